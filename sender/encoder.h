@@ -1,0 +1,57 @@
+// The signal without playback: credentials -> message -> tone signal -> 16-bit stereo PCM.
+// The sender plays what these functions produce; tools and tests use them directly.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "tones.h"
+
+namespace sonicsend {
+
+using MessageBuffer = std::array<std::uint8_t, kMessageBufferBytes>;
+using Frame = std::array<std::uint8_t, kFrameBytes>;
+
+enum class Layout {
+  framed,  // header, SSID, 0x1F, key, checksum: what the sender's start plays
+  bare,    // SSID, 0x0D, key
+};
+
+// Every UTF-16 code unit becomes one byte, its low 8 bits. Credentials longer than the
+// layout allows (framed: 93 units, bare: 95) are refused with nullopt.
+std::optional<MessageBuffer> buildMessage(Layout layout, std::u16string_view ssid,
+                                          std::u16string_view key);
+
+// Bytes before the first zero byte (the whole buffer when there is none).
+int messageLength(const MessageBuffer& message);
+
+// Frames the synthesiser sends for this message: one per started group of 8 bytes.
+int frameCount(const MessageBuffer& message);
+
+// Frame `frame_pos` (0-based): number, 8 message bytes, check byte. frame_pos must lie
+// within the buffer's 12 whole groups.
+void buildFrame(const MessageBuffer& message, int frame_pos, Frame& frame);
+
+// Writes frameCount(message) x 25 600 samples to the front of `signal` and returns that count.
+// nullopt, with nothing written, when the message is longer than 96 bytes or `signal` is
+// too short.
+std::optional<int> synthesize(const MessageBuffer& message, std::span<float> signal);
+
+// Renders samples as 16-bit stereo little-endian PCM: 4 bytes per sample, both channels equal.
+// `pcm` must hold 4 x samples.size() bytes.
+void render(std::span<const float> samples, std::span<std::uint8_t> pcm);
+
+// One whole pass of the looped stream, the way the sender plays it.
+struct Pass {
+  std::vector<float> samples;
+  std::vector<std::uint8_t> pcm;
+};
+
+// Message, signal and PCM of one pass in one call; nullopt for over-limit credentials.
+std::optional<Pass> encodePass(Layout layout, std::u16string_view ssid, std::u16string_view key);
+
+}  // namespace sonicsend

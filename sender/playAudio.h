@@ -1,0 +1,81 @@
+// The sender: hands an SSID and a key to a listening device as a looped multi-tone signal.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "encoder.h"
+#include "platform/CoreAudioTypes.h"
+
+// Capacity in bytes of each queue buffer; twice the largest chunk, shared by all senders.
+extern const UInt32 gBufferSizeBytes;
+
+// The queue's output callback: refills `buffer` from the sender given as user data.
+void sdCallback(void* inUserData, AudioQueueRef inAQ, AudioQueueBufferRef buffer);
+
+// A string shared with the caller; null reads as the empty string.
+using SharedText = std::shared_ptr<const std::u16string>;
+
+class playAudio {
+ public:
+  // init: a new, idle sender; no audio resource is created.
+  playAudio();
+  ~playAudio();
+  playAudio(const playAudio&) = delete;
+  playAudio& operator=(const playAudio&) = delete;
+
+  // A new sender that is already sending the bare message (SSID, 0x0D, key).
+  static std::unique_ptr<playAudio> initWithSendSsid(SharedText ssid, SharedText key);
+
+  // Keeps the credentials for the next startConnect.
+  void setSsid(SharedText ssid, SharedText key);
+  // Builds the framed message from the kept credentials and sends it in a loop.
+  void startConnect();
+  // Stops sending at once.
+  void stopConnect();
+
+  // The property `queue` (atomic, assign): the setter neither stops nor disposes of the old one.
+  AudioQueueRef getQueue() const { return queue.load(); }
+  void setQueue(AudioQueueRef newQueue) { queue.store(newQueue); }
+
+  // Synthesises `key` (the whole message) into signal_real and sets sampleLen.
+  void signal_gen_withkey(const sonicsend::MessageBuffer& key);
+  // Builds message frame `frame_pos` of `key` into `kout`.
+  void getAframe(const sonicsend::MessageBuffer& key, int frame_pos, sonicsend::Frame& kout) const;
+
+  // Read-only views for tools and tests.
+  int signalLength() const { return sampleLen; }
+  const float* signal() const { return signal_real; }
+  UInt32 pcmLength() const { return dataLen; }
+  const unsigned char* pcm() const { return fileData; }
+  UInt32 readPosition() const { return dataPos; }
+  bool stopped() const { return bStop.load() == 1; }
+  const AudioStreamBasicDescription& streamFormat() const { return dataFormat; }
+
+ private:
+  void writeStreamFormat();
+  void buildSignal(sonicsend::Layout layout, const SharedText& ssid, const SharedText& key);
+  void renderStage();
+
+  AudioFileID audioFile = nullptr;                // unused; stays null
+  AudioStreamBasicDescription dataFormat{};       // PCM format given to the queue
+  std::atomic<AudioQueueRef> queue = nullptr;     // queue of the current or last start
+  SInt64 packetIndex = 0;                         // advanced per queued chunk; read by nothing
+  UInt32 numPacketsToRead = 0;                    // PCM frames per chunk: 8192
+  UInt32 bufferByteSize = 0;                      // unused; stays 0
+  std::uint8_t* inbuf = nullptr;                  // unused; stays null
+  AudioStreamPacketDescription* packetDescs = nullptr;  // buffers carry no packet descriptions
+  AudioQueueBufferRef buffers[3] = {};            // the buffers of `queue`
+  std::FILE* wavFile = nullptr;                   // unused; stays null
+  UInt32 dataPos = 0;                             // next byte of fileData to queue
+  UInt32 dataLen = 0;                             // valid bytes of fileData
+  float signal_real[sonicsend::kSignalCapacity] = {};  // the tone signal
+  unsigned char fileData[sonicsend::kSignalCapacity * sonicsend::kPcmBytesPerFrame] = {};
+  int sampleLen = 0;                              // valid entries of signal_real
+  SharedText ssid_in;                             // SSID for the next start
+  SharedText key_in;                              // key for the next start
+  std::atomic<int> bStop = 0;                     // 1 after stopConnect: no more refills
+};
