@@ -1,0 +1,17 @@
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"sonicsend: hand Wi-Fi credentials to a listening device by sound"};
+  app.require_subcommand(1);
+  sonicsend::cli::addEncodeCommand(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // CLI11 reports usage errors with its own code; ours is 2 for every one of them.
+    const int status = app.exit(e);
+    return status == 0 ? 0 : sonicsend::cli::kUsageError;
+  }
+  return 0;
+}
