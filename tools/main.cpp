@@ -8,6 +8,9 @@ int main(int argc, char** argv) {
   sonicsend::cli::addEncodeCommand(app);
   try {
     app.parse(argc, argv);
+  } catch (const CLI::RuntimeError& e) {
+    // A command ends with its own status by throwing CLI::RuntimeError(status).
+    return e.get_exit_code();
   } catch (const CLI::ParseError& e) {
     // CLI11 reports usage errors with its own code; ours is 2 for every one of them.
     const int status = app.exit(e);
