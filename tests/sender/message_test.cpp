@@ -1,0 +1,85 @@
+// Message layouts: what the listening device parses, byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "encoder.h"
+
+using sonicsend::buildMessage;
+using sonicsend::Layout;
+using sonicsend::MessageBuffer;
+
+namespace {
+
+std::vector<std::uint8_t> bytesBeforeZero(const MessageBuffer& message) {
+  return {message.begin(), message.begin() + sonicsend::messageLength(message)};
+}
+
+struct LayoutExample {
+  Layout layout;
+  std::u16string ssid;
+  std::u16string key;
+  std::vector<std::uint8_t> expected;
+};
+
+class MessageExamples : public testing::TestWithParam<LayoutExample> {};
+
+TEST_P(MessageExamples, BuildsTheDocumentedBytesFollowedByZeros) {
+  const auto& example = GetParam();
+  const auto message = buildMessage(example.layout, example.ssid, example.key);
+  ASSERT_TRUE(message);
+  EXPECT_EQ(bytesBeforeZero(*message), example.expected);
+  for (std::size_t i = example.expected.size(); i < message->size(); ++i) {
+    ASSERT_EQ((*message)[i], 0) << "byte " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, MessageExamples,
+    testing::Values(LayoutExample{Layout::framed, u"ab", u"", {0x83, 0x61, 0x62, 0x1F, 0x62}},
+                    // Sum 0x80: low 7 bits are 0, bit 5 is forced.
+                    LayoutExample{Layout::framed, u"a", u"", {0x82, 0x61, 0x1F, 0x20}},
+                    LayoutExample{Layout::framed, u"", u"", {0x81, 0x1F, 0x3F}},
+                    LayoutExample{Layout::framed, u"\u00E9", u"", {0x82, 0xE9, 0x1F, 0x28}},
+                    // A key follows the separator, raises the header and joins the sum.
+                    LayoutExample{Layout::framed, u"ab", u"k", {0x84, 0x61, 0x62, 0x1F, 0x6B, 0x6D}},
+                    LayoutExample{Layout::bare, u"ab", u"", {0x61, 0x62, 0x0D}},
+                    LayoutExample{Layout::bare, u"", u"", {0x0D}},
+                    LayoutExample{Layout::bare, u"ab", u"xy", {0x61, 0x62, 0x0D, 0x78, 0x79}}),
+    [](const testing::TestParamInfo<LayoutExample>& param) { return std::to_string(param.index); });
+
+TEST(Message, KeepsOnlyTheLowByteOfEachCodeUnit) {
+  // U+4E2D loses its high byte; U+011F becomes an unescaped 0x1F beside the real separator;
+  // a character outside the BMP gives one byte per surrogate (D83D DE01).
+  const auto message = buildMessage(Layout::framed, u"\u4E2D\u011F", u"\U0001F601");
+  ASSERT_TRUE(message);
+  EXPECT_EQ(bytesBeforeZero(*message),
+            (std::vector<std::uint8_t>{0x85, 0x2D, 0x1F, 0x1F, 0x3D, 0x01, 0x29}));
+}
+
+TEST(Message, ChecksumIgnoresSignOfHighBytes) {
+  // Bytes above 0x7F are added sign-extended; the low 7 bits match the unsigned sum.
+  const auto message = buildMessage(Layout::framed, u"\u00FF\u00FF", u"\u0080");
+  ASSERT_TRUE(message);
+  const unsigned unsignedSum = 0xFF + 0xFF + 0x1F + 0x80;
+  EXPECT_EQ((*message)[5], (unsignedSum | 0x20) & 0x7F);
+}
+
+TEST(Message, RefusesCredentialsBeyondTheLimit) {
+  const std::u16string ssid(32, u'S');
+  EXPECT_TRUE(buildMessage(Layout::framed, ssid, std::u16string(61, u'k')));
+  EXPECT_FALSE(buildMessage(Layout::framed, ssid, std::u16string(62, u'k')));
+  EXPECT_TRUE(buildMessage(Layout::bare, ssid, std::u16string(63, u'k')));
+  EXPECT_FALSE(buildMessage(Layout::bare, ssid, std::u16string(64, u'k')));
+  EXPECT_FALSE(buildMessage(Layout::framed, std::u16string(5000, u'S'), u""));
+}
+
+TEST(Message, LongestFramedMessageFillsTwelveWholeFrames) {
+  const auto message = buildMessage(Layout::framed, std::u16string(32, u'S'), std::u16string(61, u'k'));
+  ASSERT_TRUE(message);
+  EXPECT_EQ(sonicsend::messageLength(*message), 96);
+  EXPECT_EQ(sonicsend::frameCount(*message), 12);
+}
+
+}  // namespace
