@@ -1,10 +1,15 @@
 #include <CLI/CLI.hpp>
+#include <string>
 
 #include "commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"sonicsend: hand Wi-Fi credentials to a listening device by sound"};
   app.require_subcommand(1);
+  // One line naming the problem, for every usage error.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("sonicsend: ") + e.what() + " (see --help)\n";
+  });
   sonicsend::cli::addEncodeCommand(app);
   try {
     app.parse(argc, argv);
