@@ -1,0 +1,273 @@
+#include "frames.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "tones.h"
+
+namespace sonicsend::receiver {
+namespace {
+
+using FrameBytes = std::array<std::uint8_t, kFrameBytes>;
+using Levels = std::array<double, kToneCount>;
+
+constexpr std::size_t kEvenCarrier = kCarrierEvenK - kCarrierEvenK;
+constexpr std::size_t kOddCarrier = kCarrierOddK - kCarrierEvenK;
+constexpr std::size_t kParity = kParityK - kCarrierEvenK;
+constexpr int kMaxFrames = kMaxMessageBytes / kFramePayloadBytes;
+constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
+// The carrier must stand out from the other carrier by this many standard errors before the
+// windows are read at all; noise alone reaches 6 about once in a billion tries.
+constexpr double kSignalScore = 6.0;
+// Windows in a stretch that may show the carrier on its own: three frames.
+constexpr std::size_t kCarrierStretch = 30;
+// Windows on each side whose carriers set a window's reference level.
+constexpr std::size_t kReferenceReach = 4;
+
+std::size_t toneIndex(int k) {
+  return static_cast<std::size_t>(k - kCarrierEvenK);
+}
+
+// A bit tone sounds at twice the carrier's amplitude, so the carrier's level is the midpoint
+// between a tone that is off and one that is on. Decides the 8 bit tones and the parity tone,
+// then, since a symbol always sounds an even number of them, flips the least certain tone
+// when the count is odd.
+std::uint8_t decideByte(const Levels& level, double threshold) {
+  std::uint8_t byte = 0;
+  int sounding = 0;
+  double weakestMargin = std::numeric_limits<double>::infinity();
+  std::size_t weakest = 0;
+  for (std::size_t tone = 0; tone <= kBitToneK.size(); ++tone) {
+    const double value =
+        tone < kBitToneK.size() ? level[toneIndex(kBitToneK[tone])] : level[kParity];
+    if (value > threshold) {
+      ++sounding;
+      if (tone < kBitToneK.size()) byte = static_cast<std::uint8_t>(byte | (1u << tone));
+    }
+    const double margin = std::abs(value - threshold);
+    if (margin < weakestMargin) {
+      weakestMargin = margin;
+      weakest = tone;
+    }
+  }
+  if (sounding % 2 != 0 && weakest < kBitToneK.size()) {
+    byte = static_cast<std::uint8_t>(byte ^ (1u << weakest));
+  }
+  return byte;
+}
+
+// Number 1 ... 12, then the check byte: the running sum of number and payload, bit 7 set.
+bool frameChecks(const FrameBytes& frame) {
+  if (frame[0] < 1 || frame[0] > kMaxFrames) return false;
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i + 1 < frame.size(); ++i)
+    sum = static_cast<std::uint8_t>(sum + frame[i]);
+  return static_cast<std::uint8_t>(sum | kFrameCheckFlag) == frame[kFrameBytes - 1];
+}
+
+// How the windows fall into frames and the frames into passes: frame slot t starts at window
+// firstWindow + 10 t and carries frame number ((t - firstSlot) mod frames) + 1.
+struct Hypothesis {
+  std::size_t firstWindow = 0;
+  int frames = 0;
+  int firstSlot = 0;
+  int agreeing = 0;     // slots whose own frame checks and has the expected number
+  int disagreeing = 0;  // slots whose own frame checks but has another number
+
+  int numberAt(std::size_t slot) const {
+    const int offset = (static_cast<int>(slot) - firstSlot) % frames;
+    return (offset + frames) % frames + 1;
+  }
+  int passAt(std::size_t slot) const {
+    const int offset = static_cast<int>(slot) - firstSlot;
+    return offset >= 0 ? offset / frames : -((-offset + frames - 1) / frames);
+  }
+};
+
+class PassReader {
+ public:
+  explicit PassReader(const SymbolGrid& grid) : levels_(grid.levels) {}
+
+  FrameSearch run(const std::function<bool(const PassCandidate&)>& accept) {
+    if (levels_.size() < kSymbolsPerFrame || !findCarrier()) return FrameSearch::no_signal;
+    setReferences();
+    bool complete = false;
+    for (const Hypothesis& hypothesis : rankedHypotheses()) {
+      auto candidate = readPass(hypothesis);
+      if (!candidate) continue;
+      complete = true;
+      if (accept(*candidate)) return FrameSearch::found;
+    }
+    return complete ? FrameSearch::rejected : FrameSearch::incomplete;
+  }
+
+ private:
+  const std::vector<ToneLevels>& levels_;
+  std::size_t evenOffset_ = 0;          // window w is an even symbol when w + evenOffset_ is even
+  std::vector<double> reference_;       // per window: the carriers' level around it
+  std::vector<std::uint8_t> bytes_;     // per window: its byte, read on its own
+  std::vector<FrameBytes> slotFrames_;  // per slot of the current firstWindow
+  std::vector<bool> slotChecks_;
+
+  bool isEven(std::size_t window) const { return (window + evenOffset_) % 2 == 0; }
+  double carrierAt(std::size_t window) const {
+    return levels_[window][isEven(window) ? kEvenCarrier : kOddCarrier];
+  }
+
+  // The carriers alternate k = 8, k = 13 from symbol to symbol: their difference, signed by
+  // the window's parity, tells which windows are even symbols and whether a signal is there,
+  // in the whole recording or in any stretch of a few frames of it.
+  bool findCarrier() {
+    const std::size_t count = levels_.size();
+    std::vector<double> sums(count + 1, 0.0);
+    std::vector<double> squares(count + 1, 0.0);
+    for (std::size_t w = 0; w < count; ++w) {
+      const double d = static_cast<double>(levels_[w][kEvenCarrier]) - levels_[w][kOddCarrier];
+      const double signedD = w % 2 == 0 ? d : -d;
+      sums[w + 1] = sums[w] + signedD;
+      squares[w + 1] = squares[w] + d * d;
+    }
+    evenOffset_ = sums[count] >= 0.0 ? 0 : 1;
+    const auto score = [&](std::size_t first, std::size_t last) {
+      const double n = static_cast<double>(last - first);
+      const double mean = std::abs(sums[last] - sums[first]) / n;
+      const double variance = std::max(0.0, (squares[last] - squares[first]) / n - mean * mean);
+      return mean > 0.0 && mean * mean * n >= kSignalScore * kSignalScore * variance;
+    };
+    if (score(0, count)) return true;
+    const std::size_t stretch = std::min(count, kCarrierStretch);
+    for (std::size_t first = 0; first + stretch <= count; ++first) {
+      if (score(first, first + stretch)) return true;
+    }
+    return false;
+  }
+
+  void setReferences() {
+    const std::size_t count = levels_.size();
+    reference_.assign(count, 0.0);
+    bytes_.resize(count);
+    for (std::size_t w = 0; w < count; ++w) {
+      const std::size_t first = w >= kReferenceReach ? w - kReferenceReach : 0;
+      const std::size_t last = std::min(count - 1, w + kReferenceReach);
+      double sum = 0.0;
+      for (std::size_t v = first; v <= last; ++v) sum += carrierAt(v);
+      reference_[w] = sum / static_cast<double>(last - first + 1);
+      Levels own{};
+      std::copy(levels_[w].begin(), levels_[w].end(), own.begin());
+      bytes_[w] = decideByte(own, reference_[w]);
+    }
+  }
+
+  std::size_t slotCount(std::size_t firstWindow) const {
+    return (levels_.size() - firstWindow) / kSymbolsPerFrame;
+  }
+
+  void readSlots(std::size_t firstWindow) {
+    const std::size_t slots = slotCount(firstWindow);
+    slotFrames_.resize(slots);
+    slotChecks_.resize(slots);
+    for (std::size_t t = 0; t < slots; ++t) {
+      for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+        slotFrames_[t][i] = bytes_[firstWindow + kSymbolsPerFrame * t + i];
+      }
+      slotChecks_[t] = frameChecks(slotFrames_[t]);
+    }
+  }
+
+  // Every frame start on an even symbol, every pass length and every position of frame 1,
+  // ordered by how many frames heard on their own support them.
+  std::vector<Hypothesis> rankedHypotheses() {
+    std::vector<Hypothesis> ranked;
+    for (std::size_t firstWindow = evenOffset_ % 2; firstWindow < kSymbolsPerFrame;
+         firstWindow += 2) {
+      if (firstWindow + kSymbolsPerFrame > levels_.size()) break;
+      readSlots(firstWindow);
+      const int slots = static_cast<int>(slotFrames_.size());
+      for (int frames = 1; frames <= std::min(kMaxFrames, slots); ++frames) {
+        for (int firstSlot = 0; firstSlot < frames; ++firstSlot) {
+          Hypothesis h{firstWindow, frames, firstSlot, 0, 0};
+          for (std::size_t t = 0; t < slotFrames_.size(); ++t) {
+            if (!slotChecks_[t]) continue;
+            (slotFrames_[t][0] == h.numberAt(t) ? h.agreeing : h.disagreeing)++;
+          }
+          if (h.disagreeing <= h.agreeing) ranked.push_back(h);
+        }
+      }
+    }
+    std::stable_sort(ranked.begin(), ranked.end(), [](const Hypothesis& a, const Hypothesis& b) {
+      return a.agreeing - a.disagreeing > b.agreeing - b.disagreeing;
+    });
+    return ranked;
+  }
+
+  // Sums the levels of frame slots `slots`, symbol by symbol, and reads the sum.
+  FrameBytes readCombined(std::size_t firstWindow, const std::vector<std::size_t>& slots) const {
+    FrameBytes frame{};
+    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+      Levels sum{};
+      double threshold = 0.0;
+      for (std::size_t t : slots) {
+        const std::size_t w = firstWindow + kSymbolsPerFrame * t + i;
+        for (std::size_t tone = 0; tone < kToneCount; ++tone) sum[tone] += levels_[w][tone];
+        threshold += reference_[w];
+      }
+      frame[i] = decideByte(sum, threshold);
+    }
+    return frame;
+  }
+
+  // Frame `number` under `h`: the most frequent of its copies that check on their own, else
+  // the sum of all its copies if that checks.
+  std::optional<FrameBytes> readFrame(const Hypothesis& h, int number, int& passes) {
+    std::vector<std::size_t> slots;
+    std::map<FrameBytes, int> votes;
+    std::set<int> passesHeard;
+    for (std::size_t t = 0; t < slotFrames_.size(); ++t) {
+      if (h.numberAt(t) != number) continue;
+      slots.push_back(t);
+      if (slotChecks_[t] && slotFrames_[t][0] == number) {
+        ++votes[slotFrames_[t]];
+        passesHeard.insert(h.passAt(t));
+      }
+    }
+    passes = static_cast<int>(passesHeard.size());
+    if (!votes.empty()) {
+      return std::max_element(votes.begin(), votes.end(),
+                              [](const auto& a, const auto& b) { return a.second < b.second; })
+          ->first;
+    }
+    if (slots.empty()) return std::nullopt;
+    const FrameBytes combined = readCombined(h.firstWindow, slots);
+    if (!frameChecks(combined) || combined[0] != number) return std::nullopt;
+    passes = static_cast<int>(slots.size());
+    return combined;
+  }
+
+  std::optional<PassCandidate> readPass(const Hypothesis& h) {
+    readSlots(h.firstWindow);
+    PassCandidate pass;
+    pass.frames = h.frames;
+    for (int number = 1; number <= h.frames; ++number) {
+      int passes = 0;
+      const auto frame = readFrame(h, number, passes);
+      if (!frame) return std::nullopt;
+      pass.payload.insert(pass.payload.end(), frame->begin() + 1, frame->end() - 1);
+      pass.passes = std::max(pass.passes, passes);
+    }
+    return pass;
+  }
+};
+
+}  // namespace
+
+FrameSearch findPass(const SymbolGrid& grid,
+                     const std::function<bool(const PassCandidate&)>& accept) {
+  return PassReader(grid).run(accept);
+}
+
+}  // namespace sonicsend::receiver

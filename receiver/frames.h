@@ -1,0 +1,33 @@
+// Reads message frames from the tone levels of a symbol grid and gathers them across passes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "symbols.h"
+
+namespace sonicsend::receiver {
+
+// The frames of one whole pass, in order of their numbers 1 ... frames.
+struct PassCandidate {
+  std::vector<std::uint8_t> payload;  // 8 message bytes per frame
+  int frames = 0;
+  int passes = 0;  // how many passes of the loop the frames were heard in
+};
+
+enum class FrameSearch {
+  found,       // `accept` took a candidate
+  no_signal,   // no alternating carrier: nothing that the sender played
+  incomplete,  // a signal, but no pass whose every frame could be read
+  rejected,    // whole passes, but `accept` refused every one
+};
+
+// Tries every way the windows can fall into frames and the frames into a looped pass, the
+// best supported first, and hands each pass whose frames all pass their checks to `accept`
+// until it returns true. A frame lost in one pass is taken from another; a frame heard in no
+// pass on its own is read from the sum of all its passes.
+FrameSearch findPass(const SymbolGrid& grid,
+                     const std::function<bool(const PassCandidate&)>& accept);
+
+}  // namespace sonicsend::receiver

@@ -1,0 +1,24 @@
+// Finds the symbol grid of a 44.1 kHz recording and measures the eleven tones of every symbol.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace sonicsend::receiver {
+
+// The eleven tones k = 8 ... 18, indexed by k - 8.
+inline constexpr int kToneCount = 11;
+using ToneLevels = std::array<float, kToneCount>;
+
+struct SymbolGrid {
+  std::size_t firstSample = 0;     // start of the first whole symbol window
+  std::vector<ToneLevels> levels;  // tone magnitudes, one entry per whole symbol window
+};
+
+// Places windows of one symbol length where the tones change least inside a window, that is,
+// on the sender's symbol boundaries, and measures every tone in each of them.
+SymbolGrid measureSymbols(std::span<const float> samples);
+
+}  // namespace sonicsend::receiver

@@ -1,0 +1,47 @@
+// Recordings of the looped signal for receiver tests: the sender's own pass, looped, cut,
+// scaled, clipped and buried in noise.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "encoder.h"
+
+namespace sonicsend::testing {
+
+inline std::vector<float> passOf(Layout layout, std::u16string_view ssid, std::u16string_view key) {
+  auto pass = encodePass(layout, ssid, key);
+  return pass ? pass->samples : std::vector<float>{};
+}
+
+// `length` samples of the endlessly looped pass, from `offset` into it.
+inline std::vector<float> loop(const std::vector<float>& pass, std::size_t offset,
+                               std::size_t length) {
+  std::vector<float> out(length);
+  for (std::size_t i = 0; i < length; ++i) out[i] = pass[(offset + i) % pass.size()];
+  return out;
+}
+
+inline double meanPower(const std::vector<float>& samples) {
+  double sum = 0.0;
+  for (float s : samples) sum += static_cast<double>(s) * s;
+  return samples.empty() ? 0.0 : sum / static_cast<double>(samples.size());
+}
+
+// Adds white Gaussian noise over the whole band at `snrDb` below the recording's own power.
+inline void addNoise(std::vector<float>& samples, double snrDb, std::mt19937& random) {
+  const double sigma = std::sqrt(meanPower(samples) / std::pow(10.0, snrDb / 10.0));
+  std::normal_distribution<double> noise(0.0, sigma);
+  for (float& s : samples) s = static_cast<float>(s + noise(random));
+}
+
+inline std::string bytesOf(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t unit : text) bytes.push_back(static_cast<char>(unit & 0xFF));
+  return bytes;
+}
+
+}  // namespace sonicsend::testing
