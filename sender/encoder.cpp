@@ -35,7 +35,8 @@ MessageBuffer buildBare(std::u16string_view ssid, std::u16string_view key) {
 
 // Adds one tone to the sample, rounding to single precision after the addition.
 float addTone(float sample, double amplitude, double omega, double i) {
-  return static_cast<float>(static_cast<double>(sample) + amplitude * std::cos((omega * i) / 44100.0));
+  return static_cast<float>(static_cast<double>(sample) +
+                            amplitude * std::cos((omega * i) / 44100.0));
 }
 
 // Sample `i` of a symbol carrying `byte` on the even (0) or odd (1) carrier.

@@ -1,7 +1,7 @@
 #include "text.h"
 
-#include <iterator>
 #include <utf8.h>
+#include <iterator>
 
 namespace sonicsend::cli {
 

@@ -43,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                     LayoutExample{Layout::framed, u"", u"", {0x81, 0x1F, 0x3F}},
                     LayoutExample{Layout::framed, u"\u00E9", u"", {0x82, 0xE9, 0x1F, 0x28}},
                     // A key follows the separator, raises the header and joins the sum.
-                    LayoutExample{Layout::framed, u"ab", u"k", {0x84, 0x61, 0x62, 0x1F, 0x6B, 0x6D}},
+                    LayoutExample{
+                        Layout::framed, u"ab", u"k", {0x84, 0x61, 0x62, 0x1F, 0x6B, 0x6D}},
                     LayoutExample{Layout::bare, u"ab", u"", {0x61, 0x62, 0x0D}},
                     LayoutExample{Layout::bare, u"", u"", {0x0D}},
                     LayoutExample{Layout::bare, u"ab", u"xy", {0x61, 0x62, 0x0D, 0x78, 0x79}}),
@@ -76,7 +77,8 @@ TEST(Message, RefusesCredentialsBeyondTheLimit) {
 }
 
 TEST(Message, LongestFramedMessageFillsTwelveWholeFrames) {
-  const auto message = buildMessage(Layout::framed, std::u16string(32, u'S'), std::u16string(61, u'k'));
+  const auto message =
+      buildMessage(Layout::framed, std::u16string(32, u'S'), std::u16string(61, u'k'));
   ASSERT_TRUE(message);
   EXPECT_EQ(sonicsend::messageLength(*message), 96);
   EXPECT_EQ(sonicsend::frameCount(*message), 12);

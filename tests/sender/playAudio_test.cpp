@@ -9,7 +9,9 @@
 
 namespace {
 
-SharedText shared(std::u16string text) { return std::make_shared<const std::u16string>(std::move(text)); }
+SharedText shared(std::u16string text) {
+  return std::make_shared<const std::u16string>(std::move(text));
+}
 
 std::vector<std::uint8_t> pcmOf(const playAudio& sender) {
   return {sender.pcm(), sender.pcm() + sender.pcmLength()};

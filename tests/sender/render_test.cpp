@@ -16,10 +16,10 @@ std::array<std::uint8_t, 4> renderOne(float sample) {
 }
 
 TEST(Render, DocumentedValues) {
-  EXPECT_EQ(renderOne(0.5f), (std::array<std::uint8_t, 4>{0xFF, 0x3F, 0xFF, 0x3F}));    // 16383
-  EXPECT_EQ(renderOne(-0.5f), (std::array<std::uint8_t, 4>{0x01, 0xC0, 0x01, 0xC0}));   // -16383
-  EXPECT_EQ(renderOne(0.00003f), (std::array<std::uint8_t, 4>{0, 0, 0, 0}));            // truncated
-  EXPECT_EQ(renderOne(0.85f), (std::array<std::uint8_t, 4>{0xCB, 0x6C, 0xCB, 0x6C}));   // 27851
+  EXPECT_EQ(renderOne(0.5f), (std::array<std::uint8_t, 4>{0xFF, 0x3F, 0xFF, 0x3F}));   // 16383
+  EXPECT_EQ(renderOne(-0.5f), (std::array<std::uint8_t, 4>{0x01, 0xC0, 0x01, 0xC0}));  // -16383
+  EXPECT_EQ(renderOne(0.00003f), (std::array<std::uint8_t, 4>{0, 0, 0, 0}));           // truncated
+  EXPECT_EQ(renderOne(0.85f), (std::array<std::uint8_t, 4>{0xCB, 0x6C, 0xCB, 0x6C}));  // 27851
 }
 
 TEST(Render, MultipliesInSinglePrecision) {

@@ -34,13 +34,15 @@ double toneAmplitude(const float* samples, int k) {
 // Reads the byte of symbol `j`, checking its carrier and parity tone on the way.
 std::optional<std::uint8_t> decodeSymbol(const float* samples, int j) {
   const bool even = j % 2 == 0;
-  if (toneAmplitude(samples, even ? 8 : 13) < 0.03 || toneAmplitude(samples, even ? 13 : 8) > 0.02) {
+  if (toneAmplitude(samples, even ? 8 : 13) < 0.03 ||
+      toneAmplitude(samples, even ? 13 : 8) > 0.02) {
     return std::nullopt;
   }
   constexpr int kBitK[8] = {9, 10, 11, 12, 14, 15, 16, 17};
   std::uint8_t byte = 0;
   for (int bit = 0; bit < 8; ++bit) {
-    if (toneAmplitude(samples, kBitK[bit]) > 0.05) byte = static_cast<std::uint8_t>(byte | 1 << bit);
+    if (toneAmplitude(samples, kBitK[bit]) > 0.05)
+      byte = static_cast<std::uint8_t>(byte | 1 << bit);
   }
   const bool parityTone = toneAmplitude(samples, 18) > 0.05;
   if (parityTone != (std::popcount(byte) % 2 == 1)) return std::nullopt;
@@ -96,8 +98,8 @@ TEST(ToneDecode, RandomCredentialsComeBackFromTheTones) {
     const std::size_t ssidLength = std::uniform_int_distribution<std::size_t>(0, total)(rng);
     const std::u16string ssid = randomText(rng, ssidLength);
     const std::u16string key = randomText(rng, total - ssidLength);
-    const auto pass = sonicsend::encodePass(bare ? sonicsend::Layout::bare : sonicsend::Layout::framed,
-                                            ssid, key);
+    const auto pass = sonicsend::encodePass(
+        bare ? sonicsend::Layout::bare : sonicsend::Layout::framed, ssid, key);
     ASSERT_TRUE(pass);
     const auto message = decodeMessage(pass->samples);
     ASSERT_TRUE(message) << "round " << round;
@@ -117,7 +119,8 @@ TEST(ToneDecode, RandomCredentialsComeBackFromTheTones) {
       expected.push_back(static_cast<std::uint8_t>((sum | 0x20) & 0x7F));
     }
     ASSERT_EQ(message->size(), (expected.size() + 7) / 8 * 8) << "round " << round;
-    EXPECT_EQ(std::vector<std::uint8_t>(message->begin(), message->begin() + static_cast<long>(expected.size())),
+    EXPECT_EQ(std::vector<std::uint8_t>(message->begin(),
+                                        message->begin() + static_cast<long>(expected.size())),
               expected)
         << "round " << round;
     for (std::size_t i = expected.size(); i < message->size(); ++i) EXPECT_EQ((*message)[i], 0);

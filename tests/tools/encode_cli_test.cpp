@@ -67,7 +67,8 @@ class EncodeCli : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("encode-cli-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("encode-cli-" +
+            std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
@@ -78,17 +79,20 @@ class EncodeCli : public testing::Test {
 TEST_F(EncodeCli, WritesTheRequestedPassesOfThePcm) {
   const fs::path out = dir_ / "net.wav";
   // UTF-8 arguments become UTF-16 code units: é is one unit, the emoji two.
-  const CliRun run = runCli({"encode", "--ssid", "Caf\xC3\xA9", "--key", "\xF0\x9F\x98\x81", "--passes", "3", "-o", out});
+  const CliRun run = runCli(
+      {"encode", "--ssid", "Caf\xC3\xA9", "--key", "\xF0\x9F\x98\x81", "--passes", "3", "-o", out});
   ASSERT_EQ(run.status, 0) << run.output;
   SF_INFO info;
   const auto samples = readWav(out, info);
   EXPECT_EQ(info.samplerate, 44100);
   EXPECT_EQ(info.channels, 2);
   EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  const auto pass = asSamples(sonicsend::encodePass(sonicsend::Layout::framed, u"Caf\u00E9", u"\U0001F601")->pcm);
+  const auto pass =
+      asSamples(sonicsend::encodePass(sonicsend::Layout::framed, u"Caf\u00E9", u"\U0001F601")->pcm);
   ASSERT_EQ(samples.size(), 3 * pass.size());
   for (std::size_t p = 0; p < 3; ++p) {
-    EXPECT_TRUE(std::equal(pass.begin(), pass.end(), samples.begin() + static_cast<long>(p * pass.size())));
+    EXPECT_TRUE(
+        std::equal(pass.begin(), pass.end(), samples.begin() + static_cast<long>(p * pass.size())));
   }
 }
 
@@ -116,7 +120,8 @@ TEST_F(EncodeCli, RefusesWithStatusTwoAndLeavesNoFile) {
       {{"encode", "--ssid", "net", "--key", "k"}, "--output"},
       {{"encode", "--ssid", "\xC3", "--key", "k", "-o", out}, "UTF-8"},
       {{"encode", "--ssid", "net", "--key", "k", "--passes", "0", "-o", out}, "--passes"},
-      {{"encode", "--ssid", "net", "--key", "k", "-o", (dir_ / "missing" / "x.wav").string()}, "cannot write"},
+      {{"encode", "--ssid", "net", "--key", "k", "-o", (dir_ / "missing" / "x.wav").string()},
+       "cannot write"},
   };
   for (const auto& c : cases) {
     const CliRun run = runCli(c.arguments);
