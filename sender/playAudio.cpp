@@ -1,6 +1,8 @@
 #include "playAudio.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 using sonicsend::Layout;
@@ -10,6 +12,12 @@ const UInt32 gBufferSizeBytes = 65536;
 
 namespace {
 
+constexpr UInt32 kFramesPerChunk = 8192;
+constexpr auto kBytesPerFrame = static_cast<UInt32>(sonicsend::kPcmBytesPerFrame);
+constexpr float kStartVolume = 0.65f;    // startConnect
+constexpr float kBareSendVolume = 0.8f;  // initWithSendSsid
+constexpr AudioQueueParameterValue kQueueGain = 1.0f;
+
 std::u16string_view text(const SharedText& shared) {
   return shared ? std::u16string_view(*shared) : std::u16string_view();
 }
@@ -18,22 +26,41 @@ std::u16string_view text(const SharedText& shared) {
 void logRefused(Layout layout, std::size_t units) {
   const int limit = layout == Layout::framed ? sonicsend::kMaxFramedCredentialUnits
                                              : sonicsend::kMaxBareCredentialUnits;
-  std::fprintf(stderr, "playAudio: SSID and key are %zu UTF-16 code units together, at most %d fit; nothing is sent\n",
+  std::fprintf(stderr,
+               "playAudio: SSID and key are %zu UTF-16 code units together, at most %d fit; "
+               "nothing is sent\n",
                units, limit);
 }
 
 }  // namespace
 
-playAudio::playAudio() = default;
+void sdCallback(void* inUserData, AudioQueueRef inAQ, AudioQueueBufferRef buffer) {
+  // The queue is stopped and disposed of before its sender goes, so the sender is alive here.
+  auto* sender = static_cast<playAudio*>(inUserData);
+  [[maybe_unused]] const int dataEnd = sender->sdQueueOutputWithQueue(inAQ, buffer);
+}
 
-playAudio::~playAudio() = default;
+playAudio::playAudio() : playAudio(sonicsend::systemSoundOutput()) {}
+
+playAudio::playAudio(sonicsend::SoundOutput soundOutput) : output(std::move(soundOutput)) {}
+
+playAudio::~playAudio() {
+  disposeQueue();
+}
 
 std::unique_ptr<playAudio> playAudio::initWithSendSsid(SharedText ssid, SharedText key) {
-  auto sender = std::make_unique<playAudio>();
+  return initWithSendSsid(std::move(ssid), std::move(key), sonicsend::systemSoundOutput());
+}
+
+std::unique_ptr<playAudio> playAudio::initWithSendSsid(SharedText ssid, SharedText key,
+                                                       sonicsend::SoundOutput output) {
+  auto sender = std::make_unique<playAudio>(std::move(output));
   sender->writeStreamFormat();
   sender->buildSignal(Layout::bare, ssid, key);
+  sender->output.setVolume(kBareSendVolume);
   sender->renderStage();
   sender->dataPos = 0;
+  sender->startQueue();
   return sender;
 }
 
@@ -43,14 +70,78 @@ void playAudio::setSsid(SharedText ssid, SharedText key) {
 }
 
 void playAudio::startConnect() {
+  // A running queue reads fileData and dataPos: stop it before they are rewritten.
+  disposeQueue();
   bStop = 0;
   writeStreamFormat();
   buildSignal(Layout::framed, ssid_in, key_in);
+  output.setVolume(kStartVolume);
   renderStage();
   dataPos = 0;
+  startQueue();
 }
 
-void playAudio::stopConnect() { bStop = 1; }
+void playAudio::stopConnect() {
+  // The stop returns once no callback can follow, so nothing is refilled after it.
+  AudioQueueStop(queue.load(), true);
+  bStop = 1;
+}
+
+// A new queue with three primed buffers, at full gain, started at once. When no device can
+// be opened there is no queue, and the send stays silent.
+void playAudio::startQueue() {
+  AudioQueueRef newQueue = nullptr;
+  AudioQueueNewOutput(&dataFormat, sdCallback, this, nullptr, nullptr, 0, &newQueue,
+                      output.openDevice);
+  queue = newQueue;
+  numPacketsToRead = kFramesPerChunk;
+  packetDescs = nullptr;
+  packetIndex = 0;
+  for (AudioQueueBufferRef& buffer : buffers) {
+    if (AudioQueueAllocateBuffer(newQueue, gBufferSizeBytes, &buffer) != noErr) break;
+    if (readPacketsFromSD(buffer) == 1) break;
+  }
+  AudioQueueSetParameter(newQueue, kAudioQueueParam_Volume, kQueueGain);
+  AudioQueueStart(newQueue, nullptr);
+}
+
+// Stops the queue of the last start, if any, and frees it with its buffers and its device.
+void playAudio::disposeQueue() {
+  if (AudioQueueRef old = queue.exchange(nullptr)) {
+    AudioQueueStop(old, true);
+    AudioQueueDispose(old, true);
+  }
+  std::fill(std::begin(buffers), std::end(buffers), nullptr);
+}
+
+int playAudio::readPacketsFromSD(AudioQueueBufferRef buffer) {
+  if (dataPos > dataLen) return 1;
+  fillChunk(queue.load(), buffer);
+  return 0;
+}
+
+int playAudio::sdQueueOutputWithQueue(AudioQueueRef audioQueue,
+                                      AudioQueueBufferRef audioQueueBuffer) {
+  if (bStop == 1) return 1;
+  if (dataPos > dataLen) return 1;
+  fillChunk(audioQueue, audioQueueBuffer);
+  if (dataPos >= dataLen) dataPos = 0;  // the next chunk starts the pass again, with no gap
+  return 0;
+}
+
+// Copies the next chunk (8192 frames, or the rest of the pass) into `buffer` and queues it.
+// A chunk never crosses the end of the pass.
+void playAudio::fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer) {
+  const UInt32 numPackets = numPacketsToRead;
+  const UInt32 pos = dataPos;
+  const UInt32 numBytes =
+      pos + numPackets * kBytesPerFrame > dataLen ? dataLen - pos : numPackets * kBytesPerFrame;
+  std::memcpy(buffer->mAudioData, fileData + pos, numBytes);
+  dataPos = pos + numBytes;
+  buffer->mAudioDataByteSize = numBytes;
+  AudioQueueEnqueueBuffer(target, buffer, 0, nullptr);
+  packetIndex += numPackets;
+}
 
 void playAudio::writeStreamFormat() {
   dataFormat = AudioStreamBasicDescription{
@@ -88,6 +179,7 @@ void playAudio::getAframe(const MessageBuffer& key, int frame_pos, sonicsend::Fr
 
 void playAudio::renderStage() {
   const auto samples = std::span<const float>(signal_real, static_cast<std::size_t>(sampleLen));
-  sonicsend::render(samples, std::span<std::uint8_t>(fileData, samples.size() * sonicsend::kPcmBytesPerFrame));
+  sonicsend::render(
+      samples, std::span<std::uint8_t>(fileData, samples.size() * sonicsend::kPcmBytesPerFrame));
   dataLen = static_cast<UInt32>(samples.size() * sonicsend::kPcmBytesPerFrame);
 }

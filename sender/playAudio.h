@@ -8,7 +8,9 @@
 #include <string>
 
 #include "encoder.h"
+#include "platform/AudioQueue.h"
 #include "platform/CoreAudioTypes.h"
+#include "platform/SoundOutput.h"
 
 // Capacity in bytes of each queue buffer; twice the largest chunk, shared by all senders.
 extern const UInt32 gBufferSizeBytes;
@@ -21,23 +23,37 @@ using SharedText = std::shared_ptr<const std::u16string>;
 
 class playAudio {
  public:
-  // init: a new, idle sender; no audio resource is created.
+  // init: a new, idle sender that will play through ALSA's "default" PCM; no audio resource
+  // is created yet.
   playAudio();
+  // A new, idle sender that plays through `output` (tests: an in-process sink).
+  explicit playAudio(sonicsend::SoundOutput output);
+  // Stops and disposes of the queue first, so that no callback can reach a freed sender.
   ~playAudio();
   playAudio(const playAudio&) = delete;
   playAudio& operator=(const playAudio&) = delete;
 
   // A new sender that is already sending the bare message (SSID, 0x0D, key).
   static std::unique_ptr<playAudio> initWithSendSsid(SharedText ssid, SharedText key);
+  static std::unique_ptr<playAudio> initWithSendSsid(SharedText ssid, SharedText key,
+                                                     sonicsend::SoundOutput output);
 
   // Keeps the credentials for the next startConnect.
   void setSsid(SharedText ssid, SharedText key);
-  // Builds the framed message from the kept credentials and sends it in a loop.
+  // Builds the framed message from the kept credentials and sends it in a loop through a new
+  // output queue. A queue still running is stopped first; the previous queue is disposed of.
   void startConnect();
-  // Stops sending at once.
+  // Stops sending at once: when it returns, no buffer is refilled any more.
   void stopConnect();
 
+  // Refill step, called through sdCallback when the queue has played `audioQueueBuffer`:
+  // queues the next chunk of the pass, wrapping to its start. 0: queued; 1: nothing done.
+  int sdQueueOutputWithQueue(AudioQueueRef audioQueue, AudioQueueBufferRef audioQueueBuffer);
+  // Primes `buffer` with the next chunk on `queue`. 0: queued; 1: nothing done.
+  int readPacketsFromSD(AudioQueueBufferRef buffer);
+
   // The property `queue` (atomic, assign): the setter neither stops nor disposes of the old one.
+  // The sender disposes of whatever queue it holds at its next start and at teardown.
   AudioQueueRef getQueue() const { return queue.load(); }
   void setQueue(AudioQueueRef newQueue) { queue.store(newQueue); }
 
@@ -51,7 +67,9 @@ class playAudio {
   const float* signal() const { return signal_real; }
   UInt32 pcmLength() const { return dataLen; }
   const unsigned char* pcm() const { return fileData; }
-  UInt32 readPosition() const { return dataPos; }
+  UInt32 readPosition() const { return dataPos.load(std::memory_order_relaxed); }
+  // PCM frames queued since the start, 8192 per chunk (a short chunk counts whole).
+  SInt64 packetsQueued() const { return packetIndex.load(std::memory_order_relaxed); }
   bool stopped() const { return bStop.load() == 1; }
   const AudioStreamBasicDescription& streamFormat() const { return dataFormat; }
 
@@ -59,23 +77,28 @@ class playAudio {
   void writeStreamFormat();
   void buildSignal(sonicsend::Layout layout, const SharedText& ssid, const SharedText& key);
   void renderStage();
+  void startQueue();
+  void disposeQueue();
+  void fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer);
 
-  AudioFileID audioFile = nullptr;                // unused; stays null
-  AudioStreamBasicDescription dataFormat{};       // PCM format given to the queue
-  std::atomic<AudioQueueRef> queue = nullptr;     // queue of the current or last start
-  SInt64 packetIndex = 0;                         // advanced per queued chunk; read by nothing
-  UInt32 numPacketsToRead = 0;                    // PCM frames per chunk: 8192
-  UInt32 bufferByteSize = 0;                      // unused; stays 0
-  std::uint8_t* inbuf = nullptr;                  // unused; stays null
+  AudioFileID audioFile = nullptr;                      // unused; stays null
+  AudioStreamBasicDescription dataFormat{};             // PCM format given to the queue
+  std::atomic<AudioQueueRef> queue = nullptr;           // queue of the current or last start
+  std::atomic<SInt64> packetIndex = 0;                  // advanced per queued chunk
+  UInt32 numPacketsToRead = 0;                          // PCM frames per chunk: 8192
+  UInt32 bufferByteSize = 0;                            // unused; stays 0
+  std::uint8_t* inbuf = nullptr;                        // unused; stays null
   AudioStreamPacketDescription* packetDescs = nullptr;  // buffers carry no packet descriptions
-  AudioQueueBufferRef buffers[3] = {};            // the buffers of `queue`
-  std::FILE* wavFile = nullptr;                   // unused; stays null
-  UInt32 dataPos = 0;                             // next byte of fileData to queue
-  UInt32 dataLen = 0;                             // valid bytes of fileData
-  float signal_real[sonicsend::kSignalCapacity] = {};  // the tone signal
+  AudioQueueBufferRef buffers[3] = {};                  // the buffers of `queue`
+  std::FILE* wavFile = nullptr;                         // unused; stays null
+  std::atomic<UInt32> dataPos = 0;                      // next byte of fileData to queue
+  UInt32 dataLen = 0;                                   // valid bytes of fileData
+  float signal_real[sonicsend::kSignalCapacity] = {};   // the tone signal
   unsigned char fileData[sonicsend::kSignalCapacity * sonicsend::kPcmBytesPerFrame] = {};
-  int sampleLen = 0;                              // valid entries of signal_real
-  SharedText ssid_in;                             // SSID for the next start
-  SharedText key_in;                              // key for the next start
-  std::atomic<int> bStop = 0;                     // 1 after stopConnect: no more refills
+  int sampleLen = 0;           // valid entries of signal_real
+  SharedText ssid_in;          // SSID for the next start
+  SharedText key_in;           // key for the next start
+  std::atomic<int> bStop = 0;  // 1 after stopConnect: no more refills
+
+  sonicsend::SoundOutput output;  // the device queues play on, and the output level
 };

@@ -1,0 +1,65 @@
+// An audio output queue with the shape the sender was designed against, built on an
+// AudioDevice (ALSA by default). The owner allocates buffers, fills and queues them; once
+// started, the queue's own thread plays them in order without a gap and hands each one back
+// through the output callback as soon as the device has taken it.
+#pragma once
+
+#include "CoreAudioTypes.h"
+#include "SoundOutput.h"
+
+using Boolean = unsigned char;
+using AudioQueueParameterID = UInt32;
+using AudioQueueParameterValue = float;
+
+// Callbacks always come on the queue's own thread: the run-loop arguments must be null.
+struct OpaqueRunLoop;
+struct OpaqueString;
+using CFRunLoopRef = OpaqueRunLoop*;
+using CFStringRef = const OpaqueString*;
+// Start times are not supported: a queue starts as soon as possible.
+struct AudioTimeStamp;
+
+inline constexpr AudioQueueParameterID kAudioQueueParam_Volume = 1;  // gain, 0 to 1
+
+inline constexpr OSStatus kAudioQueueErr_InvalidBuffer = -66687;  // not a buffer of this queue
+inline constexpr OSStatus kAudioQueueErr_BufferEmpty = -66686;    // queued with 0 bytes
+inline constexpr OSStatus kAudioQueueErr_InvalidParameter = -66684;
+inline constexpr OSStatus kAudioQueueErr_InvalidDevice = -66680;    // no output device
+inline constexpr OSStatus kAudioQueueErr_BufferInQueue = -66679;    // already queued
+inline constexpr OSStatus kAudioQueueErr_InvalidRunState = -66678;  // not from the queue's thread
+
+using AudioQueueOutputCallback = void (*)(void* inUserData, AudioQueueRef inAQ,
+                                          AudioQueueBufferRef inBuffer);
+
+// A new, stopped queue for `inFormat` on the device that `inDevice` opens. `inUserData` is
+// handed to every callback and is not owned. inFlags must be 0.
+OSStatus AudioQueueNewOutput(
+    const AudioStreamBasicDescription* inFormat, AudioQueueOutputCallback inCallbackProc,
+    void* inUserData, CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode,
+    UInt32 inFlags, AudioQueueRef* outAQ,
+    const sonicsend::AudioDeviceFactory& inDevice = sonicsend::openAlsaDevice);
+
+// A buffer of `inBufferByteSize` bytes owned by the queue until it is disposed of.
+OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, UInt32 inBufferByteSize,
+                                  AudioQueueBufferRef* outBuffer);
+
+// Plays the first mAudioDataByteSize bytes of the buffer after what is already queued.
+// Packet descriptions are not used (constant bit rate PCM).
+OSStatus AudioQueueEnqueueBuffer(AudioQueueRef inAQ, AudioQueueBufferRef inBuffer,
+                                 UInt32 inNumPacketDescs,
+                                 const AudioStreamPacketDescription* inPacketDescs);
+
+OSStatus AudioQueueSetParameter(AudioQueueRef inAQ, AudioQueueParameterID inParamID,
+                                AudioQueueParameterValue inValue);
+
+// Starts playing what is queued, as soon as possible; inStartTime must be null.
+OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime);
+
+// Stops at once: pending buffers are dropped (they stay allocated and may be queued again) and
+// the device's own backlog is thrown away. Returns once no callback of this queue can follow.
+// Called from the queue's own callback, it returns at once and the queue stops after that
+// callback. Stopping always happens immediately; inImmediate is accepted for its shape.
+OSStatus AudioQueueStop(AudioQueueRef inAQ, Boolean inImmediate);
+
+// Stops the queue, then frees it, its buffers and its device. Not from its own callback.
+OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate);

@@ -1,0 +1,43 @@
+// Where a sender's sound goes: the PCM device its output queues play on and the output level
+// it sets for a send. The machine's sound (ALSA) by default; tests put an in-process sink in
+// its place.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <stop_token>
+
+#include "CoreAudioTypes.h"
+
+namespace sonicsend {
+
+// A PCM output device, used by one thread at a time (the queue's own thread once it plays).
+class AudioDevice {
+ public:
+  virtual ~AudioDevice() = default;
+  // Plays interleaved frames right after what it was given before, with no gap. Returns once
+  // the device has taken all of them, or early once `stop` is requested.
+  virtual void play(std::span<const std::uint8_t> frames, std::stop_token stop) = 0;
+  // Throws away what the device holds but has not played yet; play() may follow.
+  virtual void drop() = 0;
+};
+
+// Opens a device for the stream format; null when there is none.
+using AudioDeviceFactory =
+    std::function<std::unique_ptr<AudioDevice>(const AudioStreamBasicDescription&)>;
+
+// ALSA's "default" PCM with about 100 ms of latency. Recovers from underruns and reopens the
+// device when it goes away. When it cannot be opened, logs one line and returns null.
+std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format);
+
+struct SoundOutput {
+  AudioDeviceFactory openDevice;         // the device each new output queue plays on
+  std::function<void(float)> setVolume;  // the output level a start sets, 0 to 1
+};
+
+// ALSA's "default" PCM, with the volume set through the application's music player.
+SoundOutput systemSoundOutput();
+
+}  // namespace sonicsend
