@@ -9,5 +9,7 @@ namespace sonicsend::cli {
 inline constexpr int kUsageError = 2;
 
 void addEncodeCommand(CLI::App& app);
+// `play`: sends the signal through the sound device until stopped.
+void addPlayCommand(CLI::App& app);
 
 }  // namespace sonicsend::cli

@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
     return std::string("sonicsend: ") + e.what() + " (see --help)\n";
   });
   sonicsend::cli::addEncodeCommand(app);
+  sonicsend::cli::addPlayCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {
