@@ -50,7 +50,7 @@ TEST(LocalSaveCrash, AKillAtAnyMomentLeavesTheOldOrTheNewFile) {
   const TemporaryDirectory temporary;
   const auto file = temporary.path() / "velarto" / "localSave.json";
   // A large member makes each write long enough for kills to land in the middle of one.
-  const std::string padding(256 * 1024, 'p');
+  const std::string padding(16 * 1024, 'p');
   {
     testing::internal::CaptureStderr();
     localSave store(file);
