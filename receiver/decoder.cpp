@@ -18,9 +18,11 @@ constexpr std::size_t kStreamAttemptEvery = kSampleRate / 2;
 
 DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   DecodeResult result;
+  bool cutShort = false;
   const FrameSearch search = findPass(measureSymbols(samples), [&](const PassCandidate& pass) {
     auto message = parseMessage(pass.payload);
     if (message) result.decoded = Decoded{std::move(*message), pass.frames, pass.passes};
+    cutShort = cutShort || announcesMoreFrames(pass.payload);
     return message.has_value();
   });
   switch (search) {
@@ -33,7 +35,7 @@ DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
       result.failure = Failure::incomplete;
       break;
     case FrameSearch::rejected:
-      result.failure = Failure::invalid;
+      result.failure = cutShort ? Failure::incomplete : Failure::invalid;
       break;
   }
   return result;

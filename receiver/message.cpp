@@ -65,4 +65,10 @@ std::optional<Message> parseMessage(std::span<const std::uint8_t> payload) {
   return parseBare(payload);
 }
 
+bool announcesMoreFrames(std::span<const std::uint8_t> payload) {
+  if (payload.empty() || (payload[0] & kHeaderFlag) == 0) return false;
+  const std::size_t length = (payload[0] & ~kHeaderFlag & 0xFF) + 2u;
+  return length > payload.size() && length <= kMaxMessageBytes;
+}
+
 }  // namespace sonicsend::receiver

@@ -31,4 +31,8 @@ struct Message {
 // checksum hold, else bare.
 std::optional<Message> parseMessage(std::span<const std::uint8_t> payload);
 
+// Whether `payload` starts like a framed message that needs more frames than it holds: the
+// rest of the message was not heard (or never sent, after a zero byte in the credentials).
+bool announcesMoreFrames(std::span<const std::uint8_t> payload);
+
 }  // namespace sonicsend::receiver

@@ -1,5 +1,6 @@
 #include "symbols.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -17,6 +18,9 @@ constexpr std::size_t kTablePeriod = 256;
 // block, costs 0.3 % of a tone's level.
 constexpr std::size_t kBlock = 16;
 constexpr std::size_t kBlocksPerSymbol = kSymbolSamples / kBlock;
+// A tenth of a symbol: a window reaching this far past either end still reads its symbol.
+constexpr std::ptrdiff_t kEdgePadding = kSymbolSamples / 10;
+static_assert(kEdgePadding % kTablePeriod == 0);
 static_assert(kTablePeriod % kBlock == 0 && kSymbolSamples % kBlock == 0);
 
 using Phasor = std::complex<double>;
@@ -66,24 +70,28 @@ RunningSums demodulate(std::span<const float> samples) {
   return sums;
 }
 
-// Mean energy of all tones in the windows that start at block `phase` and every symbol after.
-// Inside a window aligned with the symbols each tone is either on or off throughout; a window
-// straddling a boundary splits every tone that changes there and loses energy.
-double alignedEnergy(const RunningSums& sums, std::size_t phase) {
-  const std::size_t blocks = sums[0].size() - 1;
+// Energy of all tones in the windows that start at the given blocks. Inside a window aligned
+// with the symbols each tone is either on or off throughout; a window straddling a boundary
+// splits every tone that changes there and loses energy.
+double windowEnergy(const RunningSums& sums, std::size_t firstBlock, std::size_t windows) {
   double energy = 0.0;
-  std::size_t windows = 0;
-  for (std::size_t b = phase; b + kBlocksPerSymbol <= blocks; b += kBlocksPerSymbol, ++windows) {
+  for (std::size_t w = 0, b = firstBlock; w < windows; ++w, b += kBlocksPerSymbol) {
     for (const auto& tone : sums) energy += std::norm(tone[b + kBlocksPerSymbol] - tone[b]);
   }
-  return windows == 0 ? 0.0 : energy / static_cast<double>(windows);
+  return energy;
 }
 
-std::size_t bestPhase(const RunningSums& sums) {
+std::size_t windowsFrom(std::size_t firstBlock, std::size_t blocks) {
+  return blocks < firstBlock + kBlocksPerSymbol ? 0 : (blocks - firstBlock) / kBlocksPerSymbol;
+}
+
+// The phase whose windows hold the most energy. Phases that fit one window more than others
+// gain that window's energy, so this is only near the best phase, within a few blocks.
+std::size_t roughPhase(const RunningSums& sums, std::size_t blocks) {
   std::size_t best = 0;
   double bestEnergy = -1.0;
   for (std::size_t phase = 0; phase < kBlocksPerSymbol; ++phase) {
-    const double energy = alignedEnergy(sums, phase);
+    const double energy = windowEnergy(sums, phase, windowsFrom(phase, blocks));
     if (energy > bestEnergy) {
       bestEnergy = energy;
       best = phase;
@@ -92,15 +100,42 @@ std::size_t bestPhase(const RunningSums& sums) {
   return best;
 }
 
+// Moves the rough phase by up to kRefineReach blocks either way, comparing the shifted
+// windows of the same symbols, so that no shift gains or loses a window.
+constexpr std::size_t kRefineReach = 16;
+
+std::size_t refinePhase(const RunningSums& sums, std::size_t blocks, std::size_t rough) {
+  // Windows j = 1 ... whose every shift lies inside the recording.
+  const std::size_t first = rough + kBlocksPerSymbol - kRefineReach;
+  if (blocks < first + 2 * kRefineReach) return rough;
+  const std::size_t windows = windowsFrom(first, blocks - 2 * kRefineReach);
+  if (windows == 0) return rough;
+  std::size_t best = first + kRefineReach;
+  double bestEnergy = -1.0;
+  for (std::size_t start = first; start <= first + 2 * kRefineReach; ++start) {
+    const double energy = windowEnergy(sums, start, windows);
+    if (energy > bestEnergy) {
+      bestEnergy = energy;
+      best = start;
+    }
+  }
+  return best % kBlocksPerSymbol;
+}
+
 }  // namespace
 
 SymbolGrid measureSymbols(std::span<const float> samples) {
   SymbolGrid grid;
   if (samples.size() < static_cast<std::size_t>(kSymbolSamples)) return grid;
-  const RunningSums sums = demodulate(samples);
-  const std::size_t phase = bestPhase(sums);
+  // Silence on both sides lets the first and last symbols keep their windows when the grid
+  // lands a little before or after them, as it may when the recording starts or ends exactly
+  // on a symbol boundary.
+  std::vector<float> padded(samples.size() + 2 * kEdgePadding, 0.0f);
+  std::copy(samples.begin(), samples.end(), padded.begin() + kEdgePadding);
+  const RunningSums sums = demodulate(padded);
   const std::size_t blocks = sums[0].size() - 1;
-  grid.firstSample = phase * kBlock;
+  const std::size_t phase = refinePhase(sums, blocks, roughPhase(sums, blocks));
+  grid.firstSample = static_cast<std::ptrdiff_t>(phase * kBlock) - kEdgePadding;
   // Levels in units of tone amplitude: a full-window cosine of amplitude A measures A.
   const double scale = 2.0 / kSymbolSamples;
   for (std::size_t b = phase; b + kBlocksPerSymbol <= blocks; b += kBlocksPerSymbol) {

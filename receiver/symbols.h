@@ -13,7 +13,7 @@ inline constexpr int kToneCount = 11;
 using ToneLevels = std::array<float, kToneCount>;
 
 struct SymbolGrid {
-  std::size_t firstSample = 0;     // start of the first whole symbol window
+  std::ptrdiff_t firstSample = 0;  // start of the first window; before 0 by at most 256
   std::vector<ToneLevels> levels;  // tone magnitudes, one entry per whole symbol window
 };
 

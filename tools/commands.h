@@ -11,5 +11,7 @@ inline constexpr int kUsageError = 2;
 void addEncodeCommand(CLI::App& app);
 // `play`: sends the signal through the sound device until stopped.
 void addPlayCommand(CLI::App& app);
+// `decode` (a recording) and `listen` (an ALSA capture device): the reference receiver.
+void addDecodeCommands(CLI::App& app);
 
 }  // namespace sonicsend::cli

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   });
   sonicsend::cli::addEncodeCommand(app);
   sonicsend::cli::addPlayCommand(app);
+  sonicsend::cli::addDecodeCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {

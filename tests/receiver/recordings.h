@@ -2,6 +2,8 @@
 // scaled, clipped and buried in noise.
 #pragma once
 
+#include <soxr.h>
+
 #include <cmath>
 #include <cstddef>
 #include <random>
@@ -36,6 +38,16 @@ inline void addNoise(std::vector<float>& samples, double snrDb, std::mt19937& ra
   const double sigma = std::sqrt(meanPower(samples) / std::pow(10.0, snrDb / 10.0));
   std::normal_distribution<double> noise(0.0, sigma);
   for (float& s : samples) s = static_cast<float>(s + noise(random));
+}
+
+// The recording as a device sampling at `rate` would hear it.
+inline std::vector<float> resampleTo(const std::vector<float>& samples, int rate) {
+  std::vector<float> out(samples.size() * static_cast<std::size_t>(rate) / kSampleRate + 64);
+  std::size_t written = 0;
+  soxr_oneshot(kSampleRate, rate, 1, samples.data(), samples.size(), nullptr, out.data(),
+               out.size(), &written, nullptr, nullptr, nullptr);
+  out.resize(written);
+  return out;
 }
 
 inline std::string bytesOf(std::u16string_view text) {

@@ -26,9 +26,15 @@ std::u16string randomText(std::mt19937& random, int alphabet, std::size_t length
   while (text.size() < length) {
     int unit = 0;
     switch (alphabet) {
-      case 0: unit = ascii(random); break;
-      case 1: unit = latin1(random); break;
-      default: unit = wide(random); break;
+      case 0:
+        unit = ascii(random);
+        break;
+      case 1:
+        unit = latin1(random);
+        break;
+      default:
+        unit = wide(random);
+        break;
     }
     if ((unit & 0xFF) != 0 && (unit < 0xD800 || unit > 0xDFFF)) {
       text.push_back(static_cast<char16_t>(unit));

@@ -1,0 +1,143 @@
+// `sonicsend decode` and `sonicsend listen`: the reference receiver on a file or a microphone.
+#include <utf8.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "decoder.h"
+#include "platform/alsa_capture.h"
+
+namespace sonicsend::cli {
+namespace {
+
+// Exit status when the audio holds no valid message.
+constexpr int kNoMessage = 1;
+constexpr unsigned kCaptureRate = 44100;
+constexpr std::size_t kCaptureChunk = kCaptureRate / 10;
+
+// Each byte read as one character, U+0000 to U+00FF, written as UTF-8.
+std::string latin1ToUtf8(const std::string& bytes) {
+  std::string text;
+  for (char c : bytes) {
+    utf8::append(static_cast<char32_t>(static_cast<unsigned char>(c)), std::back_inserter(text));
+  }
+  return text;
+}
+
+std::string hex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    out.push_back(kDigits[byte >> 4]);
+    out.push_back(kDigits[byte & 0x0F]);
+  }
+  return out;
+}
+
+void print(const receiver::Decoded& decoded, bool json) {
+  const receiver::Message& message = decoded.message;
+  if (json) {
+    const nlohmann::ordered_json object = {
+        {"ssid", latin1ToUtf8(message.ssid)},
+        {"key", latin1ToUtf8(message.key)},
+        {"ssid_hex", hex(message.ssid)},
+        {"key_hex", hex(message.key)},
+        {"layout", message.layout == receiver::MessageLayout::framed ? "framed" : "bare"},
+        {"frames", decoded.frames},
+        {"passes", decoded.passes},
+    };
+    std::printf("%s\n", object.dump().c_str());
+  } else {
+    std::printf("SSID: %s\nKey:  %s\n", latin1ToUtf8(message.ssid).c_str(),
+                latin1ToUtf8(message.key).c_str());
+  }
+  std::fflush(stdout);
+}
+
+[[noreturn]] void fail(const char* command, int status, const std::string& reason) {
+  std::fprintf(stderr, "sonicsend %s: %s\n", command, reason.c_str());
+  throw CLI::RuntimeError(status);
+}
+
+struct DecodeOptions {
+  std::string input;
+  bool json = false;
+};
+
+void runDecode(const DecodeOptions& options) {
+  const receiver::DecodeResult result = receiver::decodeFile(options.input);
+  if (result.failure == receiver::Failure::unreadable) {
+    fail("decode", kUsageError, "cannot read " + options.input);
+  }
+  if (!result.decoded) fail("decode", kNoMessage, std::string(describe(result.failure)));
+  print(*result.decoded, options.json);
+}
+
+struct ListenOptions {
+  double seconds = 60.0;
+  std::string device = "default";
+  bool json = false;
+};
+
+void runListen(const ListenOptions& options) {
+  std::unique_ptr<receiver::AlsaCapture> capture;
+  try {
+    capture = std::make_unique<receiver::AlsaCapture>(options.device, kCaptureRate);
+  } catch (const std::runtime_error& error) {
+    fail("listen", kUsageError, error.what());
+  }
+  receiver::StreamDecoder decoder(kCaptureRate);
+  std::vector<float> chunk(kCaptureChunk);
+  const auto chunks = static_cast<long>(options.seconds * kCaptureRate / kCaptureChunk);
+  for (long i = 0; i < chunks; ++i) {
+    try {
+      capture->read(chunk);
+    } catch (const std::runtime_error& error) {
+      fail("listen", kUsageError, error.what());
+    }
+    if (auto decoded = decoder.push(chunk)) {
+      print(*decoded, options.json);
+      return;
+    }
+  }
+  fail("listen", kNoMessage,
+       "nothing decoded in " + std::to_string(options.seconds) +
+           " s: " + std::string(describe(decoder.lastFailure())));
+}
+
+}  // namespace
+
+void addDecodeCommands(CLI::App& app) {
+  auto decodeOptions = std::make_shared<DecodeOptions>();
+  CLI::App* decode = app.add_subcommand(
+      "decode", "Recover SSID and key from a recording (WAV, FLAC ...; any rate, mono or stereo)");
+  decode->add_option("input", decodeOptions->input, "Audio file to decode")->required();
+  decode->add_flag("--json", decodeOptions->json,
+                   "Print one JSON object: ssid, key, ssid_hex, key_hex, layout, frames, passes");
+  decode->footer(
+      "SSID and key are printed with each byte as one character U+0000-U+00FF. Exit status 1 "
+      "when the recording holds no valid message, 2 when it cannot be read.");
+  decode->callback([decodeOptions] { runDecode(*decodeOptions); });
+
+  auto listenOptions = std::make_shared<ListenOptions>();
+  CLI::App* listen = app.add_subcommand(
+      "listen", "Capture from an ALSA device until SSID and key are heard or the time runs out");
+  listen->add_option("--seconds", listenOptions->seconds, "Longest time to listen")
+      ->default_val(60.0)
+      ->check(CLI::Range(0.1, 86400.0));
+  listen->add_option("--device", listenOptions->device, "ALSA capture device")
+      ->default_val("default");
+  listen->add_flag("--json", listenOptions->json, "Print one JSON object, as decode does");
+  listen->footer("Exit status 1 when nothing was heard in time, 2 when the device cannot be used.");
+  listen->callback([listenOptions] { runListen(*listenOptions); });
+}
+
+}  // namespace sonicsend::cli
