@@ -1,0 +1,42 @@
+# What `cmake --install` puts in place. Components:
+#   sonicsend  the static library, its headers, a CMake package (find_package(sonicsend) gives
+#              sonicsend::sonicsend) and a pkg-config file
+#   velarto    the application and its desktop entry
+include(CMakePackageConfigHelpers)
+
+set(SONICSEND_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/sonicsend)
+set(SONICSEND_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sonicsend)
+set(SONICSEND_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(TARGETS sonicsend EXPORT sonicsendTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sonicsend)
+# The public headers: the sender, the encoder, the protocol's constants and the platform
+# types and queue that playAudio.h includes.
+install(FILES sender/playAudio.h sender/encoder.h sender/tones.h
+  DESTINATION ${SONICSEND_INCLUDE_DIR} COMPONENT sonicsend)
+install(FILES sender/platform/AudioQueue.h sender/platform/CoreAudioTypes.h
+              sender/platform/SoundOutput.h
+  DESTINATION ${SONICSEND_INCLUDE_DIR}/platform COMPONENT sonicsend)
+
+install(EXPORT sonicsendTargets NAMESPACE sonicsend:: DESTINATION ${SONICSEND_CMAKE_DIR}
+  COMPONENT sonicsend)
+configure_package_config_file(cmake/sonicsendConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/sonicsendConfig.cmake INSTALL_DESTINATION ${SONICSEND_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/sonicsendConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/sonicsendConfig.cmake
+              ${PROJECT_BINARY_DIR}/sonicsendConfigVersion.cmake
+  DESTINATION ${SONICSEND_CMAKE_DIR} COMPONENT sonicsend)
+
+# The pkg-config file finds its prefix from its own place, so the tree can be moved.
+file(RELATIVE_PATH SONICSEND_PC_TO_PREFIX /prefix/${SONICSEND_PKGCONFIG_DIR} /prefix)
+string(REGEX REPLACE "/$" "" SONICSEND_PC_TO_PREFIX "${SONICSEND_PC_TO_PREFIX}")
+configure_file(cmake/sonicsend.pc.in ${PROJECT_BINARY_DIR}/sonicsend.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/sonicsend.pc DESTINATION ${SONICSEND_PKGCONFIG_DIR}
+  COMPONENT sonicsend)
+
+if(TARGET velarto)
+  install(TARGETS velarto RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT velarto)
+  install(FILES app/velarto.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+    COMPONENT velarto)
+endif()
