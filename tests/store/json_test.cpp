@@ -9,83 +9,46 @@ using ZKJson::toJsonString;
 using ZKJson::toJsonValue;
 using ZKJson::Value;
 
-namespace {
-
-std::string nested(int depth) {
-  const auto count = static_cast<std::size_t>(depth);
-  return std::string(count, '[') + std::string(count, ']');
-}
-
-}  // namespace
-
-TEST(ToJsonString, WritesCompactTextInTheObjectsOwnOrder) {
+TEST(ZKJson, WritesCompactTextInTheObjectsOwnOrderAndReadsItBack) {
   EXPECT_EQ(toJsonString(Value{{"HomeNet", ""}}), R"({"HomeNet":""})");
   EXPECT_EQ(toJsonString(Value::object()), "{}");
-  EXPECT_EQ(toJsonString(Value::array()), "[]");
-
-  Value value = Value::object();
-  value["zeta"] = "a/b caf\xc3\xa9";
-  value["alpha"] = Value::array({1, "two", nullptr, 2.5});
-  value["mid"] = Value{{"b", true}, {"a", false}};
-  EXPECT_EQ(toJsonString(value),
-            "{\"zeta\":\"a/b caf\xc3\xa9\",\"alpha\":[1,\"two\",null,2.5],"
-            "\"mid\":{\"b\":true,\"a\":false}}");
+  const Value value = {{"zeta", "a/b \xe5\xae\xb6 \"q\" \\ \x01"},
+                       {"alpha", {1, "two", nullptr, 0.1, 18446744073709551615u}},
+                       {"mid", {{"b", true}, {"a", Value::object()}}}};
+  const auto text = toJsonString(value);
+  EXPECT_EQ(text,
+            "{\"zeta\":\"a/b \xe5\xae\xb6 \\\"q\\\" \\\\ \\u0001\",\"alpha\":[1,\"two\",null,"
+            "0.1,18446744073709551615],\"mid\":{\"b\":true,\"a\":{}}}");
+  EXPECT_EQ(toJsonValue(text.value_or("")), value);
 }
 
-TEST(ToJsonString, RefusesWhatIsNotAnObjectOrArrayOfUtf8Text) {
-  EXPECT_EQ(toJsonString(Value("HomeNet")), std::nullopt);
-  EXPECT_EQ(toJsonString(Value(42)), std::nullopt);
-  EXPECT_EQ(toJsonString(Value(nullptr)), std::nullopt);
-  EXPECT_EQ(toJsonString(Value{{"HomeNet", "\xff"}}), std::nullopt);
-  EXPECT_EQ(toJsonString(Value{{"Home\xc3", "key"}}), std::nullopt);
-  EXPECT_EQ(toJsonString(Value::array({Value{{"a", "\xed\xa0\x80"}}})), std::nullopt);
+TEST(ZKJson, WritesNothingButObjectsAndArraysOfUtf8Text) {
+  for (const Value& value : {Value("HomeNet"), Value(42), Value(nullptr), Value{{"a", "\xff"}},
+                             Value{{"\xc3", "b"}}, Value::array({"\xed\xa0\x80"})}) {
+    EXPECT_EQ(toJsonString(value), std::nullopt) << value.type_name();
+  }
 }
 
-TEST(ToJsonValue, AcceptsObjectsAndArraysInAnyLayout) {
+TEST(ZKJson, ReadsObjectsAndArraysInAnyLayout) {
   EXPECT_EQ(toJsonValue("{}"), Value::object());
   EXPECT_EQ(toJsonValue(" [ ]\n"), Value::array());
-
   const auto value =
-      toJsonValue("\xef\xbb\xbf\n{ \"b\" : [ 1 , {\"c\":null} ] ,\r\n\t\"a\":\"x\" }\n");
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(*value, (Value{{"b", Value::array({1, Value{{"c", nullptr}}})}, {"a", "x"}}));
-  EXPECT_EQ(value->begin().key(), "b") << "members keep the text's order";
+      toJsonValue("\xef\xbb\xbf{ \"b\" : [ 1 , {\"c\":null} ] ,\r\n\t\"a\":\"\\u00e9\" }");
+  EXPECT_EQ(value, (Value{{"b", {1, {{"c", nullptr}}}}, {"a", "\xc3\xa9"}}));
+  EXPECT_EQ(value.value_or(Value()).begin().key(), "b") << "members keep the text's order";
 }
 
-TEST(ToJsonValue, RefusesTextThatIsNotAnObjectOrArray) {
-  for (const char* text : {"", "   \n\t", "{\"HomeNet\":\"se", "{\"a\":1,}", "{\"a\":1} x",
-                           "not json", "\"HomeNet\"", "42", "null", "true", "{'a':'b'}"}) {
-    EXPECT_EQ(toJsonValue(text), std::nullopt) << text;
-  }
-  EXPECT_EQ(toJsonValue(std::string("{\"a\":\"b\"}\0", 10)), std::nullopt);
-}
-
-TEST(ToJsonValue, RefusesTextThatIsNotValidUnicode) {
-  for (const char* text : {"{\"a\":\"\xff\"}", "{\"a\":\"\xc3\x28\"}", "{\"a\":\"\xc0\xaf\"}",
-                           "{\"\xed\xa0\x80\":\"b\"}", "{\"a\":\"\\ud800\"}", "[\"\\udc00x\"]"}) {
-    EXPECT_EQ(toJsonValue(text), std::nullopt) << text;
-  }
-  EXPECT_EQ(toJsonValue("[\"\\ud83d\\ude00\"]"), Value::array({"\xf0\x9f\x98\x80"}));
-}
-
-TEST(ToJsonValue, RefusesNestingBeyondTheLimit) {
+TEST(ZKJson, ReadsNothingButObjectsAndArraysOfValidUnicodeNestedWithinTheLimit) {
+  const auto nested = [](std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
   EXPECT_TRUE(toJsonValue(nested(ZKJson::kMaxDepth)).has_value());
-  EXPECT_EQ(toJsonValue(nested(ZKJson::kMaxDepth + 1)), std::nullopt);
-  EXPECT_EQ(toJsonValue("{\"a\":" + nested(ZKJson::kMaxDepth) + "}"), std::nullopt);
-  EXPECT_EQ(toJsonValue(nested(1'000'000)), std::nullopt);
-}
-
-TEST(JsonText, ReadsBackWhatItWrote) {
-  Value value = Value::object();
-  value["HomeNet"] = "correct horse";
-  value["\xe5\xae\xb6 \"quoted\" \\ \t"] = "\x01\x1f\xe2\x82\xac";
-  value["numbers"] = Value::array({-1, 18446744073709551615u, 0.1, 1e300});
-  value["nested"] = Value{{"deeper", Value{{"deepest", Value::array()}}}, {"empty", ""}};
-
-  const auto text = toJsonString(value);
-  ASSERT_TRUE(text.has_value());
-  const auto readBack = toJsonValue(*text);
-  ASSERT_TRUE(readBack.has_value());
-  EXPECT_EQ(*readBack, value);
-  EXPECT_EQ(toJsonString(*readBack), text);
+  for (const std::string& text : std::initializer_list<std::string>{
+           "", "  \n\t", "{\"HomeNet\":\"se", "{\"a\":1,}", "{\"a\":1} x", "not json",
+           "\"HomeNet\"", "42", "null", "{'a':'b'}", std::string("{}\0", 3), "{\"a\":\"\xff\"}",
+           "{\"a\":\"\xc0\xaf\"}", "{\"\xed\xa0\x80\":1}", "[\"\\ud800\"]", "[\"\\udc00x\"]",
+           nested(ZKJson::kMaxDepth + 1), "{\"a\":" + nested(ZKJson::kMaxDepth) + "}",
+           nested(1'000'000)}) {
+    EXPECT_EQ(toJsonValue(text), std::nullopt) << text.substr(0, 40);
+  }
 }
