@@ -110,6 +110,7 @@ struct Verdict {
   std::string fault;  // empty: the recording is sound
   std::size_t wholePasses = 0;
   double fittedScale = 0;  // least-squares scale of the pass to the recording
+  std::size_t samplesMatched = 0;
 };
 
 // Where in the pass the first recorded window of sound lies: the offset with the highest
@@ -136,10 +137,12 @@ std::size_t alignByCorrelation(const std::vector<std::int16_t>& left, std::size_
   return best;
 }
 
-// Checks that the recording (interleaved stereo) is silence, then passes of `pass` scaled by
-// `scale`, each whole and right after the other, then silence.
+// Checks that the recording (interleaved stereo) is silence, then `pass` scaled by `scale`
+// over and over without a gap, then silence or the end. With `fromPassStart`, the sound must
+// begin with the first sample of the pass.
 Verdict checkRecording(const std::vector<std::int16_t>& stereo,
-                       const std::vector<std::int16_t>& pass, double scale, double tolerance) {
+                       const std::vector<std::int16_t>& pass, double scale, double tolerance,
+                       bool fromPassStart) {
   std::vector<std::int16_t> left(stereo.size() / 2);
   std::vector<std::int16_t> right(stereo.size() / 2);
   for (std::size_t i = 0; i < left.size(); ++i) {
@@ -154,25 +157,22 @@ Verdict checkRecording(const std::vector<std::int16_t>& stereo,
   const std::size_t offset = alignByCorrelation(left, first, pass);
   // Samples of the pass that round to silence may precede the first sound; any other lead
   // that is missing is a lost start.
-  for (std::size_t k = 0; k < offset; ++k) {
+  for (std::size_t k = 0; fromPassStart && k < offset; ++k) {
     if (std::abs(expected(k)) > tolerance || offset > first) {
       return {"the start was lost: the first sound is sample " + std::to_string(offset) +
               " of the pass"};
     }
   }
-  const std::size_t start = first - offset;
-  std::size_t i = start;
-  while (i < left.size() && std::abs(left[i] - expected(i - start)) <= tolerance &&
-         std::abs(right[i] - expected(i - start)) <= tolerance) {
-    ++i;
-  }
-  const std::size_t played = i - start;
+  // Sample i of the recording is sample `played` of the endless stream.
+  std::size_t i = first;
+  std::size_t played = offset;
   double dot = 0;
   double energy = 0;
-  for (std::size_t k = 0; k < played; ++k) {
-    const double reference = pass[k % pass.size()];
-    dot += reference * left[start + k];
-    energy += reference * reference;
+  for (; i < left.size(); ++i, ++played) {
+    const double want = expected(played);
+    if (std::abs(left[i] - want) > tolerance || std::abs(right[i] - want) > tolerance) break;
+    dot += want * left[i];
+    energy += want * want;
   }
   for (std::size_t j = i; j < left.size(); ++j) {
     if (left[j] != 0 || right[j] != 0) {
@@ -183,45 +183,91 @@ Verdict checkRecording(const std::vector<std::int16_t>& stereo,
       return {where.str()};
     }
   }
-  return {"", played / pass.size(), energy > 0 ? dot / energy : 0};
+  return {"", played / pass.size(), energy > 0 ? scale * dot / energy : 0, i - first};
+}
+
+// Records the sink's monitor into `path` until stopped.
+class Recorder {
+ public:
+  explicit Recorder(const fs::path& path)
+      : child_({"parecord", "--device=" + env("PULSE_TEST_MONITOR"), "--raw", "--format=s16le",
+                "--rate=44100", "--channels=2", "--latency-msec=20"},
+               path.string()) {
+    for (int tries = 0; tries < 100 && (!fs::exists(path) || fs::file_size(path) == 0); ++tries) {
+      std::this_thread::sleep_for(50ms);
+    }
+    recording_ = fs::exists(path) && fs::file_size(path) > 0;
+  }
+  bool recording() const { return recording_; }
+  void stop() {
+    child_.signal(SIGINT);
+    child_.wait();
+  }
+
+ private:
+  Child child_;
+  bool recording_ = false;
+};
+
+const std::vector<std::int16_t>& homeNetPass() {
+  static const auto pass = leftOfPass(
+      sonicsend::encodePass(sonicsend::Layout::framed, u"HomeNet", u"secret").value().pcm);
+  return pass;
+}
+
+const std::vector<std::string> kPlayHomeNet = {SONICSEND_CLI, "play",   "--ssid",   "HomeNet",
+                                               "--key",       "secret", "--seconds"};
+
+std::vector<std::string> playFor(const char* seconds) {
+  auto args = kPlayHomeNet;
+  args.emplace_back(seconds);
+  return args;
 }
 
 TEST(RealServer, PlaysWholePassesWithoutAGapAtTheSinkVolume) {
   const std::string sink = env("PULSE_TEST_SINK");
   if (sink.empty()) GTEST_SKIP() << "run through tests/support/with-pulse.sh";
   const fs::path dir = env("PULSE_TEST_DIR");
-  const fs::path recording = dir / "monitor.raw";
   const fs::path volume = dir / "volume.txt";
 
   // Something else changed the level since the last send: the start must set it again.
   ASSERT_EQ(run({"pactl", "set-sink-volume", sink, "30%"}), 0);
-  Child recorder({"parecord", "--device=" + env("PULSE_TEST_MONITOR"), "--raw", "--format=s16le",
-                  "--rate=44100", "--channels=2", "--latency-msec=20"},
-                 recording.string());
-  ASSERT_TRUE(recorder.started());
-  for (int tries = 0; tries < 100 && (!fs::exists(recording) || fs::file_size(recording) == 0);
-       ++tries) {
-    std::this_thread::sleep_for(50ms);
-  }
-  ASSERT_GT(fs::file_size(recording), 0u) << "parecord records nothing";
-
-  EXPECT_EQ(run({SONICSEND_CLI, "play", "--ssid", "HomeNet", "--key", "secret", "--seconds", "3"}),
-            0);
+  Recorder recorder(dir / "monitor.raw");
+  ASSERT_TRUE(recorder.recording()) << "parecord records nothing";
+  EXPECT_EQ(run(playFor("3")), 0);
   std::this_thread::sleep_for(500ms);
-  recorder.signal(SIGINT);
-  recorder.wait();
+  recorder.stop();
 
   ASSERT_EQ(run({"pactl", "get-sink-volume", sink}, volume.string()), 0);
   EXPECT_NE(readText(volume).find(" 65% "), std::string::npos) << readText(volume);
 
-  const auto pass = leftOfPass(
-      sonicsend::encodePass(sonicsend::Layout::framed, u"HomeNet", u"secret").value().pcm);
   // The server scales in fixed point, which may take a sample one step further down.
   const double sinkScale = std::pow(0.65, 3);
-  const Verdict verdict = checkRecording(readSamples(recording), pass, sinkScale, 2.0);
+  const Verdict verdict =
+      checkRecording(readSamples(dir / "monitor.raw"), homeNetPass(), sinkScale, 2.0, true);
   EXPECT_EQ(verdict.fault, "");
   EXPECT_NEAR(verdict.fittedScale, sinkScale, 1e-4);
   EXPECT_GE(verdict.wholePasses, 2u) << "3 s hold more than two passes of 1.16 s";
+}
+
+TEST(RealServer, PlayingGoesOnAfterTheServerRestarts) {
+  if (env("PULSE_TEST_RESTART").empty()) GTEST_SKIP() << "run through tests/support/with-pulse.sh";
+  const fs::path dir = env("PULSE_TEST_DIR");
+  Child player(playFor("6"));
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_EQ(run({env("PULSE_TEST_RESTART")}), 0);
+
+  // The fresh server's sink is at full level: the stream goes on where the sender is.
+  Recorder recorder(dir / "after-restart.raw");
+  ASSERT_TRUE(recorder.recording());
+  std::this_thread::sleep_for(2500ms);
+  recorder.stop();
+  EXPECT_EQ(player.wait(), 0);
+
+  const Verdict verdict =
+      checkRecording(readSamples(dir / "after-restart.raw"), homeNetPass(), 1.0, 2.0, false);
+  EXPECT_EQ(verdict.fault, "");
+  EXPECT_GE(verdict.samplesMatched, 44100u) << "less than a second of the pass after the restart";
 }
 
 }  // namespace

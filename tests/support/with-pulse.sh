@@ -10,6 +10,8 @@
 #   PULSE_TEST_SINK             name of the null sink (44 100 Hz, 2 channels, s16le)
 #   PULSE_TEST_MONITOR          name of its monitor source, to record what was played
 #   PULSE_TEST_DIR              the temporary directory, for the command's own files
+#   PULSE_TEST_RESTART          a script that stops the server and starts a fresh one on the
+#                               same socket, as a sound server restarting under a client would
 # Exits with the command's status. Works as root and as a normal user.
 set -euo pipefail
 
@@ -19,12 +21,8 @@ if [ $# -eq 0 ]; then
 fi
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/with-pulse.XXXXXX")
-pid=
 cleanup() {
-  if [ -n "$pid" ]; then
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  fi
+  if [ -f "$dir/server.pid" ]; then "$dir/stop-server"; fi
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -36,20 +34,52 @@ sink=velarto_test_sink
 socket=$dir/runtime/native
 
 # The server keeps its state under HOME and XDG_RUNTIME_DIR: give it ours, not the caller's.
-HOME=$dir/home XDG_RUNTIME_DIR=$dir/runtime XDG_CONFIG_HOME=$dir/home/.config \
-  PULSE_RUNTIME_PATH=$dir/runtime PULSE_STATE_PATH=$dir/state \
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-  --log-target="file:$dir/pulse.log" --log-level=notice \
-  -L "module-native-protocol-unix socket=$socket auth-anonymous=1" \
-  -L "module-null-sink sink_name=$sink rate=44100 channels=2 format=s16le norewinds=1" \
+# Its PID goes to server.pid; stop-server stops exactly that process.
+cat >"$dir/start-server" <<SCRIPT
+#!/usr/bin/env bash
+HOME=$dir/home XDG_RUNTIME_DIR=$dir/runtime XDG_CONFIG_HOME=$dir/home/.config \\
+  PULSE_RUNTIME_PATH=$dir/runtime PULSE_STATE_PATH=$dir/state \\
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \\
+  --log-target="file:$dir/pulse.log" --log-level=notice \\
+  -L "module-native-protocol-unix socket=$socket auth-anonymous=1" \\
+  -L "module-null-sink sink_name=$sink rate=44100 channels=2 format=s16le norewinds=1" \\
   </dev/null >>"$dir/pulse.log" 2>&1 &
-pid=$!
+echo \$! >"$dir/server.pid"
+SCRIPT
+cat >"$dir/stop-server" <<SCRIPT
+#!/usr/bin/env bash
+pid=\$(cat "$dir/server.pid")
+kill "\$pid" 2>/dev/null || exit 0
+for _ in \$(seq 100); do kill -0 "\$pid" 2>/dev/null || exit 0; sleep 0.05; done
+kill -9 "\$pid" 2>/dev/null || true
+SCRIPT
+cat >"$dir/wait-server" <<SCRIPT
+#!/usr/bin/env bash
+# Waits until the server answers (at most 10 s).
+for _ in \$(seq 100); do
+  if pactl info >/dev/null 2>&1; then exit 0; fi
+  kill -0 "\$(cat "$dir/server.pid")" 2>/dev/null || break
+  sleep 0.1
+done
+echo "with-pulse: the PulseAudio server does not answer on $socket:" >&2
+cat "$dir/pulse.log" >&2
+exit 1
+SCRIPT
+cat >"$dir/restart-server" <<SCRIPT
+#!/usr/bin/env bash
+set -e
+"$dir/stop-server"
+"$dir/start-server"
+"$dir/wait-server"
+SCRIPT
+chmod +x "$dir/start-server" "$dir/stop-server" "$dir/wait-server" "$dir/restart-server"
 
 export PULSE_SERVER=unix:$socket
 export PULSE_COOKIE=$dir/home/.config/pulse/cookie
 export PULSE_TEST_SINK=$sink
 export PULSE_TEST_MONITOR=$sink.monitor
 export PULSE_TEST_DIR=$dir
+export PULSE_TEST_RESTART=$dir/restart-server
 
 cat >"$dir/asound.conf" <<ALSA
 </usr/share/alsa/alsa.conf>
@@ -58,21 +88,8 @@ ctl.!default { type pulse }
 ALSA
 export ALSA_CONFIG_PATH=$dir/asound.conf
 
-# Wait until the server answers (at most 10 s).
-for _ in $(seq 100); do
-  if pactl info >/dev/null 2>&1; then break; fi
-  if ! kill -0 "$pid" 2>/dev/null; then
-    echo "with-pulse: the PulseAudio server did not start:" >&2
-    cat "$dir/pulse.log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-if ! pactl info >/dev/null 2>&1; then
-  echo "with-pulse: the PulseAudio server does not answer on $socket" >&2
-  cat "$dir/pulse.log" >&2
-  exit 1
-fi
+"$dir/start-server"
+"$dir/wait-server"
 
 status=0
 "$@" || status=$?
