@@ -57,7 +57,7 @@ std::unique_ptr<playAudio> playAudio::initWithSendSsid(SharedText ssid, SharedTe
   auto sender = std::make_unique<playAudio>(std::move(output));
   sender->writeStreamFormat();
   sender->buildSignal(Layout::bare, ssid, key);
-  sender->output.setVolume(kBareSendVolume);
+  sender->setOutputVolume(kBareSendVolume);
   sender->renderStage();
   sender->dataPos = 0;
   sender->startQueue();
@@ -75,7 +75,7 @@ void playAudio::startConnect() {
   bStop = 0;
   writeStreamFormat();
   buildSignal(Layout::framed, ssid_in, key_in);
-  output.setVolume(kStartVolume);
+  setOutputVolume(kStartVolume);
   renderStage();
   dataPos = 0;
   startQueue();
@@ -85,6 +85,10 @@ void playAudio::stopConnect() {
   // The stop returns once no callback can follow, so nothing is refilled after it.
   AudioQueueStop(queue.load(), true);
   bStop = 1;
+}
+
+void playAudio::setOutputVolume(float volume) {
+  if (output.setVolume) output.setVolume(volume);
 }
 
 // A new queue with three primed buffers, at full gain, started at once. When no device can

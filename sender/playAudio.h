@@ -77,6 +77,7 @@ class playAudio {
   void writeStreamFormat();
   void buildSignal(sonicsend::Layout layout, const SharedText& ssid, const SharedText& key);
   void renderStage();
+  void setOutputVolume(float volume);
   void startQueue();
   void disposeQueue();
   void fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer);

@@ -56,8 +56,9 @@ long passesSent(const playAudio& sender) {
 
 void showStatus(const playAudio& sender, std::chrono::steady_clock::duration elapsed) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-  std::fprintf(stderr, "\rsending: %ld passes, %lld:%02lld  (Ctrl-C stops)", passesSent(sender),
-               static_cast<long long>(seconds / 60), static_cast<long long>(seconds % 60));
+  std::fprintf(stderr, "\rsending: %ld passes sent, %lld:%02lld elapsed (Ctrl-C stops)",
+               passesSent(sender), static_cast<long long>(seconds / 60),
+               static_cast<long long>(seconds % 60));
   std::fflush(stderr);
 }
 
