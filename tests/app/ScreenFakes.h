@@ -1,67 +1,78 @@
-// Stand-ins for the screen's machine: a scripted Wi-Fi network, a sound output that records
-// what a sender plays, and a capture of the log lines.
+// Stand-ins for the screen's machine: a scripted Wi-Fi network, a silent sound output, and a
+// capture of the log lines.
 #pragma once
 
 #include <QMap>
-#include <QStringList>
-#include <QVariantMap>
 
 #include <condition_variable>
-#include <cstdint>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <vector>
 
 #include "QUAVRV4.h"
 
-// The network the screen finds: interface names and, per name, what it reports.
 struct FakeNetwork {
   std::optional<QStringList> interfaces;
-  QMap<QString, std::optional<QVariantMap>> info;
+  QMap<QString, QVariantMap> info;  // an interface missing here reports none
   int interfaceQueries = 0;
   QStringList infoQueries;
 
-  static std::shared_ptr<FakeNetwork> joinedTo(const QString& ssid);
-  static std::shared_ptr<FakeNetwork> none();
-  void join(const QString& ssid);
+  void join(const QString& ssid) {
+    interfaces = QStringList{"wlan0"};
+    info["wlan0"] = QVariantMap{{"SSID", ssid}};
+  }
 };
 
-// What one sender played: the frames its devices took and the volume levels it set.
-struct RecordedSound {
-  std::mutex mutex;
-  std::condition_variable_any taken;
-  std::vector<std::uint8_t> frames;  // at most `keep` bytes, then the device stops taking more
-  std::size_t keep = 0;
-  std::vector<float> volumes;
-  int devicesOpened = 0;
-  playAudio* sender = nullptr;  // the sender of the screen that plays here
-
-  // Starts a new recording of `bytes` bytes.
-  void record(std::size_t bytes);
-  // Waits (up to five seconds) until `bytes` bytes were played; false when they were not.
-  bool waitForFrames(std::size_t bytes);
-  std::vector<std::uint8_t> framesSoFar();
+// Takes no frame and holds the queue's thread until the sender stops it.
+class SilentDevice : public sonicsend::AudioDevice {
+ public:
+  void play(std::span<const std::uint8_t>, std::stop_token stop) override {
+    std::mutex mutex;
+    std::unique_lock lock(mutex);
+    std::condition_variable_any().wait(lock, stop, [] { return false; });
+  }
+  void drop() override {}
 };
 
-// A sound output that records into `sound`.
-sonicsend::SoundOutput recordingOutput(std::shared_ptr<RecordedSound> sound);
+// The screen's services on `network` and `storeFile`; `sender` is set to the screen's sender.
+inline ScreenServices fakeServices(std::shared_ptr<FakeNetwork> network, const QString& storeFile,
+                                   playAudio** sender) {
+  ScreenServices services;
+  services.supportedInterfaces = [network] {
+    ++network->interfaceQueries;
+    return network->interfaces;
+  };
+  services.currentNetworkInfo = [network](const QString& name) -> std::optional<QVariantMap> {
+    network->infoQueries << name;
+    if (!network->info.contains(name)) return std::nullopt;
+    return network->info[name];
+  };
+  services.makeStore = [storeFile] {
+    return std::make_unique<localSave>(std::filesystem::path(storeFile.toStdString()));
+  };
+  services.makeSender = [sender] {
+    auto made = std::make_unique<playAudio>(sonicsend::SoundOutput{
+        .openDevice = [](const auto&) { return std::make_unique<SilentDevice>(); },
+        .setVolume = [](float) {},
+    });
+    *sender = made.get();
+    return made;
+  };
+  return services;
+}
 
-// A screen whose every service is a stand-in; the store reads `storeFile`.
-ScreenServices fakeServices(std::shared_ptr<FakeNetwork> network, const QString& storeFile,
-                            std::shared_ptr<RecordedSound> sound);
-
-// Every log line (info message) written while it lives; the platform's warnings are left out.
+// The info lines logged while it lives (the platform's warnings are left out).
 class LogCapture {
  public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  const QStringList& lines() const { return captured; }
+  LogCapture() : previous(qInstallMessageHandler(&LogCapture::take)) { active = this; }
+  ~LogCapture() {
+    qInstallMessageHandler(previous);
+    active = nullptr;
+  }
+  QStringList lines;
 
  private:
-  QStringList captured;
+  static void take(QtMsgType type, const QMessageLogContext&, const QString& line) {
+    if (type == QtInfoMsg) active->lines << line;
+  }
+  static inline LogCapture* active = nullptr;
   QtMessageHandler previous;
 };

@@ -1,51 +1,46 @@
-// The current-network layer: nl80211 replies built here byte for byte, the SSID's decoding,
-// the dictionary it gives, and the calls on this machine (with or without Wi-Fi).
+// The current-network layer: nl80211 replies built here attribute by attribute, the SSID's
+// decoding, the dictionary it gives, and the calls on this machine (with or without Wi-Fi).
 #include <linux/nl80211.h>
 #include <netlink/genl/genl.h>
-#include <netlink/msg.h>
 
 #include "AppTestMain.h"
 #include "platform/CaptiveNetwork.h"
 
-using velarto::nl80211::Bssid;
+using namespace velarto;
 
 namespace {
 
-struct MessageDeleter {
-  void operator()(nl_msg* message) const { nlmsg_free(message); }
-};
-using Message = std::unique_ptr<nl_msg, MessageDeleter>;
+using Message = std::unique_ptr<nl_msg, decltype(&nlmsg_free)>;
 
-Message reply(std::uint8_t command) {
-  Message message(nlmsg_alloc());
-  genlmsg_put(message.get(), NL_AUTO_PORT, NL_AUTO_SEQ, 28, 0, NLM_F_MULTI, command, 1);
-  return message;
+// A reply as the kernel sends it in a dump; `ifname` null for a device without a netdev.
+Message interfaceReply(const char* ifname, const char* ssid) {
+  Message reply(nlmsg_alloc(), &nlmsg_free);
+  genlmsg_put(reply.get(), NL_AUTO_PORT, NL_AUTO_SEQ, 28, 0, NLM_F_MULTI, NL80211_CMD_NEW_INTERFACE,
+              1);
+  nla_put_u32(reply.get(), NL80211_ATTR_IFINDEX, 3);
+  if (ifname) nla_put_string(reply.get(), NL80211_ATTR_IFNAME, ifname);
+  nla_put_u32(reply.get(), NL80211_ATTR_IFTYPE, NL80211_IFTYPE_STATION);
+  if (ssid) nla_put(reply.get(), NL80211_ATTR_SSID, static_cast<int>(std::strlen(ssid)), ssid);
+  return reply;
 }
 
-Message interfaceReply(const char* name, const std::optional<QByteArray>& ssid) {
-  auto message = reply(NL80211_CMD_NEW_INTERFACE);
-  nla_put_u32(message.get(), NL80211_ATTR_WIPHY, 0);
-  nla_put_u32(message.get(), NL80211_ATTR_IFINDEX, 3);
-  if (name) nla_put_string(message.get(), NL80211_ATTR_IFNAME, name);
-  nla_put_u32(message.get(), NL80211_ATTR_IFTYPE, NL80211_IFTYPE_STATION);
-  if (ssid) nla_put(message.get(), NL80211_ATTR_SSID, static_cast<int>(ssid->size()), ssid->data());
-  return message;
-}
-
-Message bssReply(const Bssid& bssid, std::optional<std::uint32_t> status) {
-  auto message = reply(NL80211_CMD_NEW_SCAN_RESULTS);
-  nla_put_u32(message.get(), NL80211_ATTR_IFINDEX, 3);
-  nlattr* bss = nla_nest_start(message.get(), NL80211_ATTR_BSS);
-  nla_put(message.get(), NL80211_BSS_BSSID, static_cast<int>(bssid.size()), bssid.data());
-  nla_put_u32(message.get(), NL80211_BSS_FREQUENCY, 2412);
-  if (status) nla_put_u32(message.get(), NL80211_BSS_STATUS, *status);
-  nla_nest_end(message.get(), bss);
-  return message;
+Message bssReply(const nl80211::Bssid& bssid, std::uint32_t status) {
+  Message reply(nlmsg_alloc(), &nlmsg_free);
+  genlmsg_put(reply.get(), NL_AUTO_PORT, NL_AUTO_SEQ, 28, 0, NLM_F_MULTI,
+              NL80211_CMD_NEW_SCAN_RESULTS, 1);
+  nlattr* bss = nla_nest_start(reply.get(), NL80211_ATTR_BSS);
+  nla_put(reply.get(), NL80211_BSS_BSSID, static_cast<int>(bssid.size()), bssid.data());
+  nla_put_u32(reply.get(), NL80211_BSS_FREQUENCY, 2412);
+  nla_put_u32(reply.get(), NL80211_BSS_STATUS, status);
+  nla_nest_end(reply.get(), bss);
+  return reply;
 }
 
 std::vector<std::uint8_t> bytes(const QByteArray& raw) {
   return {raw.begin(), raw.end()};
 }
+
+const nl80211::Bssid kBssid = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
 
 }  // namespace
 
@@ -53,64 +48,43 @@ class CaptiveNetworkTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void readsNameIndexAndSsidOfAnInterface() {
-    const auto joined = velarto::nl80211::parseInterface(interfaceReply("wlp2s0", "HomeNet").get());
-    QVERIFY(joined);
-    QCOMPARE(joined->name, std::string("wlp2s0"));
-    QCOMPARE(joined->index, 3);
+  void readsTheInterfacesAndTheirNetwork() {
+    const auto joined = nl80211::parseInterface(interfaceReply("wlp2s0", "HomeNet").get());
+    QVERIFY(joined && joined->name == "wlp2s0" && joined->index == 3);
     QCOMPARE(joined->ssid, std::optional(bytes("HomeNet")));
-
-    const auto idle = velarto::nl80211::parseInterface(interfaceReply("wlan1", {}).get());
+    const auto idle = nl80211::parseInterface(interfaceReply("wlan1", nullptr).get());
     QVERIFY(idle && !idle->ssid);
+    QVERIFY(!nl80211::parseInterface(interfaceReply(nullptr, "Direct").get()));
 
-    // A wireless device without a network interface (P2P) has no name: not a candidate.
-    QVERIFY(!velarto::nl80211::parseInterface(interfaceReply(nullptr, "Direct").get()));
-  }
+    QCOMPARE(nl80211::parseAssociatedBss(bssReply(kBssid, NL80211_BSS_STATUS_ASSOCIATED).get()),
+             std::optional(kBssid));
+    QVERIFY(!nl80211::parseAssociatedBss(bssReply(kBssid, NL80211_BSS_STATUS_AUTHENTICATED).get()));
+    QVERIFY(!nl80211::parseAssociatedBss(interfaceReply("wlan0", "HomeNet").get()));
 
-  void takesOnlyTheAssociatedAccessPoint() {
-    const Bssid bssid = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-    QCOMPARE(
-        velarto::nl80211::parseAssociatedBss(bssReply(bssid, NL80211_BSS_STATUS_ASSOCIATED).get()),
-        std::optional(bssid));
-    QVERIFY(!velarto::nl80211::parseAssociatedBss(
-        bssReply(bssid, NL80211_BSS_STATUS_AUTHENTICATED).get()));
-    QVERIFY(!velarto::nl80211::parseAssociatedBss(bssReply(bssid, {}).get()));
-    QVERIFY(!velarto::nl80211::parseAssociatedBss(interfaceReply("wlan0", "HomeNet").get()));
+    QCOMPARE(networkInfo(*joined, kBssid),
+             (QVariantMap{{"SSID", "HomeNet"}, {"BSSID", "00:1a:2b:3c:4d:5e"}}));
+    QCOMPARE(networkInfo(*joined, std::nullopt), (QVariantMap{{"SSID", "HomeNet"}}));
+    QCOMPARE(networkInfo(*idle, kBssid), QVariantMap());
   }
 
   void decodesSsidBytesAsUtf8OrElseLatin1_data() {
     QTest::addColumn<QByteArray>("raw");
     QTest::addColumn<QString>("text");
-    QTest::newRow("ASCII") << QByteArray("HomeNet") << "HomeNet";
     QTest::newRow("UTF-8") << QByteArray("咖啡馆 Wi-Fi") << "咖啡馆 Wi-Fi";
     QTest::newRow("Latin-1") << QByteArray("Caf\xe9") << "Café";
     QTest::newRow("cut UTF-8") << QByteArray("\xe5\x92") << "\u00e5\u0092";
-    QTest::newRow("empty") << QByteArray() << "";
     QTest::newRow("NUL inside") << QByteArray("a\0b", 3) << QString::fromLatin1("a\0b", 3);
   }
-
   void decodesSsidBytesAsUtf8OrElseLatin1() {
     QFETCH(QByteArray, raw);
     QFETCH(QString, text);
-    QCOMPARE(velarto::decodeSsid(bytes(raw)), text);
+    QCOMPARE(decodeSsid(bytes(raw)), text);
   }
 
-  void givesTheNetworkAsADictionary() {
-    velarto::nl80211::WirelessInterface joined{3, "wlan0", bytes("HomeNet")};
-    const Bssid bssid = {0xa0, 0x0b, 0x0c, 0xd0, 0xe1, 0xf2};
-    QCOMPARE(velarto::networkInfo(joined, bssid),
-             (QVariantMap{{"SSID", "HomeNet"}, {"BSSID", "a0:0b:0c:d0:e1:f2"}}));
-    QCOMPARE(velarto::networkInfo(joined, {}), (QVariantMap{{"SSID", "HomeNet"}}));
-    joined.ssid.reset();
-    QCOMPARE(velarto::networkInfo(joined, bssid), QVariantMap());
-  }
-
-  // On a machine without Wi-Fi both calls give none, quietly; with Wi-Fi, every listed
-  // interface answers with a dictionary.
+  // Without Wi-Fi both calls give none, quietly; with Wi-Fi, every listed interface answers.
   void asksThisMachineQuietly() {
     QTest::failOnWarning(QRegularExpression(".*"));
-    const auto interfaces = CNCopySupportedInterfaces();
-    for (const QString& name : interfaces.value_or(QStringList())) {
+    for (const QString& name : CNCopySupportedInterfaces().value_or(QStringList())) {
       QVERIFY(CNCopyCurrentNetworkInfo(name).has_value());
     }
     QVERIFY(!CNCopyCurrentNetworkInfo(QStringLiteral("no-such-interface")).has_value());
