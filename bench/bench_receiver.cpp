@@ -6,7 +6,6 @@
 //                        whole band, in 1 dB steps) at which at least 99 % of 200 random
 //                        messages decode correctly from a recording of that many passes.
 #include <benchmark/benchmark.h>
-#include <soxr.h>
 
 #include <cmath>
 #include <random>
@@ -14,10 +13,13 @@
 
 #include "decoder.h"
 #include "encoder.h"
+#include "recordings.h"
 
 namespace {
 
 using sonicsend::kSampleRate;
+using sonicsend::testing::addNoise;
+using sonicsend::testing::loop;
 
 struct Sent {
   std::string ssid;  // bytes, as the receiver returns them
@@ -39,40 +41,15 @@ Sent randomMessage(std::mt19937& random) {
   return sent;
 }
 
-std::vector<float> loop(const std::vector<float>& pass, std::size_t offset, std::size_t length) {
-  std::vector<float> out(length);
-  for (std::size_t i = 0; i < length; ++i) out[i] = pass[(offset + i) % pass.size()];
-  return out;
-}
-
-// White Gaussian noise at `snrDb` below the power of the sent pass.
-void addNoise(std::vector<float>& samples, const std::vector<float>& pass, double snrDb,
-              std::mt19937& random) {
-  double power = 0.0;
-  for (float s : pass) power += static_cast<double>(s) * s;
-  power /= static_cast<double>(pass.size());
-  std::normal_distribution<double> noise(0.0, std::sqrt(power / std::pow(10.0, snrDb / 10.0)));
-  for (float& s : samples) s = static_cast<float>(s + noise(random));
-}
-
-std::vector<float> resample(const std::vector<float>& samples, int rate) {
-  std::vector<float> out(samples.size() * static_cast<std::size_t>(rate) / kSampleRate + 64);
-  std::size_t written = 0;
-  soxr_oneshot(kSampleRate, rate, 1, samples.data(), samples.size(), nullptr, out.data(),
-               out.size(), &written, nullptr, nullptr, nullptr);
-  out.resize(written);
-  return out;
-}
-
 // Ten seconds of the looped signal at 10 dB SNR, captured at the given rate (44 100: no
 // resampling; 48 000: the receiver resamples first).
 void Decode10Seconds(benchmark::State& state) {
   std::mt19937 random(1);
   const Sent sent = randomMessage(random);
   auto recording = loop(sent.pass, 12345, 10 * kSampleRate);
-  addNoise(recording, sent.pass, 10.0, random);
+  addNoise(recording, 10.0, random);
   const int rate = static_cast<int>(state.range(0));
-  if (rate != kSampleRate) recording = resample(recording, rate);
+  if (rate != kSampleRate) recording = sonicsend::testing::resampleTo(recording, rate);
   for (auto _ : state) {
     const auto result = sonicsend::receiver::decode(recording, rate);
     if (!result.decoded || result.decoded->message.key != sent.key) {
@@ -94,7 +71,7 @@ int decodedOf(const std::vector<Sent>& messages, int passes, double snrDb, std::
     const std::size_t offset =
         passes == 1 ? 0 : std::uniform_int_distribution<std::size_t>(0, sent.pass.size())(random);
     auto recording = loop(sent.pass, offset, static_cast<std::size_t>(passes) * sent.pass.size());
-    addNoise(recording, sent.pass, snrDb, random);
+    addNoise(recording, snrDb, random);
     const auto result = sonicsend::receiver::decode(recording, kSampleRate);
     if (result.decoded && result.decoded->message.ssid == sent.ssid &&
         result.decoded->message.key == sent.key) {

@@ -16,14 +16,23 @@ namespace {
 constexpr std::size_t kStreamHistory = 3 * kMaxSignalSamples + kFrameSamples;
 constexpr std::size_t kStreamAttemptEvery = kSampleRate / 2;
 
+// The bare layout has no checksum: it is taken only from frames that each checked on their
+// own, and, when it fills its last frame to the end, only once frame 1 was heard following
+// the last frame, which shows where the pass ends.
+bool trusted(const Message& message, const PassCandidate& pass) {
+  if (message.layout == MessageLayout::framed) return true;
+  return pass.everyFrameAlone && (message.bytes.size() < pass.payload.size() || pass.wrapHeard);
+}
+
 DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   DecodeResult result;
   bool cutShort = false;
   const FrameSearch search = findPass(measureSymbols(samples), [&](const PassCandidate& pass) {
-    auto message = parseMessage(pass.payload);
-    if (message) result.decoded = Decoded{std::move(*message), pass.frames, pass.passes};
     cutShort = cutShort || announcesMoreFrames(pass.payload);
-    return message.has_value();
+    auto message = parseMessage(pass.payload);
+    if (!message || !trusted(*message, pass)) return false;
+    result.decoded = Decoded{std::move(*message), pass.frames, pass.passes};
+    return true;
   });
   switch (search) {
     case FrameSearch::found:

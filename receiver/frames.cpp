@@ -24,9 +24,14 @@ constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
 // The carrier must stand out from the other carrier by this many standard errors before the
 // windows are read at all; noise alone reaches 6 about once in a billion tries.
 constexpr double kSignalScore = 6.0;
-// Windows in a stretch that may show the carrier on its own: three frames.
-constexpr std::size_t kCarrierStretch = 30;
-// Windows on each side whose carriers set a window's reference level.
+// Stretches that may show the carrier on their own, between loud disturbances: three frames,
+// and one frame with a higher score, since few windows make a chance score likelier.
+struct Stretch {
+  std::size_t windows;
+  double score;
+};
+constexpr std::array<Stretch, 2> kCarrierStretches = {{{30, kSignalScore}, {10, 2 * kSignalScore}}};
+// Windows on each side whose carriers set a window's reference level: their median.
 constexpr std::size_t kReferenceReach = 4;
 
 std::size_t toneIndex(int k) {
@@ -126,23 +131,28 @@ class PassReader {
     const std::size_t count = levels_.size();
     std::vector<double> sums(count + 1, 0.0);
     std::vector<double> squares(count + 1, 0.0);
+    long votes = 0;  // signs rather than sizes: a loud disturbance has one vote per window
     for (std::size_t w = 0; w < count; ++w) {
       const double d = static_cast<double>(levels_[w][kEvenCarrier]) - levels_[w][kOddCarrier];
       const double signedD = w % 2 == 0 ? d : -d;
       sums[w + 1] = sums[w] + signedD;
       squares[w + 1] = squares[w] + d * d;
+      votes += signedD > 0.0 ? 1 : (signedD < 0.0 ? -1 : 0);
     }
-    evenOffset_ = sums[count] >= 0.0 ? 0 : 1;
-    const auto score = [&](std::size_t first, std::size_t last) {
+    evenOffset_ = votes >= 0 ? 0 : 1;
+    // The mean difference in standard errors, over windows first ... last - 1.
+    const auto standsOut = [&](std::size_t first, std::size_t last, double score) {
       const double n = static_cast<double>(last - first);
       const double mean = std::abs(sums[last] - sums[first]) / n;
       const double variance = std::max(0.0, (squares[last] - squares[first]) / n - mean * mean);
-      return mean > 0.0 && mean * mean * n >= kSignalScore * kSignalScore * variance;
+      return mean > 0.0 && mean * mean * n >= score * score * variance;
     };
-    if (score(0, count)) return true;
-    const std::size_t stretch = std::min(count, kCarrierStretch);
-    for (std::size_t first = 0; first + stretch <= count; ++first) {
-      if (score(first, first + stretch)) return true;
+    if (standsOut(0, count, kSignalScore)) return true;
+    for (const auto& [length, score] : kCarrierStretches) {
+      const std::size_t stretch = std::min(count, length);
+      for (std::size_t first = 0; first + stretch <= count; ++first) {
+        if (standsOut(first, first + stretch, score)) return true;
+      }
     }
     return false;
   }
@@ -154,9 +164,12 @@ class PassReader {
     for (std::size_t w = 0; w < count; ++w) {
       const std::size_t first = w >= kReferenceReach ? w - kReferenceReach : 0;
       const std::size_t last = std::min(count - 1, w + kReferenceReach);
-      double sum = 0.0;
-      for (std::size_t v = first; v <= last; ++v) sum += carrierAt(v);
-      reference_[w] = sum / static_cast<double>(last - first + 1);
+      // The median: a loud disturbance next to a window does not raise its threshold.
+      std::vector<double> carriers;
+      for (std::size_t v = first; v <= last; ++v) carriers.push_back(carrierAt(v));
+      const auto middle = carriers.begin() + static_cast<std::ptrdiff_t>(carriers.size() / 2);
+      std::nth_element(carriers.begin(), middle, carriers.end());
+      reference_[w] = *middle;
       Levels own{};
       std::copy(levels_[w].begin(), levels_[w].end(), own.begin());
       bytes_[w] = decideByte(own, reference_[w]);
@@ -221,9 +234,16 @@ class PassReader {
     return frame;
   }
 
-  // Frame `number` under `h`: the most frequent of its copies that check on their own, else
-  // the sum of all its copies if that checks.
-  std::optional<FrameBytes> readFrame(const Hypothesis& h, int number, int& passes) {
+  struct FrameRead {
+    FrameBytes bytes;
+    int passes = 0;
+    bool alone = false;  // from copies that checked on their own
+  };
+
+  // Frame `number` under `h`. Two copies that check on their own and agree are taken first;
+  // else the sum of all copies, which hears more than any one of them; else, when a loud
+  // disturbance spoils the sum, the one copy that checks.
+  std::optional<FrameRead> readFrame(const Hypothesis& h, int number) const {
     std::vector<std::size_t> slots;
     std::map<FrameBytes, int> votes;
     std::set<int> passesHeard;
@@ -235,30 +255,45 @@ class PassReader {
         passesHeard.insert(h.passAt(t));
       }
     }
-    passes = static_cast<int>(passesHeard.size());
-    if (!votes.empty()) {
-      return std::max_element(votes.begin(), votes.end(),
-                              [](const auto& a, const auto& b) { return a.second < b.second; })
-          ->first;
-    }
     if (slots.empty()) return std::nullopt;
+    const auto best =
+        std::max_element(votes.begin(), votes.end(),
+                         [](const auto& a, const auto& b) { return a.second < b.second; });
+    const int heard = static_cast<int>(passesHeard.size());
+    if (best != votes.end() && best->second >= 2) return FrameRead{best->first, heard, true};
     const FrameBytes combined = readCombined(h.firstWindow, slots);
-    if (!frameChecks(combined) || combined[0] != number) return std::nullopt;
-    passes = static_cast<int>(slots.size());
-    return combined;
+    if (frameChecks(combined) && combined[0] == number) {
+      const bool alone = best != votes.end() && best->first == combined;
+      return FrameRead{combined, std::max(heard, static_cast<int>(slots.size())), alone};
+    }
+    if (best != votes.end()) return FrameRead{best->first, heard, true};
+    return std::nullopt;
+  }
+
+  // Whether some slot holding the last frame, checked on its own, is followed by frame 1.
+  bool wrapHeard(const Hypothesis& h) const {
+    for (std::size_t t = 0; t + 1 < slotFrames_.size(); ++t) {
+      if (slotChecks_[t] && slotChecks_[t + 1] && slotFrames_[t][0] == h.frames &&
+          slotFrames_[t + 1][0] == 1 && h.numberAt(t) == h.frames) {
+        return true;
+      }
+    }
+    return false;
   }
 
   std::optional<PassCandidate> readPass(const Hypothesis& h) {
     readSlots(h.firstWindow);
     PassCandidate pass;
     pass.frames = h.frames;
+    pass.everyFrameAlone = true;
     for (int number = 1; number <= h.frames; ++number) {
-      int passes = 0;
-      const auto frame = readFrame(h, number, passes);
+      const auto frame = readFrame(h, number);
       if (!frame) return std::nullopt;
-      pass.payload.insert(pass.payload.end(), frame->begin() + 1, frame->end() - 1);
-      pass.passes = std::max(pass.passes, passes);
+      pass.payload.insert(pass.payload.end(), frame->bytes.begin() + 1, frame->bytes.end() - 1);
+      pass.passes = std::max(pass.passes, frame->passes);
+      pass.everyFrameAlone = pass.everyFrameAlone && frame->alone;
     }
+    pass.wrapHeard = wrapHeard(h);
     return pass;
   }
 };

@@ -15,7 +15,7 @@ constexpr std::u16string_view kKey = u"a long passphrase";
 // Replaces frame slot `frame` of pass `pass` with loud noise.
 void drown(std::vector<float>& recording, std::size_t passSamples, std::size_t pass,
            std::size_t frame, std::mt19937& random) {
-  std::normal_distribution<float> noise(0.0f, 0.5f);
+  std::normal_distribution<float> noise(0.0f, 2.0f);
   const std::size_t first = pass * passSamples + frame * kFrameSamples;
   for (std::size_t i = first; i < first + kFrameSamples; ++i) recording[i] = noise(random);
 }
