@@ -82,7 +82,11 @@ std::optional<WirelessInterface> parseInterface(nl_msg* reply) {
   // The name attribute is NUL-terminated, but do not rely on it.
   const auto* nameBytes = static_cast<const char*>(nla_data(name));
   found.name.assign(nameBytes, strnlen(nameBytes, static_cast<std::size_t>(nla_len(name))));
-  if (nlattr* ssid = attrs[NL80211_ATTR_SSID]) {
+  // An access point reports the SSID it offers; only a client is joined to a network.
+  nlattr* type = attrs[NL80211_ATTR_IFTYPE];
+  const bool client = type && (nla_get_u32(type) == NL80211_IFTYPE_STATION ||
+                               nla_get_u32(type) == NL80211_IFTYPE_P2P_CLIENT);
+  if (nlattr* ssid = attrs[NL80211_ATTR_SSID]; ssid && client) {
     const auto* bytes = static_cast<const std::uint8_t*>(nla_data(ssid));
     found.ssid.emplace(bytes, bytes + nla_len(ssid));
   }

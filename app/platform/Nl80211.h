@@ -20,7 +20,8 @@ using Bssid = std::array<std::uint8_t, 6>;
 struct WirelessInterface {
   int index = 0;
   std::string name;
-  // Raw SSID bytes of the network the interface is joined to; absent when it is joined to none.
+  // Raw SSID bytes of the network the interface is joined to as a client; absent when it is
+  // joined to none or is not a client (an access point, a monitor).
   std::optional<std::vector<std::uint8_t>> ssid;
 };
 

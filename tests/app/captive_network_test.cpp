@@ -13,13 +13,14 @@ namespace {
 using Message = std::unique_ptr<nl_msg, decltype(&nlmsg_free)>;
 
 // A reply as the kernel sends it in a dump; `ifname` null for a device without a netdev.
-Message interfaceReply(const char* ifname, const char* ssid) {
+Message interfaceReply(const char* ifname, const char* ssid,
+                       std::uint32_t type = NL80211_IFTYPE_STATION) {
   Message reply(nlmsg_alloc(), &nlmsg_free);
   genlmsg_put(reply.get(), NL_AUTO_PORT, NL_AUTO_SEQ, 28, 0, NLM_F_MULTI, NL80211_CMD_NEW_INTERFACE,
               1);
   nla_put_u32(reply.get(), NL80211_ATTR_IFINDEX, 3);
   if (ifname) nla_put_string(reply.get(), NL80211_ATTR_IFNAME, ifname);
-  nla_put_u32(reply.get(), NL80211_ATTR_IFTYPE, NL80211_IFTYPE_STATION);
+  nla_put_u32(reply.get(), NL80211_ATTR_IFTYPE, type);
   if (ssid) nla_put(reply.get(), NL80211_ATTR_SSID, static_cast<int>(std::strlen(ssid)), ssid);
   return reply;
 }
@@ -55,6 +56,8 @@ class CaptiveNetworkTest : public QObject {
     const auto idle = nl80211::parseInterface(interfaceReply("wlan1", nullptr).get());
     QVERIFY(idle && !idle->ssid);
     QVERIFY(!nl80211::parseInterface(interfaceReply(nullptr, "Direct").get()));
+    QVERIFY(
+        !nl80211::parseInterface(interfaceReply("ap0", "Hotspot", NL80211_IFTYPE_AP).get())->ssid);
 
     QCOMPARE(nl80211::parseAssociatedBss(bssReply(kBssid, NL80211_BSS_STATUS_ASSOCIATED).get()),
              std::optional(kBssid));
