@@ -5,6 +5,7 @@
 #include <netlink/genl/genl.h>
 #include <netlink/netlink.h>
 
+#include <array>
 #include <cstring>
 #include <functional>
 
@@ -69,19 +70,43 @@ std::unique_ptr<nl_msg, MessageDeleter> dumpRequest(int family, std::uint8_t com
   return request;
 }
 
+// The attributes read here, with the sizes a reply must give them; a reply that breaks
+// them is not read at all.
+const nla_policy* replyPolicy() {
+  static const auto policy = [] {
+    std::array<nla_policy, NL80211_ATTR_MAX + 1> rules{};
+    rules[NL80211_ATTR_IFINDEX].type = NLA_U32;
+    rules[NL80211_ATTR_IFTYPE].type = NLA_U32;
+    rules[NL80211_ATTR_IFNAME].type = NLA_STRING;
+    rules[NL80211_ATTR_SSID].maxlen = 32;
+    rules[NL80211_ATTR_BSS].type = NLA_NESTED;
+    return rules;
+  }();
+  return policy.data();
+}
+
+const nla_policy* bssPolicy() {
+  static const auto policy = [] {
+    std::array<nla_policy, NL80211_BSS_MAX + 1> rules{};
+    rules[NL80211_BSS_BSSID].minlen = 6;
+    rules[NL80211_BSS_BSSID].maxlen = 6;
+    rules[NL80211_BSS_STATUS].type = NLA_U32;
+    return rules;
+  }();
+  return policy.data();
+}
+
 }  // namespace
 
 std::optional<WirelessInterface> parseInterface(nl_msg* reply) {
   nlattr* attrs[NL80211_ATTR_MAX + 1] = {};
-  if (genlmsg_parse(nlmsg_hdr(reply), 0, attrs, NL80211_ATTR_MAX, nullptr) < 0) return {};
+  if (genlmsg_parse(nlmsg_hdr(reply), 0, attrs, NL80211_ATTR_MAX, replyPolicy()) < 0) return {};
   nlattr* name = attrs[NL80211_ATTR_IFNAME];
   if (!name || !attrs[NL80211_ATTR_IFINDEX]) return {};
 
   WirelessInterface found;
   found.index = static_cast<int>(nla_get_u32(attrs[NL80211_ATTR_IFINDEX]));
-  // The name attribute is NUL-terminated, but do not rely on it.
-  const auto* nameBytes = static_cast<const char*>(nla_data(name));
-  found.name.assign(nameBytes, strnlen(nameBytes, static_cast<std::size_t>(nla_len(name))));
+  found.name = nla_get_string(name);
   // An access point reports the SSID it offers; only a client is joined to a network.
   nlattr* type = attrs[NL80211_ATTR_IFTYPE];
   const bool client = type && (nla_get_u32(type) == NL80211_IFTYPE_STATION ||
@@ -95,14 +120,14 @@ std::optional<WirelessInterface> parseInterface(nl_msg* reply) {
 
 std::optional<Bssid> parseAssociatedBss(nl_msg* reply) {
   nlattr* attrs[NL80211_ATTR_MAX + 1] = {};
-  if (genlmsg_parse(nlmsg_hdr(reply), 0, attrs, NL80211_ATTR_MAX, nullptr) < 0) return {};
+  if (genlmsg_parse(nlmsg_hdr(reply), 0, attrs, NL80211_ATTR_MAX, replyPolicy()) < 0) return {};
   if (!attrs[NL80211_ATTR_BSS]) return {};
 
   nlattr* bss[NL80211_BSS_MAX + 1] = {};
-  if (nla_parse_nested(bss, NL80211_BSS_MAX, attrs[NL80211_ATTR_BSS], nullptr) < 0) return {};
+  if (nla_parse_nested(bss, NL80211_BSS_MAX, attrs[NL80211_ATTR_BSS], bssPolicy()) < 0) return {};
   nlattr* status = bss[NL80211_BSS_STATUS];
   nlattr* bssid = bss[NL80211_BSS_BSSID];
-  if (!status || !bssid || nla_len(status) < 4 || nla_len(bssid) != 6) return {};
+  if (!status || !bssid) return {};
   if (nla_get_u32(status) != NL80211_BSS_STATUS_ASSOCIATED) return {};
 
   Bssid result;

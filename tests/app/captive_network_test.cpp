@@ -56,6 +56,10 @@ class CaptiveNetworkTest : public QObject {
     const auto idle = nl80211::parseInterface(interfaceReply("wlan1", nullptr).get());
     QVERIFY(idle && !idle->ssid);
     QVERIFY(!nl80211::parseInterface(interfaceReply(nullptr, "Direct").get()));
+    auto shortIndex = interfaceReply("wlan0", "HomeNet");  // a second, one-byte index
+    nla_put(shortIndex.get(), NL80211_ATTR_IFINDEX, 1, "x");
+    QVERIFY(!nl80211::parseInterface(shortIndex.get()));
+    QVERIFY(!nl80211::parseInterface(interfaceReply("wlan0", std::string(33, 's').c_str()).get()));
     QVERIFY(
         !nl80211::parseInterface(interfaceReply("ap0", "Hotspot", NL80211_IFTYPE_AP).get())->ssid);
 
