@@ -92,6 +92,16 @@ class ScreenTest : public QObject {
     QCOMPARE(network->interfaceQueries, 1);
     QCOMPARE(content->textSsid()->text(), QStringLiteral("HomeNet"));
     QVERIFY(!content->textSsid()->hasFocus() && !content->textKey()->hasFocus());
+
+    // Sending goes on while the window is away; coming back reads nothing again.
+    QTest::mouseClick(content->butConnect(), Qt::LeftButton);
+    window->showMinimized();
+    window->hide();
+    window->showMaximized();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    QCOMPARE(content->butConnect()->text(), kCancel);
+    QVERIFY(sending("HomeNet", ""));
+    QCOMPARE(network->interfaceQueries, 1);
   }
 
   void startsIdleWithTheKeyShownAndAGreenRoundedButton() {
