@@ -22,7 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Notes when the first buffer arrives; `inner` plays it, or it is thrown away.
+// Notes when the first buffer is handed over; `inner` plays it, or it is thrown away.
 struct FirstBuffer {
   std::mutex mutex;
   std::condition_variable arrived;
@@ -45,8 +45,8 @@ class TimedDevice final : public sonicsend::AudioDevice {
   TimedDevice(std::shared_ptr<FirstBuffer> first, std::unique_ptr<AudioDevice> inner)
       : first_(std::move(first)), inner_(std::move(inner)) {}
   void play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
-    if (inner_) inner_->play(frames, stop);
     first_->note();
+    if (inner_) inner_->play(frames, stop);
   }
   void drop() override {
     if (inner_) inner_->drop();
