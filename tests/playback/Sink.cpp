@@ -8,12 +8,13 @@ class SinkDevice final : public AudioDevice {
  public:
   explicit SinkDevice(std::shared_ptr<Sink> sink) : sink_(std::move(sink)) {
     std::scoped_lock lock(sink_->mutex_);
-    ++sink_->opened_;
-    sink_->maxOpen_ = std::max(sink_->maxOpen_, ++sink_->open_);
+    Sink::Devices& devices = sink_->devices_;
+    ++devices.opened;
+    devices.maxOpen = std::max(devices.maxOpen, ++devices.open);
   }
   ~SinkDevice() override {
     std::scoped_lock lock(sink_->mutex_);
-    --sink_->open_;
+    --sink_->devices_.open;
   }
   SinkDevice(const SinkDevice&) = delete;
   SinkDevice& operator=(const SinkDevice&) = delete;
@@ -78,19 +79,9 @@ std::vector<float> Sink::volumes() {
   return volumes_;
 }
 
-int Sink::devicesOpen() {
+Sink::Devices Sink::devices() {
   std::scoped_lock lock(mutex_);
-  return open_;
-}
-
-int Sink::maxDevicesOpen() {
-  std::scoped_lock lock(mutex_);
-  return maxOpen_;
-}
-
-int Sink::devicesOpened() {
-  std::scoped_lock lock(mutex_);
-  return opened_;
+  return devices_;
 }
 
 void Sink::clear() {

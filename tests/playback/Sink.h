@@ -37,9 +37,12 @@ class Sink : public std::enable_shared_from_this<Sink> {
   // What was played, all buffers joined.
   Bytes stream();
   std::vector<float> volumes();
-  int devicesOpen();
-  int maxDevicesOpen();
-  int devicesOpened();
+  struct Devices {
+    int open = 0;     // now
+    int maxOpen = 0;  // at any one time so far
+    int opened = 0;   // in all
+  };
+  Devices devices();
   // Forgets the buffers taken so far.
   void clear();
 
@@ -51,9 +54,7 @@ class Sink : public std::enable_shared_from_this<Sink> {
   std::vector<Bytes> buffers_;
   std::size_t taken_ = 0;
   std::vector<float> volumes_;
-  int open_ = 0;
-  int maxOpen_ = 0;
-  int opened_ = 0;
+  Devices devices_;
 };
 
 // The bytes of `pass` played `times` times over, then its first `extra` bytes.

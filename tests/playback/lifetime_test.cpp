@@ -25,10 +25,10 @@ TEST(Lifetime, ThousandStartStopCyclesLeaveOneQueueAtATime) {
       sender.stopConnect();
       ASSERT_TRUE(sender.stopped());
     }
-    EXPECT_EQ(sink->devicesOpened(), 1100);
-    EXPECT_EQ(sink->maxDevicesOpen(), 1);
+    EXPECT_EQ(sink->devices().opened, 1100);
+    EXPECT_EQ(sink->devices().maxOpen, 1);
   }
-  EXPECT_EQ(sink->devicesOpen(), 0) << "teardown must dispose of the last queue";
+  EXPECT_EQ(sink->devices().open, 0) << "teardown must dispose of the last queue";
 }
 
 TEST(Lifetime, SenderDestroyedWhileSendingStopsItsQueueFirst) {
@@ -38,7 +38,7 @@ TEST(Lifetime, SenderDestroyedWhileSendingStopsItsQueueFirst) {
     auto sender = playAudio::initWithSendSsid(shared(u"ab"), shared(u"cd"), sink->output());
     ASSERT_TRUE(sink->waitForBuffers(before + 4));
     sender.reset();  // the queue's thread is refilling as fast as it can
-    EXPECT_EQ(sink->devicesOpen(), 0);
+    EXPECT_EQ(sink->devices().open, 0);
   }
 }
 

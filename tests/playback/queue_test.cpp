@@ -75,20 +75,6 @@ TEST(Queue, StopReturnsOnlyWhenNoCallbackCanFollow) {
   }
 }
 
-TEST(Queue, RestartsAfterAStopWithTheBuffersQueuedAgain) {
-  QueueOnSink q({.capacity = 1});
-  AudioQueueBufferRef b = q.buffer(7, 4);
-  ASSERT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), noErr);
-  ASSERT_EQ(AudioQueueStart(q.queue, nullptr), noErr);
-  ASSERT_TRUE(q.sink->waitForBuffers(1));
-  ASSERT_EQ(AudioQueueStop(q.queue, true), noErr);
-  q.sink->clear();
-  // The stop dropped what was pending; the buffer can be queued again and played.
-  EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), noErr);
-  ASSERT_EQ(AudioQueueStart(q.queue, nullptr), noErr);
-  EXPECT_TRUE(q.sink->waitForBuffers(1));
-}
-
 TEST(Queue, GainScalesTheSamples) {
   QueueOnSink q({.capacity = 2});
   AudioQueueBufferRef b = q.buffer(0, 8);
@@ -123,19 +109,6 @@ TEST(Queue, RefusesBuffersItCannotPlay) {
   b->mAudioDataByteSize = 4;
   EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), noErr);
   EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), kAudioQueueErr_BufferInQueue);
-}
-
-TEST(Queue, WithoutADeviceThereIsNoQueue) {
-  auto sink = std::make_shared<Sink>(SinkOptions{.noDevice = true});
-  AudioQueueRef queue = reinterpret_cast<AudioQueueRef>(1);
-  EXPECT_EQ(AudioQueueNewOutput(&kFormat, Requeue::callback, nullptr, nullptr, nullptr, 0, &queue,
-                                sink->output().openDevice),
-            kAudioQueueErr_InvalidDevice);
-  EXPECT_EQ(queue, nullptr);
-  AudioQueueBufferRef buffer = nullptr;
-  EXPECT_NE(AudioQueueAllocateBuffer(queue, 64, &buffer), noErr);
-  EXPECT_NE(AudioQueueStart(queue, nullptr), noErr);
-  EXPECT_NE(AudioQueueStop(queue, true), noErr);
 }
 
 }  // namespace
