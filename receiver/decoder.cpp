@@ -26,11 +26,13 @@ bool trusted(const Message& message, const PassCandidate& pass) {
 
 DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   DecodeResult result;
-  bool cutShort = false;
+  bool heardTooLittle = false;  // a message started or seemed whole, but needs more passes
   const FrameSearch search = findPass(measureSymbols(samples), [&](const PassCandidate& pass) {
-    cutShort = cutShort || announcesMoreFrames(pass.payload);
     auto message = parseMessage(pass.payload);
-    if (!message || !trusted(*message, pass)) return false;
+    if (!message || !trusted(*message, pass)) {
+      heardTooLittle = heardTooLittle || message.has_value() || announcesMoreFrames(pass.payload);
+      return false;
+    }
     result.decoded = Decoded{std::move(*message), pass.frames, pass.passes};
     return true;
   });
@@ -44,7 +46,7 @@ DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
       result.failure = Failure::incomplete;
       break;
     case FrameSearch::rejected:
-      result.failure = cutShort ? Failure::incomplete : Failure::invalid;
+      result.failure = heardTooLittle ? Failure::incomplete : Failure::invalid;
       break;
   }
   return result;

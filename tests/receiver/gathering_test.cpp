@@ -60,6 +60,17 @@ TEST(Gathering, ReportsWhyNothingWasDecoded) {
   EXPECT_EQ(receiver::decode(half, 0.0).failure, receiver::Failure::unreadable);
 }
 
+TEST(Gathering, BareMessageThatFillsItsFramesWaitsForThePassToComeRound) {
+  // SSID, 0x0D, key: 16 bytes, no zero after them; frames 1 and 2 alone could be the start
+  // of a longer message.
+  const auto pass = passOf(Layout::bare, u"Lab network", u"k3y4");
+  ASSERT_EQ(pass.size(), 2u * kFrameSamples);
+  EXPECT_EQ(receiver::decode(pass, kSampleRate).failure, receiver::Failure::incomplete);
+  const auto result = receiver::decode(loop(pass, 0, pass.size() + kFrameSamples), kSampleRate);
+  ASSERT_TRUE(result.decoded) << receiver::describe(result.failure);
+  EXPECT_EQ(result.decoded->message.key, "k3y4");
+}
+
 TEST(Gathering, StreamDecoderHearsTheMessageOnceItHasComeRound) {
   // Captured at 48 kHz after two seconds of noise, delivered in 100 ms pieces.
   const auto pass = passOf(Layout::bare, kSsid, kKey);

@@ -10,11 +10,7 @@
 namespace sonicsend::testing {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kRandomCredentials = 150;  // the sanitizers slow synthesis down several times
-#else
 constexpr int kRandomCredentials = 500;
-#endif
 
 // Random text of `length` UTF-16 code units from one of four alphabets. Code units whose low
 // byte is zero are left out: the sender stops sending at such a byte.
