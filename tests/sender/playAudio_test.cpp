@@ -9,6 +9,11 @@
 
 namespace {
 
+// No device and no volume change: these tests look at the signal, not the sound.
+std::unique_ptr<playAudio> silentSender() {
+  return std::make_unique<playAudio>(sonicsend::SoundOutput{});
+}
+
 SharedText shared(std::u16string text) {
   return std::make_shared<const std::u16string>(std::move(text));
 }
@@ -23,7 +28,7 @@ std::vector<std::uint8_t> expectedPcm(sonicsend::Layout layout, std::u16string_v
 }
 
 TEST(Start, RendersTheFramedMessageOfTheCredentials) {
-  auto sender = std::make_unique<playAudio>();
+  auto sender = silentSender();
   sender->setSsid(shared(u"HomeNet"), shared(u"secret"));
   sender->startConnect();
   EXPECT_FALSE(sender->stopped());
@@ -42,7 +47,7 @@ TEST(Start, RendersTheFramedMessageOfTheCredentials) {
 }
 
 TEST(Start, WithoutCredentialsSendsTheEmptyPair) {
-  auto sender = std::make_unique<playAudio>();
+  auto sender = silentSender();
   sender->startConnect();
   EXPECT_EQ(pcmOf(*sender), expectedPcm(sonicsend::Layout::framed, u"", u""));
   sender->setSsid(nullptr, nullptr);  // null reads as empty
@@ -51,7 +56,7 @@ TEST(Start, WithoutCredentialsSendsTheEmptyPair) {
 }
 
 TEST(Start, RestartUsesTheCredentialsOfThatMoment) {
-  auto sender = std::make_unique<playAudio>();
+  auto sender = silentSender();
   sender->setSsid(shared(u"a much longer network name"), shared(u"and a longer key"));
   sender->startConnect();
   sender->stopConnect();
@@ -63,7 +68,8 @@ TEST(Start, RestartUsesTheCredentialsOfThatMoment) {
 }
 
 TEST(Start, BareSenderSendsAtOnce) {
-  const auto sender = playAudio::initWithSendSsid(shared(u"ab"), shared(u"xy"));
+  const auto sender =
+      playAudio::initWithSendSsid(shared(u"ab"), shared(u"xy"), sonicsend::SoundOutput{});
   EXPECT_EQ(pcmOf(*sender), expectedPcm(sonicsend::Layout::bare, u"ab", u"xy"));
   // Stopped and started again without credentials: the framed empty pair.
   sender->stopConnect();
@@ -72,7 +78,7 @@ TEST(Start, BareSenderSendsAtOnce) {
 }
 
 TEST(Start, RefusesOverLimitCredentialsWithOneLogLine) {
-  auto sender = std::make_unique<playAudio>();
+  auto sender = silentSender();
   sender->setSsid(shared(std::u16string(32, u's')), shared(std::u16string(62, u'k')));
   testing::internal::CaptureStderr();
   sender->startConnect();
@@ -81,12 +87,13 @@ TEST(Start, RefusesOverLimitCredentialsWithOneLogLine) {
   EXPECT_EQ(sender->pcmLength(), 0u);
   EXPECT_NE(log.find("94 UTF-16 code units"), std::string::npos) << log;
 
-  const auto bare = playAudio::initWithSendSsid(shared(std::u16string(5000, u's')), nullptr);
+  const auto bare = playAudio::initWithSendSsid(shared(std::u16string(5000, u's')), nullptr,
+                                                sonicsend::SoundOutput{});
   EXPECT_EQ(bare->pcmLength(), 0u);
 }
 
 TEST(Frames, MemberFrameMatchesTheDocumentedExample) {
-  auto sender = std::make_unique<playAudio>();
+  auto sender = silentSender();
   const auto message = sonicsend::buildMessage(sonicsend::Layout::framed, u"abcdefgh", u"").value();
   sonicsend::Frame frame{};
   sender->getAframe(message, 1, frame);
