@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place. Components:
 #   sonicsend  the static library, its headers, a CMake package (find_package(sonicsend) gives
-#              sonicsend::sonicsend) and a pkg-config file
+#              sonicsend::sonicsend), a pkg-config file and the sonicsend command line
 #   velarto    the application and its desktop entry
 include(CMakePackageConfigHelpers)
 
@@ -34,6 +34,8 @@ string(REGEX REPLACE "/$" "" SONICSEND_PC_TO_PREFIX "${SONICSEND_PC_TO_PREFIX}")
 configure_file(cmake/sonicsend.pc.in ${PROJECT_BINARY_DIR}/sonicsend.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/sonicsend.pc DESTINATION ${SONICSEND_PKGCONFIG_DIR}
   COMPONENT sonicsend)
+
+install(TARGETS sonicsend_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sonicsend)
 
 if(TARGET velarto)
   install(TARGETS velarto RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT velarto)
