@@ -31,6 +31,9 @@ struct Stretch {
   double score;
 };
 constexpr std::array<Stretch, 2> kCarrierStretches = {{{30, kSignalScore}, {10, 2 * kSignalScore}}};
+// A frame read once, not confirmed by a second copy, is taken only when no symbol's bit 7 is
+// this close to being read the other way (see SymbolRead).
+constexpr double kBit7Safety = 0.5;
 // Windows on each side whose carriers set a window's reference level: their median.
 constexpr std::size_t kReferenceReach = 4;
 
@@ -38,32 +41,42 @@ std::size_t toneIndex(int k) {
   return static_cast<std::size_t>(k - kCarrierEvenK);
 }
 
+struct SymbolRead {
+  std::uint8_t byte = 0;
+  // Neither the frame check nor the message checksum sees bit 7 of a byte: a byte read with
+  // bit 7 and the parity tone both wrong passes every check. This is how much less likely,
+  // in units of the threshold, that reading is than the one taken.
+  double bit7Margin = 0.0;
+};
+
 // A bit tone sounds at twice the carrier's amplitude, so the carrier's level is the midpoint
 // between a tone that is off and one that is on. Decides the 8 bit tones and the parity tone,
 // then, since a symbol always sounds an even number of them, flips the least certain tone
 // when the count is odd.
-std::uint8_t decideByte(const Levels& level, double threshold) {
-  std::uint8_t byte = 0;
-  int sounding = 0;
-  double weakestMargin = std::numeric_limits<double>::infinity();
+SymbolRead readSymbol(const Levels& level, double threshold) {
+  constexpr std::size_t kTones = kBitToneK.size() + 1;  // the bit tones, then parity
+  std::array<double, kTones> margin{};
+  std::array<bool, kTones> on{};
   std::size_t weakest = 0;
-  for (std::size_t tone = 0; tone <= kBitToneK.size(); ++tone) {
+  int sounding = 0;
+  for (std::size_t tone = 0; tone < kTones; ++tone) {
     const double value =
         tone < kBitToneK.size() ? level[toneIndex(kBitToneK[tone])] : level[kParity];
-    if (value > threshold) {
-      ++sounding;
-      if (tone < kBitToneK.size()) byte = static_cast<std::uint8_t>(byte | (1u << tone));
-    }
-    const double margin = std::abs(value - threshold);
-    if (margin < weakestMargin) {
-      weakestMargin = margin;
-      weakest = tone;
-    }
+    on[tone] = value > threshold;
+    sounding += on[tone] ? 1 : 0;
+    margin[tone] = std::abs(value - threshold);
+    if (margin[tone] < margin[weakest]) weakest = tone;
   }
-  if (sounding % 2 != 0 && weakest < kBitToneK.size()) {
-    byte = static_cast<std::uint8_t>(byte ^ (1u << weakest));
+  if (sounding % 2 != 0) {
+    on[weakest] = !on[weakest];
+    margin[weakest] = -margin[weakest];  // taken against the levels: flipping back gains
   }
-  return byte;
+  SymbolRead read;
+  for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
+    if (on[bit]) read.byte = static_cast<std::uint8_t>(read.byte | (1u << bit));
+  }
+  if (threshold > 0.0) read.bit7Margin = (margin[kBitToneK.size() - 1] + margin.back()) / threshold;
+  return read;
 }
 
 // Number 1 ... 12, then the check byte: the running sum of number and payload, bit 7 set.
@@ -115,9 +128,10 @@ class PassReader {
   const std::vector<ToneLevels>& levels_;
   std::size_t evenOffset_ = 0;          // window w is an even symbol when w + evenOffset_ is even
   std::vector<double> reference_;       // per window: the carriers' level around it
-  std::vector<std::uint8_t> bytes_;     // per window: its byte, read on its own
+  std::vector<SymbolRead> symbols_;     // per window: its byte, read on its own
   std::vector<FrameBytes> slotFrames_;  // per slot of the current firstWindow
   std::vector<bool> slotChecks_;
+  std::vector<double> slotSafety_;  // per slot: its least bit 7 margin
 
   bool isEven(std::size_t window) const { return (window + evenOffset_) % 2 == 0; }
   double carrierAt(std::size_t window) const {
@@ -160,7 +174,7 @@ class PassReader {
   void setReferences() {
     const std::size_t count = levels_.size();
     reference_.assign(count, 0.0);
-    bytes_.resize(count);
+    symbols_.resize(count);
     for (std::size_t w = 0; w < count; ++w) {
       const std::size_t first = w >= kReferenceReach ? w - kReferenceReach : 0;
       const std::size_t last = std::min(count - 1, w + kReferenceReach);
@@ -172,7 +186,7 @@ class PassReader {
       reference_[w] = *middle;
       Levels own{};
       std::copy(levels_[w].begin(), levels_[w].end(), own.begin());
-      bytes_[w] = decideByte(own, reference_[w]);
+      symbols_[w] = readSymbol(own, reference_[w]);
     }
   }
 
@@ -184,11 +198,15 @@ class PassReader {
     const std::size_t slots = slotCount(firstWindow);
     slotFrames_.resize(slots);
     slotChecks_.resize(slots);
+    slotSafety_.resize(slots);
     for (std::size_t t = 0; t < slots; ++t) {
+      std::array<SymbolRead, kSymbolsPerFrame> reads{};
       for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-        slotFrames_[t][i] = bytes_[firstWindow + kSymbolsPerFrame * t + i];
+        reads[i] = symbols_[firstWindow + kSymbolsPerFrame * t + i];
+        slotFrames_[t][i] = reads[i].byte;
       }
       slotChecks_[t] = frameChecks(slotFrames_[t]);
+      slotSafety_[t] = payloadSafety(reads);
     }
   }
 
@@ -218,8 +236,19 @@ class PassReader {
     return ranked;
   }
 
+  // The least bit 7 margin of the payload symbols. The frame number never has bit 7 set and
+  // the check byte always has, so in those a wrong bit 7 shows.
+  static double payloadSafety(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 1; i + 1 < kSymbolsPerFrame; ++i)
+      least = std::min(least, reads[i].bit7Margin);
+    return least;
+  }
+
   // Sums the levels of frame slots `slots`, symbol by symbol, and reads the sum.
-  FrameBytes readCombined(std::size_t firstWindow, const std::vector<std::size_t>& slots) const {
+  std::pair<FrameBytes, double> readCombined(std::size_t firstWindow,
+                                             const std::vector<std::size_t>& slots) const {
+    std::array<SymbolRead, kSymbolsPerFrame> reads{};
     FrameBytes frame{};
     for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
       Levels sum{};
@@ -229,9 +258,10 @@ class PassReader {
         for (std::size_t tone = 0; tone < kToneCount; ++tone) sum[tone] += levels_[w][tone];
         threshold += reference_[w];
       }
-      frame[i] = decideByte(sum, threshold);
+      reads[i] = readSymbol(sum, threshold);
+      frame[i] = reads[i].byte;
     }
-    return frame;
+    return {frame, payloadSafety(reads)};
   }
 
   struct FrameRead {
@@ -242,16 +272,19 @@ class PassReader {
 
   // Frame `number` under `h`. Two copies that check on their own and agree are taken first;
   // else the sum of all copies, which hears more than any one of them; else, when a loud
-  // disturbance spoils the sum, the one copy that checks.
+  // disturbance spoils the sum, the one copy that checks. A reading not confirmed by a
+  // second copy must leave no doubt about bit 7.
   std::optional<FrameRead> readFrame(const Hypothesis& h, int number) const {
     std::vector<std::size_t> slots;
     std::map<FrameBytes, int> votes;
+    std::map<FrameBytes, double> safety;
     std::set<int> passesHeard;
     for (std::size_t t = 0; t < slotFrames_.size(); ++t) {
       if (h.numberAt(t) != number) continue;
       slots.push_back(t);
       if (slotChecks_[t] && slotFrames_[t][0] == number) {
         ++votes[slotFrames_[t]];
+        safety[slotFrames_[t]] = std::max(safety[slotFrames_[t]], slotSafety_[t]);
         passesHeard.insert(h.passAt(t));
       }
     }
@@ -261,12 +294,14 @@ class PassReader {
                          [](const auto& a, const auto& b) { return a.second < b.second; });
     const int heard = static_cast<int>(passesHeard.size());
     if (best != votes.end() && best->second >= 2) return FrameRead{best->first, heard, true};
-    const FrameBytes combined = readCombined(h.firstWindow, slots);
-    if (frameChecks(combined) && combined[0] == number) {
+    const auto [combined, combinedSafety] = readCombined(h.firstWindow, slots);
+    if (frameChecks(combined) && combined[0] == number && combinedSafety >= kBit7Safety) {
       const bool alone = best != votes.end() && best->first == combined;
       return FrameRead{combined, std::max(heard, static_cast<int>(slots.size())), alone};
     }
-    if (best != votes.end()) return FrameRead{best->first, heard, true};
+    if (best != votes.end() && safety[best->first] >= kBit7Safety) {
+      return FrameRead{best->first, heard, true};
+    }
     return std::nullopt;
   }
 

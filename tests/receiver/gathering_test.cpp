@@ -40,10 +40,10 @@ TEST(Gathering, ReadsTheSumOfPassesWhenNoPassAloneIsClearEnough) {
   const auto pass = passOf(Layout::framed, kSsid, kKey);
   std::mt19937 random(5);
   auto single = pass;
-  addNoise(single, -15.0, random);
+  addNoise(single, -14.0, random);
   EXPECT_FALSE(receiver::decode(single, kSampleRate).decoded);
   auto recording = loop(pass, 0, 8 * pass.size());
-  addNoise(recording, -15.0, random);
+  addNoise(recording, -14.0, random);
   const auto result = receiver::decode(recording, kSampleRate);
   ASSERT_TRUE(result.decoded) << receiver::describe(result.failure);
   EXPECT_EQ(result.decoded->message.key, bytesOf(kKey));
