@@ -8,19 +8,13 @@
 #include <optional>
 #include <set>
 
-#include "tones.h"
+#include "reading.h"
 
 namespace sonicsend::receiver {
 namespace {
 
-using FrameBytes = std::array<std::uint8_t, kFrameBytes>;
-using Levels = std::array<double, kToneCount>;
-
 constexpr std::size_t kEvenCarrier = kCarrierEvenK - kCarrierEvenK;
 constexpr std::size_t kOddCarrier = kCarrierOddK - kCarrierEvenK;
-constexpr std::size_t kParity = kParityK - kCarrierEvenK;
-constexpr int kMaxFrames = kMaxMessageBytes / kFramePayloadBytes;
-constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
 // The carrier must stand out from the other carrier by this many standard errors before the
 // windows are read at all; noise alone reaches 6 about once in a billion tries.
 constexpr double kSignalScore = 6.0;
@@ -31,62 +25,16 @@ struct Stretch {
   double score;
 };
 constexpr std::array<Stretch, 2> kCarrierStretches = {{{30, kSignalScore}, {10, 2 * kSignalScore}}};
-// A frame read once, not confirmed by a second copy, is taken only when no symbol's bit 7 is
-// this close to being read the other way (see SymbolRead).
-constexpr double kBit7Safety = 0.5;
+// A frame read once, not confirmed by a second copy, is taken only when every other reading
+// that would pass its check costs at least this much more (see frameDoubt).
+constexpr double kLeastDoubt = 0.5;
+// Bit tones are read against the carrier's level a little raised: noise lifts the level of a
+// silent tone more often than it sinks that of a sounding one, as levels are never negative.
+constexpr double kThresholdOverCarrier = 1.15;
 // Windows on each side whose carriers set a window's reference level: their median.
 constexpr std::size_t kReferenceReach = 4;
 
-std::size_t toneIndex(int k) {
-  return static_cast<std::size_t>(k - kCarrierEvenK);
-}
-
-struct SymbolRead {
-  std::uint8_t byte = 0;
-  // Neither the frame check nor the message checksum sees bit 7 of a byte: a byte read with
-  // bit 7 and the parity tone both wrong passes every check. This is how much less likely,
-  // in units of the threshold, that reading is than the one taken.
-  double bit7Margin = 0.0;
-};
-
-// A bit tone sounds at twice the carrier's amplitude, so the carrier's level is the midpoint
-// between a tone that is off and one that is on. Decides the 8 bit tones and the parity tone,
-// then, since a symbol always sounds an even number of them, flips the least certain tone
-// when the count is odd.
-SymbolRead readSymbol(const Levels& level, double threshold) {
-  constexpr std::size_t kTones = kBitToneK.size() + 1;  // the bit tones, then parity
-  std::array<double, kTones> margin{};
-  std::array<bool, kTones> on{};
-  std::size_t weakest = 0;
-  int sounding = 0;
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    const double value =
-        tone < kBitToneK.size() ? level[toneIndex(kBitToneK[tone])] : level[kParity];
-    on[tone] = value > threshold;
-    sounding += on[tone] ? 1 : 0;
-    margin[tone] = std::abs(value - threshold);
-    if (margin[tone] < margin[weakest]) weakest = tone;
-  }
-  if (sounding % 2 != 0) {
-    on[weakest] = !on[weakest];
-    margin[weakest] = -margin[weakest];  // taken against the levels: flipping back gains
-  }
-  SymbolRead read;
-  for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
-    if (on[bit]) read.byte = static_cast<std::uint8_t>(read.byte | (1u << bit));
-  }
-  if (threshold > 0.0) read.bit7Margin = (margin[kBitToneK.size() - 1] + margin.back()) / threshold;
-  return read;
-}
-
-// Number 1 ... 12, then the check byte: the running sum of number and payload, bit 7 set.
-bool frameChecks(const FrameBytes& frame) {
-  if (frame[0] < 1 || frame[0] > kMaxFrames) return false;
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i + 1 < frame.size(); ++i)
-    sum = static_cast<std::uint8_t>(sum + frame[i]);
-  return static_cast<std::uint8_t>(sum | kFrameCheckFlag) == frame[kFrameBytes - 1];
-}
+using SymbolReads = std::array<SymbolRead, kSymbolsPerFrame>;
 
 // How the windows fall into frames and the frames into passes: frame slot t starts at window
 // firstWindow + 10 t and carries frame number ((t - firstSlot) mod frames) + 1.
@@ -131,7 +79,6 @@ class PassReader {
   std::vector<SymbolRead> symbols_;     // per window: its byte, read on its own
   std::vector<FrameBytes> slotFrames_;  // per slot of the current firstWindow
   std::vector<bool> slotChecks_;
-  std::vector<double> slotSafety_;  // per slot: its least bit 7 margin
 
   bool isEven(std::size_t window) const { return (window + evenOffset_) % 2 == 0; }
   double carrierAt(std::size_t window) const {
@@ -183,7 +130,7 @@ class PassReader {
       for (std::size_t v = first; v <= last; ++v) carriers.push_back(carrierAt(v));
       const auto middle = carriers.begin() + static_cast<std::ptrdiff_t>(carriers.size() / 2);
       std::nth_element(carriers.begin(), middle, carriers.end());
-      reference_[w] = *middle;
+      reference_[w] = kThresholdOverCarrier * *middle;
       Levels own{};
       std::copy(levels_[w].begin(), levels_[w].end(), own.begin());
       symbols_[w] = readSymbol(own, reference_[w]);
@@ -198,15 +145,11 @@ class PassReader {
     const std::size_t slots = slotCount(firstWindow);
     slotFrames_.resize(slots);
     slotChecks_.resize(slots);
-    slotSafety_.resize(slots);
     for (std::size_t t = 0; t < slots; ++t) {
-      std::array<SymbolRead, kSymbolsPerFrame> reads{};
       for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-        reads[i] = symbols_[firstWindow + kSymbolsPerFrame * t + i];
-        slotFrames_[t][i] = reads[i].byte;
+        slotFrames_[t][i] = symbols_[firstWindow + kSymbolsPerFrame * t + i].byte;
       }
       slotChecks_[t] = frameChecks(slotFrames_[t]);
-      slotSafety_[t] = payloadSafety(reads);
     }
   }
 
@@ -236,20 +179,17 @@ class PassReader {
     return ranked;
   }
 
-  // The least bit 7 margin of the payload symbols. The frame number never has bit 7 set and
-  // the check byte always has, so in those a wrong bit 7 shows.
-  static double payloadSafety(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
-    double least = std::numeric_limits<double>::infinity();
-    for (std::size_t i = 1; i + 1 < kSymbolsPerFrame; ++i)
-      least = std::min(least, reads[i].bit7Margin);
-    return least;
+  SymbolReads slotReads(std::size_t firstWindow, std::size_t slot) const {
+    SymbolReads reads{};
+    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+      reads[i] = symbols_[firstWindow + kSymbolsPerFrame * slot + i];
+    }
+    return reads;
   }
 
   // Sums the levels of frame slots `slots`, symbol by symbol, and reads the sum.
-  std::pair<FrameBytes, double> readCombined(std::size_t firstWindow,
-                                             const std::vector<std::size_t>& slots) const {
-    std::array<SymbolRead, kSymbolsPerFrame> reads{};
-    FrameBytes frame{};
+  SymbolReads readCombined(std::size_t firstWindow, const std::vector<std::size_t>& slots) const {
+    SymbolReads reads{};
     for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
       Levels sum{};
       double threshold = 0.0;
@@ -259,9 +199,14 @@ class PassReader {
         threshold += reference_[w];
       }
       reads[i] = readSymbol(sum, threshold);
-      frame[i] = reads[i].byte;
     }
-    return {frame, payloadSafety(reads)};
+    return reads;
+  }
+
+  static FrameBytes bytesOf(const SymbolReads& reads) {
+    FrameBytes frame{};
+    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) frame[i] = reads[i].byte;
+    return frame;
   }
 
   struct FrameRead {
@@ -273,33 +218,34 @@ class PassReader {
   // Frame `number` under `h`. Two copies that check on their own and agree are taken first;
   // else the sum of all copies, which hears more than any one of them; else, when a loud
   // disturbance spoils the sum, the one copy that checks. A reading not confirmed by a
-  // second copy must leave no doubt about bit 7.
+  // second copy must be clearly likelier than any other reading that would pass the check.
   std::optional<FrameRead> readFrame(const Hypothesis& h, int number) const {
     std::vector<std::size_t> slots;
-    std::map<FrameBytes, int> votes;
-    std::map<FrameBytes, double> safety;
+    std::map<FrameBytes, std::vector<std::size_t>> copies;  // checking copies by content
     std::set<int> passesHeard;
     for (std::size_t t = 0; t < slotFrames_.size(); ++t) {
       if (h.numberAt(t) != number) continue;
       slots.push_back(t);
       if (slotChecks_[t] && slotFrames_[t][0] == number) {
-        ++votes[slotFrames_[t]];
-        safety[slotFrames_[t]] = std::max(safety[slotFrames_[t]], slotSafety_[t]);
+        copies[slotFrames_[t]].push_back(t);
         passesHeard.insert(h.passAt(t));
       }
     }
     if (slots.empty()) return std::nullopt;
-    const auto best =
-        std::max_element(votes.begin(), votes.end(),
-                         [](const auto& a, const auto& b) { return a.second < b.second; });
+    const auto best = std::max_element(
+        copies.begin(), copies.end(),
+        [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
     const int heard = static_cast<int>(passesHeard.size());
-    if (best != votes.end() && best->second >= 2) return FrameRead{best->first, heard, true};
-    const auto [combined, combinedSafety] = readCombined(h.firstWindow, slots);
-    if (frameChecks(combined) && combined[0] == number && combinedSafety >= kBit7Safety) {
-      const bool alone = best != votes.end() && best->first == combined;
-      return FrameRead{combined, std::max(heard, static_cast<int>(slots.size())), alone};
+    if (best != copies.end() && best->second.size() >= 2)
+      return FrameRead{best->first, heard, true};
+    const SymbolReads combined = readCombined(h.firstWindow, slots);
+    const FrameBytes sum = bytesOf(combined);
+    if (frameChecks(sum) && sum[0] == number && frameDoubt(combined) >= kLeastDoubt) {
+      const bool alone = best != copies.end() && best->first == sum;
+      return FrameRead{sum, std::max(heard, static_cast<int>(slots.size())), alone};
     }
-    if (best != votes.end() && safety[best->first] >= kBit7Safety) {
+    if (best != copies.end() &&
+        frameDoubt(slotReads(h.firstWindow, best->second.front())) >= kLeastDoubt) {
       return FrameRead{best->first, heard, true};
     }
     return std::nullopt;

@@ -1,0 +1,105 @@
+#include "reading.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace sonicsend::receiver {
+namespace {
+
+std::size_t toneIndex(int k) {
+  return static_cast<std::size_t>(k - kCarrierEvenK);
+}
+
+// Another reading of one symbol: two of its tones the other way, so the count stays even.
+struct Alternative {
+  std::uint8_t byte;
+  double cost;
+};
+
+// Per symbol, the cheapest few alternatives; readings costlier than these are not likely.
+constexpr std::size_t kAlternativesPerSymbol = 4;
+
+std::vector<Alternative> alternatives(const SymbolRead& read) {
+  std::vector<Alternative> all;
+  for (std::size_t a = 0; a < SymbolRead::kTones; ++a) {
+    for (std::size_t b = a + 1; b < SymbolRead::kTones; ++b) {
+      std::uint8_t byte = read.byte;
+      for (std::size_t tone : {a, b}) {
+        if (tone < kBitToneK.size()) byte = static_cast<std::uint8_t>(byte ^ (1u << tone));
+      }
+      all.push_back({byte, read.margin[a] + read.margin[b]});
+    }
+  }
+  const auto keep = std::min(all.size(), kAlternativesPerSymbol);
+  std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(keep), all.end(),
+                    [](const Alternative& x, const Alternative& y) { return x.cost < y.cost; });
+  all.resize(keep);
+  return all;
+}
+
+}  // namespace
+
+SymbolRead readSymbol(const Levels& level, double threshold) {
+  SymbolRead read;
+  std::array<bool, SymbolRead::kTones> on{};
+  std::size_t weakest = 0;
+  int sounding = 0;
+  const double unit = threshold > 0.0 ? threshold : 1.0;
+  for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
+    const double value =
+        tone < kBitToneK.size() ? level[toneIndex(kBitToneK[tone])] : level[toneIndex(kParityK)];
+    on[tone] = value > threshold;
+    sounding += on[tone] ? 1 : 0;
+    read.margin[tone] = std::abs(value - threshold) / unit;
+    if (read.margin[tone] < read.margin[weakest]) weakest = tone;
+  }
+  if (sounding % 2 != 0) {
+    on[weakest] = !on[weakest];
+    read.margin[weakest] = -read.margin[weakest];
+  }
+  for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
+    if (on[bit]) read.byte = static_cast<std::uint8_t>(read.byte | (1u << bit));
+  }
+  return read;
+}
+
+bool frameChecks(const FrameBytes& frame) {
+  if (frame[0] < 1 || frame[0] > kMaxFrames) return false;
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
+    sum = static_cast<std::uint8_t>(sum + frame[i]);
+  }
+  return static_cast<std::uint8_t>(sum | kFrameCheckFlag) == frame[kFrameBytes - 1];
+}
+
+double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
+  FrameBytes frame{};
+  std::array<std::vector<Alternative>, kSymbolsPerFrame> options;
+  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+    frame[i] = reads[i].byte;
+    options[i] = alternatives(reads[i]);
+  }
+  const auto passes = [&frame](const FrameBytes& other) {
+    return other[0] == frame[0] && frameChecks(other);
+  };
+  double least = std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+    for (const Alternative& first : options[i]) {
+      FrameBytes other = frame;
+      other[i] = first.byte;
+      if (passes(other)) least = std::min(least, first.cost);
+      for (std::size_t j = i + 1; j < kSymbolsPerFrame; ++j) {
+        for (const Alternative& second : options[j]) {
+          FrameBytes both = other;
+          both[j] = second.byte;
+          if (passes(both)) least = std::min(least, first.cost + second.cost);
+        }
+      }
+    }
+  }
+  return least;
+}
+
+}  // namespace sonicsend::receiver

@@ -1,0 +1,41 @@
+// From tone levels to bytes and frames, and how sure a frame reading is.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "symbols.h"
+#include "tones.h"
+
+namespace sonicsend::receiver {
+
+inline constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
+inline constexpr int kMaxFrames = kMaxMessageBytes / kFramePayloadBytes;
+
+using FrameBytes = std::array<std::uint8_t, kFrameBytes>;
+using Levels = std::array<double, kToneCount>;
+
+// One symbol's byte, and what reading each of its tones the other way would cost.
+struct SymbolRead {
+  static constexpr std::size_t kTones = kBitToneK.size() + 1;  // the bit tones, then parity
+  std::uint8_t byte = 0;
+  // How far each tone's level lies on the side taken, in units of the threshold; negative
+  // for the tone flipped to make the count of tones even.
+  std::array<double, kTones> margin{};
+};
+
+// A bit tone sounds at twice the carrier's amplitude, so the carrier's level, `threshold`, is
+// the midpoint between a tone that is off and one that is on. A symbol always sounds an even
+// number of bit and parity tones: when the count read is odd, the least certain tone flips.
+SymbolRead readSymbol(const Levels& level, double threshold);
+
+// Number 1 ... 12, then the check byte: the running sum of number and payload, bit 7 set.
+bool frameChecks(const FrameBytes& frame);
+
+// The frame check ignores bit 7 of the sum, and bytes can make up for each other, so another
+// reading of a frame may pass the check as well. This is the cost, in units of the threshold,
+// of the likeliest other reading of `reads` that passes it with the same frame number, among
+// those that change one or two symbols by two tones each (infinity when there is none).
+double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads);
+
+}  // namespace sonicsend::receiver
