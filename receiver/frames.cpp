@@ -28,9 +28,6 @@ constexpr std::array<Stretch, 2> kCarrierStretches = {{{30, kSignalScore}, {10, 
 // A frame read once, not confirmed by a second copy, is taken only when every other reading
 // that would pass its check costs at least this much more (see frameDoubt).
 constexpr double kLeastDoubt = 0.5;
-// Bit tones are read against the carrier's level a little raised: noise lifts the level of a
-// silent tone more often than it sinks that of a sounding one, as levels are never negative.
-constexpr double kThresholdOverCarrier = 1.15;
 // Windows on each side whose carriers set a window's reference level: their median.
 constexpr std::size_t kReferenceReach = 4;
 
@@ -130,7 +127,7 @@ class PassReader {
       for (std::size_t v = first; v <= last; ++v) carriers.push_back(carrierAt(v));
       const auto middle = carriers.begin() + static_cast<std::ptrdiff_t>(carriers.size() / 2);
       std::nth_element(carriers.begin(), middle, carriers.end());
-      reference_[w] = kThresholdOverCarrier * *middle;
+      reference_[w] = *middle;
       Levels own{};
       std::copy(levels_[w].begin(), levels_[w].end(), own.begin());
       symbols_[w] = readSymbol(own, reference_[w]);

@@ -67,10 +67,10 @@ TEST(FrameReading, DoubtfulReadingNeedsASecondCopy) {
   };
   const std::vector<std::vector<Tone>> doubts = {
       {{2, kBitToneK[7], 0.95f * kCarrier}, {2, kParityK, 1.05f * kCarrier}},
-      {{2, kBitToneK[0], 1.2f * kCarrier},
-       {2, kParityK, 1.2f * kCarrier},
-       {9, kBitToneK[0], 1.2f * kCarrier},
-       {9, kParityK, 1.1f * kCarrier}},
+      {{2, kBitToneK[0], 1.1f * kCarrier},
+       {2, kParityK, 1.1f * kCarrier},
+       {9, kBitToneK[0], 1.1f * kCarrier},
+       {9, kParityK, 0.9f * kCarrier}},
   };
   receiver::FrameSearch search{};
   EXPECT_EQ(firstPass(clean, search), expected);
