@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "decoder.h"
 #include "encoder.h"
 
 extern char** environ;
@@ -248,6 +249,15 @@ TEST(RealServer, PlaysWholePassesWithoutAGapAtTheSinkVolume) {
   EXPECT_EQ(verdict.fault, "");
   EXPECT_NEAR(verdict.fittedScale, sinkScale, 1e-4);
   EXPECT_GE(verdict.wholePasses, 2u) << "3 s hold more than two passes of 1.16 s";
+
+  // And a listener hears the credentials in it: the reference receiver decodes the recording.
+  const auto recorded = readSamples(dir / "monitor.raw");
+  std::vector<float> left;
+  for (std::size_t i = 0; i < recorded.size(); i += 2) left.push_back(recorded[i] / 32768.0f);
+  const auto heard = sonicsend::receiver::decode(left, 44100.0);
+  ASSERT_TRUE(heard.decoded) << sonicsend::receiver::describe(heard.failure);
+  EXPECT_EQ(heard.decoded->message.ssid, "HomeNet");
+  EXPECT_EQ(heard.decoded->message.key, "secret");
 }
 
 TEST(RealServer, PlayingGoesOnAfterTheServerRestarts) {
