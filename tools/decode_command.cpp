@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "commands.h"
 #include "decoder.h"
 #include "platform/alsa_capture.h"
@@ -60,11 +61,6 @@ void print(const receiver::Decoded& decoded, bool json) {
                 latin1ToUtf8(message.key).c_str());
   }
   std::fflush(stdout);
-}
-
-[[noreturn]] void fail(const char* command, int status, const std::string& reason) {
-  std::fprintf(stderr, "sonicsend %s: %s\n", command, reason.c_str());
-  throw CLI::RuntimeError(status);
 }
 
 struct DecodeOptions {

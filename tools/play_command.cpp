@@ -10,39 +10,17 @@
 #include <memory>
 #include <string>
 
+#include "arguments.h"
 #include "commands.h"
 #include "playAudio.h"
-#include "text.h"
 
 namespace sonicsend::cli {
 namespace {
 
 struct PlayOptions {
-  std::string ssid;
-  std::string key;
-  bool bare = false;
+  CredentialOptions credentials;
   double seconds = 0;  // 0: until a signal
 };
-
-[[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "sonicsend play: %s\n", message.c_str());
-  throw CLI::RuntimeError(kUsageError);
-}
-
-std::u16string utf16Argument(const std::string& value, const char* name) {
-  auto converted = toUtf16(value);
-  if (!converted) fail(std::string(name) + " is not valid UTF-8");
-  return *converted;
-}
-
-void checkLimit(Layout layout, const std::u16string& ssid, const std::u16string& key) {
-  if (buildMessage(layout, ssid, key)) return;
-  const bool bare = layout == Layout::bare;
-  fail("SSID and key are " + std::to_string(ssid.size() + key.size()) +
-       " UTF-16 code units together; the " + (bare ? "bare" : "framed") +
-       " message holds at most " +
-       std::to_string(bare ? kMaxBareCredentialUnits : kMaxFramedCredentialUnits));
-}
 
 // Passes whose every chunk the device has taken: all queued chunks but the three in the queue.
 long passesSent(const playAudio& sender) {
@@ -63,11 +41,10 @@ void showStatus(const playAudio& sender, std::chrono::steady_clock::duration ela
 }
 
 std::unique_ptr<playAudio> startSending(const PlayOptions& options) {
-  const Layout layout = options.bare ? Layout::bare : Layout::framed;
-  auto ssid = std::make_shared<const std::u16string>(utf16Argument(options.ssid, "--ssid"));
-  auto key = std::make_shared<const std::u16string>(utf16Argument(options.key, "--key"));
-  checkLimit(layout, *ssid, *key);
-  if (options.bare) return playAudio::initWithSendSsid(ssid, key);
+  Credentials credentials = credentialsOrFail("play", options.credentials);
+  auto ssid = std::make_shared<const std::u16string>(std::move(credentials.ssid));
+  auto key = std::make_shared<const std::u16string>(std::move(credentials.key));
+  if (credentials.layout == Layout::bare) return playAudio::initWithSendSsid(ssid, key);
   auto sender = std::make_unique<playAudio>();
   sender->setSsid(ssid, key);
   sender->startConnect();
@@ -106,12 +83,7 @@ void addPlayCommand(CLI::App& app) {
   auto options = std::make_shared<PlayOptions>();
   CLI::App* command = app.add_subcommand(
       "play", "Send an SSID and a key through the sound device, in a loop without gaps");
-  command->add_option("--ssid", options->ssid, "SSID of the network (UTF-8)")->required();
-  command->add_option("--key", options->key, "Key of the network (UTF-8); may be empty")
-      ->required();
-  command->add_flag("--bare", options->bare,
-                    "Bare layout: SSID, 0x0D, key (no header, no checksum), at output level 0.8 "
-                    "instead of 0.65; SSID + key at most 95 UTF-16 code units instead of 93");
+  options->credentials.addTo(*command, ", at output level 0.8 instead of 0.65");
   command->add_option("--seconds", options->seconds, "Stop after this many seconds")
       ->check(CLI::PositiveNumber);
   command->footer(

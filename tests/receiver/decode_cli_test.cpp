@@ -1,9 +1,7 @@
 // `sonicsend decode` on recordings of the looped signal as a listening device may hear it.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <sys/wait.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -11,26 +9,15 @@
 #include <random>
 
 #include "recordings.h"
+#include "run_cli.h"
 
 namespace sonicsend::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-  int status;
-  std::string out;
-};
-
-CliRun runDecode(const fs::path& input) {
-  const std::string command =
-      std::string(SONICSEND_CLI) + " decode --json '" + input.string() + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  std::array<char, 512> chunk{};
-  while (std::fgets(chunk.data(), chunk.size(), pipe)) out += chunk.data();
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+sonicsend::testing::CliRun runDecode(const fs::path& input) {
+  return sonicsend::testing::runCli(SONICSEND_CLI, {"decode", "--json", input.string()});
 }
 
 struct Audio {
@@ -127,7 +114,7 @@ TEST_F(DecodeCli, RecoversTheCredentialsFromEveryRecordingOfTheTable) {
       const fs::path path =
           dir_ / (std::string(row.name) + (row.format == kFlac24 ? ".flac" : ".wav"));
       writeAudio(path, audio, row.format, row.channels);
-      const CliRun run = runDecode(path);
+      const sonicsend::testing::CliRun run = runDecode(path);
       ASSERT_EQ(run.status, 0) << run.out;
       const auto heard = nlohmann::json::parse(run.out);
       EXPECT_EQ(heard["ssid"], "Café Wi-Fi");
@@ -144,7 +131,7 @@ TEST_F(DecodeCli, ReadsTheBareLayout) {
   const auto pass = passOf(Layout::bare, u"Lab 5", u"k3y");
   const fs::path path = dir_ / "bare.wav";
   writeAudio(path, {loop(pass, 1000, 2 * pass.size())}, kWav16, 2);
-  const CliRun run = runDecode(path);
+  const sonicsend::testing::CliRun run = runDecode(path);
   ASSERT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(nlohmann::json::parse(run.out),
             nlohmann::json::parse(R"({"ssid":"Lab 5","key":"k3y","ssid_hex":"4c61622035",)"

@@ -1,48 +1,23 @@
 // `sonicsend encode` as a user runs it: exit status, message and the WAV it leaves.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <sys/wait.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "encoder.h"
+#include "run_cli.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct CliRun {
-  int status;
-  std::string output;  // stdout and stderr together
-};
-
-std::string quoted(const std::string& argument) {
-  std::string result = "'";
-  for (char c : argument) {
-    if (c == '\'') {
-      result.append("'\\''");
-    } else {
-      result.push_back(c);
-    }
-  }
-  result.push_back('\'');
-  return result;
-}
+using sonicsend::testing::CliRun;
 
 CliRun runCli(const std::vector<std::string>& arguments) {
-  std::string command = SONICSEND_CLI;
-  for (const auto& argument : arguments) command += " " + quoted(argument);
-  command += " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string output;
-  std::array<char, 256> chunk{};
-  while (std::fgets(chunk.data(), chunk.size(), pipe)) output += chunk.data();
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  return sonicsend::testing::runCli(SONICSEND_CLI, arguments);
 }
 
 std::vector<short> readWav(const fs::path& path, SF_INFO& info) {
@@ -81,7 +56,7 @@ TEST_F(EncodeCli, WritesTheRequestedPassesOfThePcm) {
   // UTF-8 arguments become UTF-16 code units: é is one unit, the emoji two.
   const CliRun run = runCli(
       {"encode", "--ssid", "Caf\xC3\xA9", "--key", "\xF0\x9F\x98\x81", "--passes", "3", "-o", out});
-  ASSERT_EQ(run.status, 0) << run.output;
+  ASSERT_EQ(run.status, 0) << run.err;
   SF_INFO info;
   const auto samples = readWav(out, info);
   EXPECT_EQ(info.samplerate, 44100);
@@ -125,8 +100,9 @@ TEST_F(EncodeCli, RefusesWithStatusTwoAndLeavesNoFile) {
   };
   for (const auto& c : cases) {
     const CliRun run = runCli(c.arguments);
-    EXPECT_EQ(run.status, 2) << run.output;
-    EXPECT_NE(run.output.find(c.named), std::string::npos) << run.output;
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
   }
   EXPECT_TRUE(fs::is_empty(dir_));
 }
@@ -135,7 +111,7 @@ TEST_F(EncodeCli, HelpDocumentsTheOptions) {
   const CliRun run = runCli({"encode", "--help"});
   EXPECT_EQ(run.status, 0);
   for (const char* option : {"--ssid", "--key", "--bare", "--passes", "--output"}) {
-    EXPECT_NE(run.output.find(option), std::string::npos) << option;
+    EXPECT_NE(run.out.find(option), std::string::npos) << option;
   }
 }
 
