@@ -43,13 +43,4 @@ TEST(Render, ForeignSamplesOutsideTheRangeClamp) {
   EXPECT_EQ(renderOne(-2.0f), (std::array<std::uint8_t, 4>{0x00, 0x80, 0x00, 0x80}));
 }
 
-TEST(Pass, PcmIsTheRenderOfTheSignal) {
-  const auto pass = sonicsend::encodePass(sonicsend::Layout::framed, u"abcdefgh", u"");
-  ASSERT_TRUE(pass);
-  ASSERT_EQ(pass->samples.size(), 51200u);
-  ASSERT_EQ(pass->pcm.size(), 4 * 51200u);
-  EXPECT_EQ(pass->pcm[0] | (pass->pcm[1] << 8), 8191);  // 0.25 x 32767, truncated
-  EXPECT_FALSE(sonicsend::encodePass(sonicsend::Layout::bare, std::u16string(96, u'x'), u""));
-}
-
 }  // namespace
