@@ -1,20 +1,14 @@
 #!/usr/bin/env bash
 # `sonicsend listen` hears `sonicsend play` through a real sound server: play into its null
-# sink, listen on the sink's monitor. Run under tests/support/with-pulse.sh.
-#
-#   listen_test.sh SONICSEND
+# sink, listen on its monitor. Run as: tests/support/with-pulse.sh listen_test.sh SONICSEND
 set -euo pipefail
 cli=$1
-: "${PULSE_TEST_MONITOR:?run under tests/support/with-pulse.sh}"
-export PULSE_SOURCE=$PULSE_TEST_MONITOR
+export PULSE_SOURCE=${PULSE_TEST_MONITOR:?run under tests/support/with-pulse.sh}
 
-# Silence: nothing heard in time is exit status 1.
+# Nothing heard in time is exit status 1.
 status=0
 "$cli" listen --seconds 2 || status=$?
-if [ "$status" -ne 1 ]; then
-  echo "listen on silence: exit status $status, expected 1" >&2
-  exit 1
-fi
+[ "$status" -eq 1 ] || { echo "listen on silence: exit status $status, expected 1" >&2; exit 1; }
 
 "$cli" play --ssid 'Café Wi-Fi' --key 'correct horse battery staple' --seconds 60 &
 player=$!
@@ -25,7 +19,4 @@ heard=$("$cli" listen --seconds 40 --json)
 echo "heard: $heard"
 expected='{"ssid":"Café Wi-Fi","key":"correct horse battery staple","ssid_hex":"436166e92057692d4669",'
 expected+='"key_hex":"636f727265637420686f727365206261747465727920737461706c65","layout":"framed","frames":6,'
-if [[ "$heard" != "$expected"* ]]; then
-  echo "expected a message starting with: $expected" >&2
-  exit 1
-fi
+[[ "$heard" == "$expected"* ]] || { echo "expected a message starting with: $expected" >&2; exit 1; }

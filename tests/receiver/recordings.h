@@ -1,11 +1,9 @@
-// Recordings of the looped signal for receiver tests: the sender's own pass, looped, cut,
-// scaled, clipped and buried in noise.
+// Recordings for receiver tests: the sender's own pass, looped, cut, buried in noise, resampled.
 #pragma once
 
 #include <soxr.h>
 
 #include <cmath>
-#include <cstddef>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,8 +13,7 @@
 namespace sonicsend::testing {
 
 inline std::vector<float> passOf(Layout layout, std::u16string_view ssid, std::u16string_view key) {
-  auto pass = encodePass(layout, ssid, key);
-  return pass ? pass->samples : std::vector<float>{};
+  return encodePass(layout, ssid, key).value().samples;
 }
 
 // `length` samples of the endlessly looped pass, from `offset` into it.
@@ -27,16 +24,11 @@ inline std::vector<float> loop(const std::vector<float>& pass, std::size_t offse
   return out;
 }
 
-inline double meanPower(const std::vector<float>& samples) {
-  double sum = 0.0;
-  for (float s : samples) sum += static_cast<double>(s) * s;
-  return samples.empty() ? 0.0 : sum / static_cast<double>(samples.size());
-}
-
 // Adds white Gaussian noise over the whole band at `snrDb` below the recording's own power.
 inline void addNoise(std::vector<float>& samples, double snrDb, std::mt19937& random) {
-  const double sigma = std::sqrt(meanPower(samples) / std::pow(10.0, snrDb / 10.0));
-  std::normal_distribution<double> noise(0.0, sigma);
+  double power = 0.0;
+  for (float s : samples) power += static_cast<double>(s) * s / static_cast<double>(samples.size());
+  std::normal_distribution<double> noise(0.0, std::sqrt(power / std::pow(10.0, snrDb / 10.0)));
   for (float& s : samples) s = static_cast<float>(s + noise(random));
 }
 
@@ -50,6 +42,7 @@ inline std::vector<float> resampleTo(const std::vector<float>& samples, int rate
   return out;
 }
 
+// The bytes the receiver reports for `text`: the low byte of each code unit.
 inline std::string bytesOf(std::u16string_view text) {
   std::string bytes;
   for (char16_t unit : text) bytes.push_back(static_cast<char>(unit & 0xFF));
