@@ -3,20 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "localSave.h"
 #include "storeTestSupport.h"
 
-namespace {
-
-void check(bool condition) {
+static void check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-const TemporaryDirectory scratch;
-
-}  // namespace
+static const TemporaryDirectory scratch;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -24,10 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto dictionary = localSave::makeMutable(value);
   check(value && value->is_object() ? dictionary == *value : dictionary == ZKJson::Value::object());
 
-  // What the store would write reads back, and writes again as the same text.
-  const auto written = ZKJson::toJsonString(dictionary);
-  const auto readBack = ZKJson::toJsonValue(written.value_or(""));
-  check(readBack && ZKJson::toJsonString(*readBack) == written);
+  // What the store would write reads back as the same value.
+  check(ZKJson::toJsonValue(ZKJson::toJsonString(dictionary).value_or("")) == dictionary);
 
   // A store reading these bytes from its file finds each string member, and nothing else.
   writeFile(scratch.path / "localSave.json", text);
@@ -35,7 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& [ssid, key] : dictionary.items()) {
     const auto found = store.getKeyBySsid(ssid);
     check(key.is_string() ? found == key.get<std::string>() : !found);
-    check(!key.is_string() || readBack->at(ssid) == key);
   }
   return 0;
 }

@@ -1,4 +1,4 @@
-// A fresh temporary directory per test, and whole-file helpers.
+// A fresh temporary directory, removed with its content, and whole-file helpers.
 #pragma once
 
 #include <stdlib.h>
@@ -9,16 +9,15 @@
 #include <string>
 
 struct TemporaryDirectory {
-  TemporaryDirectory() {
+  std::filesystem::path path = [] {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "velarto-store-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
-  }
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  }();
   ~TemporaryDirectory() {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
-  std::filesystem::path path;
 };
 
 inline std::string readFile(const std::filesystem::path& path) {
