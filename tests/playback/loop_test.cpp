@@ -1,4 +1,4 @@
-// The sender's loop as a device hears it: chunks, wrap, stop and restart.
+// The sender's loop as a device hears it: chunks, wrap, stop, restart and teardown.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -19,19 +19,18 @@ Bytes framedPass(std::u16string_view ssid, std::u16string_view key) {
   return encodePass(Layout::framed, ssid, key).value().pcm;
 }
 
-std::vector<std::size_t> sizesOf(const std::vector<Bytes>& buffers) {
-  std::vector<std::size_t> sizes;
-  for (const Bytes& buffer : buffers) sizes.push_back(buffer.size());
-  return sizes;
+// The first `size` bytes of `pass` played in a loop from its byte 0.
+Bytes looped(const Bytes& pass, std::size_t size) {
+  Bytes all(size);
+  for (std::size_t i = 0; i < size; ++i) all[i] = pass[i % pass.size()];
+  return all;
 }
 
-// A sender on a sink that takes `capacity` buffers and then holds.
+// An idle sender on a sink of its own.
 struct Sending {
-  explicit Sending(std::size_t capacity, SinkOptions options = {}) {
-    options.capacity = capacity;
-    sink = std::make_shared<Sink>(options);
-    sender = std::make_unique<playAudio>(sink->output());
-  }
+  explicit Sending(SinkOptions options = {})
+      : sink(std::make_shared<Sink>(options)),
+        sender(std::make_unique<playAudio>(sink->output())) {}
   void start(std::u16string ssid, std::u16string key) {
     sender->setSsid(shared(std::move(ssid)), shared(std::move(key)));
     sender->startConnect();
@@ -46,39 +45,43 @@ constexpr std::size_t kChunk = 32768;
 const std::u16string kLongSsid(30, u'S');
 const std::u16string kLongKey(28, u'k');
 
-TEST(Loop, ShortPassIsThreeFullChunksAndARestThenWrapsToByteZero) {
-  Sending s(9);
-  s.start(u"ab", u"cd");  // one frame: 25 600 samples, 102 400 bytes
-  ASSERT_TRUE(s.sink->waitForBuffers(9));
-  s.sender->stopConnect();
+TEST(Loop, ChunksNeverCrossThePassEndAndWrapToByteZero) {
+  const struct {
+    std::u16string ssid, key;
+    std::size_t passBytes;
+    std::vector<std::size_t> sizes;
+  } cases[] = {
+      // One frame, 25 600 samples: three full chunks and a rest, then byte 0 again.
+      {u"ab", u"cd", 102400, {kChunk, kChunk, kChunk, 4096, kChunk, kChunk, kChunk, 4096, kChunk}},
+      // Eight frames, 204 800 samples: 25 whole chunks, never a short one.
+      {kLongSsid, kLongKey, 819200, std::vector<std::size_t>(27, kChunk)},
+  };
+  for (const auto& c : cases) {
+    Sending s({.capacity = c.sizes.size()});
+    s.start(c.ssid, c.key);
+    ASSERT_TRUE(s.sink->waitForBuffers(c.sizes.size()));
+    s.sender->stopConnect();
 
-  const Bytes pass = framedPass(u"ab", u"cd");
-  ASSERT_EQ(pass.size(), 102400u);
-  EXPECT_EQ(sizesOf(s.sink->buffers()),
-            (std::vector<std::size_t>{kChunk, kChunk, kChunk, 4096, kChunk, kChunk, kChunk, 4096,
-                                      kChunk}));
-  EXPECT_EQ(s.sink->stream(), repeated(pass, 2, kChunk));
+    const Bytes pass = framedPass(c.ssid, c.key);
+    ASSERT_EQ(pass.size(), c.passBytes);
+    const auto state = s.sink->state();
+    EXPECT_EQ(state.sizes, c.sizes);
+    EXPECT_EQ(state.stream, looped(pass, state.stream.size()));
+  }
 }
 
-TEST(Loop, PassOfWholeChunksHasNoShortChunk) {
-  Sending s(27);
-  s.start(kLongSsid, kLongKey);
-  ASSERT_TRUE(s.sink->waitForBuffers(27));
-  s.sender->stopConnect();
+TEST(Stop, OnAnIdleSenderThenWhileSendingNothingIsRefilledAfterIt) {
+  Sending s({.keepBytes = false});
+  s.sender->stopConnect();  // idle: only raises the flag
+  EXPECT_TRUE(s.sender->stopped());
+  EXPECT_EQ(s.sender->getQueue(), nullptr);
+  EXPECT_EQ(s.sink->state().opened, 0);
 
-  const Bytes pass = framedPass(kLongSsid, kLongKey);
-  ASSERT_EQ(pass.size(), 819200u);
-  EXPECT_EQ(sizesOf(s.sink->buffers()), std::vector<std::size_t>(27, kChunk));
-  EXPECT_EQ(s.sink->stream(), repeated(pass, 1, 2 * kChunk));
-}
-
-TEST(Stop, NothingIsRefilledAfterItAndTheReadPositionStays) {
-  Sending s(SIZE_MAX, {.pace = std::chrono::milliseconds(1)});
   s.start(u"ab", u"cd");
+  EXPECT_FALSE(s.sender->stopped());
   ASSERT_TRUE(s.sink->waitForBuffers(6));
   s.sender->stopConnect();
-  EXPECT_TRUE(s.sender->stopped());
-  const std::size_t played = s.sink->bufferCount();
+  const std::size_t played = s.sink->state().taken;
   const UInt32 position = s.sender->readPosition();
 
   // A buffer that reaches the refill step after the stop is left as it is.
@@ -88,62 +91,33 @@ TEST(Stop, NothingIsRefilledAfterItAndTheReadPositionStays) {
   EXPECT_EQ(late->mAudioDataByteSize, 0u);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(s.sink->bufferCount(), played);
-  EXPECT_EQ(s.sender->readPosition(), position);
   s.sender->stopConnect();  // a second stop changes nothing
   EXPECT_TRUE(s.sender->stopped());
-  EXPECT_EQ(s.sink->bufferCount(), played);
+  EXPECT_EQ(s.sink->state().taken, played);
+  EXPECT_EQ(s.sender->readPosition(), position);
 }
 
-TEST(Stop, OnAnIdleSenderOnlyRaisesTheFlagAndAStartFollowsNormally) {
-  Sending s(4);
-  s.sender->stopConnect();
-  EXPECT_TRUE(s.sender->stopped());
-  EXPECT_EQ(s.sender->getQueue(), nullptr);
-  EXPECT_EQ(s.sink->devices().opened, 0);
-
-  s.start(u"ab", u"cd");
-  EXPECT_FALSE(s.sender->stopped());
-  ASSERT_TRUE(s.sink->waitForBuffers(4));
-  EXPECT_EQ(s.sink->stream(), framedPass(u"ab", u"cd"));
-}
-
-TEST(Restart, ShorterCredentialsPlayFromByteZeroAndNeverTheOldTail) {
-  Sending s(5);
+TEST(Restart, PlaysTheNewPassFromByteZeroAfterAStopOrWhileSending) {
+  Sending s({.capacity = 5});  // each queue holds after five buffers until the sink is cleared
   s.start(kLongSsid, kLongKey);
   ASSERT_TRUE(s.sink->waitForBuffers(5));
   s.sender->stopConnect();
   s.sink->clear();
 
-  s.start(u"ab", u"cd");
+  s.start(u"ab", u"cd");  // shorter: the old tail must never follow
+  ASSERT_TRUE(s.sink->waitForBuffers(5));
+  EXPECT_EQ(s.sink->state().stream, looped(framedPass(u"ab", u"cd"), 102400 + kChunk));
+
+  s.start(kLongSsid, kLongKey);  // still sending: the running queue is stopped first
+  EXPECT_FALSE(s.sender->stopped());
+  EXPECT_EQ(s.sink->state().open, 1);
+  s.sink->clear();
   ASSERT_TRUE(s.sink->waitForBuffers(5));
   s.sender->stopConnect();
-  EXPECT_EQ(s.sink->stream(), repeated(framedPass(u"ab", u"cd"), 1, kChunk));
-  EXPECT_EQ(s.sink->devices().maxOpen, 1) << "the old queue must be gone before the new one";
-}
-
-TEST(Restart, StartWhileSendingStopsTheRunningQueueFirst) {
-  Sending s(3);  // both queues hold after three buffers until the sink is cleared
-  s.start(kLongSsid, kLongKey);
-  ASSERT_TRUE(s.sink->waitForBuffers(3));
-  s.sender->setSsid(shared(u"ab"), shared(u"cd"));
-  s.sender->startConnect();
-  EXPECT_FALSE(s.sender->stopped());
-  EXPECT_EQ(s.sink->devices().open, 1);
-  s.sink->clear();
-  ASSERT_TRUE(s.sink->waitForBuffers(3));
-  s.sender->stopConnect();
-  EXPECT_EQ(s.sink->stream(), repeated(framedPass(u"ab", u"cd"), 0, 3 * kChunk));
-  EXPECT_EQ(s.sink->devices().maxOpen, 1);
-}
-
-TEST(Start, SetsTheOutputLevelOnEveryStart) {
-  Sending s(1);
-  s.start(u"a", u"b");
-  s.sender->stopConnect();
-  s.start(u"a", u"b");
-  s.sender->stopConnect();
-  EXPECT_EQ(s.sink->volumes(), (std::vector<float>{0.65f, 0.65f}));
+  const auto state = s.sink->state();
+  EXPECT_EQ(state.stream, looped(framedPass(kLongSsid, kLongKey), 5 * kChunk));
+  EXPECT_EQ(state.maxOpen, 1) << "the old queue must be gone before the new one";
+  EXPECT_EQ(state.volumes, (std::vector<float>(3, 0.65f)));
 }
 
 TEST(Start, BareSenderIsSendingAtOnceAtItsOwnLevel) {
@@ -151,27 +125,52 @@ TEST(Start, BareSenderIsSendingAtOnceAtItsOwnLevel) {
   auto sender = playAudio::initWithSendSsid(shared(u"HomeNet"), shared(u"pw"), sink->output());
   ASSERT_TRUE(sink->waitForBuffers(4));
   sender->stopConnect();
-  EXPECT_EQ(sink->volumes(), std::vector<float>{0.8f});
+  EXPECT_EQ(sink->state().volumes, std::vector<float>{0.8f});
   const Bytes pass = encodePass(Layout::bare, u"HomeNet", u"pw").value().pcm;
-  EXPECT_EQ(sink->stream(), repeated(pass, 0, 4 * kChunk));
+  EXPECT_EQ(sink->state().stream, looped(pass, 4 * kChunk));
 }
 
-TEST(Start, NothingToPlayQueuesNothing) {
-  Sending s(SIZE_MAX);
-  s.start(std::u16string(94, u'x'), u"");  // beyond the limit: no signal
-  EXPECT_EQ(s.sender->pcmLength(), 0u);
-  s.sender->stopConnect();
-  EXPECT_EQ(s.sink->bufferCount(), 0u);
+TEST(Start, NothingToPlayOrNoDeviceStaysSilentAndStopsNormally) {
+  Sending tooLong;
+  tooLong.start(std::u16string(94, u'x'), u"");  // beyond the limit: no signal
+  tooLong.sender->stopConnect();
+  EXPECT_EQ(tooLong.sink->state().taken, 0u);
+
+  playAudio noDevice(SoundOutput{.openDevice = [](auto&) { return nullptr; }, .setVolume = {}});
+  noDevice.setSsid(shared(u"ab"), shared(u"cd"));
+  noDevice.startConnect();
+  EXPECT_EQ(noDevice.getQueue(), nullptr);
+  EXPECT_EQ(noDevice.pcmLength(), 102400u);
+  noDevice.stopConnect();
+  noDevice.startConnect();
+  EXPECT_FALSE(noDevice.stopped());
 }
 
-TEST(Start, WithoutADeviceTheSendStaysSilentAndStopsNormally) {
-  Sending s(SIZE_MAX, {.noDevice = true});
-  s.start(u"ab", u"cd");
-  EXPECT_EQ(s.sender->getQueue(), nullptr);
-  EXPECT_EQ(s.sender->pcmLength(), 102400u);
-  s.sender->stopConnect();
-  s.start(u"ab", u"cd");
-  EXPECT_TRUE(!s.sender->stopped());
+// Start, stop and teardown from this thread while the queue's thread refills as fast as it can.
+TEST(Lifetime, ThousandStartStopCyclesLeaveOneQueueAtATime) {
+  Sending s({.keepBytes = false});
+  s.sender->setSsid(shared(u"ab"), shared(u"cd"));
+  for (int cycle = 0; cycle < 1000; ++cycle) {
+    s.sender->startConnect();
+    if (cycle % 10 == 0) s.sender->startConnect();  // a start while sending, now and then
+    s.sender->stopConnect();
+    ASSERT_TRUE(s.sender->stopped());
+  }
+  EXPECT_EQ(s.sink->state().opened, 1100);
+  EXPECT_EQ(s.sink->state().maxOpen, 1);
+  s.sender.reset();
+  EXPECT_EQ(s.sink->state().open, 0) << "teardown must dispose of the last queue";
+}
+
+TEST(Lifetime, SenderDestroyedWhileSendingStopsItsQueueFirst) {
+  auto sink = std::make_shared<Sink>(SinkOptions{.keepBytes = false});
+  for (int round = 0; round < 200; ++round) {
+    sink->clear();
+    auto sender = playAudio::initWithSendSsid(shared(u"ab"), shared(u"cd"), sink->output());
+    ASSERT_TRUE(sink->waitForBuffers(4));
+    sender.reset();
+    EXPECT_EQ(sink->state().open, 0);
+  }
 }
 
 }  // namespace

@@ -14,26 +14,22 @@ namespace {
 
 const AudioStreamBasicDescription kFormat{44100.0, kAudioFormatLinearPCM, 12, 4, 1, 4, 2, 16, 0};
 
-// Counts hand-backs and queues each buffer again with its first byte raised by one.
-struct Requeue {
-  std::atomic<int> calls = 0;
-  std::atomic<std::thread::id> thread;
+// A queue on a sink whose callback counts hand-backs and queues each buffer again with its
+// first byte raised by one.
+struct QueueOnSink {
+  explicit QueueOnSink(SinkOptions options = {}) : sink(std::make_shared<Sink>(options)) {
+    EXPECT_EQ(AudioQueueNewOutput(&kFormat, callback, this, nullptr, nullptr, 0, &queue,
+                                  sink->output().openDevice),
+              noErr);
+  }
+  ~QueueOnSink() { AudioQueueDispose(queue, true); }
   static void callback(void* user, AudioQueueRef queue, AudioQueueBufferRef buffer) {
-    auto* self = static_cast<Requeue*>(user);
+    auto* self = static_cast<QueueOnSink*>(user);
     self->thread = std::this_thread::get_id();
     ++self->calls;
     ++*static_cast<std::uint8_t*>(buffer->mAudioData);
     AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
   }
-};
-
-struct QueueOnSink {
-  explicit QueueOnSink(SinkOptions options = {}) : sink(std::make_shared<Sink>(options)) {
-    EXPECT_EQ(AudioQueueNewOutput(&kFormat, Requeue::callback, &requeue, nullptr, nullptr, 0,
-                                  &queue, sink->output().openDevice),
-              noErr);
-  }
-  ~QueueOnSink() { AudioQueueDispose(queue, true); }
   AudioQueueBufferRef buffer(std::uint8_t first, UInt32 size) {
     AudioQueueBufferRef b = nullptr;
     EXPECT_EQ(AudioQueueAllocateBuffer(queue, 64, &b), noErr);
@@ -41,42 +37,40 @@ struct QueueOnSink {
     b->mAudioDataByteSize = size;
     return b;
   }
-  Requeue requeue;
+  // Starts, waits for `count` buffers to be played and stops.
+  void play(std::size_t count) {
+    ASSERT_EQ(AudioQueueStart(queue, nullptr), noErr);
+    ASSERT_TRUE(sink->waitForBuffers(count));
+    ASSERT_EQ(AudioQueueStop(queue, true), noErr);
+  }
+  std::atomic<int> calls = 0;
+  std::atomic<std::thread::id> thread;
   std::shared_ptr<Sink> sink;
   AudioQueueRef queue = nullptr;
 };
 
-TEST(Queue, PlaysBuffersInOrderAndHandsThemBackOnItsOwnThread) {
-  QueueOnSink q({.capacity = 6});
-  for (int first : {10, 20, 30}) {
-    ASSERT_EQ(
-        AudioQueueEnqueueBuffer(q.queue, q.buffer(static_cast<std::uint8_t>(first), 8), 0, nullptr),
-        noErr);
-  }
-  ASSERT_EQ(AudioQueueStart(q.queue, nullptr), noErr);
-  ASSERT_TRUE(q.sink->waitForBuffers(6));
-  ASSERT_EQ(AudioQueueStop(q.queue, true), noErr);
-  std::vector<std::uint8_t> firsts;
-  for (const Bytes& played : q.sink->buffers()) firsts.push_back(played[0]);
-  EXPECT_EQ(firsts, (std::vector<std::uint8_t>{10, 20, 30, 11, 21, 31}));
-  EXPECT_NE(q.requeue.thread.load(), std::this_thread::get_id());
-}
-
-TEST(Queue, StopReturnsOnlyWhenNoCallbackCanFollow) {
+TEST(Queue, PlaysInOrderHandsBackOnItsOwnThreadAndNoCallbackFollowsAStop) {
   for (int round = 0; round < 50; ++round) {
     QueueOnSink q;  // unpaced: the callback runs back to back
-    ASSERT_EQ(AudioQueueEnqueueBuffer(q.queue, q.buffer(0, 4), 0, nullptr), noErr);
-    ASSERT_EQ(AudioQueueStart(q.queue, nullptr), noErr);
-    ASSERT_TRUE(q.sink->waitForBuffers(3));
-    ASSERT_EQ(AudioQueueStop(q.queue, true), noErr);
-    const int calls = q.requeue.calls;
+    for (int first : {10, 20, 30}) {
+      ASSERT_EQ(AudioQueueEnqueueBuffer(q.queue, q.buffer(std::uint8_t(first), 8), 0, nullptr),
+                noErr);
+    }
+    q.play(6);
+    const int calls = q.calls;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(q.requeue.calls, calls);
+    ASSERT_EQ(q.calls, calls);
+
+    const Bytes played = q.sink->state().stream;
+    std::vector<std::uint8_t> firsts;
+    for (std::size_t i = 0; i < 6; ++i) firsts.push_back(played[8 * i]);
+    ASSERT_EQ(firsts, (std::vector<std::uint8_t>{10, 20, 30, 11, 21, 31}));
+    ASSERT_NE(q.thread.load(), std::this_thread::get_id());
   }
 }
 
 TEST(Queue, GainScalesTheSamples) {
-  QueueOnSink q({.capacity = 2});
+  QueueOnSink q({.capacity = 1});
   AudioQueueBufferRef b = q.buffer(0, 8);
   const std::int16_t samples[4] = {10000, -10000, 32767, -32768};
   std::memcpy(b->mAudioData, samples, sizeof samples);
@@ -84,12 +78,9 @@ TEST(Queue, GainScalesTheSamples) {
   EXPECT_EQ(AudioQueueSetParameter(q.queue, kAudioQueueParam_Volume, 1.5f),
             kAudioQueueErr_InvalidParameter);
   ASSERT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), noErr);
-  ASSERT_EQ(AudioQueueStart(q.queue, nullptr), noErr);
-  ASSERT_TRUE(q.sink->waitForBuffers(1));
-  ASSERT_EQ(AudioQueueStop(q.queue, true), noErr);
-
+  q.play(1);
   std::int16_t played[4];
-  std::memcpy(played, q.sink->buffers()[0].data(), sizeof played);
+  std::memcpy(played, q.sink->state().stream.data(), sizeof played);
   EXPECT_EQ(std::vector<std::int16_t>(played, played + 4),
             (std::vector<std::int16_t>{5000, -5000, 16383, -16384}));
 }
@@ -104,7 +95,7 @@ TEST(Queue, RefusesBuffersItCannotPlay) {
   EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, q.buffer(0, 6), 0, nullptr),
             kAudioQueueErr_InvalidParameter);  // not whole frames
   AudioQueueBufferRef b = q.buffer(0, 4);
-  b->mAudioDataByteSize = 68;
+  b->mAudioDataByteSize = 68;  // more than it holds
   EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), kAudioQueueErr_InvalidParameter);
   b->mAudioDataByteSize = 4;
   EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), noErr);
