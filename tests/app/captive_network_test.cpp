@@ -3,7 +3,8 @@
 #include <linux/nl80211.h>
 #include <netlink/genl/genl.h>
 
-#include "AppTestMain.h"
+#include <QtTest>
+
 #include "platform/CaptiveNetwork.h"
 
 using namespace velarto;
@@ -12,12 +13,11 @@ namespace {
 
 using Message = std::unique_ptr<nl_msg, decltype(&nlmsg_free)>;
 
-// A reply as the kernel sends it in a dump; `ifname` null for a device without a netdev.
+// Replies as the kernel sends them in a dump; `ifname` null for a device without a netdev.
 Message interfaceReply(const char* ifname, const char* ssid,
                        std::uint32_t type = NL80211_IFTYPE_STATION) {
   Message reply(nlmsg_alloc(), &nlmsg_free);
-  genlmsg_put(reply.get(), NL_AUTO_PORT, NL_AUTO_SEQ, 28, 0, NLM_F_MULTI, NL80211_CMD_NEW_INTERFACE,
-              1);
+  genlmsg_put(reply.get(), 0, 0, 28, 0, NLM_F_MULTI, NL80211_CMD_NEW_INTERFACE, 1);
   nla_put_u32(reply.get(), NL80211_ATTR_IFINDEX, 3);
   if (ifname) nla_put_string(reply.get(), NL80211_ATTR_IFNAME, ifname);
   nla_put_u32(reply.get(), NL80211_ATTR_IFTYPE, type);
@@ -25,12 +25,13 @@ Message interfaceReply(const char* ifname, const char* ssid,
   return reply;
 }
 
-Message bssReply(const nl80211::Bssid& bssid, std::uint32_t status) {
+const nl80211::Bssid kBssid = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+
+Message bssReply(std::uint32_t status) {
   Message reply(nlmsg_alloc(), &nlmsg_free);
-  genlmsg_put(reply.get(), NL_AUTO_PORT, NL_AUTO_SEQ, 28, 0, NLM_F_MULTI,
-              NL80211_CMD_NEW_SCAN_RESULTS, 1);
+  genlmsg_put(reply.get(), 0, 0, 28, 0, NLM_F_MULTI, NL80211_CMD_NEW_SCAN_RESULTS, 1);
   nlattr* bss = nla_nest_start(reply.get(), NL80211_ATTR_BSS);
-  nla_put(reply.get(), NL80211_BSS_BSSID, static_cast<int>(bssid.size()), bssid.data());
+  nla_put(reply.get(), NL80211_BSS_BSSID, static_cast<int>(kBssid.size()), kBssid.data());
   nla_put_u32(reply.get(), NL80211_BSS_FREQUENCY, 2412);
   nla_put_u32(reply.get(), NL80211_BSS_STATUS, status);
   nla_nest_end(reply.get(), bss);
@@ -40,8 +41,6 @@ Message bssReply(const nl80211::Bssid& bssid, std::uint32_t status) {
 std::vector<std::uint8_t> bytes(const QByteArray& raw) {
   return {raw.begin(), raw.end()};
 }
-
-const nl80211::Bssid kBssid = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
 
 }  // namespace
 
@@ -63,9 +62,9 @@ class CaptiveNetworkTest : public QObject {
     QVERIFY(
         !nl80211::parseInterface(interfaceReply("ap0", "Hotspot", NL80211_IFTYPE_AP).get())->ssid);
 
-    QCOMPARE(nl80211::parseAssociatedBss(bssReply(kBssid, NL80211_BSS_STATUS_ASSOCIATED).get()),
+    QCOMPARE(nl80211::parseAssociatedBss(bssReply(NL80211_BSS_STATUS_ASSOCIATED).get()),
              std::optional(kBssid));
-    QVERIFY(!nl80211::parseAssociatedBss(bssReply(kBssid, NL80211_BSS_STATUS_AUTHENTICATED).get()));
+    QVERIFY(!nl80211::parseAssociatedBss(bssReply(NL80211_BSS_STATUS_AUTHENTICATED).get()));
     QVERIFY(!nl80211::parseAssociatedBss(interfaceReply("wlan0", "HomeNet").get()));
 
     QCOMPARE(networkInfo(*joined, kBssid),
@@ -74,18 +73,13 @@ class CaptiveNetworkTest : public QObject {
     QCOMPARE(networkInfo(*idle, kBssid), QVariantMap());
   }
 
-  void decodesSsidBytesAsUtf8OrElseLatin1_data() {
-    QTest::addColumn<QByteArray>("raw");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("UTF-8") << QByteArray("咖啡馆 Wi-Fi") << "咖啡馆 Wi-Fi";
-    QTest::newRow("Latin-1") << QByteArray("Caf\xe9") << "Café";
-    QTest::newRow("cut UTF-8") << QByteArray("\xe5\x92") << "\u00e5\u0092";
-    QTest::newRow("NUL inside") << QByteArray("a\0b", 3) << QString::fromLatin1("a\0b", 3);
-  }
-  void decodesSsidBytesAsUtf8OrElseLatin1() {
-    QFETCH(QByteArray, raw);
-    QFETCH(QString, text);
-    QCOMPARE(decodeSsid(bytes(raw)), text);
+  void decodesSsidBytesAsUtf8OrElseLatin1() {  // also cut UTF-8 and a NUL inside
+    const std::pair<QByteArray, QString> cases[] = {
+        {"咖啡馆 Wi-Fi", "咖啡馆 Wi-Fi"},
+        {"Caf\xe9", "Café"},
+        {"\xe5\x92", "\u00e5\u0092"},
+        {QByteArray("a\0b", 3), QString::fromLatin1("a\0b", 3)}};
+    for (const auto& [raw, text] : cases) QCOMPARE(decodeSsid(bytes(raw)), text);
   }
 
   // Without Wi-Fi both calls give none, quietly; with Wi-Fi, every listed interface answers.
@@ -98,5 +92,5 @@ class CaptiveNetworkTest : public QObject {
   }
 };
 
-VELARTO_APP_TEST_MAIN(CaptiveNetworkTest)
+QTEST_GUILESS_MAIN(CaptiveNetworkTest)
 #include "captive_network_test.moc"

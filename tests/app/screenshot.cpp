@@ -1,35 +1,26 @@
-// Takes the picture of the screen for the documentation: launches the application's window
-// on a network "HomeNet" whose key "correct horse" is stored, and saves what the display
-// shows to the file named by the first argument. Run it on a display (Xvfb).
+// Takes the documentation's picture of the screen: the application's window on a network
+// "HomeNet" whose key "correct horse" is stored, saved to the file named by the first
+// argument. Run it on a display (Xvfb).
 #include <QApplication>
-#include <QFile>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cstdio>
-
 #include "AppDelegate.h"
-#include "ScreenFakes.h"
 
 int main(int argc, char* argv[]) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
-    return 2;
-  }
+  if (argc != 2) return 2;  // usage: velarto_screenshot OUTPUT.png
   QApplication application(argc, argv);
   QTemporaryDir dir;
-  const QString storeFile = dir.filePath(QStringLiteral("localSave.json"));
-  QFile store(storeFile);
-  if (!store.open(QIODevice::WriteOnly) || store.write(R"({"HomeNet":"correct horse"})") < 0) {
-    return 1;
-  }
-  store.close();
-
-  auto network = std::make_shared<FakeNetwork>();
-  network->join(QStringLiteral("HomeNet"));
-  playAudio* sender = nullptr;
-  AppDelegate delegate(fakeServices(network, storeFile, &sender));
+  const std::filesystem::path storeFile = dir.filePath("localSave.json").toStdString();
+  localSave(storeFile).saveSsid("HomeNet", "correct horse");
+  ScreenServices services;
+  services.supportedInterfaces = [] { return std::optional(QStringList{"wlan0"}); };
+  services.currentNetworkInfo = [](const QString&) {
+    return std::optional(QVariantMap{{"SSID", "HomeNet"}});
+  };
+  services.makeStore = [storeFile] { return std::make_unique<localSave>(storeFile); };
+  AppDelegate delegate(std::move(services));  // its sender is never started
   delegate.didFinishLaunchingWithOptions(application);
   if (!QTest::qWaitForWindowExposed(delegate.window())) return 1;
   QTest::qWait(200);  // lets the display finish drawing
