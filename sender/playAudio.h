@@ -64,7 +64,6 @@ class playAudio {
 
   // Read-only views for tools and tests.
   int signalLength() const { return sampleLen; }
-  const float* signal() const { return signal_real; }
   UInt32 pcmLength() const { return dataLen; }
   const unsigned char* pcm() const { return fileData; }
   UInt32 readPosition() const { return dataPos.load(std::memory_order_relaxed); }
