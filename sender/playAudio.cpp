@@ -12,7 +12,6 @@ const UInt32 gBufferSizeBytes = 65536;
 
 namespace {
 
-constexpr UInt32 kFramesPerChunk = 8192;
 constexpr auto kBytesPerFrame = static_cast<UInt32>(sonicsend::kPcmBytesPerFrame);
 constexpr float kStartVolume = 0.65f;    // startConnect
 constexpr float kBareSendVolume = 0.8f;  // initWithSendSsid

@@ -23,6 +23,10 @@ using SharedText = std::shared_ptr<const std::u16string>;
 
 class playAudio {
  public:
+  // PCM frames per queued chunk, and the buffers a queue keeps in circulation.
+  static constexpr UInt32 kFramesPerChunk = 8192;
+  static constexpr int kBufferCount = 3;
+
   // init: a new, idle sender that will play through ALSA's "default" PCM; no audio resource
   // is created yet.
   playAudio();
@@ -89,7 +93,7 @@ class playAudio {
   UInt32 bufferByteSize = 0;                            // unused; stays 0
   std::uint8_t* inbuf = nullptr;                        // unused; stays null
   AudioStreamPacketDescription* packetDescs = nullptr;  // buffers carry no packet descriptions
-  AudioQueueBufferRef buffers[3] = {};                  // the buffers of `queue`
+  AudioQueueBufferRef buffers[kBufferCount] = {};       // the buffers of `queue`
   std::FILE* wavFile = nullptr;                         // unused; stays null
   std::atomic<UInt32> dataPos = 0;                      // next byte of fileData to queue
   UInt32 dataLen = 0;                                   // valid bytes of fileData

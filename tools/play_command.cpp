@@ -24,10 +24,10 @@ struct PlayOptions {
 
 // Passes whose every chunk the device has taken: all queued chunks but the three in the queue.
 long passesSent(const playAudio& sender) {
-  constexpr SInt64 kFramesPerChunk = 8192;
-  constexpr SInt64 kChunkBytes = 32768;
+  constexpr SInt64 kChunkBytes = playAudio::kFramesPerChunk * kPcmBytesPerFrame;
   const SInt64 chunksPerPass = (sender.pcmLength() + kChunkBytes - 1) / kChunkBytes;
-  const SInt64 handedBack = sender.packetsQueued() / kFramesPerChunk - 3;
+  const SInt64 handedBack =
+      sender.packetsQueued() / playAudio::kFramesPerChunk - playAudio::kBufferCount;
   if (chunksPerPass == 0 || handedBack <= 0) return 0;
   return static_cast<long>(handedBack / chunksPerPass);
 }
