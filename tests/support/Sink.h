@@ -67,7 +67,7 @@ class Sink : public std::enable_shared_from_this<Sink> {
     auto self = shared_from_this();
     return {
         .openDevice =
-            [self](const AudioStreamBasicDescription&) { return std::make_unique<Device>(self); },
+            [self](const platform::AudioStreamBasicDescription&) { return std::make_unique<Device>(self); },
         .setVolume =
             [self](float volume) {
               std::scoped_lock lock(self->mutex_);
