@@ -3,7 +3,9 @@
 //   CosineFloor      the libm cosines alone, summed, with no symbol walk, rounding or render
 //   LibmPath         the sample-by-sample libm synthesis, then render
 //   FastPath/...     synthesize() as a start runs it, on one thread and on every core, then
-//                    render; the counter `fallbacks` is the samples recomputed with libm.
+//                    render; the counter `fallbacks` is the samples recomputed with libm
+//   PortablePath     the same on one thread with the kernel built for the baseline
+//                    instruction set, as a target without run-time choice gets it.
 // The goal is a ratio: FastPath single-threaded against CosineFloor of the same run.
 #include <benchmark/benchmark.h>
 
@@ -54,9 +56,7 @@ void LibmPath(benchmark::State& state) {
   });
 }
 
-// Argument 1: threads (0: one per core).
-void FastPath(benchmark::State& state) {
-  const sonicsend::synthesis::FastSettings settings{.threads = static_cast<int>(state.range(1))};
+void fastPath(benchmark::State& state, const sonicsend::synthesis::FastSettings& settings) {
   long fallbacks = 0;
   synthesizeAndRender(state, [&](const MessageBuffer& message, std::span<float> signal) {
     const auto outcome = sonicsend::synthesis::synthesizeFast(message, signal, settings).value();
@@ -64,6 +64,17 @@ void FastPath(benchmark::State& state) {
     return outcome.samples;
   });
   state.counters["fallbacks"] = static_cast<double>(fallbacks);
+}
+
+// Argument 1: threads (0: one per core).
+void FastPath(benchmark::State& state) {
+  fastPath(state, {.threads = static_cast<int>(state.range(1))});
+}
+
+// The portable kernel as this file is compiled (the baseline instruction set), one thread.
+void PortablePath(benchmark::State& state) {
+  using sonicsend::synthesis::PolynomialCosine;
+  fastPath(state, {.kernel = sonicsend::synthesis::kernelFor<PolynomialCosine>(), .threads = 1});
 }
 
 // The same cosines, summed, with none of the symbol walk, rounding or render.
@@ -110,8 +121,14 @@ BENCHMARK(LibmPath)
     ->Arg(sonicsend::kMaxMessageBytes)
     ->Arg(kShortMessage)
     ->Unit(kUnit);
+BENCHMARK(PortablePath)
+    ->ArgName("bytes")
+    ->Arg(sonicsend::kMaxMessageBytes)
+    ->Arg(kShortMessage)
+    ->Unit(kUnit);
 BENCHMARK(FastPath)
     ->Unit(kUnit)
+    ->UseRealTime()
     ->ArgNames({"bytes", "threads"})
     ->Args({sonicsend::kMaxMessageBytes, 1})
     ->Args({sonicsend::kMaxMessageBytes, 0})

@@ -123,8 +123,8 @@ constexpr ToneKernel kernelFor() {
   return {&startRun<Cosine>, &addToRun<Cosine>, Cosine::kMaxError};
 }
 
-// PolynomialCosine's passes, built for the widest vector unit the processor has where the
-// compiler can choose at run time; the same operations in the same order on every path.
+// PolynomialCosine's passes: on x86-64 the AVX2 build where the processor has it, else the
+// portable one; the same operations in the same order on either.
 ToneKernel polynomialKernel();
 
 }  // namespace sonicsend::synthesis
