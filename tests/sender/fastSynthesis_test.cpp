@@ -36,6 +36,15 @@ using synthesis::ToneKernel;
 
 constexpr int kSymbols = kMaxSignalSamples / kSymbolSamples;
 
+// The two exhaustive tests below are arithmetic, which the release and ASan runs check in
+// full; ThreadSanitizer slows them twentyfold and finds races only in the threaded split, so
+// under it they take every 16th case.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kStride = 16;
+#else
+constexpr int kStride = 1;
+#endif
+
 // The libm path for any symbol and byte: libm cos of every tone at every sample is computed
 // once, the additions and roundings are those of the libm path. Checked against the libm
 // path itself in LibmOracle.AgreesWithTheLibmPath.
@@ -167,7 +176,7 @@ TEST(FastSynthesis, EverySymbolWithEveryByteMatchesTheLibmPath) {
   std::vector<std::uint8_t> unsure(kSymbolSamples);
   long fallbacks = 0;
   for (int symbol = 0; symbol < kSymbols; ++symbol) {
-    for (int value = 0; value < 256; ++value) {
+    for (int value = symbol % kStride; value < 256; value += kStride) {
       const auto byte = static_cast<std::uint8_t>(value);
       const synthesis::Run run{symbol * kSymbolSamples, kSymbolSamples, samples.data(),
                                unsure.data()};
@@ -180,7 +189,8 @@ TEST(FastSynthesis, EverySymbolWithEveryByteMatchesTheLibmPath) {
   EXPECT_LT(fallbacks, 1000);
 }
 
-// Compares each symbol of the fast signal with the libm path's by hash. Every length comes
+// Compares each symbol of the fast signal with the libm path's by a 64-bit hash (a wrong
+// symbol passes with odds of 2^-64). Every length comes
 // three times in each layout; the other messages are one frame long (up to 8 bytes) to keep the
 // test quick under the sanitizers. The long messages' symbols are all covered above.
 TEST(FastSynthesis, RandomMessagesOfEveryLengthInBothLayoutsMatchTheLibmPath) {
@@ -191,12 +201,13 @@ TEST(FastSynthesis, RandomMessagesOfEveryLengthInBothLayoutsMatchTheLibmPath) {
   for (Layout layout : {Layout::framed, Layout::bare}) {
     const int shortest = layout == Layout::framed ? 3 : 1;
     const int lengths = kMaxMessageBytes - shortest + 1;
-    for (int n = 0; n < 5000; ++n) {
+    for (int n = 0; n < 5000; n += kStride) {
       std::uniform_int_distribution<int> oneFrame(shortest, kFramePayloadBytes);
       const int length = n < 3 * lengths ? shortest + n % lengths : oneFrame(random);
       const MessageBuffer message = randomMessage(random, layout, length);
       // Shares of up to four threads cut the signal at arbitrary samples.
-      const auto fast = synthesis::synthesizeFast(message, signal, {.threads = 1 + n % 4});
+      const auto fast =
+          synthesis::synthesizeFast(message, signal, {.threads = 1 + n / kStride % 4});
       ASSERT_EQ(fast->samples, frameCount(message) * kFrameSamples);
       Frame frame{};
       for (int symbol = 0; symbol < fast->samples / kSymbolSamples; ++symbol) {
@@ -210,7 +221,7 @@ TEST(FastSynthesis, RandomMessagesOfEveryLengthInBothLayoutsMatchTheLibmPath) {
       ++checked;
     }
   }
-  EXPECT_EQ(checked, 10000);
+  EXPECT_GE(checked, 10000 / kStride);
 }
 
 // The polynomial cosine made worse by up to `kError`, with the bound it declares.
