@@ -74,6 +74,9 @@ long synthesizeRange(const MessageBuffer& message, std::span<float> signal,
 constexpr int kMinSamplesPerThread = 4 * kSymbolSamples;
 
 int threadCount(int requested, int samples) {
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+  return 1;  // a WebAssembly build without threads
+#endif
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   const int wanted = requested > 0 ? requested : cores;
   return std::clamp(samples / kMinSamplesPerThread, 1, wanted);
@@ -162,17 +165,17 @@ std::optional<FastOutcome> synthesizeFast(const MessageBuffer& message, std::spa
     fallbacks[static_cast<std::size_t>(share)] =
         synthesizeRange(message, signal, settings.kernel, shareBound(share), shareBound(share + 1));
   };
-  {
-    std::vector<std::jthread> helpers;
-    for (int share = 0; share + 1 < shares; ++share) {
-      try {
-        helpers.emplace_back(runShare, share);
-      } catch (const std::system_error&) {
-        runShare(share);
-      }
+  std::vector<std::thread> helpers;
+  helpers.reserve(static_cast<std::size_t>(shares));
+  for (int share = 0; share + 1 < shares; ++share) {
+    try {
+      helpers.emplace_back(runShare, share);
+    } catch (const std::system_error&) {
+      runShare(share);
     }
-    runShare(shares - 1);
-  }  // joins the helpers
+  }
+  runShare(shares - 1);
+  for (std::thread& helper : helpers) helper.join();
   FastOutcome outcome{*count, 0};
   for (long n : fallbacks) outcome.fallbacks += n;
   return outcome;

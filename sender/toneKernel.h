@@ -4,8 +4,8 @@
 // marks the sample, and the caller recomputes it with libm cos. Internal to the library.
 #pragma once
 
-#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "tones.h"
 
@@ -13,6 +13,15 @@ namespace sonicsend::synthesis {
 
 // The divisor of every phase: the sample rate as a double, 44100.0 exactly.
 inline constexpr double kSampleRateHz = kSampleRate;
+
+// std::bit_cast, which the C++ library of the WebAssembly toolchain (Emscripten 3.1) lacks.
+template <class To, class From>
+[[gnu::always_inline]] inline To bitsOf(const From& from) {
+  static_assert(sizeof(To) == sizeof(From));
+  To to;
+  std::memcpy(&to, &from, sizeof to);
+  return to;
+}
 
 // cos(phase) for every phase the synthesiser computes, (omega x i) / kSampleRateHz with i below
 // 307 200, so 0 <= phase < 135 717. Its distance from libm cos stays below kMaxError there:
@@ -44,8 +53,8 @@ struct PolynomialCosine {
     const double c =
         ((c0 + c1 * x) + x2 * (c2 + c3 * x)) + x4 * ((c4 + c5 * x) + x2 * (c6 + c7 * x));
     // The lowest bit of `shifted` is the parity of k.
-    const std::uint64_t sign = std::bit_cast<std::uint64_t>(shifted) << 63;
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(c) ^ sign);
+    const std::uint64_t sign = bitsOf<std::uint64_t>(shifted) << 63;
+    return bitsOf<double>(bitsOf<std::uint64_t>(c) ^ sign);
   }
 };
 
