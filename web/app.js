@@ -77,6 +77,12 @@ class SignalPlayer {
     });
   }
 
+  // Opens the audio output ahead of the first start, which then sounds sooner. Browsers allow
+  // that only after a user gesture: the first touch or key press on the page.
+  prepare() {
+    this.audioContext().resume().catch(() => {});
+  }
+
   get playing() {
     return this.source !== null;
   }
@@ -109,12 +115,14 @@ class SignalPlayer {
     this.wakeLock = null;
   }
 
+  // The larger buffers of 'playback' keep the loop free of gaps on a busy phone; the sound starts
+  // and stops a few tens of milliseconds later for it.
   audioContext() {
     if (this.context) return this.context;
     try {
-      this.context = new AudioContext({ sampleRate: kSampleRate, latencyHint: 'interactive' });
+      this.context = new AudioContext({ sampleRate: kSampleRate, latencyHint: 'playback' });
     } catch (error) {
-      this.context = new AudioContext({ latencyHint: 'interactive' });
+      this.context = new AudioContext({ latencyHint: 'playback' });
     }
     if (this.context.sampleRate !== kSampleRate) {
       console.info(`audio runs at ${this.context.sampleRate} Hz; the signal is resampled`);
@@ -152,6 +160,9 @@ class Screen {
     this.key.addEventListener('input', () => this.keepWithinMessageLimit());
     this.showKey.addEventListener('click', () => this.toggleKeyShown());
     this.connect.addEventListener('click', () => this.connectPressed());
+    for (const gesture of ['pointerdown', 'keydown']) {
+      document.addEventListener(gesture, () => player.prepare(), { once: true, capture: true });
+    }
     this.keepWithinMessageLimit();
     this.connect.disabled = false;
   }
