@@ -28,8 +28,13 @@ class KeyStore {
       // not JSON: kept aside below
     }
     const aside = `${kStoreName}.unreadable-${Date.now()}`;
-    if (this.write(aside, text)) this.storage.removeItem(kStoreName);
-    console.warn(`the stored keys are not a JSON object; kept as ${aside}`);
+    if (this.write(aside, text)) {
+      this.storage.removeItem(kStoreName);
+      console.warn(`the stored keys are not a JSON object; kept as ${aside}`);
+    } else {
+      // Nowhere to keep them: they stay where they are, and nothing is written over them.
+      this.readOnly = true;
+    }
     return new Map();
   }
 
@@ -43,7 +48,7 @@ class KeyStore {
     this.keys = new Map([...this.keys, ...this.load()]);
     if (this.keyFor(ssid) === key) return;
     this.keys.set(ssid, key);
-    this.write(kStoreName, JSON.stringify(Object.fromEntries(this.keys)));
+    if (!this.readOnly) this.write(kStoreName, JSON.stringify(Object.fromEntries(this.keys)));
   }
 
   read() {
@@ -111,6 +116,8 @@ class SignalPlayer {
     this.source.stop();
     this.source.disconnect();
     this.source = null;
+    // Nothing plays until the next start: the output need not run meanwhile.
+    this.context.suspend().catch(() => {});
     if (this.wakeLock) this.wakeLock.release().catch(() => {});
     this.wakeLock = null;
   }

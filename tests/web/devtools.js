@@ -1,5 +1,5 @@
-// A headless chromium driven through the DevTools protocol on a pipe (--remote-debugging-pipe:
-// JSON messages ended by a NUL byte, commands on fd 3, answers and events on fd 4).
+// One page of a headless chromium, driven through the DevTools protocol on a pipe
+// (--remote-debugging-pipe: JSON messages ended by a NUL byte; commands on fd 3, replies on fd 4).
 'use strict';
 const { spawn } = require('node:child_process');
 
@@ -7,111 +7,90 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 class Browser {
   constructor(userDataDir) {
-    // No background connections (the machine may have no network), no sandbox as root.
+    // No background connections (there may be no network), no sandbox as root.
     const flags = ['--headless=new', '--remote-debugging-pipe', `--user-data-dir=${userDataDir}`,
       '--no-first-run', '--disable-gpu', '--disable-background-networking', '--disable-sync',
-      '--disable-component-update', '--disable-quic', '--window-size=390,844', 'about:blank'];
-    if (process.getuid() === 0) flags.unshift('--no-sandbox');
-    this.process = spawn('chromium', flags, { stdio: ['ignore', 'ignore', 'pipe', 'pipe', 'pipe'] });
-    this.process.stderr.resume();
-    this.nextId = 1;
-    this.pending = new Map();
-    this.events = [];
+      '--disable-component-update', '--disable-quic', ...(process.getuid() ? [] : ['--no-sandbox'])];
+    this.process = spawn('chromium', flags, { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
+    this.calls = new Map();
+    this.lastId = 0;
+    this.problems = [];  // console errors, uncaught exceptions, policy violations
     let buffered = Buffer.alloc(0);
     this.process.stdio[4].on('data', (chunk) => {
       buffered = Buffer.concat([buffered, chunk]);
-      for (let end = buffered.indexOf(0); end >= 0; end = buffered.indexOf(0)) {
+      for (let end; (end = buffered.indexOf(0)) >= 0; buffered = buffered.subarray(end + 1)) {
         this.receive(JSON.parse(buffered.toString('utf8', 0, end)));
-        buffered = buffered.subarray(end + 1);
       }
     });
   }
 
-  receive(message) {
-    const call = this.pending.get(message.id);
-    if (!call) return this.events.push(message);
-    this.pending.delete(message.id);
-    if (message.error) call.reject(new Error(`${call.method}: ${message.error.message}`));
-    else call.resolve(message.result);
+  receive({ id, result, error, method, params }) {
+    const problem = method === 'Runtime.exceptionThrown' ? params.exceptionDetails.text
+      : method === 'Log.entryAdded' && params.entry.level === 'error' ? params.entry.text
+        : method === 'Runtime.consoleAPICalled' && params.type === 'error' ? params.args[0].value
+          : null;
+    if (problem !== null) this.problems.push(problem);
+    const call = this.calls.get(id);
+    this.calls.delete(id);
+    if (call) error ? call.reject(new Error(`${call.method}: ${error.message}`)) : call.resolve(result);
   }
 
-  send(method, params = {}, sessionId = undefined) {
-    const id = this.nextId++;
-    this.process.stdio[3].write(`${JSON.stringify({ id, method, params, sessionId })}\0`);
-    return new Promise((resolve, reject) => this.pending.set(id, { method, resolve, reject }));
+  send(method, params = {}) {
+    const id = ++this.lastId;
+    this.process.stdio[3].write(`${JSON.stringify({ id, method, params, sessionId: this.session })}\0`);
+    return new Promise((resolve, reject) => this.calls.set(id, { method, resolve, reject }));
   }
 
   async newPage() {
     const { targetId } = await this.send('Target.createTarget', { url: 'about:blank' });
-    const { sessionId } = await this.send('Target.attachToTarget', { targetId, flatten: true });
-    const page = new Page(this, sessionId);
-    await Promise.all(['Page.enable', 'Runtime.enable', 'Log.enable'].map((m) => page.send(m)));
-    return page;
+    this.session = (await this.send('Target.attachToTarget', { targetId, flatten: true })).sessionId;
+    for (const domain of ['Page', 'Runtime', 'Log']) await this.send(`${domain}.enable`);
   }
 
-  // What the pages wrote to their consoles and logs, and the exceptions they did not catch.
-  messages() {
-    return this.events.map(({ method, params }) => {
-      if (method === 'Runtime.consoleAPICalled') {
-        return `console.${params.type}: ${params.args.map((a) => a.value ?? a.description).join(' ')}`;
-      }
-      if (method === 'Log.entryAdded') return `log ${params.entry.level}: ${params.entry.text}`;
-      if (method === 'Runtime.exceptionThrown') return `exception: ${params.exceptionDetails.text}`;
-      return null;
-    }).filter((line) => line !== null);
+  // Loads `url`, waiting for its server to answer first.
+  async open(url) {
+    for (let tries = 0; (await this.send('Page.navigate', { url })).errorText; ++tries) {
+      if (tries === 50) throw new Error(`${url} does not load`);
+      await sleep(100);
+    }
   }
 
-  async close() {
-    await Promise.race([this.send('Browser.close').catch(() => {}), sleep(3000)]);
-    this.process.kill('SIGKILL');
-  }
-}
-
-class Page {
-  constructor(browser, sessionId) {
-    this.browser = browser;
-    this.sessionId = sessionId;
+  // Runs `fn(...args)` in the page and gives its (awaited) result.
+  async evaluate(fn, ...args) {
+    const expression = `(${fn})(...${JSON.stringify(args)})`;
+    const reply = await this.send('Runtime.evaluate', { expression, awaitPromise: true, returnByValue: true });
+    if (reply.exceptionDetails) throw new Error(`${fn}: ${reply.exceptionDetails.exception?.description}`);
+    return reply.result.value;
   }
 
-  send(method, params = {}) {
-    return this.browser.send(method, params, this.sessionId);
-  }
-
-  async evaluate(expression) {
-    const { result, exceptionDetails } = await this.send('Runtime.evaluate',
-      { expression, awaitPromise: true, returnByValue: true });
-    if (exceptionDetails) throw new Error(`${expression}: ${exceptionDetails.exception?.description}`);
-    return result.value;
-  }
-
-  async waitFor(expression, what, ms = 20000) {
-    for (const end = Date.now() + ms; Date.now() < end; await sleep(50)) {
-      const value = await this.evaluate(expression).catch(() => undefined);
+  async waitFor(fn, what) {
+    for (const end = Date.now() + 20000; Date.now() < end; await sleep(50)) {
+      const value = await this.evaluate(fn).catch(() => undefined);
       if (value) return value;
     }
     throw new Error(`timed out waiting for ${what}`);
   }
 
-  async open(url) {
-    const { errorText } = await this.send('Page.navigate', { url });
-    if (errorText) throw new Error(`${url}: ${errorText}`);
-  }
-
-  // A real click, in the middle of the element: a user gesture, as audio playback needs.
+  // A real click in the middle of the element: a user gesture, as audio playback needs.
   async click(selector) {
-    const [x, y] = await this.evaluate(`(() => { const box = document.querySelector(` +
-      `${JSON.stringify(selector)}).getBoundingClientRect(); ` +
-      'return [box.x + box.width / 2, box.y + box.height / 2]; })()');
+    const [x, y] = await this.evaluate((s) => {
+      const box = document.querySelector(s).getBoundingClientRect();
+      return [box.x + box.width / 2, box.y + box.height / 2];
+    }, selector);
     for (const type of ['mousePressed', 'mouseReleased']) {
       await this.send('Input.dispatchMouseEvent', { type, x, y, button: 'left', clickCount: 1 });
     }
   }
 
-  // Clicks the field, selects what it holds and types `text` over it, one character at a time.
+  // Clicks the field, selects what it holds and types `text` over it, a character at a time.
   async type(selector, text) {
     await this.click(selector);
-    await this.evaluate(`document.querySelector(${JSON.stringify(selector)}).select()`);
+    await this.evaluate((s) => document.querySelector(s).select(), selector);
     for (const character of text) await this.send('Input.insertText', { text: character });
+  }
+
+  close() {
+    this.process.kill('SIGKILL');
   }
 }
 
