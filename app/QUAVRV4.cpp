@@ -46,7 +46,7 @@ QUAVRV4::QUAVRV4(ScreenServices platform, QWidget* parent)
     : QWidget(parent),
       player(platform.makeSender()),
       save(platform.makeStore()),
-      services(std::move(platform)),
+      services_(std::move(platform)),
       ui(std::make_unique<Ui::QUAVRV4>()) {
   ui->setupUi(this);
   connectActions();
@@ -81,8 +81,8 @@ void QUAVRV4::connectActions() {
 
 void QUAVRV4::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  if (!viewLoaded) {
-    viewLoaded = true;
+  if (!viewLoaded_) {
+    viewLoaded_ = true;
     setFocus();  // the screen opens with no field being edited
     viewDidLoad();
   }
@@ -119,11 +119,11 @@ void QUAVRV4::alertViewDidDismissWithButtonIndex(QMessageBox*, int) {
 }
 
 std::optional<QVariantMap> QUAVRV4::fetchSSIDInfo() {
-  const auto interfaces = services.supportedInterfaces();
+  const auto interfaces = services_.supportedInterfaces();
   qInfo().noquote() << QStringLiteral("Supported interfaces: %1").arg(describe(interfaces));
   std::optional<QVariantMap> info;
   for (const QString& name : interfaces.value_or(QStringList())) {
-    info = services.currentNetworkInfo(name);
+    info = services_.currentNetworkInfo(name);
     qInfo().noquote() << QStringLiteral("%1 => %2").arg(name, describe(info));
     if (info && !info->isEmpty()) break;
   }

@@ -76,7 +76,7 @@ class QUAVRV4 : public QWidget {
   std::unique_ptr<playAudio> player;
   std::unique_ptr<localSave> save;
   int showKey = 1;  // 1 the key is shown in clear, 0 hidden
-  ScreenServices services;
+  ScreenServices services_;
   std::unique_ptr<Ui::QUAVRV4> ui;
-  bool viewLoaded = false;
+  bool viewLoaded_ = false;
 };

@@ -8,14 +8,14 @@ set(SONICSEND_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/sonicsend)
 set(SONICSEND_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sonicsend)
 set(SONICSEND_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(TARGETS sonicsend EXPORT sonicsendTargets
+install(TARGETS sonicsend sonicsend_protocol EXPORT sonicsendTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sonicsend)
-# The public headers: the sender, the encoder, the protocol's constants and the platform
-# types and queue that playAudio.h includes.
-install(FILES sender/playAudio.h sender/encoder.h sender/tones.h
+# The public headers: the encoder, the sender, the protocol's constants, and the two platform
+# headers playAudio.h needs for its fields and its output seam. The queue and the backends
+# stay private.
+install(FILES sender/playAudio.h sender/encoder.h protocol/tones.h
   DESTINATION ${SONICSEND_INCLUDE_DIR} COMPONENT sonicsend)
-install(FILES sender/platform/AudioQueue.h sender/platform/CoreAudioTypes.h
-              sender/platform/SoundOutput.h
+install(FILES sender/platform/CoreAudioTypes.h sender/platform/SoundOutput.h
   DESTINATION ${SONICSEND_INCLUDE_DIR}/platform COMPONENT sonicsend)
 
 install(EXPORT sonicsendTargets NAMESPACE sonicsend:: DESTINATION ${SONICSEND_CMAKE_DIR}

@@ -5,8 +5,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/AudioQueue.h"
+
 using sonicsend::Layout;
 using sonicsend::MessageBuffer;
+using namespace sonicsend::platform;
 
 const UInt32 gBufferSizeBytes = 65536;
 
@@ -36,12 +39,12 @@ void logRefused(Layout layout, std::size_t units) {
 void sdCallback(void* inUserData, AudioQueueRef inAQ, AudioQueueBufferRef buffer) {
   // The queue is stopped and disposed of before its sender goes, so the sender is alive here.
   auto* sender = static_cast<playAudio*>(inUserData);
-  [[maybe_unused]] const int dataEnd = sender->sdQueueOutputWithQueue(inAQ, buffer);
+  sender->sdQueueOutputWithQueue(inAQ, buffer);
 }
 
 playAudio::playAudio() : playAudio(sonicsend::systemSoundOutput()) {}
 
-playAudio::playAudio(sonicsend::SoundOutput soundOutput) : output(std::move(soundOutput)) {}
+playAudio::playAudio(sonicsend::SoundOutput soundOutput) : output_(std::move(soundOutput)) {}
 
 playAudio::~playAudio() {
   disposeQueue();
@@ -87,7 +90,7 @@ void playAudio::stopConnect() {
 }
 
 void playAudio::setOutputVolume(float volume) {
-  if (output.setVolume) output.setVolume(volume);
+  if (output_.setVolume) output_.setVolume(volume);
 }
 
 // A new queue with three primed buffers, at full gain, started at once. When no device can
@@ -95,7 +98,7 @@ void playAudio::setOutputVolume(float volume) {
 void playAudio::startQueue() {
   AudioQueueRef newQueue = nullptr;
   AudioQueueNewOutput(&dataFormat, sdCallback, this, nullptr, nullptr, 0, &newQueue,
-                      output.openDevice);
+                      output_.openDevice);
   queue = newQueue;
   numPacketsToRead = kFramesPerChunk;
   packetDescs = nullptr;

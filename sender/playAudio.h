@@ -1,4 +1,8 @@
 // The sender: hands an SSID and a key to a listening device as a looped multi-tone signal.
+//
+// The class keeps the fields and operations its callers know, in their order: a few of them
+// (audioFile, bufferByteSize, inbuf, wavFile, packetDescs) have no use in a sender that plays
+// from memory and stay null or zero.
 #pragma once
 
 #include <atomic>
@@ -8,26 +12,25 @@
 #include <string>
 
 #include "encoder.h"
-#include "platform/AudioQueue.h"
 #include "platform/CoreAudioTypes.h"
 #include "platform/SoundOutput.h"
-
-// Capacity in bytes of each queue buffer; twice the largest chunk, shared by all senders.
-extern const UInt32 gBufferSizeBytes;
-
-// The queue's output callback: refills `buffer` from the sender given as user data.
-void sdCallback(void* inUserData, AudioQueueRef inAQ, AudioQueueBufferRef buffer);
 
 // A string shared with the caller; null reads as the empty string.
 using SharedText = std::shared_ptr<const std::u16string>;
 
 class playAudio {
  public:
+  using UInt32 = sonicsend::platform::UInt32;
+  using SInt64 = sonicsend::platform::SInt64;
+  using AudioQueueRef = sonicsend::platform::AudioQueueRef;
+  using AudioQueueBufferRef = sonicsend::platform::AudioQueueBufferRef;
+  using AudioStreamBasicDescription = sonicsend::platform::AudioStreamBasicDescription;
+
   // PCM frames per queued chunk, and the buffers a queue keeps in circulation.
   static constexpr UInt32 kFramesPerChunk = 8192;
   static constexpr int kBufferCount = 3;
 
-  // init: a new, idle sender that will play through ALSA's "default" PCM; no audio resource
+  // init: a new, idle sender that will play through the machine's sound output; no audio resource
   // is created yet.
   playAudio();
   // A new, idle sender that plays through `output` (tests: an in-process sink).
@@ -85,24 +88,34 @@ class playAudio {
   void disposeQueue();
   void fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer);
 
-  AudioFileID audioFile = nullptr;                      // unused; stays null
-  AudioStreamBasicDescription dataFormat{};             // PCM format given to the queue
-  std::atomic<AudioQueueRef> queue = nullptr;           // queue of the current or last start
-  std::atomic<SInt64> packetIndex = 0;                  // advanced per queued chunk
-  UInt32 numPacketsToRead = 0;                          // PCM frames per chunk: 8192
-  UInt32 bufferByteSize = 0;                            // unused; stays 0
-  std::uint8_t* inbuf = nullptr;                        // unused; stays null
+  using AudioFileID = sonicsend::platform::AudioFileID;
+  using AudioStreamPacketDescription = sonicsend::platform::AudioStreamPacketDescription;
+
+  AudioFileID audioFile = nullptr;
+  AudioStreamBasicDescription dataFormat{};    // PCM format given to the queue
+  std::atomic<AudioQueueRef> queue = nullptr;  // queue of the current or last start
+  std::atomic<SInt64> packetIndex = 0;         // advanced per queued chunk
+  UInt32 numPacketsToRead = 0;                 // PCM frames per chunk: 8192
+  UInt32 bufferByteSize = 0;
+  std::uint8_t* inbuf = nullptr;
   AudioStreamPacketDescription* packetDescs = nullptr;  // buffers carry no packet descriptions
   AudioQueueBufferRef buffers[kBufferCount] = {};       // the buffers of `queue`
-  std::FILE* wavFile = nullptr;                         // unused; stays null
-  std::atomic<UInt32> dataPos = 0;                      // next byte of fileData to queue
-  UInt32 dataLen = 0;                                   // valid bytes of fileData
-  float signal_real[sonicsend::kSignalCapacity] = {};   // the tone signal
+  std::FILE* wavFile = nullptr;
+  std::atomic<UInt32> dataPos = 0;                     // next byte of fileData to queue
+  UInt32 dataLen = 0;                                  // valid bytes of fileData
+  float signal_real[sonicsend::kSignalCapacity] = {};  // the tone signal
   unsigned char fileData[sonicsend::kSignalCapacity * sonicsend::kPcmBytesPerFrame] = {};
   int sampleLen = 0;           // valid entries of signal_real
   SharedText ssid_in;          // SSID for the next start
   SharedText key_in;           // key for the next start
   std::atomic<int> bStop = 0;  // 1 after stopConnect: no more refills
 
-  sonicsend::SoundOutput output;  // the device queues play on, and the output level
+  sonicsend::SoundOutput output_;  // the device queues play on, and the output level
 };
+
+// Capacity in bytes of each queue buffer; twice the largest chunk, shared by all senders.
+extern const playAudio::UInt32 gBufferSizeBytes;
+
+// The queue's output callback: refills `buffer` from the sender given as user data.
+void sdCallback(void* inUserData, playAudio::AudioQueueRef inAQ,
+                playAudio::AudioQueueBufferRef buffer);

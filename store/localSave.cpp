@@ -20,7 +20,7 @@ void logLine(std::string_view text) {
 }
 
 std::filesystem::path defaultStoreFile() {
-  const auto directory = userDataDirectory();
+  const auto directory = velarto::store::userDataDirectory();
   return directory.empty() ? std::filesystem::path{} : directory / kFileName;
 }
 
@@ -83,13 +83,13 @@ void localSave::save() {
     logLine("could not write " + storeFile.string() + ": the stored keys are not JSON text");
     return;
   }
-  if (const auto error = writeFileAtomically(storeFile, *text)) {
+  if (const auto error = velarto::store::writeFileAtomically(storeFile, *text)) {
     logLine("could not write " + storeFile.string() + ": " + error.message());
   }
 }
 
 void localSave::load() {
-  const auto text = readWholeFile(storeFile);
+  const auto text = velarto::store::readWholeFile(storeFile);
   const auto value = text ? ZKJson::toJsonValue(*text) : std::nullopt;
   logLine("read from " + describeForLog(text, value));
   mDiction = makeMutable(value);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+namespace sonicsend::platform {
 namespace {
 
 // One buffer and the bytes behind it; the queue owns it until disposal.
@@ -39,7 +40,7 @@ void applyGain(std::span<const std::uint8_t> in, float gain, std::vector<std::ui
 struct OpaqueAudioQueue {
   OpaqueAudioQueue(const AudioStreamBasicDescription& streamFormat,
                    AudioQueueOutputCallback outputCallback, void* callbackData,
-                   std::unique_ptr<sonicsend::AudioDevice> outputDevice)
+                   std::unique_ptr<AudioDevice> outputDevice)
       : format(streamFormat),
         callback(outputCallback),
         userData(callbackData),
@@ -107,7 +108,7 @@ struct OpaqueAudioQueue {
   const AudioStreamBasicDescription format;
   const AudioQueueOutputCallback callback;
   void* const userData;
-  const std::unique_ptr<sonicsend::AudioDevice> device;
+  const std::unique_ptr<AudioDevice> device;
   std::atomic<float> gain = 1.0f;
 
   std::mutex mutex;
@@ -125,7 +126,7 @@ OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription* inFormat,
                              AudioQueueOutputCallback inCallbackProc, void* inUserData,
                              CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode,
                              UInt32 inFlags, AudioQueueRef* outAQ,
-                             const sonicsend::AudioDeviceFactory& inDevice) {
+                             const AudioDeviceFactory& inDevice) {
   if (outAQ == nullptr) return kAudioQueueErr_InvalidParameter;
   *outAQ = nullptr;
   if (inFormat == nullptr || inCallbackProc == nullptr || inCallbackRunLoop != nullptr ||
@@ -199,3 +200,5 @@ OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean /*inImmediate*/) {
   delete inAQ;
   return noErr;
 }
+
+}  // namespace sonicsend::platform

@@ -1,22 +1,27 @@
 // An audio output queue with the shape the sender was designed against, built on an
-// AudioDevice (ALSA by default). The owner allocates buffers, fills and queues them; once
-// started, the queue's own thread plays them in order without a gap and hands each one back
-// through the output callback as soon as the device has taken it.
+// AudioDevice. The owner allocates buffers, fills and queues them; once started, the queue's
+// own thread plays them in order without a gap and hands each one back through the output
+// callback as soon as the device has taken it.
+//
+// The functions keep the parameters their callers know even where this queue has no use for
+// them: run loops (callbacks always come on the queue's own thread, so they must be null),
+// start times (a queue starts as soon as possible), packet descriptions (constant bit rate PCM)
+// and inImmediate (stopping is always immediate).
 #pragma once
 
 #include "CoreAudioTypes.h"
 #include "SoundOutput.h"
 
+namespace sonicsend::platform {
+
 using Boolean = unsigned char;
 using AudioQueueParameterID = UInt32;
 using AudioQueueParameterValue = float;
 
-// Callbacks always come on the queue's own thread: the run-loop arguments must be null.
 struct OpaqueRunLoop;
 struct OpaqueString;
 using CFRunLoopRef = OpaqueRunLoop*;
 using CFStringRef = const OpaqueString*;
-// Start times are not supported: a queue starts as soon as possible.
 struct AudioTimeStamp;
 
 inline constexpr AudioQueueParameterID kAudioQueueParam_Volume = 1;  // gain, 0 to 1
@@ -32,19 +37,19 @@ using AudioQueueOutputCallback = void (*)(void* inUserData, AudioQueueRef inAQ,
                                           AudioQueueBufferRef inBuffer);
 
 // A new, stopped queue for `inFormat` on the device that `inDevice` opens. `inUserData` is
-// handed to every callback and is not owned. inFlags must be 0.
-OSStatus AudioQueueNewOutput(
-    const AudioStreamBasicDescription* inFormat, AudioQueueOutputCallback inCallbackProc,
-    void* inUserData, CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode,
-    UInt32 inFlags, AudioQueueRef* outAQ,
-    const sonicsend::AudioDeviceFactory& inDevice = sonicsend::openAlsaDevice);
+// handed to every callback and is not owned. inFlags must be 0. Without a device: none, and
+// kAudioQueueErr_InvalidDevice.
+OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription* inFormat,
+                             AudioQueueOutputCallback inCallbackProc, void* inUserData,
+                             CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode,
+                             UInt32 inFlags, AudioQueueRef* outAQ,
+                             const AudioDeviceFactory& inDevice);
 
 // A buffer of `inBufferByteSize` bytes owned by the queue until it is disposed of.
 OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, UInt32 inBufferByteSize,
                                   AudioQueueBufferRef* outBuffer);
 
 // Plays the first mAudioDataByteSize bytes of the buffer after what is already queued.
-// Packet descriptions are not used (constant bit rate PCM).
 OSStatus AudioQueueEnqueueBuffer(AudioQueueRef inAQ, AudioQueueBufferRef inBuffer,
                                  UInt32 inNumPacketDescs,
                                  const AudioStreamPacketDescription* inPacketDescs);
@@ -58,8 +63,10 @@ OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime);
 // Stops at once: pending buffers are dropped (they stay allocated and may be queued again) and
 // the device's own backlog is thrown away. Returns once no callback of this queue can follow.
 // Called from the queue's own callback, it returns at once and the queue stops after that
-// callback. Stopping always happens immediately; inImmediate is accepted for its shape.
+// callback.
 OSStatus AudioQueueStop(AudioQueueRef inAQ, Boolean inImmediate);
 
 // Stops the queue, then frees it, its buffers and its device. Not from its own callback.
 OSStatus AudioQueueDispose(AudioQueueRef inAQ, Boolean inImmediate);
+
+}  // namespace sonicsend::platform

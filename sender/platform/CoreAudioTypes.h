@@ -1,9 +1,12 @@
 // Audio types with the shapes the sender was designed against: stream description,
 // packet description, queue and buffer handles. The queue behind the handles is ours
-// (AudioQueue.h), built on ALSA.
+// (AudioQueue.h). They live in sonicsend::platform so that they never clash with a
+// consumer's own names.
 #pragma once
 
 #include <cstdint>
+
+namespace sonicsend::platform {
 
 using OSStatus = std::int32_t;
 using UInt32 = std::uint32_t;
@@ -47,3 +50,5 @@ struct OpaqueAudioFileID;
 using AudioQueueRef = OpaqueAudioQueue*;
 using AudioQueueBufferRef = AudioQueueBuffer*;
 using AudioFileID = OpaqueAudioFileID*;
+
+}  // namespace sonicsend::platform

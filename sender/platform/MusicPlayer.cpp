@@ -9,6 +9,7 @@
 
 #include "AlsaLog.h"
 
+namespace sonicsend::platform {
 namespace {
 
 constexpr const char* kControlName = "default";
@@ -48,7 +49,7 @@ MPMusicPlayerController& MPMusicPlayerController::applicationMusicPlayer() {
 }
 
 void MPMusicPlayerController::setVolume(float volume) {
-  sonicsend::quietAlsaLibrary();
+  quietAlsaLibrary();
   int err = 0;
   const Mixer mixer = openMixer(err);
   snd_mixer_elem_t* elem = mixer ? masterElement(mixer.get()) : nullptr;
@@ -67,3 +68,5 @@ void MPMusicPlayerController::setVolume(float volume) {
   const long value = min + std::lround(fraction * static_cast<double>(max - min));
   snd_mixer_selem_set_playback_volume_all(elem, value);
 }
+
+}  // namespace sonicsend::platform

@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+namespace sonicsend::platform {
+
 class MPMusicPlayerController {
  public:
   // The one player of this application.
@@ -17,3 +19,5 @@ class MPMusicPlayerController {
   MPMusicPlayerController() = default;
   std::atomic<bool> reportedNoMixer_ = false;
 };
+
+}  // namespace sonicsend::platform

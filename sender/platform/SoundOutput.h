@@ -1,6 +1,7 @@
 // Where a sender's sound goes: the PCM device its output queues play on and the output level
-// it sets for a send. The machine's sound (ALSA) by default; tests put an in-process sink in
-// its place.
+// it sets for a send. This is the seam between the sender and the machine's sound: each
+// backend (AlsaOutput.cpp) provides an AudioDevice, and tests put an in-process sink in its
+// place.
 #pragma once
 
 #include <cstdint>
@@ -26,18 +27,14 @@ class AudioDevice {
 
 // Opens a device for the stream format; null when there is none.
 using AudioDeviceFactory =
-    std::function<std::unique_ptr<AudioDevice>(const AudioStreamBasicDescription&)>;
-
-// ALSA's "default" PCM with about 100 ms of latency. Recovers from underruns and reopens the
-// device when it goes away. When it cannot be opened, logs one line and returns null.
-std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format);
+    std::function<std::unique_ptr<AudioDevice>(const platform::AudioStreamBasicDescription&)>;
 
 struct SoundOutput {
   AudioDeviceFactory openDevice;         // the device each new output queue plays on
   std::function<void(float)> setVolume;  // the output level a start sets, 0 to 1
 };
 
-// ALSA's "default" PCM, with the volume set through the application's music player.
+// The machine's own sound output: the system's default device and its master volume.
 SoundOutput systemSoundOutput();
 
 }  // namespace sonicsend

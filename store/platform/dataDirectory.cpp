@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+namespace velarto::store {
+
 namespace {
 
 // The value of an environment variable when it holds an absolute path; empty otherwise.
@@ -41,3 +43,5 @@ std::filesystem::path userDataDirectory() {
   }
   return dataHome / "velarto";
 }
+
+}  // namespace velarto::store

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+namespace velarto::store {
+
 namespace {
 
 std::error_code lastError() {
@@ -157,3 +159,5 @@ std::error_code writeFileAtomically(const std::filesystem::path& path, std::stri
   if (auto error = temporary.commitTo(path)) return error;
   return syncDirectory(directory);
 }
+
+}  // namespace velarto::store

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <system_error>
 
+namespace velarto::store {
+
 // The whole content of a file, or none when it is missing or cannot be read.
 std::optional<std::string> readWholeFile(const std::filesystem::path& path);
 
@@ -16,3 +18,5 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path);
 // is flushed. The new file has mode 0600. Missing directories on the way are created with mode
 // 0700. Returns the first error, or an empty error code on success.
 std::error_code writeFileAtomically(const std::filesystem::path& path, std::string_view text);
+
+}  // namespace velarto::store

@@ -6,10 +6,13 @@
 #include <thread>
 
 #include "Sink.h"
+#include "platform/AudioQueue.h"
 #include "playAudio.h"
 
 namespace sonicsend::testing {
 namespace {
+
+using namespace sonicsend::platform;
 
 SharedText shared(std::u16string text) {
   return std::make_shared<const std::u16string>(std::move(text));

@@ -12,7 +12,10 @@
 namespace sonicsend::testing {
 namespace {
 
-const AudioStreamBasicDescription kFormat{44100.0, kAudioFormatLinearPCM, 12, 4, 1, 4, 2, 16, 0};
+using namespace sonicsend::platform;
+
+const AudioStreamBasicDescription kFormat{
+    kSampleRate, kAudioFormatLinearPCM, 12, 4, 1, 4, 2, 16, 0};
 
 // A queue on a sink whose callback counts hand-backs and queues each buffer again with its
 // first byte raised by one.

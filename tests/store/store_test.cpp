@@ -143,10 +143,11 @@ TEST(UserDataDirectory, FollowsXdgDataHomeOnlyWhenItIsAnAbsolutePathAndHoldsTheS
   ::setenv("HOME", "/home/someone", 1);
   for (const char* unusable : std::initializer_list<const char*>{"", "data/someone", nullptr}) {
     unusable ? ::setenv("XDG_DATA_HOME", unusable, 1) : ::unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ(userDataDirectory(), "/home/someone/.local/share/velarto");
+    EXPECT_EQ(velarto::store::userDataDirectory(), "/home/someone/.local/share/velarto");
   }
   ::unsetenv("HOME");
-  EXPECT_TRUE(userDataDirectory().is_absolute()) << "the user database names the home";
+  EXPECT_TRUE(velarto::store::userDataDirectory().is_absolute())
+      << "the user database names the home";
 
   const TemporaryDirectory temporary;
   ::setenv("XDG_DATA_HOME", temporary.path.c_str(), 1);

@@ -13,7 +13,7 @@
 #include "arguments.h"
 #include "commands.h"
 #include "decoder.h"
-#include "platform/alsa_capture.h"
+#include "platform/AlsaCapture.h"
 
 namespace sonicsend::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/alsa_capture.h"
+#include "platform/AlsaCapture.h"
 
 #include <alsa/asoundlib.h>
 

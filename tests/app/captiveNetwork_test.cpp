@@ -93,4 +93,4 @@ class CaptiveNetworkTest : public QObject {
 };
 
 QTEST_GUILESS_MAIN(CaptiveNetworkTest)
-#include "captive_network_test.moc"
+#include "captiveNetwork_test.moc"

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "recordings.h"
-#include "run_cli.h"
+#include "runCli.h"
 
 namespace sonicsend::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "encoder.h"
-#include "run_cli.h"
+#include "runCli.h"
 
 namespace fs = std::filesystem;
 

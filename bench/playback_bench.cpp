@@ -69,10 +69,10 @@ void startToFirstBuffer(benchmark::State& state, bool alsa) {
   const int frames = static_cast<int>(state.range(0));
   auto first = std::make_shared<FirstBuffer>();
   sonicsend::SoundOutput output{
-      .openDevice = [&](const AudioStreamBasicDescription& format)
+      .openDevice = [&](const sonicsend::platform::AudioStreamBasicDescription& format)
           -> std::unique_ptr<sonicsend::AudioDevice> {
         std::unique_ptr<sonicsend::AudioDevice> inner;
-        if (alsa && !(inner = sonicsend::openAlsaDevice(format))) return nullptr;
+        if (alsa && !(inner = sonicsend::systemSoundOutput().openDevice(format))) return nullptr;
         return std::make_unique<TimedDevice>(first, std::move(inner));
       },
       .setVolume = alsa ? sonicsend::systemSoundOutput().setVolume : [](float) {},
@@ -127,7 +127,7 @@ void LoopCpuPerSecondOfSound(benchmark::State& state) {
   auto bytes = std::make_shared<std::atomic<std::uint64_t>>(0);
   playAudio sender(sonicsend::SoundOutput{
       .openDevice =
-          [&](const AudioStreamBasicDescription&) {
+          [&](const sonicsend::platform::AudioStreamBasicDescription&) {
             return std::make_unique<DiscardDevice>(bytes);
           },
       .setVolume = [](float) {},

@@ -24,9 +24,9 @@ struct PlayOptions {
 
 // Passes whose every chunk the device has taken: all queued chunks but the three in the queue.
 long passesSent(const playAudio& sender) {
-  constexpr SInt64 kChunkBytes = playAudio::kFramesPerChunk * kPcmBytesPerFrame;
-  const SInt64 chunksPerPass = (sender.pcmLength() + kChunkBytes - 1) / kChunkBytes;
-  const SInt64 handedBack =
+  constexpr playAudio::SInt64 kChunkBytes = playAudio::kFramesPerChunk * kPcmBytesPerFrame;
+  const playAudio::SInt64 chunksPerPass = (sender.pcmLength() + kChunkBytes - 1) / kChunkBytes;
+  const playAudio::SInt64 handedBack =
       sender.packetsQueued() / playAudio::kFramesPerChunk - playAudio::kBufferCount;
   if (chunksPerPass == 0 || handedBack <= 0) return 0;
   return static_cast<long>(handedBack / chunksPerPass);

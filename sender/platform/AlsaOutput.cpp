@@ -1,4 +1,6 @@
 // The ALSA backend of AudioDevice: the "default" PCM, 16-bit interleaved, about 100 ms of latency.
+#include "AlsaOutput.h"
+
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
@@ -9,10 +11,8 @@
 #include <string>
 
 #include "AlsaLog.h"
-#include "MusicPlayer.h"
-#include "SoundOutput.h"
 
-namespace sonicsend {
+namespace sonicsend::platform {
 namespace {
 
 constexpr const char* kPcmName = "default";
@@ -115,14 +115,7 @@ class AlsaDevice final : public AudioDevice {
   snd_pcm_t* pcm_;
 };
 
-void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
-
 }  // namespace
-
-void quietAlsaLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] { snd_lib_error_set_handler(ignoreAlsaMessage); });
-}
 
 std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format) {
   if (!isPlayableFormat(format)) {
@@ -142,12 +135,4 @@ std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& f
   return std::make_unique<AlsaDevice>(settings, pcm);
 }
 
-SoundOutput systemSoundOutput() {
-  return SoundOutput{
-      .openDevice = openAlsaDevice,
-      .setVolume =
-          [](float volume) { MPMusicPlayerController::applicationMusicPlayer().setVolume(volume); },
-  };
-}
-
-}  // namespace sonicsend
+}  // namespace sonicsend::platform
