@@ -8,6 +8,7 @@
 
 #include "Sink.h"
 #include "platform/AudioQueue.h"
+#include "tones.h"
 
 namespace sonicsend::testing {
 namespace {
