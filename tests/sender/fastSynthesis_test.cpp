@@ -179,7 +179,7 @@ TEST(FastSynthesis, EverySymbolWithEveryByteMatchesTheLibmPath) {
       ASSERT_TRUE(sameBits(samples, expected)) << "symbol " << symbol << " byte " << value;
     }
   }
-  EXPECT_LT(fallbacks, 1000);  // rare: a few in 78.6 million samples
+  EXPECT_LT(fallbacks, 2000);  // rare: 740 of the 78.6 million samples fall back
 }
 
 // Every length three times in each layout; the other messages are one frame long (up to 8
