@@ -26,9 +26,10 @@ constexpr std::size_t kFileAttemptEvery = kMaxSignalSamples;
 constexpr std::size_t kStreamPiece = 1 << 16;
 // Samples read from a file at once, over all its channels.
 constexpr std::size_t kReadBlockSamples = 1 << 16;
-// No recording is louder than this: a float file may hold integer-scaled samples, but a sample
-// beyond that is a fault, and left as it is it would swamp the running sums of a whole window.
-constexpr float kLoudestSample = 65536.0f;
+// Full scale: no converter delivers more. A float sample beyond it is clipped, as a converter
+// would; left as it is, one absurd sample would outweigh the tones of a whole recording when
+// the symbol grid is placed.
+constexpr float kLoudestSample = 1.0f;
 
 // The bare layout has no checksum: it is taken only from frames that each checked on their
 // own, and, when it fills its last frame to the end, only once frame 1 was heard following
