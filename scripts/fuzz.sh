@@ -25,5 +25,5 @@ for seed in wav:-b16 wav:-efloat flac:-b16 aiff:-b16 au:-b8 wav:-eima-adpcm; do
   type=${seed%%:*} encoding=${seed#*:}
   sox -n -r 8000 -c 2 $encoding "$seeds/${encoding#-}.$type" synth 0.05 sine 1000
 done
-build/fuzz/tests/fuzz_decoder -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=512 \
+build/fuzz/tests/fuzz_decoder -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=1024 \
   -print_final_stats=1 -dict=tests/receiver/fuzz.dict "$corpus" "$seeds"
