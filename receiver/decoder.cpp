@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -26,10 +27,10 @@ constexpr std::size_t kFileAttemptEvery = kMaxSignalSamples;
 constexpr std::size_t kStreamPiece = 1 << 16;
 // Samples read from a file at once, over all its channels.
 constexpr std::size_t kReadBlockSamples = 1 << 16;
-// Full scale: no converter delivers more. A float sample beyond it is clipped, as a converter
-// would; left as it is, one absurd sample would outweigh the tones of a whole recording when
-// the symbol grid is placed.
-constexpr float kLoudestSample = 1.0f;
+// A sample may be at most this many times the recent RMS level (and at least full scale).
+constexpr float kLoudestOverLevel = 64.0f;
+// The recent level follows the mean square over about a tenth of a second.
+constexpr float kLevelSmoothing = 1.0f / 4410.0f;
 
 // The bare layout has no checksum: it is taken only from frames that each checked on their
 // own, and, when it fills its last frame to the end, only once frame 1 was heard following
@@ -71,14 +72,30 @@ bool isProtocolRate(double sampleRate) {
   return std::abs(sampleRate - kSampleRate) < 1e-6;
 }
 
-float sanitized(float sample) {
-  if (!std::isfinite(sample)) return 0.0f;
-  return std::clamp(sample, -kLoudestSample, kLoudestSample);
+float finiteOrSilence(float sample) {
+  return std::isfinite(sample) ? sample : 0.0f;
 }
 
-bool needsSanitizing(std::span<const float> samples) {
-  return std::ranges::any_of(samples, [](float s) { return sanitized(s) != s; });
-}
+}  // namespace
+
+// Non-finite samples become silence, and samples far louder than the recording around them are
+// clipped: one absurd sample (3e38 in a float file) would otherwise outweigh the tones of a
+// whole recording where the symbol grid is placed, and so cost more than its own symbol.
+class SampleGuard {
+ public:
+  float operator()(float sample) {
+    sample = finiteOrSilence(sample);
+    const float limitSquared = std::max(1.0f, kLoudestOverLevel * kLoudestOverLevel * meanSquare_);
+    if (sample * sample > limitSquared) sample = std::copysign(std::sqrt(limitSquared), sample);
+    meanSquare_ += (sample * sample - meanSquare_) * kLevelSmoothing;
+    return sample;
+  }
+
+ private:
+  float meanSquare_ = 0.0f;
+};
+
+namespace {
 
 // Runs `decodeSomehow`, turning a failed allocation into a result.
 template <typename F>
@@ -93,9 +110,10 @@ DecodeResult guarded(F&& decodeSomehow) noexcept {
 DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
   if (!supportedRate(sampleRate)) return {std::nullopt, Failure::unsupported_rate};
   std::vector<float> clean;
-  if (needsSanitizing(samples)) {
+  SampleGuard check;
+  if (!std::ranges::all_of(samples, [&](float s) { return check(s) == s; })) {
     clean.resize(samples.size());
-    std::ranges::transform(samples, clean.begin(), sanitized);
+    std::ranges::transform(samples, clean.begin(), SampleGuard());
     samples = clean;
   }
   if (isProtocolRate(sampleRate)) return decodeAtProtocolRate(samples);
@@ -115,13 +133,13 @@ struct SndfileCloser {
 };
 using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
 
-// Mixes `frames` interleaved frames down to mono, each channel's bad samples silenced.
+// Mixes `frames` interleaved frames down to mono, each channel's non-finite samples silenced.
 void mixDown(std::span<const float> interleaved, std::size_t channels, std::span<float> mono) {
   const float share = 1.0f / static_cast<float>(channels);
   for (std::size_t frame = 0; frame < mono.size(); ++frame) {
     float sum = 0.0f;
     for (std::size_t channel = 0; channel < channels; ++channel) {
-      sum += sanitized(interleaved[frame * channels + channel]);
+      sum += finiteOrSilence(interleaved[frame * channels + channel]);
     }
     mono[frame] = sum * share;
   }
@@ -234,6 +252,12 @@ DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept {
 
 StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
     : attemptEvery_(pace == Pace::live ? kLiveAttemptEvery : kFileAttemptEvery) {
+  try {
+    guard_ = std::make_unique<SampleGuard>();
+  } catch (const std::bad_alloc&) {
+    stop(Failure::out_of_memory);
+    return;
+  }
   if (!supportedRate(sampleRate)) {
     stop(Failure::unsupported_rate);
     return;
@@ -246,6 +270,8 @@ StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
     stop(Failure::out_of_memory);
   }
 }
+
+StreamDecoder::~StreamDecoder() = default;
 
 std::optional<Decoded> StreamDecoder::push(std::span<const float> samples) noexcept {
   try {
@@ -281,7 +307,7 @@ std::optional<Decoded> StreamDecoder::finish() noexcept {
 
 bool StreamDecoder::append(std::span<const float> samples) {
   clean_.resize(samples.size());
-  std::ranges::transform(samples, clean_.begin(), sanitized);
+  std::ranges::transform(samples, clean_.begin(), std::ref(*guard_));
   const std::size_t before = recent_.size();
   if (resampler_) {
     if (!resampler_->push(clean_, recent_)) {

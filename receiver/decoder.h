@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include "resampler.h"
 
 namespace sonicsend::receiver {
+
+class SampleGuard;
 
 // Below this rate the highest tone (3.1 kHz) no longer fits under half the rate; above the
 // highest, the rate can only be a broken header.
@@ -57,7 +60,8 @@ DecodeResult decodeFile(const std::filesystem::path& path) noexcept;
 DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept;
 
 // Decodes audio fed piece by piece: keeps the latest three longest passes and tries them again
-// at its pace until a message is heard. Non-finite samples count as silence.
+// at its pace until a message is heard. Non-finite samples count as silence; a sample far
+// louder than the recording around it is clipped.
 class StreamDecoder {
  public:
   enum class Pace {
@@ -66,6 +70,7 @@ class StreamDecoder {
   };
 
   explicit StreamDecoder(double sampleRate, Pace pace = Pace::live) noexcept;
+  ~StreamDecoder();
 
   // Adds mono samples; returns the message once it has been heard.
   std::optional<Decoded> push(std::span<const float> samples) noexcept;
@@ -81,6 +86,7 @@ class StreamDecoder {
   std::optional<Decoded> attempt();
   void stop(Failure failure);
 
+  std::unique_ptr<SampleGuard> guard_;
   std::optional<Resampler> resampler_;
   std::vector<float> recent_;  // at 44 100 Hz
   std::vector<float> clean_;   // the piece being added, with bad samples silenced

@@ -27,14 +27,14 @@ std::u16string utf16OrFail(const char* command, const std::string& value, const 
   return *converted;
 }
 
-// The key from --key, from standard input for "-", or typed at the terminal.
+// The key from --key, or else one line of standard input, typed without echo on a terminal.
 std::string keyOrFail(const char* command, const CredentialOptions& options) {
   const bool given = options.keyOption != nullptr && options.keyOption->count() > 0;
   if (given && options.key != "-") return options.key;
   if (!given && !platform::stdinIsTerminal()) {
     fail(command, kUsageError, "--key is required (--key - reads it from standard input)");
   }
-  auto key = platform::readStdinLine(!given, "Key: ");
+  auto key = platform::readStdinLine(platform::stdinIsTerminal(), "Key: ");
   if (!key) fail(command, kUsageError, "no key on standard input");
   return *key;
 }

@@ -186,8 +186,9 @@ constexpr const char* kMemoryLimit = "ulimit -v 524288;";  // 512 MB
 TEST_F(DecodeCli, HostileInputGivesTheDocumentedStatusWithinBoundedMemory) {
   const auto pass = passOf(Layout::framed, u"Home", u"pass word");
   const auto signal = loop(pass, 3000, 3 * pass.size());
-  const auto withSample = [&](float bad) {
+  const auto withSample = [&](float bad, float level = 1.0f) {
     auto samples = signal;
+    for (float& sample : samples) sample *= level;
     samples[1000] = bad;
     return samples;
   };
@@ -214,6 +215,7 @@ TEST_F(DecodeCli, HostileInputGivesTheDocumentedStatusWithinBoundedMemory) {
       {"rate_1_mhz", bytes(signal, 1'000'000), false, 2},
       {"one_nan_near_the_start", bytes(withSample(NAN)), false, 0},
       {"one_3e38_near_the_start", bytes(withSample(3e38f)), false, 0},
+      {"one_3e38_in_a_quiet_recording", bytes(withSample(-3e38f, 0.01f)), false, 0},
       {"nan_only", bytes(std::vector<float>(kSampleRate, NAN)), false, 1},
   };
   for (const auto& row : table) {

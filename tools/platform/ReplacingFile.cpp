@@ -40,6 +40,13 @@ mode_t modeForNewFile() {
 }  // namespace
 
 ReplacingFile::ReplacingFile(const fs::path& path) : target_(finalTarget(path)) {
+  const fs::file_status status = fs::status(target_);
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    inPlace_ = true;
+    fd_ = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd_ < 0) throwErrno(target_.string());
+    return;
+  }
   std::string name = (target_.parent_path() / ("." + target_.filename().string() + ".XXXXXX"));
   fd_ = mkstemp(name.data());
   if (fd_ < 0) throwErrno(target_.string());
@@ -48,10 +55,14 @@ ReplacingFile::ReplacingFile(const fs::path& path) : target_(finalTarget(path)) 
 
 ReplacingFile::~ReplacingFile() {
   if (fd_ >= 0) close(fd_);
-  if (!committed_) unlink(temporary_.c_str());
+  if (!committed_ && !inPlace_) unlink(temporary_.c_str());
 }
 
 void ReplacingFile::commit() {
+  if (inPlace_) {
+    committed_ = true;
+    return;
+  }
   struct stat existing {};
   const mode_t mode =
       stat(target_.c_str(), &existing) == 0 ? existing.st_mode & 07777 : modeForNewFile();

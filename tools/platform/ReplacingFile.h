@@ -8,6 +8,8 @@ namespace sonicsend::platform {
 // A new file beside the final target of `path` (symbolic links followed), under a temporary
 // name; commit() renames it over that target. Until then, or when it is dropped without a
 // commit, the target and any link to it stay as they were and the temporary file is removed.
+// A target that exists and is no regular file (a device, a pipe) is written in place: there
+// is no file to keep, and a device must not be replaced by one.
 class ReplacingFile {
  public:
   // Throws std::system_error when the temporary file cannot be created.
@@ -25,6 +27,7 @@ class ReplacingFile {
   std::filesystem::path target_;
   std::filesystem::path temporary_;
   int fd_ = -1;
+  bool inPlace_ = false;
   bool committed_ = false;
 };
 
