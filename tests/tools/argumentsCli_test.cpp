@@ -1,16 +1,12 @@
 // What `encode`, `play` and `listen` take besides the credentials themselves: the key from
 // standard input, and durations.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
-#include "encoder.h"
 #include "runCli.h"
 
 namespace sonicsend::testing {
@@ -28,15 +24,8 @@ TEST(KeyOption, DashReadsOneLineFromStandardInput) {
                   {"", (dir / input).string()});
   };
   ASSERT_EQ(encode("key.txt").status, 0);
-  SF_INFO info{};
-  SNDFILE* file = sf_open((dir / "out.wav").c_str(), SFM_READ, &info);
-  std::vector<short> pcm(static_cast<std::size_t>(info.frames * info.channels));
-  sf_read_short(file, pcm.data(), static_cast<sf_count_t>(pcm.size()));
-  sf_close(file);
-  const auto expected = encodePass(Layout::framed, u"net", u"a key with spaces")->pcm;
-  ASSERT_EQ(pcm.size() * 2, expected.size());
-  EXPECT_EQ(std::memcmp(pcm.data(), expected.data(), expected.size()), 0);
-
+  const CliRun heard = runCli(SONICSEND_CLI, {"decode", (dir / "out.wav").string()});
+  EXPECT_EQ(heard.out, "SSID: net\nKey:  a key with spaces\n");
   const CliRun empty = encode("empty.txt");
   EXPECT_EQ(empty.status, 2);
   EXPECT_NE(empty.err.find("no key"), std::string::npos) << empty.err;
