@@ -29,7 +29,7 @@ constexpr std::size_t kStreamPiece = 1 << 16;
 constexpr std::size_t kReadBlockSamples = 1 << 16;
 // A sample may be at most this many times the recent RMS level (and at least full scale).
 constexpr float kLoudestOverLevel = 64.0f;
-// The recent level follows the mean square over about a tenth of a second.
+// The recent level follows the mean square over some 4410 samples (0.1 s at 44.1 kHz).
 constexpr float kLevelSmoothing = 1.0f / 4410.0f;
 
 // The bare layout has no checksum: it is taken only from frames that each checked on their
