@@ -129,22 +129,22 @@ std::optional<int> synthesizeWithLibm(const MessageBuffer& message, std::span<fl
   // ten symbols, the carrier alternating from symbol to symbol.
   Frame frame{};
   buildFrame(message, 0, frame);
-  int frame_pos = 1;
-  std::size_t symbol_in_frame = 0;
-  std::uint8_t symbol_byte = frame[0];
+  int nextFrame = 1;
+  std::size_t symbolInFrame = 0;
+  std::uint8_t symbolByte = frame[0];
   int carrier = 0;
-  int samples_of_symbol = 0;
+  int samplesOfSymbol = 0;
   for (int i = 0; i < *count; ++i) {
-    if (++samples_of_symbol > kSymbolSamples) {
-      samples_of_symbol = 1;
-      if (++symbol_in_frame == frame.size()) {
-        buildFrame(message, frame_pos++, frame);
-        symbol_in_frame = 0;
+    if (++samplesOfSymbol > kSymbolSamples) {
+      samplesOfSymbol = 1;
+      if (++symbolInFrame == frame.size()) {
+        buildFrame(message, nextFrame++, frame);
+        symbolInFrame = 0;
       }
-      symbol_byte = frame[symbol_in_frame];
+      symbolByte = frame[symbolInFrame];
       carrier ^= 1;
     }
-    signal[static_cast<std::size_t>(i)] = libmSample(i, symbol_byte, carrier);
+    signal[static_cast<std::size_t>(i)] = libmSample(i, symbolByte, carrier);
   }
   return count;
 }
