@@ -22,8 +22,9 @@ const QByteArray kStored =
     R"({ "HomeNet" : "correct horse", "Office" : "espresso", "咖啡馆" : "密码" })";
 
 struct SilentDevice : sonicsend::AudioDevice {  // holds the queue's thread until stopped
-  void play(std::span<const std::uint8_t>, std::stop_token stop) override {
+  std::size_t play(std::span<const std::uint8_t>, std::stop_token stop) override {
     while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
   }
   void drop() override {}
 };

@@ -44,17 +44,18 @@ class Sink : public std::enable_shared_from_this<Sink> {
       std::scoped_lock lock(sink_->mutex_);
       --sink_->state_.open;
     }
-    void play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
+    std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
       std::unique_lock lock(sink_->mutex_);
       State& state = sink_->state_;
       const auto hasRoom = [&] { return state.taken < sink_->options_.capacity; };
-      if (!sink_->changed_.wait(lock, stop, hasRoom)) return;
+      if (!sink_->changed_.wait(lock, stop, hasRoom)) return 0;
       ++state.taken;
       if (sink_->options_.keepBytes) {
         state.stream.insert(state.stream.end(), frames.begin(), frames.end());
         state.sizes.push_back(frames.size());
       }
       sink_->changed_.notify_all();
+      return frames.size();
     }
     void drop() override {}
 
@@ -65,14 +66,15 @@ class Sink : public std::enable_shared_from_this<Sink> {
   // The sender's output: devices on this sink, volumes recorded.
   SoundOutput output() {
     auto self = shared_from_this();
-    return {
-        .openDevice =
-            [self](const platform::AudioStreamBasicDescription&) { return std::make_unique<Device>(self); },
-        .setVolume =
-            [self](float volume) {
-              std::scoped_lock lock(self->mutex_);
-              self->state_.volumes.push_back(volume);
-            }};
+    return {.openDevice =
+                [self](const platform::AudioStreamBasicDescription&) {
+                  return std::make_unique<Device>(self);
+                },
+            .setVolume =
+                [self](float volume) {
+                  std::scoped_lock lock(self->mutex_);
+                  self->state_.volumes.push_back(volume);
+                }};
   }
   State state() {
     std::scoped_lock lock(mutex_);
