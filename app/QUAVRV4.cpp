@@ -12,6 +12,7 @@
 namespace {
 
 const QString kConnectWifi = QStringLiteral("请连接Wi-Fi");
+const QString kNoSoundDevice = QStringLiteral("没有可用的声音输出设备");
 const QString kClose = QStringLiteral("关闭");
 const QString kCancelConnecting = QStringLiteral("取消连接");
 const QString kStartConnecting = QStringLiteral("开始连接");
@@ -105,17 +106,26 @@ void QUAVRV4::showWifiSsid() {
     ui->textKey->setText(key ? QString::fromStdString(*key) : QString());
     return;
   }
-  auto* alert =
-      new QMessageBox(QMessageBox::NoIcon, QString(), kConnectWifi, QMessageBox::NoButton, this);
-  alert->addButton(kClose, QMessageBox::RejectRole);
-  alert->setAttribute(Qt::WA_DeleteOnClose);
+  QMessageBox* alert = showAlert(kConnectWifi);
   connect(alert, &QMessageBox::finished, this,
           [this, alert](int result) { alertViewDidDismissWithButtonIndex(alert, result); });
-  alert->open();
 }
 
 void QUAVRV4::alertViewDidDismissWithButtonIndex(QMessageBox*, int) {
   showWifiSsid();
+}
+
+// An alert with an empty title, `message` and one button, 关闭. It blocks nothing: a modal alert
+// would make the window ignore the window manager's close request, and the Wi-Fi alert comes
+// back after each dismissal, so the application could never be closed.
+QMessageBox* QUAVRV4::showAlert(const QString& message) {
+  auto* alert =
+      new QMessageBox(QMessageBox::NoIcon, QString(), message, QMessageBox::NoButton, this);
+  alert->addButton(kClose, QMessageBox::RejectRole);
+  alert->setAttribute(Qt::WA_DeleteOnClose);
+  alert->setWindowModality(Qt::NonModal);
+  alert->show();
+  return alert;
 }
 
 std::optional<QVariantMap> QUAVRV4::fetchSSIDInfo() {
@@ -142,6 +152,12 @@ void QUAVRV4::connectPressed(QAbstractButton* sender) {
   save->saveSsid(ui->textSsid->text().toStdString(), ui->textKey->text().toStdString());
   player->setSsid(shared(ui->textSsid->text()), shared(ui->textKey->text()));
   player->startConnect();
+  if (player->sendState() != sonicsend::SendState::sending) {
+    // Waiting for a device would start the sound later, behind a button that reads 开始连接.
+    player->stopConnect();
+    showAlert(kNoSoundDevice);
+    return;
+  }
   quavrState = 1;
   sender->setText(kCancelConnecting);
 }

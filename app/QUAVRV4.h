@@ -70,6 +70,7 @@ class QUAVRV4 : public QWidget {
  private:
   void viewDidLoad();
   void connectActions();
+  QMessageBox* showAlert(const QString& message);
   void keepWithinMessageLimit();
 
   int quavrState = 0;  // 0 idle, 1 sending
