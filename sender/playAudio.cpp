@@ -35,6 +35,14 @@ void logRefused(Layout layout, std::size_t units) {
                                           std::to_string(limit) + " fit; nothing is sent");
 }
 
+// Sending while the queue has an open device, waiting for one otherwise.
+SendState playingState(AudioQueueRef queue) {
+  UInt32 open = 0;
+  UInt32 size = sizeof open;
+  AudioQueueGetProperty(queue, kAudioQueueProperty_DeviceIsOpen, &open, &size);
+  return open != 0 ? SendState::sending : SendState::waitingForDevice;
+}
+
 }  // namespace
 
 void sdCallback(void* inUserData, AudioQueueRef inAQ, AudioQueueBufferRef buffer) {
@@ -105,11 +113,7 @@ void playAudio::setState(SendState state) {
 
 // The queue's property listener: its device opened or went away.
 void playAudio::deviceChanged(void* inUserData, AudioQueueRef inAQ, UInt32) {
-  UInt32 open = 0;
-  UInt32 size = sizeof open;
-  AudioQueueGetProperty(inAQ, kAudioQueueProperty_DeviceIsOpen, &open, &size);
-  static_cast<playAudio*>(inUserData)
-      ->setState(open != 0 ? SendState::sending : SendState::waitingForDevice);
+  static_cast<playAudio*>(inUserData)->setState(playingState(inAQ));
 }
 
 void playAudio::setOutputVolume(float volume) {
@@ -133,19 +137,19 @@ void playAudio::startQueue() {
     status = AudioQueueAddPropertyListener(newQueue, kAudioQueueProperty_DeviceIsOpen,
                                            deviceChanged, this);
   }
-  if (status == noErr)
+  if (status == noErr) {
     status = AudioQueueSetParameter(newQueue, kAudioQueueParam_Volume, kQueueGain);
-  if (status == noErr) status = AudioQueueStart(newQueue, nullptr);
+  }
+  if (status == noErr) {
+    setState(playingState(newQueue));  // before the start: from then on the queue reports changes
+    status = AudioQueueStart(newQueue, nullptr);
+  }
   if (status != noErr) {
     sonicsend::logLine(LogLevel::error, "playAudio: the output queue could not be set up (status " +
                                             std::to_string(status) + "); nothing is sent");
     disposeQueue();
-    return setState(SendState::noDevice);
+    setState(SendState::noDevice);
   }
-  UInt32 open = 0;
-  UInt32 size = sizeof open;
-  AudioQueueGetProperty(newQueue, kAudioQueueProperty_DeviceIsOpen, &open, &size);
-  setState(open != 0 ? SendState::sending : SendState::waitingForDevice);
 }
 
 // Allocates the three buffers and queues the first three chunks of the pass.

@@ -71,7 +71,8 @@ class playAudio {
 
   sonicsend::SendState sendState() const { return state_.load(); }
   // Called with each new state: on the caller's thread from startConnect and stopConnect, on the
-  // queue's thread when a device opens or goes away. Set it while no queue runs.
+  // queue's thread when a device opens or goes away. Set it while no queue runs (a sender made
+  // by initWithSendSsid is running already: read sendState() instead).
   void setStateHandler(std::function<void(sonicsend::SendState)> handler) {
     stateHandler_ = std::move(handler);
   }

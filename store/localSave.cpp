@@ -80,12 +80,8 @@ void localSave::saveSsid(const std::string& ssid, const std::string& key) {
     return;
   }
   const velarto::store::FileLock lock(beside(storeFile, ".lock"));
-  if (lock.error()) {
-    logLine(LogLevel::warning,
-            "could not write " + storeFile.string() + ": no lock (" + lock.error().message() + ")");
-  }
   bool unreadable = false;
-  auto current = lock.error() ? std::nullopt : reread(unreadable);
+  auto current = locked(lock) ? reread(unreadable) : std::nullopt;
   if (!current) {
     mDiction[ssid] = key;  // found in this run all the same
     return;
@@ -105,7 +101,14 @@ std::optional<std::string> localSave::getKeyBySsid(const std::string& ssid) cons
 
 void localSave::save() {
   const velarto::store::FileLock lock(beside(storeFile, ".lock"));
-  write();
+  if (locked(lock)) write();
+}
+
+bool localSave::locked(const velarto::store::FileLock& lock) const {
+  if (!lock.error()) return true;
+  logLine(LogLevel::warning,
+          "could not write " + storeFile.string() + ": no lock (" + lock.error().message() + ")");
+  return false;
 }
 
 // The mapping the file holds now: empty when there is no file. A file that cannot be read as

@@ -8,6 +8,10 @@
 
 #include "ZKJson.h"
 
+namespace velarto::store {
+class FileLock;
+}
+
 // Holds the whole SSID -> key mapping in memory, reads its file when created and rewrites the
 // whole file, atomically, whenever a pair changes. Several processes may store pairs at once:
 // each change is made under a lock beside the file ("localSave.json.lock") to the file as it is
@@ -39,6 +43,7 @@ class localSave {
   static ZKJson::Value makeMutable(std::optional<ZKJson::Value> dictionary);
 
  private:
+  bool locked(const velarto::store::FileLock& lock) const;
   std::optional<ZKJson::Value> reread(bool& unreadable) const;
   void write();
 

@@ -17,8 +17,6 @@
 namespace sonicsend::cli {
 namespace {
 
-using sonicsend::SendState;
-
 struct PlayOptions {
   CredentialOptions credentials;
   double seconds = 0;  // 0: until a signal
@@ -69,7 +67,8 @@ void play(const PlayOptions& options) {
                                     std::chrono::duration<double>(options.seconds));
   const bool status = isatty(STDERR_FILENO) == 1;
   const std::unique_ptr<playAudio> sender = startSending(options);
-  if (sender->sendState() == SendState::noDevice) fail("play", kNothingSent, "nothing is sent");
+  if (sender->sendState() == SendState::noDevice)
+    fail("play", kNothingSent, "no sound output; nothing is sent");
   // Without a device the sender has said that it waits for one.
   bool played = false;
   const timespec tick{0, 200'000'000};
