@@ -3,20 +3,22 @@
 // of n networks takes time in proportion to n, not n².
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/ordered_map.hpp>
 
 namespace ZKJson {
 
 // nlohmann's ordered_map (a vector of members) with the lookups it runs by linear search
-// replaced by a look-up in `index_`: the hash of a name to the positions of members with that
-// hash. Every operation that adds or removes members keeps the index in step.
+// replaced by a look-up in `index_`, an open-addressing table of member positions at most half
+// full. Every operation that adds or removes members keeps the index in step.
 template <class Key, class T, class IgnoredLess = std::less<Key>,
           class Allocator = std::allocator<std::pair<const Key, T>>>
 class OrderedHashMap : public nlohmann::ordered_map<Key, T, IgnoredLess, Allocator> {
@@ -73,7 +75,7 @@ class OrderedHashMap : public nlohmann::ordered_map<Key, T, IgnoredLess, Allocat
     if (const auto found = find(key); found != this->end()) return {found, false};
     const std::size_t at = this->size();
     Container::emplace_back(std::forward<K>(key), std::forward<V>(value));
-    index_.emplace(hashOf(this->back().first), at);
+    addToIndex(this->back().first, at);
     return {this->begin() + static_cast<std::ptrdiff_t>(at), true};
   }
   std::pair<iterator, bool> insert(value_type&& member) {
@@ -107,27 +109,58 @@ class OrderedHashMap : public nlohmann::ordered_map<Key, T, IgnoredLess, Allocat
   }
 
  private:
-  static std::size_t hashOf(std::string_view name) { return std::hash<std::string_view>{}(name); }
+  struct Slot {
+    std::uint32_t hash = 0;
+    std::uint32_t member = 0;  // position + 1; 0: an empty slot
+  };
+
+  static std::uint32_t hashOf(std::string_view name) {
+    const std::size_t hash = std::hash<std::string_view>{}(name);
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  }
 
   // The position of the member named `key`, or size() when there is none.
   template <class K>
   std::size_t position(const K& key) const {
+    if (index_.empty()) return this->size();
     const std::string_view name(key);
-    const auto [first, last] = index_.equal_range(hashOf(name));
-    for (auto entry = first; entry != last; ++entry) {
-      if (Container::operator[](entry->second).first == name) return entry->second;
+    const std::uint32_t hash = hashOf(name);
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t at = hash & mask; index_[at].member != 0; at = (at + 1) & mask) {
+      const Slot& slot = index_[at];
+      if (slot.hash == hash && Container::operator[](slot.member - 1).first == name) {
+        return slot.member - 1;
+      }
     }
     return this->size();
   }
 
-  void reindex() {
-    index_.clear();
-    for (std::size_t at = 0; at < this->size(); ++at) {
-      index_.emplace(hashOf(Container::operator[](at).first), at);
+  // Records the member at `position`, doubling the table first when it would be over half full.
+  void addToIndex(std::string_view name, std::size_t position) {
+    if (2 * this->size() > index_.size()) {
+      std::vector<Slot> old(std::max<std::size_t>(16, 2 * index_.size()));
+      old.swap(index_);
+      for (const Slot& slot : old) {
+        if (slot.member != 0) place(slot);
+      }
     }
+    place({hashOf(name), static_cast<std::uint32_t>(position + 1)});
   }
 
-  std::unordered_multimap<std::size_t, std::size_t> index_;
+  void place(Slot slot) {
+    const std::size_t mask = index_.size() - 1;
+    std::size_t at = slot.hash & mask;
+    while (index_[at].member != 0) at = (at + 1) & mask;
+    index_[at] = slot;
+  }
+
+  void reindex() {
+    index_.clear();
+    for (std::size_t at = 0; at < this->size(); ++at)
+      addToIndex(Container::operator[](at).first, at);
+  }
+
+  std::vector<Slot> index_;
 };
 
 }  // namespace ZKJson
