@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "arguments.h"
 #include "commands.h"
@@ -42,8 +43,7 @@ void showStatus(const playAudio& sender, std::chrono::steady_clock::duration ela
   std::fflush(stderr);
 }
 
-std::unique_ptr<playAudio> startSending(const PlayOptions& options) {
-  Credentials credentials = credentialsOrFail("play", options.credentials);
+std::unique_ptr<playAudio> startSending(Credentials credentials) {
   auto ssid = std::make_shared<const std::u16string>(std::move(credentials.ssid));
   auto key = std::make_shared<const std::u16string>(std::move(credentials.key));
   if (credentials.layout == Layout::bare) return playAudio::initWithSendSsid(ssid, key);
@@ -54,6 +54,8 @@ std::unique_ptr<playAudio> startSending(const PlayOptions& options) {
 }
 
 void play(const PlayOptions& options) {
+  // Read first: a key typed at the terminal must still be interruptible by Ctrl-C.
+  Credentials credentials = credentialsOrFail("play", options.credentials);
   // Blocked before the queue's thread exists, so that it inherits the mask and the signals
   // are taken here, by sigtimedwait.
   sigset_t stopSignals;
@@ -66,9 +68,10 @@ void play(const PlayOptions& options) {
   const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                     std::chrono::duration<double>(options.seconds));
   const bool status = isatty(STDERR_FILENO) == 1;
-  const std::unique_ptr<playAudio> sender = startSending(options);
-  if (sender->sendState() == SendState::noDevice)
+  const std::unique_ptr<playAudio> sender = startSending(std::move(credentials));
+  if (sender->sendState() == SendState::noDevice) {
     fail("play", kNothingSent, "no sound output; nothing is sent");
+  }
   // Without a device the sender has said that it waits for one.
   bool played = false;
   const timespec tick{0, 200'000'000};
@@ -94,7 +97,7 @@ void addPlayCommand(CLI::App& app) {
       "play", "Send an SSID and a key through the sound device, in a loop without gaps");
   options->credentials.addTo(*command, ", at output level 0.8 instead of 0.65");
   command->add_option("--seconds", options->seconds, "Stop after this many seconds")
-      ->check(CLI::PositiveNumber);
+      ->check(durationCheck());
   command->footer(
       "Plays through ALSA's \"default\" PCM and sets the \"Master\" volume of its control to "
       "65% (80% with --bare). Without a device, says so once and tries again every second; the "

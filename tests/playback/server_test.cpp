@@ -151,7 +151,7 @@ const std::string kPlay = SONICSEND_CLI " play --ssid HomeNet --key secret --sec
 void expectHeard(const Samples& stereo) {
   std::vector<float> left;
   for (std::size_t i = 0; i < stereo.size(); i += 2) left.push_back(stereo[i] / 32768.0f);
-  const auto heard = sonicsend::receiver::decode(left, 44100.0);
+  const auto heard = sonicsend::receiver::decode(left, sonicsend::kSampleRate);
   ASSERT_TRUE(heard.decoded) << sonicsend::receiver::describe(heard.failure);
   EXPECT_EQ(heard.decoded->message.ssid, "HomeNet");
   EXPECT_EQ(heard.decoded->message.key, "secret");
@@ -201,7 +201,8 @@ TEST(RealServer, PlayingGoesOnAfterTheServerRestarts) {
 
   const Verdict verdict = checkRecording(readSamples(file), homeNetPass(), 1.0, false);
   EXPECT_EQ(verdict.fault, "");
-  EXPECT_GE(verdict.samplesMatched, 44100u) << "less than a second of the pass after the restart";
+  EXPECT_GE(verdict.samplesMatched, std::size_t{sonicsend::kSampleRate})
+      << "less than a second of the pass after the restart";
 }
 
 TEST(RealServer, PlayingWaitsForAServerThatStartsLaterOrExitsNonZero) {
