@@ -20,26 +20,8 @@ namespace {
 using sonicsend::kSampleRate;
 using sonicsend::testing::addNoise;
 using sonicsend::testing::loop;
-
-struct Sent {
-  std::string ssid;  // bytes, as the receiver returns them
-  std::string key;
-  std::vector<float> pass;
-};
-
-Sent randomMessage(std::mt19937& random) {
-  std::uniform_int_distribution<int> units(0, sonicsend::kMaxFramedCredentialUnits);
-  std::uniform_int_distribution<int> printable(0x20, 0x7E);
-  const int total = units(random);
-  const int ssidUnits = std::uniform_int_distribution<int>(0, std::min(total, 32))(random);
-  std::u16string ssid;
-  std::u16string key;
-  for (int i = 0; i < total; ++i)
-    (i < ssidUnits ? ssid : key).push_back(static_cast<char16_t>(printable(random)));
-  Sent sent{{ssid.begin(), ssid.end()}, {key.begin(), key.end()}, {}};
-  sent.pass = sonicsend::encodePass(sonicsend::Layout::framed, ssid, key).value().samples;
-  return sent;
-}
+using sonicsend::testing::randomMessage;
+using sonicsend::testing::Sent;
 
 // Ten seconds of the looped signal at 10 dB SNR, captured at the given rate (44 100: no
 // resampling; 48 000: the receiver resamples first).
