@@ -9,6 +9,7 @@
 #include <set>
 
 #include "reading.h"
+#include "ringing.h"
 
 namespace sonicsend::receiver {
 namespace {
@@ -54,7 +55,7 @@ struct Hypothesis {
 
 class PassReader {
  public:
-  explicit PassReader(const SymbolGrid& grid) : levels_(grid.levels) {}
+  explicit PassReader(const std::vector<ToneLevels>& levels) : levels_(levels) {}
 
   FrameSearch run(const std::function<bool(const PassCandidate&)>& accept) {
     if (levels_.size() < kSymbolsPerFrame || !findCarrier()) return FrameSearch::no_signal;
@@ -280,7 +281,14 @@ class PassReader {
 
 FrameSearch findPass(const SymbolGrid& grid,
                      const std::function<bool(const PassCandidate&)>& accept) {
-  return PassReader(grid).run(accept);
+  const FrameSearch search = PassReader(grid.levels).run(accept);
+  if (search == FrameSearch::found) return search;
+  // Heard as it came, the recording gave no message: read it again with the room's ringing
+  // taken away.
+  const auto cleaned = cancelRinging(grid);
+  if (cleaned.empty()) return search;
+  const FrameSearch again = PassReader(cleaned).run(accept);
+  return again == FrameSearch::found || search != FrameSearch::rejected ? again : search;
 }
 
 }  // namespace sonicsend::receiver

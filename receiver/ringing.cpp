@@ -1,0 +1,394 @@
+#include "ringing.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "reading.h"
+#include "tones.h"
+
+namespace sonicsend::receiver {
+namespace {
+
+using Complex = std::complex<double>;
+
+constexpr std::size_t kEvenCarrier = 0;
+constexpr std::size_t kOddCarrier = kCarrierOddK - kCarrierEvenK;
+// The response is learnt for the symbol after the current one (a grid a little early hears its
+// start), the current one and up to kMaxEchoes before it: at an RT60 of 1.2 s the ringing
+// of a symbol eight back has fallen by about 25 dB.
+constexpr int kMaxEchoes = 8;
+// How clearly the carriers must show (see carrierScore): noise alone reaches 40 about once in
+// 10^15 tries.
+constexpr double kCarrierScore = 40.0;
+// Rounds of reading and learning: each reading removes the ringing of the one before.
+static int kRounds = getenv("ROUNDS") ? atoi(getenv("ROUNDS")) : 4;
+
+std::size_t toneOf(std::size_t bitOrParity) {
+  return static_cast<std::size_t>(
+      (bitOrParity < kBitToneK.size() ? kBitToneK[bitOrParity] : kParityK) - kCarrierEvenK);
+}
+
+// Solves the small Hermitian system `a` x = `b` in place (Gaussian elimination with pivoting).
+template <std::size_t N>
+std::array<Complex, N> solve(std::array<std::array<Complex, N>, N> a, std::array<Complex, N> b,
+                             std::size_t n) {
+  for (std::size_t col = 0; col < n; ++col) {
+    std::size_t pivot = col;
+    for (std::size_t row = col + 1; row < n; ++row) {
+      if (std::abs(a[row][col]) > std::abs(a[pivot][col])) pivot = row;
+    }
+    std::swap(a[col], a[pivot]);
+    std::swap(b[col], b[pivot]);
+    if (std::abs(a[col][col]) == 0.0) continue;
+    for (std::size_t row = col + 1; row < n; ++row) {
+      const Complex factor = a[row][col] / a[col][col];
+      for (std::size_t k = col; k < n; ++k) a[row][k] -= factor * a[col][k];
+      b[row] -= factor * b[col];
+    }
+  }
+  std::array<Complex, N> x{};
+  for (std::size_t col = n; col-- > 0;) {
+    Complex sum = b[col];
+    for (std::size_t k = col + 1; k < n; ++k) sum -= a[col][k] * x[k];
+    x[col] = std::abs(a[col][col]) == 0.0 ? Complex{} : sum / a[col][col];
+  }
+  return x;
+}
+
+class RingingCanceller {
+ public:
+  explicit RingingCanceller(const SymbolGrid& grid)
+      : phasors_(grid.phasors), count_(grid.phasors.size()) {
+    echoes_ = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(
+        static_cast<std::ptrdiff_t>(count_) / 8 - 1, 1, kMaxEchoes));
+    measureDrift();
+  }
+
+  // The carriers sound in every other window, each time with the same ringing behind it, so
+  // once the drift is undone each carrier's phasor takes one fixed value in its own windows
+  // and another in the rest. Noise gives neither: this is how far apart the two values lie,
+  // in standard errors squared, added over both carriers. It also tells the even windows.
+  double carrierScore() {
+    double score = 0.0;
+    double evenVotes = 0.0;
+    for (const auto& [tone, sign] : {std::pair{kEvenCarrier, 1.0}, std::pair{kOddCarrier, -1.0}}) {
+      std::array<Complex, 2> sums{};
+      std::array<double, 2> squares{};
+      std::array<double, 2> counts{};
+      for (std::size_t w = 0; w < count_; ++w) {
+        const Complex y = aligned(tone, w);
+        sums[w % 2] += y;
+        squares[w % 2] += std::norm(y);
+        counts[w % 2] += 1.0;
+      }
+      double error = 0.0;
+      for (std::size_t side = 0; side < 2; ++side) {
+        const Complex mean = sums[side] / counts[side];
+        error += (squares[side] / counts[side] - std::norm(mean)) / counts[side];
+      }
+      const Complex difference = sums[0] / counts[0] - sums[1] / counts[1];
+      score += error > 0.0 ? std::norm(difference) / error : 0.0;
+      evenVotes += sign * (std::abs(sums[0] / counts[0]) - std::abs(sums[1] / counts[1]));
+    }
+    evenOffset_ = evenVotes >= 0.0 ? 0 : 1;
+    return score;
+  }
+
+  std::vector<ToneLevels> run() {
+    std::vector<ToneLevels> levels(count_);
+    for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) predict(toneOf(tone), levels);
+    orient(levels);
+    std::vector<std::uint8_t> bytes(count_);
+    for (std::size_t w = 0; w < count_; ++w) {
+      Levels own{};
+      std::copy(levels[w].begin(), levels[w].end(), own.begin());
+      bytes[w] = readSymbol(own, 1.0).byte;
+    }
+    for (int round = 0; round < kRounds; ++round) {
+      setSounding(bytes);
+      for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) cancel(toneOf(tone), levels);
+      for (std::size_t w = 0; w < count_; ++w) {
+        Levels own{};
+        std::copy(levels[w].begin(), levels[w].end(), own.begin());
+        bytes[w] = readSymbol(own, 1.0).byte;
+      }
+      if (getenv("DBG")) { static std::vector<std::uint8_t>* truth = nullptr; (void)truth; fprintf(stderr, "round %d changed\n", round); }
+    }
+    for (std::size_t w = 0; w < count_; ++w) {
+      levels[w][kEvenCarrier] = isEven(w) ? 1.0f : 0.0f;
+      levels[w][kOddCarrier] = isEven(w) ? 0.0f : 1.0f;
+    }
+    return levels;
+  }
+
+ private:
+  static constexpr std::size_t kTerms = kMaxEchoes + 2;
+
+  const std::vector<TonePhasors>& phasors_;
+  std::size_t evenOffset_ = 0;
+  std::size_t count_;
+  std::size_t echoes_ = 1;
+  double driftPerK_ = 0.0;  // phase turned per window and per tone number k
+  std::vector<std::array<bool, kToneCount>> sounding_;
+
+  bool isEven(std::size_t w) const { return (w + evenOffset_) % 2 == 0; }
+
+  // A clock mismatch between sender and recorder turns every tone's phase by the same small
+  // angle from one window to the next, proportional to its frequency. Each carrier repeats
+  // every other window, with the same ringing behind it, so its turn over two windows shows it.
+  void measureDrift() {
+    double weighted = 0.0;
+    double weights = 0.0;
+    for (const auto& [tone, k] : {std::pair{kEvenCarrier, kCarrierEvenK},
+                                 std::pair{kOddCarrier, kCarrierOddK}}) {
+      Complex turn{};
+      for (std::size_t w = 0; w + 2 < count_; ++w) {
+        turn += Complex(phasors_[w + 2][tone]) * std::conj(Complex(phasors_[w][tone]));
+      }
+      weighted += std::abs(turn) * std::arg(turn) / (2.0 * k);
+      weights += std::abs(turn);
+    }
+    driftPerK_ = weights > 0.0 ? weighted / weights : 0.0;
+  }
+
+  void setSounding(const std::vector<std::uint8_t>& bytes) {
+    sounding_.assign(count_, {});
+    for (std::size_t w = 0; w < count_; ++w) {
+      for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
+        sounding_[w][toneOf(bit)] = ((bytes[w] >> bit) & 1) != 0;
+      }
+      sounding_[w][toneOf(kBitToneK.size())] = std::popcount(bytes[w]) % 2 != 0;
+    }
+  }
+
+  // Term 0: the next symbol, term 1: the current one, term 1 + d: the one d windows back.
+  bool term(std::size_t tone, std::size_t w, std::size_t t) const {
+    const auto at = static_cast<std::ptrdiff_t>(w) + 1 - static_cast<std::ptrdiff_t>(t);
+    return at >= 0 && at < static_cast<std::ptrdiff_t>(count_) &&
+           sounding_[static_cast<std::size_t>(at)][tone];
+  }
+
+  Complex aligned(std::size_t tone, std::size_t w) const {
+    const double k = static_cast<double>(tone + kCarrierEvenK);
+    return Complex(phasors_[w][tone]) * std::polar(1.0, -driftPerK_ * k * static_cast<double>(w));
+  }
+
+  // A first reading that needs no reading before it. The ringing of a tone is the room's
+  // echo of what the tone measured in the windows before, so each window is predicted from
+  // the few before it plus a constant; what the prediction misses is the current symbol's own
+  // share, the response times whether it sounds. The constant is that response times how
+  // often the tone sounds, which gives the response's phase.
+  void predict(std::size_t tone, std::vector<ToneLevels>& levels) const {
+    constexpr std::size_t kPast = 3;
+    constexpr std::size_t kUnknowns = kPast + 1;
+    std::array<std::array<Complex, kUnknowns>, kUnknowns> normal{};
+    std::array<Complex, kUnknowns> projected{};
+    const auto regressors = [&](std::size_t w) {
+      std::array<Complex, kUnknowns> x{};
+      x[0] = 1.0;
+      for (std::size_t i = 1; i <= kPast; ++i) x[i] = aligned(tone, w - i);
+      return x;
+    };
+    for (std::size_t w = kPast; w < count_; ++w) {
+      const auto x = regressors(w);
+      const Complex y = aligned(tone, w);
+      for (std::size_t a = 0; a < kUnknowns; ++a) {
+        projected[a] += std::conj(x[a]) * y;
+        for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] += std::conj(x[a]) * x[b];
+      }
+    }
+    const auto fit = solve(normal, projected, kUnknowns);
+    std::vector<Complex> own(count_);
+    Complex mean{};
+    for (std::size_t w = kPast; w < count_; ++w) {
+      const auto x = regressors(w);
+      own[w] = aligned(tone, w);
+      for (std::size_t i = 1; i <= kPast; ++i) own[w] -= fit[i] * x[i];
+      mean += own[w];
+    }
+    const double n = static_cast<double>(count_ - kPast);
+    mean /= n;
+    // The residuals spread along one line, between the windows where the tone is off and
+    // those where it is on; the louder end, as the raw levels show, is on.
+    Complex spread{};
+    for (std::size_t w = kPast; w < count_; ++w) spread += (own[w] - mean) * (own[w] - mean);
+    Complex axis = std::polar(1.0, -std::arg(spread) / 2.0);
+    std::vector<double> along(count_, 0.0);
+    double loudness = 0.0;
+    double meanLevel = 0.0;
+    for (std::size_t w = kPast; w < count_; ++w) meanLevel += std::abs(phasors_[w][tone]) / n;
+    for (std::size_t w = kPast; w < count_; ++w) {
+      along[w] = ((own[w] - mean) * axis).real();
+      loudness += along[w] * (std::abs(phasors_[w][tone]) - meanLevel);
+    }
+    if (loudness < 0.0) {
+      for (double& a : along) a = -a;
+    }
+    // The two ends: a few rounds of two-means from the middle.
+    double off = -1.0;
+    double on = 1.0;
+    double split = 0.0;
+    for (int round = 0; round < 8; ++round) {
+      double sums[2] = {0.0, 0.0};
+      double counts[2] = {0.0, 0.0};
+      for (std::size_t w = kPast; w < count_; ++w) {
+        const int side = along[w] > split ? 1 : 0;
+        sums[side] += along[w];
+        counts[side] += 1.0;
+      }
+      if (counts[0] == 0.0 || counts[1] == 0.0) break;
+      off = sums[0] / counts[0];
+      on = sums[1] / counts[1];
+      split = (off + on) / 2.0;
+    }
+    const double size = on - off;
+    for (std::size_t w = 0; w < count_; ++w) {
+      const double level = w < kPast || size <= 0.0 ? 1.0 : 2.0 * (along[w] - off) / size;
+      levels[w][tone] = static_cast<float>(std::clamp(level, -1.0, 3.0));
+    }
+  }
+
+  // Learns the tone's response by least squares and writes, per window, where the tone lies
+  // between off (0) and on (2) once the ringing of the symbols around it is taken away.
+  struct Response {
+    std::array<Complex, kTerms> terms{};
+    double misfit = 0.0;  // energy the response leaves unexplained
+  };
+
+  Response learn(std::size_t tone) const {
+    const std::size_t terms = echoes_ + 2;
+    std::array<std::array<Complex, kTerms>, kTerms> normal{};
+    std::array<Complex, kTerms> projected{};
+    double energy = 0.0;
+    for (std::size_t w = 0; w < count_; ++w) {
+      const Complex y = aligned(tone, w);
+      energy += std::norm(y);
+      for (std::size_t a = 0; a < terms; ++a) {
+        if (!term(tone, w, a)) continue;
+        projected[a] += y;
+        for (std::size_t b = 0; b < terms; ++b) normal[a][b] += term(tone, w, b) ? 1.0 : 0.0;
+      }
+    }
+    // A little damping keeps terms that never sounded (or always together) at zero.
+    for (std::size_t a = 0; a < terms; ++a) normal[a][a] += 0.5;
+    Response response;
+    response.terms = solve(normal, projected, terms);
+    // Least squares: what is left is the energy minus what the fit explains.
+    Complex explained{};
+    for (std::size_t a = 0; a < terms; ++a) explained += std::conj(response.terms[a]) * projected[a];
+    response.misfit = energy - explained.real();
+    return response;
+  }
+
+  // Where the tone lies in every window between off (0) and on (2), once the ringing of the
+  // symbols around it is taken away.
+  void cancel(std::size_t tone, std::vector<ToneLevels>& levels) const {
+    const Response response = learn(tone);
+    const std::size_t terms = echoes_ + 2;
+    const Complex direct = response.terms[1];
+    const double strength = std::norm(direct);
+    for (std::size_t w = 0; w < count_; ++w) {
+      Complex rest = aligned(tone, w);
+      for (std::size_t t = 0; t < terms; ++t) {
+        if (t != 1 && term(tone, w, t)) rest -= response.terms[t];
+      }
+      const double on = strength > 0.0 ? (rest * std::conj(direct)).real() / strength : 0.0;
+      levels[w][tone] = static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
+    }
+  }
+
+  void flip(std::size_t tone, std::vector<ToneLevels>& levels) {
+    for (std::size_t w = 0; w < count_; ++w) {
+      sounding_[w][tone] = !sounding_[w][tone];
+      levels[w][tone] = 2.0f - levels[w][tone];
+    }
+  }
+
+  std::size_t oddWindows() const {
+    std::size_t odd = 0;
+    for (const auto& tones : sounding_) {
+      std::size_t on = 0;
+      for (std::size_t t = 0; t < SymbolRead::kTones; ++t) on += tones[toneOf(t)] ? 1u : 0u;
+      odd += on % 2;
+    }
+    return odd;
+  }
+
+  // The first reading tells on from off only up to a swap: when a tone's ringing nearly
+  // cancels its steady sound, "on" and "off" look alike but for the sign of the response.
+  // Off must be silence, so the way round that the response explains better is taken; and
+  // every symbol sounds an even number of tones, so a single tone the wrong way round makes
+  // most symbols odd.
+  void orient(std::vector<ToneLevels>& levels) {
+    sounding_.assign(count_, {});
+    for (std::size_t w = 0; w < count_; ++w) {
+      for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
+        sounding_[w][toneOf(t)] = levels[w][toneOf(t)] > 1.0f;
+      }
+    }
+    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
+      const std::size_t tone = toneOf(t);
+      const double asRead = learn(tone).misfit;
+      flip(tone, levels);
+      if (learn(tone).misfit >= asRead) flip(tone, levels);
+    }
+    // Two tones the wrong way round keep every count even; the frames' own checks tell.
+    const std::size_t tones = SymbolRead::kTones;
+    std::pair<std::size_t, std::size_t> best{tones, tones};
+    std::size_t mostChecked = checkingFrames(levels);
+    for (std::size_t a = 0; a < tones; ++a) {
+      for (std::size_t b = a; b <= tones; ++b) {
+        if (b == a) continue;
+        flipEach({a, b}, levels);
+        const std::size_t checked = checkingFrames(levels);
+        if (checked > mostChecked) {
+          mostChecked = checked;
+          best = {a, b};
+        }
+        flipEach({a, b}, levels);
+      }
+    }
+    flipEach(best, levels);
+  }
+
+  // Flips the tones given by their index among the bit and parity tones; kTones flips none.
+  void flipEach(std::pair<std::size_t, std::size_t> which, std::vector<ToneLevels>& levels) {
+    for (std::size_t t : {which.first, which.second}) {
+      if (t < SymbolRead::kTones) flip(toneOf(t), levels);
+    }
+  }
+
+  // Frames whose check holds, at every place a frame may start.
+  std::size_t checkingFrames(const std::vector<ToneLevels>& levels) const {
+    std::vector<std::uint8_t> bytes(count_);
+    for (std::size_t w = 0; w < count_; ++w) {
+      Levels own{};
+      std::copy(levels[w].begin(), levels[w].end(), own.begin());
+      bytes[w] = readSymbol(own, 1.0).byte;
+    }
+    std::size_t checked = 0;
+    for (std::size_t w = 0; w + kFrameBytes <= count_; ++w) {
+      FrameBytes frame{};
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(w), kFrameBytes, frame.begin());
+      checked += frameChecks(frame) ? 1u : 0u;
+    }
+    return checked;
+  }
+};
+
+}  // namespace
+
+std::vector<ToneLevels> cancelRinging(const SymbolGrid& grid) {
+  if (grid.phasors.size() != grid.levels.size() || grid.phasors.size() < 2 * kFrameBytes) {
+    return {};
+  }
+  RingingCanceller canceller(grid);
+  if (canceller.carrierScore() < kCarrierScore) return {};
+  return canceller.run();
+}
+
+}  // namespace sonicsend::receiver
