@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "reading.h"
 #include "tones.h"
 
 namespace sonicsend::receiver {
+std::vector<std::uint8_t>* gTruth = nullptr;
 namespace {
 
 using Complex = std::complex<double>;
@@ -24,6 +26,8 @@ constexpr int kMaxEchoes = 8;
 // How clearly the carriers must show (see carrierScore): noise alone reaches 40 about once in
 // 10^15 tries.
 constexpr double kCarrierScore = 40.0;
+// Rounds in which one tone is read on its own from a first reading.
+constexpr int kSettleRounds = 3;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 static int kRounds = getenv("ROUNDS") ? atoi(getenv("ROUNDS")) : 4;
 
@@ -100,24 +104,17 @@ class RingingCanceller {
 
   std::vector<ToneLevels> run() {
     std::vector<ToneLevels> levels(count_);
-    for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) predict(toneOf(tone), levels);
-    orient(levels);
-    std::vector<std::uint8_t> bytes(count_);
-    for (std::size_t w = 0; w < count_; ++w) {
-      Levels own{};
-      std::copy(levels[w].begin(), levels[w].end(), own.begin());
-      bytes[w] = readSymbol(own, 1.0).byte;
-    }
+    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) predict(toneOf(t), levels);
+    sounding_.assign(count_, {});
+    acquire(levels);
+    if (gTruth) { for (std::size_t w = 0; w < count_; ++w) for (std::size_t t = 0; t < 9; ++t) { bool on = t < 8 ? ((*gTruth)[w] >> t) & 1 : std::popcount((*gTruth)[w]) % 2; levels[w][toneOf(t)] = on ? 2.0f : 0.0f; } }
     for (int round = 0; round < kRounds; ++round) {
-      setSounding(bytes);
-      for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) cancel(toneOf(tone), levels);
-      for (std::size_t w = 0; w < count_; ++w) {
-        Levels own{};
-        std::copy(levels[w].begin(), levels[w].end(), own.begin());
-        bytes[w] = readSymbol(own, 1.0).byte;
-      }
-      if (getenv("DBG")) { static std::vector<std::uint8_t>* truth = nullptr; (void)truth; fprintf(stderr, "round %d changed\n", round); }
+      setSounding(bytesOf(levels));
+      for (std::size_t t = 0; t < SymbolRead::kTones; ++t) cancel(toneOf(t), levels);
+      orientByFrames(levels);
+      repairByParity(levels);
     }
+    placeFrameNumbers(levels);
     for (std::size_t w = 0; w < count_; ++w) {
       levels[w][kEvenCarrier] = isEven(w) ? 1.0f : 0.0f;
       levels[w][kOddCarrier] = isEven(w) ? 0.0f : 1.0f;
@@ -183,12 +180,12 @@ class RingingCanceller {
   // share, the response times whether it sounds. The constant is that response times how
   // often the tone sounds, which gives the response's phase.
   void predict(std::size_t tone, std::vector<ToneLevels>& levels) const {
-    constexpr std::size_t kPast = 3;
-    constexpr std::size_t kUnknowns = kPast + 1;
-    std::array<std::array<Complex, kUnknowns>, kUnknowns> normal{};
-    std::array<Complex, kUnknowns> projected{};
+    static const std::size_t kPast = getenv("PAST") ? std::size_t(atoi(getenv("PAST"))) : 3;
+    const std::size_t kUnknowns = kPast + 1;
+    std::array<std::array<Complex, kTerms>, kTerms> normal{};
+    std::array<Complex, kTerms> projected{};
     const auto regressors = [&](std::size_t w) {
-      std::array<Complex, kUnknowns> x{};
+      std::array<Complex, kTerms> x{};
       x[0] = 1.0;
       for (std::size_t i = 1; i <= kPast; ++i) x[i] = aligned(tone, w - i);
       return x;
@@ -301,6 +298,131 @@ class RingingCanceller {
     }
   }
 
+  // Reads the tone again and again from `start` on its own, each time learning the response
+  // from the last reading; leaves the reading in `levels` and `sounding_` and returns how much
+  // of the recording the response it ends with leaves unexplained.
+  double settle(std::size_t tone, const std::vector<bool>& start, std::vector<ToneLevels>& levels) {
+    for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = start[w];
+    for (int round = 0; round < kSettleRounds; ++round) {
+      cancel(tone, levels);
+      for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = levels[w][tone] > 1.0f;
+    }
+    return learn(tone).misfit;
+  }
+
+  // One way of reading a tone throughout the recording.
+  struct Reading {
+    std::vector<float> levels;
+    double misfit = 0.0;
+  };
+
+  // A reading settles where its response explains the recording; a wrong one usually settles
+  // where it explains it worse, but not always: when a tone's ringing nearly cancels its
+  // steady sound, a reading and its opposite explain it alike. So each tone keeps the few
+  // different readings it settles to from different first readings: the prediction, the
+  // same turned round, the plain levels against the carriers' level, and what the other
+  // tones say it must be, since every symbol sounds an even number of tones.
+  void addReading(std::size_t tone, const std::vector<bool>& start, std::vector<ToneLevels>& levels,
+                  std::vector<Reading>& readings) {
+    Reading reading;
+    reading.misfit = settle(tone, start, levels);
+    reading.levels.resize(count_);
+    for (std::size_t w = 0; w < count_; ++w) reading.levels[w] = levels[w][tone];
+    const auto same = [&](const Reading& other) {
+      for (std::size_t w = 0; w < count_; ++w) {
+        if ((other.levels[w] > 1.0f) != (reading.levels[w] > 1.0f)) return false;
+      }
+      return true;
+    };
+    if (std::none_of(readings.begin(), readings.end(), same)) readings.push_back(std::move(reading));
+  }
+
+  std::vector<Reading> firstReadings(std::size_t tone, std::vector<ToneLevels>& levels) {
+    double carrier = 0.0;
+    for (std::size_t w = 0; w < count_; ++w) {
+      carrier += std::abs(phasors_[w][isEven(w) ? kEvenCarrier : kOddCarrier]);
+    }
+    carrier /= static_cast<double>(count_);
+    std::vector<std::vector<bool>> starts(4, std::vector<bool>(count_));
+    for (std::size_t w = 0; w < count_; ++w) {
+      const double level = std::abs(phasors_[w][tone]);
+      starts[0][w] = levels[w][tone] > 1.0f;
+      starts[1][w] = !starts[0][w];
+      starts[2][w] = level > carrier;
+      starts[3][w] = level > 1.5 * carrier;
+    }
+    std::vector<Reading> readings;
+    for (const auto& start : starts) addReading(tone, start, levels, readings);
+    std::sort(readings.begin(), readings.end(),
+              [](const Reading& x, const Reading& y) { return x.misfit < y.misfit; });
+    return readings;
+  }
+
+  void use(std::size_t tone, const Reading& reading, std::vector<ToneLevels>& levels) {
+    for (std::size_t w = 0; w < count_; ++w) {
+      levels[w][tone] = reading.levels[w];
+      sounding_[w][tone] = reading.levels[w] > 1.0f;
+    }
+  }
+
+  // Starts from each tone's best explaining reading and swaps in other readings, of one tone
+  // or two at a time, while that makes clearly more frames pass their checks.
+  void acquire(std::vector<ToneLevels>& levels) {
+    constexpr std::size_t tones = SymbolRead::kTones;
+    std::array<std::vector<Reading>, tones> readings;
+    for (std::size_t t = 0; t < tones; ++t) readings[t] = firstReadings(toneOf(t), levels);
+    std::array<std::size_t, tones> chosen{};
+    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][0], levels);
+    for (std::size_t t = 0; t < tones; ++t) {
+      std::vector<bool> fromOthers(count_);
+      for (std::size_t w = 0; w < count_; ++w) {
+        bool odd = false;
+        for (std::size_t other = 0; other < tones; ++other) {
+          if (other != t) odd = odd != sounding_[w][toneOf(other)];
+        }
+        fromOthers[w] = odd;
+      }
+      addReading(toneOf(t), fromOthers, levels, readings[t]);
+      use(toneOf(t), readings[t][0], levels);
+    }
+    std::size_t checked = checkingFrames(levels);
+    for (bool better = true; better;) {
+      better = false;
+      std::array<std::size_t, tones> best = chosen;
+      std::size_t mostChecked = checked + 1;
+      const auto tryChoice = [&](const std::array<std::size_t, tones>& choice) {
+        for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][choice[t]], levels);
+        const std::size_t count = checkingFrames(levels);
+        if (count > mostChecked) {
+          mostChecked = count;
+          best = choice;
+        }
+      };
+      for (std::size_t a = 0; a < tones; ++a) {
+        for (std::size_t ra = 0; ra < readings[a].size(); ++ra) {
+          if (ra == chosen[a]) continue;
+          auto choice = chosen;
+          choice[a] = ra;
+          tryChoice(choice);
+          for (std::size_t b = a + 1; b < tones; ++b) {
+            for (std::size_t rb = 0; rb < readings[b].size(); ++rb) {
+              if (rb == chosen[b]) continue;
+              choice[b] = rb;
+              tryChoice(choice);
+              choice[b] = chosen[b];
+            }
+          }
+        }
+      }
+      if (best != chosen) {
+        chosen = best;
+        checked = mostChecked;
+        better = true;
+      }
+    }
+    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][chosen[t]], levels);
+  }
+
   void flip(std::size_t tone, std::vector<ToneLevels>& levels) {
     for (std::size_t w = 0; w < count_; ++w) {
       sounding_[w][tone] = !sounding_[w][tone];
@@ -323,7 +445,7 @@ class RingingCanceller {
   // Off must be silence, so the way round that the response explains better is taken; and
   // every symbol sounds an even number of tones, so a single tone the wrong way round makes
   // most symbols odd.
-  void orient(std::vector<ToneLevels>& levels) {
+  void orientByFit(std::vector<ToneLevels>& levels) {
     sounding_.assign(count_, {});
     for (std::size_t w = 0; w < count_; ++w) {
       for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
@@ -336,7 +458,12 @@ class RingingCanceller {
       flip(tone, levels);
       if (learn(tone).misfit >= asRead) flip(tone, levels);
     }
-    // Two tones the wrong way round keep every count even; the frames' own checks tell.
+  }
+
+  // Every symbol sounds an even number of tones, so one tone the wrong way round spoils every
+  // frame; two keep the counts even, but not the frames' checks. The tones are turned round
+  // by ones or twos where that makes clearly more frames check: one more can be chance.
+  void orientByFrames(std::vector<ToneLevels>& levels) {
     const std::size_t tones = SymbolRead::kTones;
     std::pair<std::size_t, std::size_t> best{tones, tones};
     std::size_t mostChecked = checkingFrames(levels);
@@ -345,7 +472,7 @@ class RingingCanceller {
         if (b == a) continue;
         flipEach({a, b}, levels);
         const std::size_t checked = checkingFrames(levels);
-        if (checked > mostChecked) {
+        if (checked > mostChecked + 1) {
           mostChecked = checked;
           best = {a, b};
         }
@@ -355,6 +482,30 @@ class RingingCanceller {
     flipEach(best, levels);
   }
 
+  // A tone whose ringing nearly cancels its steady sound may be read badly throughout while
+  // the others are read well. Every symbol sounds an even number of tones, so the others tell
+  // what that tone must be; it is taken from them where that makes clearly more frames check.
+  void repairByParity(std::vector<ToneLevels>& levels) const {
+    std::size_t mostChecked = checkingFrames(levels);
+    std::vector<ToneLevels> best;
+    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
+      std::vector<ToneLevels> repaired = levels;
+      for (auto& window : repaired) {
+        bool odd = false;
+        for (std::size_t other = 0; other < SymbolRead::kTones; ++other) {
+          if (other != t) odd = odd != (window[toneOf(other)] > 1.0f);
+        }
+        window[toneOf(t)] = odd ? 2.0f : 0.0f;
+      }
+      const std::size_t checked = checkingFrames(repaired);
+      if (checked > mostChecked + 1) {
+        mostChecked = checked;
+        best = std::move(repaired);
+      }
+    }
+    if (!best.empty()) levels = std::move(best);
+  }
+
   // Flips the tones given by their index among the bit and parity tones; kTones flips none.
   void flipEach(std::pair<std::size_t, std::size_t> which, std::vector<ToneLevels>& levels) {
     for (std::size_t t : {which.first, which.second}) {
@@ -362,14 +513,33 @@ class RingingCanceller {
     }
   }
 
-  // Frames whose check holds, at every place a frame may start.
-  std::size_t checkingFrames(const std::vector<ToneLevels>& levels) const {
+  std::vector<std::uint8_t> bytesOf(const std::vector<ToneLevels>& levels) const {
     std::vector<std::uint8_t> bytes(count_);
     for (std::size_t w = 0; w < count_; ++w) {
       Levels own{};
       std::copy(levels[w].begin(), levels[w].end(), own.begin());
       bytes[w] = readSymbol(own, 1.0).byte;
     }
+    return bytes;
+  }
+
+  // Which carrier is on in a window is as ambiguous, for a carrier in a room, as a tone turned
+  // round; but a frame always starts on the even symbols' carrier, so the frames that check
+  // tell the even windows.
+  void placeFrameNumbers(const std::vector<ToneLevels>& levels) {
+    const std::vector<std::uint8_t> bytes = bytesOf(levels);
+    std::array<std::size_t, 2> starts{};
+    for (std::size_t w = 0; w + kFrameBytes <= count_; ++w) {
+      FrameBytes frame{};
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(w), kFrameBytes, frame.begin());
+      if (frameChecks(frame)) ++starts[w % 2];
+    }
+    if (starts[0] != starts[1]) evenOffset_ = starts[0] > starts[1] ? 0 : 1;
+  }
+
+  // Frames whose check holds, at every place a frame may start.
+  std::size_t checkingFrames(const std::vector<ToneLevels>& levels) const {
+    const std::vector<std::uint8_t> bytes = bytesOf(levels);
     std::size_t checked = 0;
     for (std::size_t w = 0; w + kFrameBytes <= count_; ++w) {
       FrameBytes frame{};
