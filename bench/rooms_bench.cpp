@@ -10,6 +10,7 @@
 //                           another one, of `inputs`.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -35,30 +36,20 @@ struct Tally {
   int wrong = 0;
 };
 
-// `passes` passes of `sent`, from a random offset, through `apply`. A second of the loop in
-// front lets rooms ring as they would in a loop that has been playing; it is cut off again.
-Tally hearOnce(const Sent& sent, int passes,
-               const std::function<Recording(std::vector<float>, std::mt19937&)>& apply,
-               std::mt19937& random) {
-  // One pass holds every frame whole only when it starts on a frame.
-  const std::size_t offset =
-      passes == 1 ? kFrameSamples * std::uniform_int_distribution<std::size_t>(
-                                        0, sent.pass.size() / kFrameSamples - 1)(random)
-                  : std::uniform_int_distribution<std::size_t>(0, sent.pass.size())(random);
-  const std::size_t preroll = kSampleRate;
-  const std::size_t length = static_cast<std::size_t>(passes) * sent.pass.size();
-  const std::size_t start = (offset + sent.pass.size() * 4 - preroll % sent.pass.size());
-  Recording recording = apply(loop(sent.pass, start, preroll + length), random);
-  const auto cut = std::min(recording.samples.size(),
-                            preroll * static_cast<std::size_t>(recording.rate) / kSampleRate);
-  recording.samples.erase(recording.samples.begin(),
-                          recording.samples.begin() + static_cast<std::ptrdiff_t>(cut));
+Tally hearOnce(const Sent& sent, int passes, const ChannelEffect& effect, std::mt19937& random) {
+  const Recording recording = record(sent, passes, effect, random);
   const auto result = sonicsend::receiver::decode(recording.samples, recording.rate);
   Tally tally;
   if (result.decoded) {
     const bool right =
         result.decoded->message.ssid == sent.ssid && result.decoded->message.key == sent.key;
     (right ? tally.heard : tally.wrong)++;
+    if (!right) {
+      const auto& m = result.decoded->message;
+      std::fprintf(stderr, "WRONG: sent '%s' / '%s' heard '%s' / '%s' layout %d frames %d passes %d\n",
+                   sent.ssid.c_str(), sent.key.c_str(), m.ssid.c_str(), m.key.c_str(),
+                   static_cast<int>(m.layout), result.decoded->frames, result.decoded->passes);
+    }
   }
   return tally;
 }
@@ -74,7 +65,7 @@ void channel(benchmark::State& state, const ChannelRow& row) {
   Tally tally;
   for (auto _ : state) {
     for (int m = 0; m < messages; ++m) {
-      const Tally one = hearOnce(randomMessage(random), row.passes, row.apply, random);
+      const Tally one = hearOnce(randomMessage(random), row.passes, row.effect, random);
       tally.heard += one.heard;
       tally.wrong += one.wrong;
     }
@@ -89,15 +80,14 @@ void room(benchmark::State& state) {
   const int messages = messagesPerPoint();
   std::mt19937 random(7);
   Tally tally;
-  const std::function<Recording(std::vector<float>, std::mt19937&)> apply =
-      [&](std::vector<float> s, std::mt19937& r) {
+  const ChannelEffect effect = [&](std::vector<float> s, std::mt19937& r) {
     if (roomShape.rt60Seconds > 0.0) s = inRoom(s, roomShape, r);
     addNoise(s, snr, r);
     return Recording{std::move(s), kSampleRate};
   };
   for (auto _ : state) {
     for (int m = 0; m < messages; ++m) {
-      const Tally one = hearOnce(randomMessage(random), passes, apply, random);
+      const Tally one = hearOnce(randomMessage(random), passes, effect, random);
       tally.heard += one.heard;
       tally.wrong += one.wrong;
     }

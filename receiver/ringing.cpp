@@ -4,15 +4,13 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <functional>
 #include <limits>
 
 #include "reading.h"
 #include "tones.h"
 
 namespace sonicsend::receiver {
-std::vector<std::uint8_t>* gTruth = nullptr;
 namespace {
 
 using Complex = std::complex<double>;
@@ -26,10 +24,13 @@ constexpr int kMaxEchoes = 8;
 // How clearly the carriers must show (see carrierScore): noise alone reaches 40 about once in
 // 10^15 tries.
 constexpr double kCarrierScore = 40.0;
+// How widely noise may spread a tone's levels (on 2, off 0) before its readings count as
+// less certain: about 20 dB between the tone and what its response leaves unexplained.
+constexpr double kSureSpread = 0.15;
 // Rounds in which one tone is read on its own from a first reading.
 constexpr int kSettleRounds = 3;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
-static int kRounds = getenv("ROUNDS") ? atoi(getenv("ROUNDS")) : 4;
+constexpr int kRounds = 4;
 
 std::size_t toneOf(std::size_t bitOrParity) {
   return static_cast<std::size_t>(
@@ -107,14 +108,13 @@ class RingingCanceller {
     for (std::size_t t = 0; t < SymbolRead::kTones; ++t) predict(toneOf(t), levels);
     sounding_.assign(count_, {});
     acquire(levels);
-    if (gTruth) { for (std::size_t w = 0; w < count_; ++w) for (std::size_t t = 0; t < 9; ++t) { bool on = t < 8 ? ((*gTruth)[w] >> t) & 1 : std::popcount((*gTruth)[w]) % 2; levels[w][toneOf(t)] = on ? 2.0f : 0.0f; } }
     for (int round = 0; round < kRounds; ++round) {
       setSounding(bytesOf(levels));
       for (std::size_t t = 0; t < SymbolRead::kTones; ++t) cancel(toneOf(t), levels);
-      orientByFrames(levels);
       repairByParity(levels);
     }
     placeFrameNumbers(levels);
+    weighByFit(levels);
     for (std::size_t w = 0; w < count_; ++w) {
       levels[w][kEvenCarrier] = isEven(w) ? 1.0f : 0.0f;
       levels[w][kOddCarrier] = isEven(w) ? 0.0f : 1.0f;
@@ -180,8 +180,8 @@ class RingingCanceller {
   // share, the response times whether it sounds. The constant is that response times how
   // often the tone sounds, which gives the response's phase.
   void predict(std::size_t tone, std::vector<ToneLevels>& levels) const {
-    static const std::size_t kPast = getenv("PAST") ? std::size_t(atoi(getenv("PAST"))) : 3;
-    const std::size_t kUnknowns = kPast + 1;
+    constexpr std::size_t kPast = 3;
+    constexpr std::size_t kUnknowns = kPast + 1;
     std::array<std::array<Complex, kTerms>, kTerms> normal{};
     std::array<Complex, kTerms> projected{};
     const auto regressors = [&](std::size_t w) {
@@ -210,21 +210,20 @@ class RingingCanceller {
     const double n = static_cast<double>(count_ - kPast);
     mean /= n;
     // The residuals spread along one line, between the windows where the tone is off and
-    // those where it is on; the louder end, as the raw levels show, is on.
+    // those where it is on; the louder end, as the plain levels show, is usually on (the
+    // other way round is tried as well, see firstReadings).
     Complex spread{};
     for (std::size_t w = kPast; w < count_; ++w) spread += (own[w] - mean) * (own[w] - mean);
-    Complex axis = std::polar(1.0, -std::arg(spread) / 2.0);
+    const Complex axis = std::polar(1.0, -std::arg(spread) / 2.0);
     std::vector<double> along(count_, 0.0);
-    double loudness = 0.0;
     double meanLevel = 0.0;
     for (std::size_t w = kPast; w < count_; ++w) meanLevel += std::abs(phasors_[w][tone]) / n;
+    double loudness = 0.0;
     for (std::size_t w = kPast; w < count_; ++w) {
       along[w] = ((own[w] - mean) * axis).real();
       loudness += along[w] * (std::abs(phasors_[w][tone]) - meanLevel);
     }
-    if (loudness < 0.0) {
-      for (double& a : along) a = -a;
-    }
+    if (loudness < 0.0) std::ranges::transform(along, along.begin(), std::negate<>());
     // The two ends: a few rounds of two-means from the middle.
     double off = -1.0;
     double on = 1.0;
@@ -423,63 +422,34 @@ class RingingCanceller {
     for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][chosen[t]], levels);
   }
 
-  void flip(std::size_t tone, std::vector<ToneLevels>& levels) {
-    for (std::size_t w = 0; w < count_; ++w) {
-      sounding_[w][tone] = !sounding_[w][tone];
-      levels[w][tone] = 2.0f - levels[w][tone];
-    }
-  }
-
-  std::size_t oddWindows() const {
-    std::size_t odd = 0;
-    for (const auto& tones : sounding_) {
-      std::size_t on = 0;
-      for (std::size_t t = 0; t < SymbolRead::kTones; ++t) on += tones[toneOf(t)] ? 1u : 0u;
-      odd += on % 2;
-    }
-    return odd;
-  }
-
-  // The first reading tells on from off only up to a swap: when a tone's ringing nearly
-  // cancels its steady sound, "on" and "off" look alike but for the sign of the response.
-  // Off must be silence, so the way round that the response explains better is taken; and
-  // every symbol sounds an even number of tones, so a single tone the wrong way round makes
-  // most symbols odd.
-  void orientByFit(std::vector<ToneLevels>& levels) {
-    sounding_.assign(count_, {});
-    for (std::size_t w = 0; w < count_; ++w) {
-      for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
-        sounding_[w][toneOf(t)] = levels[w][toneOf(t)] > 1.0f;
-      }
-    }
+  // A tone read through a response that explains the recording poorly, because the tone is
+  // faint or its reading or response is wrong, is read with less certainty: its levels move
+  // towards the threshold by how far its unexplained part spreads them.
+  void weighByFit(std::vector<ToneLevels>& levels) {
+    setSounding(bytesOf(levels));
     for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
       const std::size_t tone = toneOf(t);
-      const double asRead = learn(tone).misfit;
-      flip(tone, levels);
-      if (learn(tone).misfit >= asRead) flip(tone, levels);
+      const Response response = learn(tone);
+      const double direct = std::abs(response.terms[1]);
+      const double spread =
+          std::sqrt(2.0 * std::max(response.misfit, 0.0) / static_cast<double>(count_)) / direct;
+      const double weight = direct > 0.0 ? std::min(1.0, kSureSpread / spread) : 0.0;
+      for (auto& window : levels) {
+        window[tone] = static_cast<float>(1.0 + (window[tone] - 1.0) * weight);
+      }
     }
   }
 
-  // Every symbol sounds an even number of tones, so one tone the wrong way round spoils every
-  // frame; two keep the counts even, but not the frames' checks. The tones are turned round
-  // by ones or twos where that makes clearly more frames check: one more can be chance.
-  void orientByFrames(std::vector<ToneLevels>& levels) {
-    const std::size_t tones = SymbolRead::kTones;
-    std::pair<std::size_t, std::size_t> best{tones, tones};
-    std::size_t mostChecked = checkingFrames(levels);
-    for (std::size_t a = 0; a < tones; ++a) {
-      for (std::size_t b = a; b <= tones; ++b) {
-        if (b == a) continue;
-        flipEach({a, b}, levels);
-        const std::size_t checked = checkingFrames(levels);
-        if (checked > mostChecked + 1) {
-          mostChecked = checked;
-          best = {a, b};
-        }
-        flipEach({a, b}, levels);
-      }
+  // What the other tones of a window say `tone` must be, as sure as the least sure of them.
+  static float fromOthers(const ToneLevels& window, std::size_t tone) {
+    bool odd = false;
+    float sureness = 1.0f;
+    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
+      if (toneOf(t) == tone) continue;
+      odd = odd != (window[toneOf(t)] > 1.0f);
+      sureness = std::min(sureness, std::abs(window[toneOf(t)] - 1.0f));
     }
-    flipEach(best, levels);
+    return odd ? 1.0f + sureness : 1.0f - sureness;
   }
 
   // A tone whose ringing nearly cancels its steady sound may be read badly throughout while
@@ -490,13 +460,7 @@ class RingingCanceller {
     std::vector<ToneLevels> best;
     for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
       std::vector<ToneLevels> repaired = levels;
-      for (auto& window : repaired) {
-        bool odd = false;
-        for (std::size_t other = 0; other < SymbolRead::kTones; ++other) {
-          if (other != t) odd = odd != (window[toneOf(other)] > 1.0f);
-        }
-        window[toneOf(t)] = odd ? 2.0f : 0.0f;
-      }
+      for (auto& window : repaired) window[toneOf(t)] = fromOthers(window, toneOf(t));
       const std::size_t checked = checkingFrames(repaired);
       if (checked > mostChecked + 1) {
         mostChecked = checked;
@@ -504,13 +468,6 @@ class RingingCanceller {
       }
     }
     if (!best.empty()) levels = std::move(best);
-  }
-
-  // Flips the tones given by their index among the bit and parity tones; kTones flips none.
-  void flipEach(std::pair<std::size_t, std::size_t> which, std::vector<ToneLevels>& levels) {
-    for (std::size_t t : {which.first, which.second}) {
-      if (t < SymbolRead::kTones) flip(toneOf(t), levels);
-    }
   }
 
   std::vector<std::uint8_t> bytesOf(const std::vector<ToneLevels>& levels) const {

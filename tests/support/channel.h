@@ -265,8 +265,10 @@ inline int codecRate(Codec codec) {
 }
 
 // Encodes the recording (mono, at `codecRate`, peak at half of full scale) with `codec` at
-// its lowest quality and decodes it again; empty when libsndfile cannot.
-inline std::vector<float> codecRoundTrip(const std::vector<float>& samples, Codec codec) {
+// libsndfile's `compression` level (1: the smallest file, the lowest quality) and decodes it
+// again; empty when libsndfile cannot.
+inline std::vector<float> codecRoundTrip(const std::vector<float>& samples, Codec codec,
+                                         double compression = 1.0) {
   static constexpr int kFormats[] = {
       SF_FORMAT_OGG | SF_FORMAT_VORBIS, SF_FORMAT_OGG | SF_FORMAT_OPUS,
       SF_FORMAT_WAV | SF_FORMAT_ALAW, SF_FORMAT_WAV | SF_FORMAT_ULAW,
@@ -278,8 +280,7 @@ inline std::vector<float> codecRoundTrip(const std::vector<float>& samples, Code
   SF_INFO info{0, codecRate(codec), 1, kFormats[static_cast<int>(codec)], 0, 0};
   SNDFILE* out = sf_open_virtual(&io, SFM_WRITE, &info, &file);
   if (out == nullptr) return {};
-  double lowest = 1.0;  // compression level: 1 is the smallest file
-  sf_command(out, SFC_SET_COMPRESSION_LEVEL, &lowest, sizeof lowest);
+  sf_command(out, SFC_SET_COMPRESSION_LEVEL, &compression, sizeof compression);
   sf_write_float(out, scaled.data(), static_cast<sf_count_t>(scaled.size()));
   sf_close(out);
   file.position = 0;

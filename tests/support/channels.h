@@ -20,7 +20,7 @@ struct ChannelRow {
   const char* name;
   int passes;
   // Takes the looped signal at 44 100 Hz.
-  std::function<Recording(std::vector<float>, std::mt19937&)> apply;
+  std::function<Recording(std::vector<float>, std::mt19937&)> effect;
   bool decodes = true;
 };
 
@@ -49,16 +49,40 @@ inline auto noisy(double snrDb, int rate = kSampleRate) {
   };
 }
 
-inline auto throughCodec(Codec codec) {
+inline auto throughCodec(Codec codec, double compression = 1.0) {
   return [=](std::vector<float> s, std::mt19937& random) {
     addNoise(s, 30.0, random);
     const int rate = codecRate(codec);
     if (rate != kSampleRate) s = resampleTo(s, rate);
-    return Recording{codecRoundTrip(s, codec), rate};
+    return Recording{codecRoundTrip(s, codec, compression), rate};
   };
 }
 
 }  // namespace detail
+
+using ChannelEffect = std::function<Recording(std::vector<float>, std::mt19937&)>;
+
+// `passes` passes of `sent` through `effect`, from a random place in the loop (from the start
+// of a random frame for one pass, which then holds every frame whole). A second of the loop in
+// front lets rooms ring as in a loop that has been playing; it is cut off again.
+inline Recording record(const Sent& sent, int passes, const ChannelEffect& effect,
+                        std::mt19937& random) {
+  const std::size_t frames = sent.pass.size() / kFrameSamples;
+  const std::size_t offset =
+      passes == 1
+          ? kFrameSamples * std::uniform_int_distribution<std::size_t>(0, frames - 1)(random)
+          : std::uniform_int_distribution<std::size_t>(0, sent.pass.size() - 1)(random);
+  const std::size_t preroll = kSampleRate;
+  const std::size_t start = offset + sent.pass.size() * 4 - preroll % sent.pass.size();
+  Recording recording = effect(
+      loop(sent.pass, start, preroll + static_cast<std::size_t>(passes) * sent.pass.size()),
+      random);
+  const auto cut = std::min(recording.samples.size(),
+                            preroll * static_cast<std::size_t>(recording.rate) / kSampleRate);
+  recording.samples.erase(recording.samples.begin(),
+                          recording.samples.begin() + static_cast<std::ptrdiff_t>(cut));
+  return recording;
+}
 
 inline const std::vector<ChannelRow>& channelRows() {
   using namespace detail;
@@ -105,13 +129,15 @@ inline const std::vector<ChannelRow>& channelRows() {
       {"capture at 22.05 kHz, SNR 5 dB", 3, noisy(5.0, 22050)},
       {"capture at 48 kHz, SNR 5 dB", 3, noisy(5.0, 48000)},
       {"Ogg Vorbis, lowest quality", 3, throughCodec(Codec::vorbis)},
-      {"Ogg Opus at 16 kHz, lowest quality", 3, throughCodec(Codec::opus)},
+      {"Ogg Opus at 16 kHz, compression level 0.9", 3, throughCodec(Codec::opus, 0.9)},
       {"A-law at 8 kHz", 3, throughCodec(Codec::alaw)},
       {"mu-law at 8 kHz", 3, throughCodec(Codec::ulaw)},
       {"living room: RT60 0.4 s, DRR +5 dB, SNR 15 dB", 3, room({0.4, 5.0}, 15.0)},
       {"hall: RT60 0.8 s, DRR 0 dB, SNR 15 dB", 3, room({0.8, 0.0}, 15.0)},
       {"small room, 16 kHz mic: RT60 0.5 s, DRR +3 dB, SNR 10 dB", 3,
        room({0.5, 3.0}, 10.0, 16000)},
+      // Below what the tones survive: speech codecs that keep a voice's shape, not its tones.
+      {"Ogg Opus at 16 kHz, lowest quality", 3, throughCodec(Codec::opus), false},
       {"GSM 06.10 at 8 kHz", 3, throughCodec(Codec::gsm), false},
   };
   return rows;
