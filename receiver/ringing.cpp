@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <span>
 
 #include "reading.h"
 #include "tones.h"
@@ -35,6 +36,27 @@ constexpr int kRounds = 4;
 std::size_t toneOf(std::size_t bitOrParity) {
   return static_cast<std::size_t>(
       (bitOrParity < kBitToneK.size() ? kBitToneK[bitOrParity] : kParityK) - kCarrierEvenK);
+}
+
+// Where values that gather at two places gather: a few rounds of two-means from the middle.
+std::pair<double, double> twoEnds(std::span<const double> values) {
+  double low = -1.0;
+  double high = 1.0;
+  double split = 0.0;
+  for (int round = 0; round < 8; ++round) {
+    std::array<double, 2> sums{};
+    std::array<double, 2> counts{};
+    for (double value : values) {
+      const std::size_t side = value > split ? 1 : 0;
+      sums[side] += value;
+      counts[side] += 1.0;
+    }
+    if (counts[0] == 0.0 || counts[1] == 0.0) break;
+    low = sums[0] / counts[0];
+    high = sums[1] / counts[1];
+    split = (low + high) / 2.0;
+  }
+  return {low, high};
 }
 
 // Solves the small Hermitian system `a` x = `b` in place (Gaussian elimination with pivoting).
@@ -224,23 +246,7 @@ class RingingCanceller {
       loudness += along[w] * (std::abs(phasors_[w][tone]) - meanLevel);
     }
     if (loudness < 0.0) std::ranges::transform(along, along.begin(), std::negate<>());
-    // The two ends: a few rounds of two-means from the middle.
-    double off = -1.0;
-    double on = 1.0;
-    double split = 0.0;
-    for (int round = 0; round < 8; ++round) {
-      double sums[2] = {0.0, 0.0};
-      double counts[2] = {0.0, 0.0};
-      for (std::size_t w = kPast; w < count_; ++w) {
-        const int side = along[w] > split ? 1 : 0;
-        sums[side] += along[w];
-        counts[side] += 1.0;
-      }
-      if (counts[0] == 0.0 || counts[1] == 0.0) break;
-      off = sums[0] / counts[0];
-      on = sums[1] / counts[1];
-      split = (off + on) / 2.0;
-    }
+    const auto [off, on] = twoEnds(std::span(along).subspan(kPast));
     const double size = on - off;
     for (std::size_t w = 0; w < count_; ++w) {
       const double level = w < kPast || size <= 0.0 ? 1.0 : 2.0 * (along[w] - off) / size;
@@ -248,8 +254,8 @@ class RingingCanceller {
     }
   }
 
-  // Learns the tone's response by least squares and writes, per window, where the tone lies
-  // between off (0) and on (2) once the ringing of the symbols around it is taken away.
+  // A tone's response to its symbol (term 1) and to those around it, learnt by least squares
+  // from a reading of the tone.
   struct Response {
     std::array<Complex, kTerms> terms{};
     double misfit = 0.0;  // energy the response leaves unexplained
