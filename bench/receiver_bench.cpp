@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
+#include "channel.h"
 #include "decoder.h"
 #include "encoder.h"
-#include "channel.h"
 #include "recordings.h"
 
 namespace {

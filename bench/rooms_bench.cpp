@@ -10,7 +10,6 @@
 //                           another one, of `inputs`.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -44,12 +43,6 @@ Tally hearOnce(const Sent& sent, int passes, const ChannelEffect& effect, std::m
     const bool right =
         result.decoded->message.ssid == sent.ssid && result.decoded->message.key == sent.key;
     (right ? tally.heard : tally.wrong)++;
-    if (!right) {
-      const auto& m = result.decoded->message;
-      std::fprintf(stderr, "WRONG: sent '%s' / '%s' heard '%s' / '%s' layout %d frames %d passes %d\n",
-                   sent.ssid.c_str(), sent.key.c_str(), m.ssid.c_str(), m.key.c_str(),
-                   static_cast<int>(m.layout), result.decoded->frames, result.decoded->passes);
-    }
   }
   return tally;
 }

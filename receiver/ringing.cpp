@@ -90,8 +90,8 @@ class RingingCanceller {
  public:
   explicit RingingCanceller(const SymbolGrid& grid)
       : phasors_(grid.phasors), count_(grid.phasors.size()) {
-    echoes_ = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(
-        static_cast<std::ptrdiff_t>(count_) / 8 - 1, 1, kMaxEchoes));
+    echoes_ = static_cast<std::size_t>(
+        std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(count_) / 8 - 1, 1, kMaxEchoes));
     measureDrift();
   }
 
@@ -162,8 +162,8 @@ class RingingCanceller {
   void measureDrift() {
     double weighted = 0.0;
     double weights = 0.0;
-    for (const auto& [tone, k] : {std::pair{kEvenCarrier, kCarrierEvenK},
-                                 std::pair{kOddCarrier, kCarrierOddK}}) {
+    for (const auto& [tone, k] :
+         {std::pair{kEvenCarrier, kCarrierEvenK}, std::pair{kOddCarrier, kCarrierOddK}}) {
       Complex turn{};
       for (std::size_t w = 0; w + 2 < count_; ++w) {
         turn += Complex(phasors_[w + 2][tone]) * std::conj(Complex(phasors_[w][tone]));
@@ -281,7 +281,8 @@ class RingingCanceller {
     response.terms = solve(normal, projected, terms);
     // Least squares: what is left is the energy minus what the fit explains.
     Complex explained{};
-    for (std::size_t a = 0; a < terms; ++a) explained += std::conj(response.terms[a]) * projected[a];
+    for (std::size_t a = 0; a < terms; ++a)
+      explained += std::conj(response.terms[a]) * projected[a];
     response.misfit = energy - explained.real();
     return response;
   }
@@ -339,7 +340,8 @@ class RingingCanceller {
       }
       return true;
     };
-    if (std::none_of(readings.begin(), readings.end(), same)) readings.push_back(std::move(reading));
+    if (std::none_of(readings.begin(), readings.end(), same))
+      readings.push_back(std::move(reading));
   }
 
   std::vector<Reading> firstReadings(std::size_t tone, std::vector<ToneLevels>& levels) {

