@@ -1,9 +1,14 @@
 #include "decoder.h"
 
 #include <sndfile.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <new>
 
 #include "frames.h"
 #include "symbols.h"
@@ -12,9 +17,20 @@
 namespace sonicsend::receiver {
 namespace {
 
-// A live capture keeps three passes of the longest message and one frame more.
+// A stream keeps three passes of the longest message and one frame more.
 constexpr std::size_t kStreamHistory = 3 * kMaxSignalSamples + kFrameSamples;
-constexpr std::size_t kStreamAttemptEvery = kSampleRate / 2;
+// Attempting once per longest pass, every stretch of one pass and two frames lies whole in
+// some attempt's window, since the window is longer than that by two passes.
+constexpr std::size_t kLiveAttemptEvery = kSampleRate / 2;
+constexpr std::size_t kFileAttemptEvery = kMaxSignalSamples;
+// Pieces handed to the stream at once, so that a long push cannot outgrow the window.
+constexpr std::size_t kStreamPiece = 1 << 16;
+// Samples read from a file at once, over all its channels.
+constexpr std::size_t kReadBlockSamples = 1 << 16;
+// A sample may be at most this many times the recent RMS level (and at least full scale).
+constexpr float kLoudestOverLevel = 64.0f;
+// The recent level follows the mean square over some 4410 samples (0.1 s at 44.1 kHz).
+constexpr float kLevelSmoothing = 1.0f / 4410.0f;
 
 // The bare layout has no checksum: it is taken only from frames that each checked on their
 // own, and, when it fills its last frame to the end, only once frame 1 was heard following
@@ -56,11 +72,139 @@ bool isProtocolRate(double sampleRate) {
   return std::abs(sampleRate - kSampleRate) < 1e-6;
 }
 
+float finiteOrSilence(float sample) {
+  return std::isfinite(sample) ? sample : 0.0f;
+}
+
+}  // namespace
+
+// Non-finite samples become silence, and samples far louder than the recording around them are
+// clipped: one absurd sample (3e38 in a float file) would otherwise outweigh the tones of a
+// whole recording where the symbol grid is placed, and so cost more than its own symbol.
+class SampleGuard {
+ public:
+  float operator()(float sample) {
+    sample = finiteOrSilence(sample);
+    const float limitSquared = std::max(1.0f, kLoudestOverLevel * kLoudestOverLevel * meanSquare_);
+    if (sample * sample > limitSquared) sample = std::copysign(std::sqrt(limitSquared), sample);
+    meanSquare_ += (sample * sample - meanSquare_) * kLevelSmoothing;
+    return sample;
+  }
+
+ private:
+  float meanSquare_ = 0.0f;
+};
+
+namespace {
+
+// Runs `decodeSomehow`, turning a failed allocation into a result.
+template <typename F>
+DecodeResult guarded(F&& decodeSomehow) noexcept {
+  try {
+    return decodeSomehow();
+  } catch (const std::bad_alloc&) {
+    return {std::nullopt, Failure::out_of_memory};
+  }
+}
+
+DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
+  if (!supportedRate(sampleRate)) return {std::nullopt, Failure::unsupported_rate};
+  std::vector<float> clean;
+  SampleGuard check;
+  if (!std::ranges::all_of(samples, [&](float s) { return check(s) == s; })) {
+    clean.resize(samples.size());
+    std::ranges::transform(samples, clean.begin(), SampleGuard());
+    samples = clean;
+  }
+  if (isProtocolRate(sampleRate)) return decodeAtProtocolRate(samples);
+  Resampler resampler(sampleRate);
+  std::vector<float> converted;
+  converted.reserve(
+      static_cast<std::size_t>(static_cast<double>(samples.size()) * kSampleRate / sampleRate) +
+      kSymbolSamples);
+  if (!resampler.push(samples, converted) || !resampler.finish(converted)) {
+    return {std::nullopt, Failure::unreadable};
+  }
+  return decodeAtProtocolRate(converted);
+}
+
 struct SndfileCloser {
   void operator()(SNDFILE* file) const { sf_close(file); }
 };
+using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
+
+// Mixes `frames` interleaved frames down to mono, each channel's non-finite samples silenced.
+void mixDown(std::span<const float> interleaved, std::size_t channels, std::span<float> mono) {
+  const float share = 1.0f / static_cast<float>(channels);
+  for (std::size_t frame = 0; frame < mono.size(); ++frame) {
+    float sum = 0.0f;
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+      sum += finiteOrSilence(interleaved[frame * channels + channel]);
+    }
+    mono[frame] = sum * share;
+  }
+}
+
+// Reads the open file block by block into a stream decoder, until its data ends.
+DecodeResult decodeOpened(SNDFILE* file, const SF_INFO& info) {
+  if (!file || info.channels < 1) return {std::nullopt, Failure::unreadable};
+  if (!supportedRate(info.samplerate)) return {std::nullopt, Failure::unsupported_rate};
+  const auto channels = static_cast<std::size_t>(info.channels);
+  const std::size_t blockFrames = std::max<std::size_t>(1, kReadBlockSamples / channels);
+  std::vector<float> interleaved(blockFrames * channels);
+  std::vector<float> mono(blockFrames);
+  StreamDecoder decoder(info.samplerate, StreamDecoder::Pace::file);
+  bool heardAny = false;
+  for (;;) {
+    const sf_count_t got =
+        sf_readf_float(file, interleaved.data(), static_cast<sf_count_t>(blockFrames));
+    if (got <= 0) break;
+    heardAny = true;
+    const auto frames = static_cast<std::size_t>(got);
+    mixDown(std::span(interleaved).first(frames * channels), channels,
+            std::span(mono).first(frames));
+    if (auto decoded = decoder.push(std::span(mono).first(frames))) {
+      return {std::move(decoded), Failure::none};
+    }
+    if (!decoder.usable()) return {std::nullopt, decoder.lastFailure()};
+  }
+  if (!heardAny) return {std::nullopt, Failure::unreadable};
+  if (auto decoded = decoder.finish()) return {std::move(decoded), Failure::none};
+  return {std::nullopt, decoder.lastFailure()};
+}
+
+// libsndfile's virtual I/O over bytes in memory.
+struct MemoryFile {
+  std::span<const std::uint8_t> bytes;
+  sf_count_t position = 0;
+
+  static MemoryFile& of(void* user) { return *static_cast<MemoryFile*>(user); }
+  static sf_count_t length(void* user) { return static_cast<sf_count_t>(of(user).bytes.size()); }
+  static sf_count_t seek(sf_count_t offset, int whence, void* user) {
+    MemoryFile& file = of(user);
+    const sf_count_t base = whence == SEEK_CUR   ? file.position
+                            : whence == SEEK_END ? length(user)
+                                                 : 0;
+    const sf_count_t target = base + offset;
+    if (target < 0 || target > length(user)) return -1;
+    return file.position = target;
+  }
+  static sf_count_t read(void* out, sf_count_t count, void* user) {
+    MemoryFile& file = of(user);
+    const sf_count_t n = std::clamp<sf_count_t>(length(user) - file.position, 0, count);
+    if (n > 0) std::memcpy(out, file.bytes.data() + file.position, static_cast<std::size_t>(n));
+    file.position += n;
+    return n;
+  }
+  static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
+  static sf_count_t tell(void* user) { return of(user).position; }
+};
 
 }  // namespace
+
+bool supportedRate(double sampleRate) {
+  return sampleRate >= kLowestSampleRate && sampleRate <= kHighestSampleRate;
+}
 
 std::string_view describe(Failure failure) {
   switch (failure) {
@@ -68,6 +212,10 @@ std::string_view describe(Failure failure) {
       return "a message was heard";
     case Failure::unreadable:
       return "the audio cannot be read";
+    case Failure::unsupported_rate:
+      return "the sample rate is not between 6400 and 768000 Hz";
+    case Failure::out_of_memory:
+      return "not enough memory to decode";
     case Failure::no_signal:
       return "no signal heard";
     case Failure::incomplete:
@@ -78,52 +226,116 @@ std::string_view describe(Failure failure) {
   return "unknown failure";
 }
 
-DecodeResult decode(std::span<const float> samples, double sampleRate) {
-  if (!(sampleRate > 0.0)) return {std::nullopt, Failure::unreadable};
-  if (isProtocolRate(sampleRate)) return decodeAtProtocolRate(samples);
-  return decodeAtProtocolRate(resampleWhole(samples, sampleRate));
+DecodeResult decode(std::span<const float> samples, double sampleRate) noexcept {
+  return guarded([&] { return decodeWhole(samples, sampleRate); });
 }
 
-DecodeResult decodeFile(const std::filesystem::path& path) {
-  SF_INFO info{};
-  const std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
-  if (!file || info.channels < 1 || info.samplerate < 1) return {std::nullopt, Failure::unreadable};
-  const auto channels = static_cast<std::size_t>(info.channels);
-  std::vector<float> interleaved(static_cast<std::size_t>(info.frames) * channels);
-  const sf_count_t read = sf_readf_float(file.get(), interleaved.data(), info.frames);
-  if (read != info.frames) return {std::nullopt, Failure::unreadable};
-  std::vector<float> mono(static_cast<std::size_t>(info.frames));
-  for (std::size_t frame = 0; frame < mono.size(); ++frame) {
-    float sum = 0.0f;
-    for (std::size_t channel = 0; channel < channels; ++channel) {
-      sum += interleaved[frame * channels + channel];
-    }
-    mono[frame] = sum / static_cast<float>(channels);
+DecodeResult decodeFile(const std::filesystem::path& path) noexcept {
+  return guarded([&] {
+    SF_INFO info{};
+    const SndfilePtr file(path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
+                                      : sf_open(path.c_str(), SFM_READ, &info));
+    return decodeOpened(file.get(), info);
+  });
+}
+
+DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept {
+  return guarded([&] {
+    MemoryFile memory{bytes};
+    SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write,
+                     &MemoryFile::tell};
+    SF_INFO info{};
+    const SndfilePtr file(sf_open_virtual(&io, SFM_READ, &info, &memory));
+    return decodeOpened(file.get(), info);
+  });
+}
+
+StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
+    : attemptEvery_(pace == Pace::live ? kLiveAttemptEvery : kFileAttemptEvery) {
+  try {
+    guard_ = std::make_unique<SampleGuard>();
+  } catch (const std::bad_alloc&) {
+    stop(Failure::out_of_memory);
+    return;
   }
-  return decode(mono, info.samplerate);
+  if (!supportedRate(sampleRate)) {
+    stop(Failure::unsupported_rate);
+    return;
+  }
+  if (isProtocolRate(sampleRate)) return;
+  try {
+    resampler_.emplace(sampleRate);
+    if (!resampler_->ok()) stop(Failure::unreadable);
+  } catch (const std::bad_alloc&) {
+    stop(Failure::out_of_memory);
+  }
 }
 
-StreamDecoder::StreamDecoder(double sampleRate) {
-  if (!isProtocolRate(sampleRate)) resampler_.emplace(sampleRate);
+StreamDecoder::~StreamDecoder() = default;
+
+std::optional<Decoded> StreamDecoder::push(std::span<const float> samples) noexcept {
+  try {
+    while (usable_ && !samples.empty()) {
+      const std::size_t piece = std::min(samples.size(), kStreamPiece);
+      if (!append(samples.first(piece))) return std::nullopt;
+      samples = samples.subspan(piece);
+      if (sinceAttempt_ >= attemptEvery_) {
+        if (auto decoded = attempt()) return decoded;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    stop(Failure::out_of_memory);
+  }
+  return std::nullopt;
 }
 
-std::optional<Decoded> StreamDecoder::push(std::span<const float> samples) {
+std::optional<Decoded> StreamDecoder::finish() noexcept {
+  if (!usable_) return std::nullopt;
+  try {
+    const std::size_t before = recent_.size();
+    if (resampler_ && !resampler_->finish(recent_)) {
+      stop(Failure::unreadable);
+      return std::nullopt;
+    }
+    sinceAttempt_ += recent_.size() - before;
+    if (sinceAttempt_ > 0) return attempt();
+  } catch (const std::bad_alloc&) {
+    stop(Failure::out_of_memory);
+  }
+  return std::nullopt;
+}
+
+bool StreamDecoder::append(std::span<const float> samples) {
+  clean_.resize(samples.size());
+  std::ranges::transform(samples, clean_.begin(), std::ref(*guard_));
   const std::size_t before = recent_.size();
   if (resampler_) {
-    resampler_->push(samples, recent_);
+    if (!resampler_->push(clean_, recent_)) {
+      stop(Failure::unreadable);
+      return false;
+    }
   } else {
-    recent_.insert(recent_.end(), samples.begin(), samples.end());
+    recent_.insert(recent_.end(), clean_.begin(), clean_.end());
   }
   sinceAttempt_ += recent_.size() - before;
+  return true;
+}
+
+std::optional<Decoded> StreamDecoder::attempt() {
   if (recent_.size() > kStreamHistory) {
     recent_.erase(recent_.begin(),
                   recent_.begin() + static_cast<std::ptrdiff_t>(recent_.size() - kStreamHistory));
   }
-  if (sinceAttempt_ < kStreamAttemptEvery) return std::nullopt;
   sinceAttempt_ = 0;
   DecodeResult result = decodeAtProtocolRate(recent_);
   lastFailure_ = result.failure;
   return std::move(result.decoded);
+}
+
+void StreamDecoder::stop(Failure failure) {
+  usable_ = false;
+  lastFailure_ = failure;
+  recent_ = {};
 }
 
 }  // namespace sonicsend::receiver

@@ -1,8 +1,11 @@
 // The reference receiver: recovers SSID and key from a recording of the looped signal.
+// Nothing here throws: every failure is reported through the results.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -13,12 +16,23 @@
 
 namespace sonicsend::receiver {
 
+class SampleGuard;
+
+// Below this rate the highest tone (3.1 kHz) no longer fits under half the rate; above the
+// highest, the rate can only be a broken header.
+inline constexpr double kLowestSampleRate = 6400.0;
+inline constexpr double kHighestSampleRate = 768000.0;
+
+bool supportedRate(double sampleRate);
+
 enum class Failure {
   none,
-  unreadable,  // the audio file cannot be opened or read
-  no_signal,   // nothing in the recording sounds like the sender's carriers
-  incomplete,  // a signal, but some frame was never heard well enough
-  invalid,     // every frame was heard, but they do not form a valid message
+  unreadable,        // the audio cannot be opened or read, or holds no samples
+  unsupported_rate,  // the sample rate lies outside kLowestSampleRate ... kHighestSampleRate
+  out_of_memory,     // the decoder could not get the memory it needs
+  no_signal,         // nothing in the recording sounds like the sender's carriers
+  incomplete,        // a signal, but some frame was never heard well enough
+  invalid,           // every frame was heard, but they do not form a valid message
 };
 
 std::string_view describe(Failure failure);
@@ -34,27 +48,51 @@ struct DecodeResult {
   Failure failure = Failure::none;  // why `decoded` is empty
 };
 
-// Mono samples at any rate, starting anywhere in the loop, at any level.
-DecodeResult decode(std::span<const float> samples, double sampleRate);
+// Mono samples at any supported rate, starting anywhere in the loop, at any level. The whole
+// recording is searched at once, so every pass in it counts.
+DecodeResult decode(std::span<const float> samples, double sampleRate) noexcept;
 
-// A WAV, FLAC or other file that libsndfile reads; the channels are mixed down to mono.
-DecodeResult decodeFile(const std::filesystem::path& path);
+// A WAV, FLAC or other file that libsndfile reads ("-": standard input), mixed down to mono.
+// It is read in blocks until its data ends, whatever its header claims, and decoded as a
+// stream: memory stays bounded for any length, and the decoder stops at the first message.
+DecodeResult decodeFile(const std::filesystem::path& path) noexcept;
+// The same for a whole audio file held in memory.
+DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept;
 
-// Decodes a live capture: keeps the latest stretch of audio and tries it again every half
-// second until a message is heard.
+// Decodes audio fed piece by piece: keeps the latest three longest passes and tries them again
+// at its pace until a message is heard. Non-finite samples count as silence; a sample far
+// louder than the recording around it is clipped.
 class StreamDecoder {
  public:
-  explicit StreamDecoder(double sampleRate);
+  enum class Pace {
+    live,  // every half second, so that a message is reported soon after it was heard
+    file,  // once per longest pass: every stretch holding a whole pass is still tried
+  };
 
-  // Adds captured mono samples; returns the message once it has been heard.
-  std::optional<Decoded> push(std::span<const float> samples);
+  explicit StreamDecoder(double sampleRate, Pace pace = Pace::live) noexcept;
+  ~StreamDecoder();
+
+  // Adds mono samples; returns the message once it has been heard.
+  std::optional<Decoded> push(std::span<const float> samples) noexcept;
+  // The audio has ended: tries once more what came since the last attempt.
+  std::optional<Decoded> finish() noexcept;
+  // False once the decoder cannot go on (an unsupported rate, no memory): see lastFailure().
+  bool usable() const { return usable_; }
   // Why the audio so far holds no message.
   Failure lastFailure() const { return lastFailure_; }
 
  private:
+  bool append(std::span<const float> samples);
+  std::optional<Decoded> attempt();
+  void stop(Failure failure);
+
+  std::unique_ptr<SampleGuard> guard_;
   std::optional<Resampler> resampler_;
   std::vector<float> recent_;  // at 44 100 Hz
+  std::vector<float> clean_;   // the piece being added, with bad samples silenced
+  std::size_t attemptEvery_;
   std::size_t sinceAttempt_ = 0;
+  bool usable_ = true;
   Failure lastFailure_ = Failure::no_signal;
 };
 

@@ -3,35 +3,21 @@
 #include <soxr.h>
 
 #include <cmath>
-#include <stdexcept>
-#include <string>
 
 #include "tones.h"
 
 namespace sonicsend::receiver {
 namespace {
 
-void throwOnError(soxr_error_t error) {
-  if (error) throw std::runtime_error(std::string("resampling failed: ") + error);
-}
-
 // Room for the output of `inputs` samples, with a margin for the filter's delay and rounding.
 std::size_t outputRoom(std::size_t inputs, double ratio) {
   return static_cast<std::size_t>(std::ceil(static_cast<double>(inputs) * ratio)) + 64;
 }
 
-}  // namespace
+// The filter's tail is drained in pieces of this many output samples.
+constexpr std::size_t kTailPiece = 4096;
 
-std::vector<float> resampleWhole(std::span<const float> samples, double fromRate) {
-  const double ratio = kSampleRate / fromRate;
-  std::vector<float> out(outputRoom(samples.size(), ratio));
-  std::size_t written = 0;
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  throwOnError(soxr_oneshot(fromRate, kSampleRate, 1, samples.data(), samples.size(), nullptr,
-                            out.data(), out.size(), &written, nullptr, &quality, nullptr));
-  out.resize(written);
-  return out;
-}
+}  // namespace
 
 struct Resampler::State {
   soxr_t soxr = nullptr;
@@ -43,24 +29,44 @@ Resampler::Resampler(double fromRate)
   soxr_error_t error = nullptr;
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   state_->soxr = soxr_create(fromRate, kSampleRate, 1, &error, nullptr, &quality, nullptr);
-  throwOnError(error);
+  if (error) {
+    soxr_delete(state_->soxr);
+    state_->soxr = nullptr;
+  }
 }
 
 Resampler::~Resampler() = default;
 
-void Resampler::push(std::span<const float> samples, std::vector<float>& out) {
+bool Resampler::ok() const {
+  return state_->soxr != nullptr;
+}
+
+bool Resampler::push(std::span<const float> samples, std::vector<float>& out) {
+  return samples.empty() || process(samples.data(), samples.size(), out);
+}
+
+bool Resampler::finish(std::vector<float>& out) {
+  return process(nullptr, 0, out);
+}
+
+// With no samples, soxr flushes: it writes what its filter holds until it has nothing more.
+bool Resampler::process(const float* samples, std::size_t count, std::vector<float>& out) {
+  if (!ok()) return false;
   std::size_t consumed = 0;
-  do {
+  for (;;) {
     const std::size_t start = out.size();
-    out.resize(start + outputRoom(samples.size() - consumed, ratio_));
+    const std::size_t room = samples ? outputRoom(count - consumed, ratio_) : kTailPiece;
+    out.resize(start + room);
     std::size_t used = 0;
     std::size_t written = 0;
-    throwOnError(soxr_process(state_->soxr, samples.data() + consumed, samples.size() - consumed,
-                              &used, out.data() + start, out.size() - start, &written));
+    const soxr_error_t error =
+        soxr_process(state_->soxr, samples ? samples + consumed : nullptr, count - consumed,
+                     samples ? &used : nullptr, out.data() + start, room, &written);
     out.resize(start + written);
+    if (error) return false;
     consumed += used;
-    if (used == 0 && written == 0) break;  // nothing more fits; never expected
-  } while (consumed < samples.size());
+    if (samples ? consumed >= count || (used == 0 && written == 0) : written < room) return true;
+  }
 }
 
 }  // namespace sonicsend::receiver

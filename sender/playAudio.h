@@ -92,18 +92,18 @@ class playAudio {
   using AudioStreamPacketDescription = sonicsend::platform::AudioStreamPacketDescription;
 
   AudioFileID audioFile = nullptr;
-  AudioStreamBasicDescription dataFormat{};             // PCM format given to the queue
-  std::atomic<AudioQueueRef> queue = nullptr;           // queue of the current or last start
-  std::atomic<SInt64> packetIndex = 0;                  // advanced per queued chunk
-  UInt32 numPacketsToRead = 0;                          // PCM frames per chunk: 8192
+  AudioStreamBasicDescription dataFormat{};    // PCM format given to the queue
+  std::atomic<AudioQueueRef> queue = nullptr;  // queue of the current or last start
+  std::atomic<SInt64> packetIndex = 0;         // advanced per queued chunk
+  UInt32 numPacketsToRead = 0;                 // PCM frames per chunk: 8192
   UInt32 bufferByteSize = 0;
   std::uint8_t* inbuf = nullptr;
   AudioStreamPacketDescription* packetDescs = nullptr;  // buffers carry no packet descriptions
   AudioQueueBufferRef buffers[kBufferCount] = {};       // the buffers of `queue`
   std::FILE* wavFile = nullptr;
-  std::atomic<UInt32> dataPos = 0;                      // next byte of fileData to queue
-  UInt32 dataLen = 0;                                   // valid bytes of fileData
-  float signal_real[sonicsend::kSignalCapacity] = {};   // the tone signal
+  std::atomic<UInt32> dataPos = 0;                     // next byte of fileData to queue
+  UInt32 dataLen = 0;                                  // valid bytes of fileData
+  float signal_real[sonicsend::kSignalCapacity] = {};  // the tone signal
   unsigned char fileData[sonicsend::kSignalCapacity * sonicsend::kPcmBytesPerFrame] = {};
   int sampleLen = 0;           // valid entries of signal_real
   SharedText ssid_in;          // SSID for the next start

@@ -2,11 +2,14 @@
 
 #include <utf8.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <optional>
 
 #include "commands.h"
+#include "platform/terminal.h"
 
 namespace sonicsend::cli {
 namespace {
@@ -24,7 +27,33 @@ std::u16string utf16OrFail(const char* command, const std::string& value, const 
   return *converted;
 }
 
+// The key from --key, or else one line of standard input, typed without echo on a terminal.
+std::string keyOrFail(const char* command, const CredentialOptions& options) {
+  const bool given = options.keyOption != nullptr && options.keyOption->count() > 0;
+  if (given && options.key != "-") return options.key;
+  if (!given && !platform::stdinIsTerminal()) {
+    fail(command, kUsageError, "--key is required (--key - reads it from standard input)");
+  }
+  auto key = platform::readStdinLine(platform::stdinIsTerminal(), "Key: ");
+  if (!key) fail(command, kUsageError, "no key on standard input");
+  return *key;
+}
+
 }  // namespace
+
+CLI::Validator durationCheck() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        char* end = nullptr;
+        const double seconds = std::strtod(text.c_str(), &end);
+        const bool number = !text.empty() && *end == '\0';
+        if (number && std::isfinite(seconds) && seconds > 0.0 && seconds <= kLongestSeconds) {
+          return {};
+        }
+        return "must be a number of seconds above 0 and at most 604800 (a week)";
+      },
+      "SECONDS in (0, 604800]");
+}
 
 void fail(const char* command, int status, const std::string& reason) {
   std::fprintf(stderr, "sonicsend %s: %s\n", command, reason.c_str());
@@ -33,7 +62,10 @@ void fail(const char* command, int status, const std::string& reason) {
 
 void CredentialOptions::addTo(CLI::App& command, const std::string& bareNote) {
   command.add_option("--ssid", ssid, "SSID of the network (UTF-8)")->required();
-  command.add_option("--key", key, "Key of the network (UTF-8); may be empty")->required();
+  keyOption = command.add_option(
+      "--key", key,
+      "Key of the network (UTF-8); may be empty. \"-\" reads one line from standard input; "
+      "without --key a terminal asks for it. Other local users can see a key given here");
   command.add_flag("--bare", bare,
                    "Bare layout: SSID, 0x0D, key (no header, no checksum)" + bareNote +
                        "; SSID + key at most 95 UTF-16 code units instead of 93");
@@ -42,7 +74,7 @@ void CredentialOptions::addTo(CLI::App& command, const std::string& bareNote) {
 Credentials credentialsOrFail(const char* command, const CredentialOptions& options) {
   Credentials credentials{options.bare ? Layout::bare : Layout::framed,
                           utf16OrFail(command, options.ssid, "--ssid"),
-                          utf16OrFail(command, options.key, "--key")};
+                          utf16OrFail(command, keyOrFail(command, options), "--key")};
   if (!buildMessage(credentials.layout, credentials.ssid, credentials.key)) {
     const int limit = options.bare ? kMaxBareCredentialUnits : kMaxFramedCredentialUnits;
     fail(command, kUsageError,

@@ -32,6 +32,24 @@ std::string latin1ToUtf8(const std::string& bytes) {
   return text;
 }
 
+// The same, but with control characters (C0, DEL, C1) written as \xNN and a backslash as \\,
+// so that no byte that was heard reaches the terminal as a command.
+std::string escapedText(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) {
+      text += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0x0F]};
+    } else if (byte == '\\') {
+      text += "\\\\";
+    } else {
+      utf8::append(static_cast<char32_t>(byte), std::back_inserter(text));
+    }
+  }
+  return text;
+}
+
 std::string hex(const std::string& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -57,8 +75,8 @@ void print(const receiver::Decoded& decoded, bool json) {
     };
     std::printf("%s\n", object.dump().c_str());
   } else {
-    std::printf("SSID: %s\nKey:  %s\n", latin1ToUtf8(message.ssid).c_str(),
-                latin1ToUtf8(message.key).c_str());
+    std::printf("SSID: %s\nKey:  %s\n", escapedText(message.ssid).c_str(),
+                escapedText(message.key).c_str());
   }
   std::fflush(stdout);
 }
@@ -70,8 +88,15 @@ struct DecodeOptions {
 
 void runDecode(const DecodeOptions& options) {
   const receiver::DecodeResult result = receiver::decodeFile(options.input);
-  if (result.failure == receiver::Failure::unreadable) {
-    fail("decode", kUsageError, "cannot read " + options.input);
+  switch (result.failure) {
+    case receiver::Failure::unreadable:
+      fail("decode", kUsageError, "cannot read " + options.input);
+    case receiver::Failure::unsupported_rate:
+    case receiver::Failure::out_of_memory:
+      fail("decode", kUsageError,
+           "cannot read " + options.input + ": " + std::string(describe(result.failure)));
+    default:
+      break;
   }
   if (!result.decoded) fail("decode", kNoMessage, std::string(describe(result.failure)));
   print(*result.decoded, options.json);
@@ -90,7 +115,7 @@ void runListen(const ListenOptions& options) {
   } catch (const std::runtime_error& error) {
     fail("listen", kUsageError, error.what());
   }
-  receiver::StreamDecoder decoder(kCaptureRate);
+  receiver::StreamDecoder decoder(kCaptureRate, receiver::StreamDecoder::Pace::live);
   std::vector<float> chunk(kCaptureChunk);
   const auto chunks = static_cast<long>(options.seconds * kCaptureRate / kCaptureChunk);
   for (long i = 0; i < chunks; ++i) {
@@ -115,12 +140,15 @@ void addDecodeCommands(CLI::App& app) {
   auto decodeOptions = std::make_shared<DecodeOptions>();
   CLI::App* decode = app.add_subcommand(
       "decode", "Recover SSID and key from a recording (WAV, FLAC ...; any rate, mono or stereo)");
-  decode->add_option("input", decodeOptions->input, "Audio file to decode")->required();
+  decode->add_option("input", decodeOptions->input, "Audio file to decode (\"-\": standard input)")
+      ->required();
   decode->add_flag("--json", decodeOptions->json,
                    "Print one JSON object: ssid, key, ssid_hex, key_hex, layout, frames, passes");
   decode->footer(
-      "SSID and key are printed with each byte as one character U+0000-U+00FF. Exit status 1 "
-      "when the recording holds no valid message, 2 when it cannot be read.");
+      "SSID and key are printed with each byte as one character U+0000-U+00FF; control "
+      "characters as \\xNN and a backslash as \\\\ (--json gives them exactly). Exit status 1 "
+      "when the recording holds no valid message, 2 when it cannot be read or its sample rate "
+      "is not between 6400 and 768000 Hz.");
   decode->callback([decodeOptions] { runDecode(*decodeOptions); });
 
   auto listenOptions = std::make_shared<ListenOptions>();
@@ -128,7 +156,7 @@ void addDecodeCommands(CLI::App& app) {
       "listen", "Capture from an ALSA device until SSID and key are heard or the time runs out");
   listen->add_option("--seconds", listenOptions->seconds, "Longest time to listen")
       ->default_val(60.0)
-      ->check(CLI::Range(0.1, 86400.0));
+      ->check(durationCheck());
   listen->add_option("--device", listenOptions->device, "ALSA capture device")
       ->default_val("default");
   listen->add_flag("--json", listenOptions->json, "Print one JSON object, as decode does");

@@ -2,14 +2,15 @@
 #include <sndfile.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "arguments.h"
 #include "commands.h"
 #include "encoder.h"
+#include "platform/ReplacingFile.h"
+#include "wavFormat.h"
 
 namespace sonicsend::cli {
 namespace {
@@ -29,26 +30,32 @@ std::vector<short> pcmSamples(const std::vector<std::uint8_t>& pcm) {
   return samples;
 }
 
-struct SndfileCloser {
-  void operator()(SNDFILE* file) const { sf_close(file); }
-};
-
-// Writes the file, or removes what was started and reports why.
+// Writes the file beside its target and renames it into place only once it is whole, so that
+// a failure leaves the previous file, and any link to it, as they were.
 void writeWav(const std::string& path, const std::vector<short>& samples, int passes) {
+  const auto count = static_cast<sf_count_t>(samples.size());
+  const auto dataBytes =
+      static_cast<std::uint64_t>(count) * sizeof(short) * static_cast<std::uint64_t>(passes);
   SF_INFO info{};
   info.samplerate = kSampleRate;
   info.channels = kPcmChannels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_WRITE, &info));
-  if (!file) fail("encode", kUsageError, "cannot write " + path + ": " + sf_strerror(nullptr));
-  const auto count = static_cast<sf_count_t>(samples.size());
-  for (int pass = 0; pass < passes; ++pass) {
-    if (sf_write_short(file.get(), samples.data(), count) != count) {
-      const std::string reason = sf_strerror(file.get());
-      file.reset();
-      std::filesystem::remove(path);
+  info.format = wavFormatFor(dataBytes) | SF_FORMAT_PCM_16;
+  try {
+    platform::ReplacingFile out(path);
+    SNDFILE* file = sf_open_fd(out.descriptor(), SFM_WRITE, &info, SF_FALSE);
+    if (!file) fail("encode", kUsageError, "cannot write " + path + ": " + sf_strerror(nullptr));
+    bool written = true;
+    for (int pass = 0; pass < passes && written; ++pass) {
+      written = sf_write_short(file, samples.data(), count) == count;
+    }
+    const std::string reason = sf_strerror(file);
+    // Closing writes the final sizes into the header.
+    if (sf_close(file) != 0 || !written) {
       fail("encode", kUsageError, "cannot write " + path + ": " + reason);
     }
+    out.commit();
+  } catch (const std::system_error& error) {
+    fail("encode", kUsageError, "cannot write " + path + ": " + error.code().message());
   }
 }
 
@@ -65,7 +72,8 @@ void addEncodeCommand(CLI::App& app) {
   encode->add_option("-o,--output", options->output, "WAV file to write")->required();
   encode->footer(
       "Each UTF-16 code unit of SSID and key is sent as its low byte. Over-limit credentials, "
-      "bad arguments or an unwritable path: a message on stderr, exit status 2, no file.");
+      "bad arguments or an unwritable path: a message on stderr, exit status 2, and OUT (or "
+      "the file a link at OUT points to) stays as it was. Above 4 GiB of data the file is RF64.");
   encode->callback([options] {
     const Credentials credentials = credentialsOrFail("encode", options->credentials);
     const Pass pass = encodePass(credentials.layout, credentials.ssid, credentials.key).value();

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "arguments.h"
 #include "commands.h"
@@ -40,8 +41,7 @@ void showStatus(const playAudio& sender, std::chrono::steady_clock::duration ela
   std::fflush(stderr);
 }
 
-std::unique_ptr<playAudio> startSending(const PlayOptions& options) {
-  Credentials credentials = credentialsOrFail("play", options.credentials);
+std::unique_ptr<playAudio> startSending(Credentials credentials) {
   auto ssid = std::make_shared<const std::u16string>(std::move(credentials.ssid));
   auto key = std::make_shared<const std::u16string>(std::move(credentials.key));
   if (credentials.layout == Layout::bare) return playAudio::initWithSendSsid(ssid, key);
@@ -52,6 +52,8 @@ std::unique_ptr<playAudio> startSending(const PlayOptions& options) {
 }
 
 void play(const PlayOptions& options) {
+  // Read first: a key typed at the terminal must still be interruptible by Ctrl-C.
+  Credentials credentials = credentialsOrFail("play", options.credentials);
   // Blocked before the queue's thread exists, so that it inherits the mask and the signals
   // are taken here, by sigtimedwait.
   sigset_t stopSignals;
@@ -64,7 +66,7 @@ void play(const PlayOptions& options) {
   const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                     std::chrono::duration<double>(options.seconds));
   const bool status = isatty(STDERR_FILENO) == 1;
-  const std::unique_ptr<playAudio> sender = startSending(options);
+  const std::unique_ptr<playAudio> sender = startSending(std::move(credentials));
   const timespec tick{0, 200'000'000};
   while (options.seconds == 0 || std::chrono::steady_clock::now() < deadline) {
     if (status) showStatus(*sender, std::chrono::steady_clock::now() - start);
@@ -85,7 +87,7 @@ void addPlayCommand(CLI::App& app) {
       "play", "Send an SSID and a key through the sound device, in a loop without gaps");
   options->credentials.addTo(*command, ", at output level 0.8 instead of 0.65");
   command->add_option("--seconds", options->seconds, "Stop after this many seconds")
-      ->check(CLI::PositiveNumber);
+      ->check(durationCheck());
   command->footer(
       "Plays through ALSA's \"default\" PCM and sets the \"Master\" volume of its control to "
       "65% (80% with --bare). Runs until Ctrl-C or SIGTERM (or --seconds), then stops at once "

@@ -140,7 +140,7 @@ void Connection::SocketDeleter::operator()(nl_sock* socket) const {
 }
 
 Connection::Connection(std::unique_ptr<nl_sock, SocketDeleter> connected, int familyId)
-    : socket(std::move(connected)), family(familyId) {}
+    : socket_(std::move(connected)), family_(familyId) {}
 
 std::optional<Connection> Connection::open() {
   std::unique_ptr<nl_sock, SocketDeleter> socket(nl_socket_alloc());
@@ -152,9 +152,9 @@ std::optional<Connection> Connection::open() {
 
 std::vector<WirelessInterface> Connection::interfaces() {
   std::vector<WirelessInterface> found;
-  auto request = dumpRequest(family, NL80211_CMD_GET_INTERFACE);
+  auto request = dumpRequest(family_, NL80211_CMD_GET_INTERFACE);
   if (!request) return found;
-  const bool complete = dump(socket.get(), request.get(), [&found](nl_msg* reply) {
+  const bool complete = dump(socket_.get(), request.get(), [&found](nl_msg* reply) {
     if (auto interface = parseInterface(reply)) found.push_back(std::move(*interface));
   });
   if (!complete) found.clear();
@@ -162,13 +162,13 @@ std::vector<WirelessInterface> Connection::interfaces() {
 }
 
 std::optional<Bssid> Connection::associatedBssid(int interfaceIndex) {
-  auto request = dumpRequest(family, NL80211_CMD_GET_SCAN);
+  auto request = dumpRequest(family_, NL80211_CMD_GET_SCAN);
   if (!request || nla_put_u32(request.get(), NL80211_ATTR_IFINDEX,
                               static_cast<std::uint32_t>(interfaceIndex)) < 0) {
     return {};
   }
   std::optional<Bssid> associated;
-  const bool complete = dump(socket.get(), request.get(), [&associated](nl_msg* reply) {
+  const bool complete = dump(socket_.get(), request.get(), [&associated](nl_msg* reply) {
     if (auto bssid = parseAssociatedBss(reply)) associated = bssid;
   });
   return complete ? associated : std::nullopt;

@@ -49,8 +49,8 @@ class Connection {
   };
   Connection(std::unique_ptr<nl_sock, SocketDeleter> connected, int familyId);
 
-  std::unique_ptr<nl_sock, SocketDeleter> socket;
-  int family;
+  std::unique_ptr<nl_sock, SocketDeleter> socket_;
+  int family_;
 };
 
 }  // namespace velarto::nl80211

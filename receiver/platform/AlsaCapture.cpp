@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <mutex>
 #include <stdexcept>
 
 namespace sonicsend::receiver {
@@ -14,9 +15,19 @@ void check(int status, const char* what) {
   if (status < 0) throw std::runtime_error(std::string(what) + ": " + snd_strerror(status));
 }
 
+void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+
+// ALSA's library prints its own diagnostics to stderr; the capture's failures are reported in
+// one line each by whoever catches them.
+void quietAlsaLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { snd_lib_error_set_handler(ignoreAlsaMessage); });
+}
+
 }  // namespace
 
 AlsaCapture::AlsaCapture(const std::string& device, unsigned sampleRate) {
+  quietAlsaLibrary();
   check(snd_pcm_open(&pcm_, device.c_str(), SND_PCM_STREAM_CAPTURE, 0),
         "cannot open capture device");
   const int status = snd_pcm_set_params(pcm_, SND_PCM_FORMAT_FLOAT, SND_PCM_ACCESS_RW_INTERLEAVED,

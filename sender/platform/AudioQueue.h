@@ -39,10 +39,11 @@ using AudioQueueOutputCallback = void (*)(void* inUserData, AudioQueueRef inAQ,
 // A new, stopped queue for `inFormat` on the device that `inDevice` opens. `inUserData` is
 // handed to every callback and is not owned. inFlags must be 0. Without a device: none, and
 // kAudioQueueErr_InvalidDevice.
-OSStatus AudioQueueNewOutput(
-    const AudioStreamBasicDescription* inFormat, AudioQueueOutputCallback inCallbackProc,
-    void* inUserData, CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode,
-    UInt32 inFlags, AudioQueueRef* outAQ, const AudioDeviceFactory& inDevice);
+OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription* inFormat,
+                             AudioQueueOutputCallback inCallbackProc, void* inUserData,
+                             CFRunLoopRef inCallbackRunLoop, CFStringRef inCallbackRunLoopMode,
+                             UInt32 inFlags, AudioQueueRef* outAQ,
+                             const AudioDeviceFactory& inDevice);
 
 // A buffer of `inBufferByteSize` bytes owned by the queue until it is disposed of.
 OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, UInt32 inBufferByteSize,

@@ -8,13 +8,15 @@
 
 #include "Sink.h"
 #include "platform/AudioQueue.h"
+#include "tones.h"
 
 namespace sonicsend::testing {
 namespace {
 
 using namespace sonicsend::platform;
 
-const AudioStreamBasicDescription kFormat{44100.0, kAudioFormatLinearPCM, 12, 4, 1, 4, 2, 16, 0};
+const AudioStreamBasicDescription kFormat{
+    kSampleRate, kAudioFormatLinearPCM, 12, 4, 1, 4, 2, 16, 0};
 
 // A queue on a sink whose callback counts hand-backs and queues each buffer again with its
 // first byte raised by one.

@@ -165,7 +165,7 @@ TEST(RealServer, PlaysWholePassesWithoutAGapAtTheSinkVolume) {
   // And a listener hears the credentials in it: the reference receiver decodes the recording.
   std::vector<float> left;
   for (std::size_t i = 0; i < stereo.size(); i += 2) left.push_back(stereo[i] / 32768.0f);
-  const auto heard = sonicsend::receiver::decode(left, 44100.0);
+  const auto heard = sonicsend::receiver::decode(left, sonicsend::kSampleRate);
   ASSERT_TRUE(heard.decoded) << sonicsend::receiver::describe(heard.failure);
   EXPECT_EQ(heard.decoded->message.ssid, "HomeNet");
   EXPECT_EQ(heard.decoded->message.key, "secret");
@@ -186,7 +186,8 @@ TEST(RealServer, PlayingGoesOnAfterTheServerRestarts) {
 
   const Verdict verdict = checkRecording(readSamples(file), homeNetPass(), 1.0, false);
   EXPECT_EQ(verdict.fault, "");
-  EXPECT_GE(verdict.samplesMatched, 44100u) << "less than a second of the pass after the restart";
+  EXPECT_GE(verdict.samplesMatched, std::size_t{sonicsend::kSampleRate})
+      << "less than a second of the pass after the restart";
 }
 
 }  // namespace

@@ -146,7 +146,8 @@ TEST(UserDataDirectory, FollowsXdgDataHomeOnlyWhenItIsAnAbsolutePathAndHoldsTheS
     EXPECT_EQ(velarto::store::userDataDirectory(), "/home/someone/.local/share/velarto");
   }
   ::unsetenv("HOME");
-  EXPECT_TRUE(velarto::store::userDataDirectory().is_absolute()) << "the user database names the home";
+  EXPECT_TRUE(velarto::store::userDataDirectory().is_absolute())
+      << "the user database names the home";
 
   const TemporaryDirectory temporary;
   ::setenv("XDG_DATA_HOME", temporary.path.c_str(), 1);

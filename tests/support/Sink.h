@@ -65,14 +65,15 @@ class Sink : public std::enable_shared_from_this<Sink> {
   // The sender's output: devices on this sink, volumes recorded.
   SoundOutput output() {
     auto self = shared_from_this();
-    return {
-        .openDevice =
-            [self](const platform::AudioStreamBasicDescription&) { return std::make_unique<Device>(self); },
-        .setVolume =
-            [self](float volume) {
-              std::scoped_lock lock(self->mutex_);
-              self->state_.volumes.push_back(volume);
-            }};
+    return {.openDevice =
+                [self](const platform::AudioStreamBasicDescription&) {
+                  return std::make_unique<Device>(self);
+                },
+            .setVolume =
+                [self](float volume) {
+                  std::scoped_lock lock(self->mutex_);
+                  self->state_.volumes.push_back(volume);
+                }};
   }
   State state() {
     std::scoped_lock lock(mutex_);

@@ -33,11 +33,21 @@ inline std::string shellQuoted(const std::string& argument) {
   return quoted;
 }
 
+// How the shell sets the program up: commands run before it (limits, traps), and a file piped
+// into its standard input.
+struct CliSetup {
+  std::string shellBefore;
+  std::string stdinPath;
+};
+
 // Runs `program` with `arguments` through the shell, each argument quoted.
-inline CliRun runCli(const std::string& program, const std::vector<std::string>& arguments) {
+inline CliRun runCli(const std::string& program, const std::vector<std::string>& arguments,
+                     const CliSetup& setup = {}) {
   const auto errPath =
       std::filesystem::temp_directory_path() / ("run-cli-" + std::to_string(getpid()) + ".err");
-  std::string command = shellQuoted(program);
+  std::string command = setup.shellBefore + " ";
+  if (!setup.stdinPath.empty()) command.append("cat ").append(shellQuoted(setup.stdinPath) + " | ");
+  command.append(shellQuoted(program));
   for (const auto& argument : arguments) command.append(" ").append(shellQuoted(argument));
   command.append(" 2>").append(shellQuoted(errPath.string()));
 

@@ -3,11 +3,14 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
+#include <string_view>
 
 #include "recordings.h"
 #include "runCli.h"
@@ -120,6 +123,121 @@ TEST_F(DecodeCli, ExitStatusTellsNoMessageFromUnreadableInput) {
   EXPECT_EQ(run("missing.wav").status, 2);
   std::ofstream(dir_ / "text.wav") << "not audio";
   EXPECT_EQ(run("text.wav").status, 2);
+}
+
+// Bytes of a mono WAV file with a 44-byte header: 16-bit or float samples, and a data size
+// that may lie.
+std::string wavBytes(const std::vector<float>& samples, std::uint32_t rate, bool asFloat,
+                     std::optional<std::uint32_t> claimedDataBytes = std::nullopt) {
+  const auto put = [](std::string& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  const std::uint32_t width = asFloat ? 4 : 2;
+  const auto dataBytes = static_cast<std::uint32_t>(samples.size() * width);
+  std::string out = "RIFF";
+  put(out, 36 + claimedDataBytes.value_or(dataBytes), 4);
+  out += "WAVEfmt ";
+  for (auto [value, bytes] : {std::pair{16u, 4},
+                              {asFloat ? 3u : 1u, 2},
+                              {1u, 2},
+                              {rate, 4},
+                              {rate * width, 4},
+                              {width, 2},
+                              {8 * width, 2}}) {
+    put(out, value, bytes);
+  }
+  out += "data";
+  put(out, claimedDataBytes.value_or(dataBytes), 4);
+  for (float sample : samples) {
+    std::uint32_t bits = 0;
+    if (asFloat) {
+      std::memcpy(&bits, &sample, 4);
+    } else {
+      bits = static_cast<std::uint16_t>(static_cast<std::int16_t>(sample * 32767.0f));
+    }
+    put(out, bits, static_cast<int>(width));
+  }
+  return out;
+}
+
+// A FLAC file of `samples` whose header gives `totalSamples` as the length (0: unknown).
+std::string flacBytes(const fs::path& scratch, const std::vector<float>& samples,
+                      std::uint64_t totalSamples) {
+  SF_INFO info{0, kSampleRate, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE* file = sf_open(scratch.c_str(), SFM_WRITE, &info);
+  sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+  sf_close(file);
+  std::ifstream in(scratch, std::ios::binary);
+  std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  // STREAMINFO follows "fLaC" and its block header; its 36-bit sample count ends at byte 26.
+  bytes[21] = static_cast<char>((bytes[21] & 0xF0) | ((totalSamples >> 32) & 0x0F));
+  for (std::size_t i = 0; i < 4; ++i)
+    bytes[22 + i] = static_cast<char>(totalSamples >> (24 - 8 * i));
+  return bytes;
+}
+
+// Under ASan the shadow memory alone exceeds any small address-space limit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr const char* kMemoryLimit = "";
+#else
+constexpr const char* kMemoryLimit = "ulimit -v 524288;";  // 512 MB
+#endif
+
+TEST_F(DecodeCli, HostileInputGivesTheDocumentedStatusWithinBoundedMemory) {
+  const auto pass = passOf(Layout::framed, u"Home", u"pass word");
+  const auto signal = loop(pass, 3000, 3 * pass.size());
+  const auto withSample = [&](float bad, float level = 1.0f) {
+    auto samples = signal;
+    for (float& sample : samples) sample *= level;
+    samples[1000] = bad;
+    return samples;
+  };
+  const auto bytes = [&](std::vector<float> samples, std::uint32_t rate = kSampleRate) {
+    return wavBytes(samples, rate, true);
+  };
+  const std::vector<float> nothing;
+  const struct {
+    const char* name;
+    std::string file;
+    bool piped;
+    int status;
+  } table[] = {
+      {"flac_of_unknown_length", flacBytes(dir_ / "x.flac", signal, 0), false, 0},
+      {"flac_claiming_1e9_samples", flacBytes(dir_ / "x.flac", signal, 1'000'000'000), false, 0},
+      {"header_claiming_4_gb_and_no_data", wavBytes(nothing, kSampleRate, false, 0xFFFFFFF0), true,
+       2},
+      {"header_overstating_the_length", wavBytes(signal, kSampleRate, false, 0x7FFFFFF0), false, 0},
+      {"piped_header_overstating_the_length", wavBytes(signal, kSampleRate, false, 0xFFFFFFF0),
+       true, 0},
+      {"piped_data_size_0", wavBytes(nothing, kSampleRate, false), true, 2},
+      {"rate_1_hz", bytes(signal, 1), false, 2},
+      {"rate_10_hz", bytes(signal, 10), false, 2},
+      {"rate_1_mhz", bytes(signal, 1'000'000), false, 2},
+      {"one_nan_near_the_start", bytes(withSample(NAN)), false, 0},
+      {"one_3e38_near_the_start", bytes(withSample(3e38f)), false, 0},
+      {"one_3e38_in_a_quiet_recording", bytes(withSample(-3e38f, 0.01f)), false, 0},
+      {"nan_only", bytes(std::vector<float>(kSampleRate, NAN)), false, 1},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.name);
+    const fs::path path = dir_ / (std::string(row.name) + ".audio");
+    std::ofstream(path, std::ios::binary) << row.file;
+    const CliRun run = runCli(SONICSEND_CLI, {"decode", "--json", row.piped ? "-" : path.string()},
+                              {kMemoryLimit, row.piped ? path.string() : ""});
+    EXPECT_EQ(run.status, row.status) << run.err;
+    if (row.status == 0) {
+      EXPECT_EQ(Json::parse(run.out, nullptr, false).value("key", ""), "pass word");
+    } else {
+      EXPECT_EQ(std::ranges::count(run.err, '\n'), 1) << "one line: " << run.err;
+    }
+  }
+}
+
+TEST_F(DecodeCli, PlainTextEscapesControlCharacters) {
+  const auto pass = passOf(Layout::framed, u"a\x1b[2Jb\\", u"\u009b\x7f\u00e9");
+  ASSERT_EQ(decode("escape.wav", loop(pass, 0, 2 * pass.size())).status, 0);
+  const CliRun run = runCli(SONICSEND_CLI, {"decode", (dir_ / "escape.wav").string()});
+  EXPECT_EQ(run.out, "SSID: a\\x1b[2Jb\\\\\nKey:  \\x9b\\x7f\xC3\xA9\n");
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "encoder.h"
 #include "runCli.h"
+#include "wavFormat.h"
 
 namespace fs = std::filesystem;
 
@@ -105,6 +107,41 @@ TEST_F(EncodeCli, RefusesWithStatusTwoAndLeavesNoFile) {
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
   }
   EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(EncodeCli, FailureLeavesTheLinkAndItsTargetAsTheyWere) {
+  const fs::path target = dir_ / "real.wav";
+  const fs::path link = dir_ / "link.wav";
+  std::ofstream(target) << "previous";
+  fs::create_symlink(target.filename(), link);
+  // Writes beyond 64 blocks fail, as on a full disk, instead of ending the program.
+  const CliRun full = sonicsend::testing::runCli(
+      SONICSEND_CLI, {"encode", "--ssid", "net", "--key", "k", "--passes", "20", "-o", link},
+      {"trap '' XFSZ; ulimit -f 64;", ""});
+  EXPECT_EQ(full.status, 2);
+  EXPECT_NE(full.err.find("cannot write"), std::string::npos) << full.err;
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(std::ifstream(target).rdbuf()->sgetc(), 'p');
+  EXPECT_EQ(fs::file_size(target), 8u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2) << "no temporary file left";
+
+  ASSERT_EQ(runCli({"encode", "--ssid", "net", "--key", "k", "-o", link}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(link));
+  SF_INFO info;
+  EXPECT_EQ(readWav(target, info).size(),
+            asSamples(sonicsend::encodePass(sonicsend::Layout::framed, u"net", u"k")->pcm).size());
+}
+
+// RIFF sizes are 32-bit: beyond them the file is RF64. The 93 units of the longest message
+// make a pass of 4.9 MB, so 3500 passes exceed 4 GiB.
+TEST(WavFormat, SwitchesToRf64WhereRiffSizesWouldWrap) {
+  using sonicsend::cli::wavFormatFor;
+  const std::uint64_t pass =
+      sonicsend::encodePass(sonicsend::Layout::framed, std::u16string(93, u'x'), u"")->pcm.size();
+  EXPECT_EQ(wavFormatFor(pass), SF_FORMAT_WAV);
+  EXPECT_EQ(wavFormatFor(800 * pass), SF_FORMAT_WAV);
+  EXPECT_EQ(wavFormatFor(3500 * pass), SF_FORMAT_RF64);
+  EXPECT_EQ(wavFormatFor(0xFFFFFFFFull - 44), SF_FORMAT_RF64);
 }
 
 TEST_F(EncodeCli, HelpDocumentsTheOptions) {

@@ -1,0 +1,58 @@
+// The page's encoder (WebAssembly, emscripten's libm) against `sonicsend encode` (native, glibc's
+// libm): the same PCM, byte for byte, for named and random credentials of every length and
+// alphabet, in both layouts.   node exactness_test.js SITE_DIR SONICSEND RANDOM_COUNT
+'use strict';
+const fs = require('node:fs');
+const path = require('node:path');
+const { encodeWithCli } = require('./wav.js');
+
+const [site, sonicsend, randomCount] = process.argv.slice(2);
+const signal = require(path.resolve(site, 'signal.js'));
+const createEncoderModule = require(path.resolve(site, 'encoder.js'));
+
+// mulberry32 with a fixed seed: the same rows on every run.
+let state = 20240611;
+function random() {
+  state = (state + 0x6d2b79f5) >>> 0;
+  let t = Math.imul(state ^ (state >>> 15), 1 | state);
+  t ^= t + Math.imul(t ^ (t >>> 7), 61 | t);
+  return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+}
+
+// ASCII, Latin-1, CJK, emoji (two code units) and any character below the surrogates, whose low
+// byte may be zero and end the message early.
+const alphabets = [[0x20, 0x7e], [0xa0, 0xff], [0x4e00, 0x9fff], [0x1f300, 0x1f6ff], [1, 0xd7ff]];
+function randomText(units) {
+  for (let text = ''; ;) {
+    const [low, high] = alphabets[Math.floor(random() * alphabets.length)];
+    const character = String.fromCodePoint(low + Math.floor(random() * (high - low + 1)));
+    if (text.length + character.length > units) return text;
+    text += character;
+  }
+}
+
+const rows = [
+  { name: 'empty', ssid: '', key: '' },
+  { name: 'longest framed', ssid: 'S'.repeat(40), key: '密'.repeat(53) },
+  { name: 'longest bare', ssid: 'é'.repeat(50), key: 'k'.repeat(45), bare: true },
+  { name: 'over the framed limit', ssid: 'S'.repeat(50), key: 'k'.repeat(44) },
+];
+for (let n = 1; n <= Number(randomCount); ++n) {
+  const bare = random() < 0.25;
+  const units = Math.floor(random() * (bare ? 96 : 94));
+  const ssid = randomText(Math.floor(random() * (units + 1)));
+  rows.push({ name: `random ${n}`, ssid, key: randomText(units - ssid.length), bare });
+}
+
+// Node's fetch takes no file paths: the module gets its WebAssembly from here.
+const wasmBinary = fs.readFileSync(path.resolve(site, 'encoder.wasm'));
+createEncoderModule({ wasmBinary }).then((encoder) => {
+  const failures = rows.filter(({ ssid, key, bare }) => {
+    const page = signal.encodePass(encoder, ssid, key, bare);
+    const cli = encodeWithCli(sonicsend, ssid, key, bare);
+    return page && cli ? !cli.equals(new Uint8Array(page.buffer)) : page !== cli;
+  });
+  for (const row of failures) console.log(`FAIL ${row.name}: ${JSON.stringify(row)}`);
+  console.log(`${rows.length - failures.length} passed, ${failures.length} failed`);
+  process.exitCode = failures.length ? 1 : 0;
+});

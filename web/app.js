@@ -1,0 +1,239 @@
+// The page: the screen of velarto (SSID, key shown or hidden, start/stop), the remembered keys in
+// localStorage, and the signal played through WebAudio in a gapless loop.
+'use strict';
+
+const kStartConnecting = '开始连接';
+const kCancelConnecting = '取消连接';
+const kStoreName = 'localSave.json';
+const kSampleRate = 44100;
+
+// The remembered keys: one JSON object SSID -> key, the shape of the desktop's localSave.json.
+// Members that are not strings are kept as read; a stored text that is not such an object is
+// moved aside under a name of its own, never overwritten.
+class KeyStore {
+  constructor(storage) {
+    this.storage = storage;
+    this.keys = this.load();
+  }
+
+  load() {
+    const text = this.read();
+    if (text === null) return new Map();
+    try {
+      const value = JSON.parse(text);
+      if (value !== null && typeof value === 'object' && !Array.isArray(value)) {
+        return new Map(Object.entries(value));
+      }
+    } catch (error) {
+      // not JSON: kept aside below
+    }
+    const aside = `${kStoreName}.unreadable-${Date.now()}`;
+    if (this.write(aside, text)) {
+      this.storage.removeItem(kStoreName);
+      console.warn(`the stored keys are not a JSON object; kept as ${aside}`);
+    } else {
+      // Nowhere to keep them: they stay where they are, and nothing is written over them.
+      this.readOnly = true;
+    }
+    return new Map();
+  }
+
+  keyFor(ssid) {
+    const key = this.keys.get(ssid);
+    return typeof key === 'string' ? key : null;
+  }
+
+  // Remembers the pair; another tab's pairs, stored since this page loaded, are kept.
+  remember(ssid, key) {
+    this.keys = new Map([...this.keys, ...this.load()]);
+    if (this.keyFor(ssid) === key) return;
+    this.keys.set(ssid, key);
+    if (!this.readOnly) this.write(kStoreName, JSON.stringify(Object.fromEntries(this.keys)));
+  }
+
+  read() {
+    try {
+      return this.storage ? this.storage.getItem(kStoreName) : null;
+    } catch (error) {
+      return null;
+    }
+  }
+
+  write(name, text) {
+    try {
+      this.storage.setItem(name, text);
+      return true;
+    } catch (error) {
+      console.warn(`could not store the keys: ${error}`);
+      return false;
+    }
+  }
+}
+
+// Plays one pass of PCM in an endless gapless loop, and keeps the screen on while it does.
+class SignalPlayer {
+  constructor() {
+    this.context = null;
+    this.source = null;
+    this.wakeLock = null;
+    document.addEventListener('visibilitychange', () => {
+      // The browser releases the lock when the page is hidden; take it again on return.
+      if (document.visibilityState === 'visible' && this.source) this.keepScreenOn();
+    });
+  }
+
+  // Opens the audio output ahead of the first start, which then sounds sooner. Browsers allow
+  // that only after a user gesture: the first touch or key press on the page.
+  prepare() {
+    this.audioContext().resume().catch(() => {});
+  }
+
+  get playing() {
+    return this.source !== null;
+  }
+
+  // `pcm`: interleaved left/right 16-bit samples. An output running at 44 100 Hz receives them
+  // unchanged: value / 32768 is exact in single precision and scales back exactly.
+  start(pcm) {
+    const context = this.audioContext();
+    const frames = pcm.length / 2;
+    const buffer = context.createBuffer(2, frames, kSampleRate);
+    for (let channel = 0; channel < 2; ++channel) {
+      const samples = buffer.getChannelData(channel);
+      for (let i = 0; i < frames; ++i) samples[i] = pcm[2 * i + channel] / 32768;
+    }
+    this.source = context.createBufferSource();
+    this.source.buffer = buffer;
+    this.source.loop = true;
+    this.source.connect(context.destination);
+    this.source.start();
+    context.resume().catch((error) => console.error(`audio output: ${error}`));
+    this.keepScreenOn();
+  }
+
+  stop() {
+    if (!this.source) return;
+    this.source.stop();
+    this.source.disconnect();
+    this.source = null;
+    // Nothing plays until the next start: the output need not run meanwhile.
+    this.context.suspend().catch(() => {});
+    if (this.wakeLock) this.wakeLock.release().catch(() => {});
+    this.wakeLock = null;
+  }
+
+  // The larger buffers of 'playback' keep the loop free of gaps on a busy phone; the sound starts
+  // and stops a few tens of milliseconds later for it.
+  audioContext() {
+    if (this.context) return this.context;
+    try {
+      this.context = new AudioContext({ sampleRate: kSampleRate, latencyHint: 'playback' });
+    } catch (error) {
+      this.context = new AudioContext({ latencyHint: 'playback' });
+    }
+    if (this.context.sampleRate !== kSampleRate) {
+      console.info(`audio runs at ${this.context.sampleRate} Hz; the signal is resampled`);
+    }
+    return this.context;
+  }
+
+  async keepScreenOn() {
+    if (!('wakeLock' in navigator) || this.wakeLock) return;
+    try {
+      const lock = await navigator.wakeLock.request('screen');
+      if (this.source && !this.wakeLock) this.wakeLock = lock;
+      else lock.release().catch(() => {});
+    } catch (error) {
+      console.info(`the screen may turn off while sending: ${error.message}`);
+    }
+  }
+}
+
+// The screen: the same fields, button and texts as the desktop application.
+class Screen {
+  constructor(encoder, store, player) {
+    this.encoder = encoder;
+    this.store = store;
+    this.player = player;
+    this.ssid = document.getElementById('ssid');
+    this.key = document.getElementById('key');
+    this.showKey = document.getElementById('show-key');
+    this.connect = document.getElementById('connect');
+    this.limit = velartoSignal.maxUnits(encoder);
+
+    this.ssid.addEventListener('input', () => this.fillRememberedKey(false));
+    this.ssid.addEventListener('change', () => this.fillRememberedKey(true));
+    this.ssid.addEventListener('input', () => this.keepWithinMessageLimit());
+    this.key.addEventListener('input', () => this.keepWithinMessageLimit());
+    this.showKey.addEventListener('click', () => this.toggleKeyShown());
+    this.connect.addEventListener('click', () => this.connectPressed());
+    for (const gesture of ['pointerdown', 'keydown']) {
+      document.addEventListener(gesture, () => player.prepare(), { once: true, capture: true });
+    }
+    this.keepWithinMessageLimit();
+    this.connect.disabled = false;
+  }
+
+  // A remembered SSID brings its key as soon as it is typed; leaving the field with an SSID that
+  // has none empties the key, as on the desktop.
+  fillRememberedKey(emptyWhenUnknown) {
+    const key = this.store.keyFor(this.ssid.value);
+    if (key === null && !emptyWhenUnknown) return;
+    this.key.value = (key ?? '').slice(0, Math.max(0, this.limit - this.ssid.value.length));
+    this.keepWithinMessageLimit();
+  }
+
+  // SSID and key must fit one message, or the encoder refuses them: each field takes no more
+  // than the other leaves, so the typing stops at the limit.
+  keepWithinMessageLimit() {
+    this.key.maxLength = Math.max(0, this.limit - this.ssid.value.length);
+    this.ssid.maxLength = Math.max(0, this.limit - this.key.value.length);
+  }
+
+  toggleKeyShown() {
+    const hidden = this.key.type === 'text';
+    this.key.type = hidden ? 'password' : 'text';
+    this.showKey.setAttribute('aria-pressed', String(hidden));
+  }
+
+  connectPressed() {
+    this.ssid.blur();
+    this.key.blur();
+    if (this.player.playing) {
+      this.player.stop();
+      this.connect.textContent = kStartConnecting;
+      return;
+    }
+    this.store.remember(this.ssid.value, this.key.value);
+    const pcm = velartoSignal.encodePass(this.encoder, this.ssid.value, this.key.value);
+    if (!pcm) {
+      console.error('SSID and key do not fit one message');
+      return;
+    }
+    this.player.start(pcm);
+    this.connect.textContent = kCancelConnecting;
+  }
+}
+
+function openStorage() {
+  try {
+    return window.localStorage;
+  } catch (error) {
+    console.warn(`keys cannot be remembered here: ${error}`);
+    return null;
+  }
+}
+
+createEncoderModule().then((encoder) => {
+  window.velartoScreen = new Screen(encoder, new KeyStore(openStorage()), new SignalPlayer());
+  // Milliseconds from the start of navigation to a usable button.
+  document.documentElement.dataset.ready = String(Math.round(performance.now()));
+}, (error) => console.error(`the encoder did not load: ${error}`));
+
+if ('serviceWorker' in navigator) {
+  window.addEventListener('load', () => {
+    navigator.serviceWorker.register('sw.js').catch((error) => {
+      console.warn(`no offline use: ${error}`);
+    });
+  });
+}

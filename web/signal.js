@@ -1,0 +1,29 @@
+// One pass of the signal from the encoder compiled to WebAssembly: SSID and key as JavaScript
+// strings (UTF-16 code units, which the encoder reads one byte each) in, 16-bit stereo PCM out.
+// Loaded by the page as a plain script and by Node with require().
+(function (root, make) {
+  if (typeof module === 'object' && module.exports) module.exports = make();
+  else root.velartoSignal = make();
+})(this, function () {
+  'use strict';
+
+  // The longest SSID + key, in code units, that one message of the layout holds.
+  function maxUnits(encoder, bare = false) {
+    return encoder._velarto_max_units(bare ? 1 : 0);
+  }
+
+  // Interleaved left/right samples of one pass, or null when the credentials do not fit.
+  function encodePass(encoder, ssid, key, bare = false) {
+    const capacity = encoder._velarto_credentials_capacity();
+    if (ssid.length + key.length > capacity) return null;
+    const units = new Uint16Array(encoder.HEAPU16.buffer, encoder._velarto_credentials(), capacity);
+    for (let i = 0; i < ssid.length; ++i) units[i] = ssid.charCodeAt(i);
+    for (let i = 0; i < key.length; ++i) units[ssid.length + i] = key.charCodeAt(i);
+    const bytes = encoder._velarto_encode(ssid.length, key.length, bare ? 1 : 0);
+    if (bytes < 0) return null;
+    // The buffer may move when the encoder's memory grows: take it after encoding.
+    return new Int16Array(encoder.HEAPU8.buffer, encoder._velarto_pcm(), bytes / 2).slice();
+  }
+
+  return { maxUnits, encodePass };
+});
