@@ -59,9 +59,9 @@ void Decode10Seconds(benchmark::State& state) {
       benchmark::Counter(10.0, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(Decode10Seconds)
-    ->Args({44100, 0})
+    ->Args({sonicsend::kSampleRate, 0})
     ->Args({48000, 0})
-    ->Args({44100, 1})
+    ->Args({sonicsend::kSampleRate, 1})
     ->Unit(benchmark::kMillisecond);
 
 // One pass recorded from a random offset holds its first frame only in pieces, so a one-pass
