@@ -1,5 +1,4 @@
-// Runs the `sonicsend` command line (SONICSEND_CLI) as a user would, for the tests of its
-// subcommands.
+// Runs the `sonicsend` command line as a user would, for the tests of its subcommands.
 #pragma once
 
 #include <sys/wait.h>
@@ -25,12 +24,13 @@ inline std::string shellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
-// Runs `sonicsend` with `arguments`, each quoted, after the shell text `before`: limits, traps,
-// or a pipe into its standard input.
-inline CliRun runCli(const std::vector<std::string>& arguments, const std::string& before = "") {
+// Runs `program` with `arguments`, each quoted, through the shell after the shell text `before`:
+// limits, traps, or a pipe into its standard input.
+inline CliRun runCli(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& before = "") {
   const auto errPath =
       std::filesystem::temp_directory_path() / ("run-cli-" + std::to_string(getpid()) + ".err");
-  std::string command = before + " " + shellQuoted(SONICSEND_CLI);
+  std::string command = before + " " + shellQuoted(program);
   for (const auto& argument : arguments) command += " " + shellQuoted(argument);
   FILE* pipe = popen((command + " 2>" + shellQuoted(errPath)).c_str(), "r");
   CliRun run{-1, {}, {}};

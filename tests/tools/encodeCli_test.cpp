@@ -80,7 +80,7 @@ TEST_F(EncodeCli, WritesThePassesOfThePcmOrRefusesInOneLine) {
     SCOPED_TRACE(row.name);
     auto arguments = row.arguments;
     arguments.insert(arguments.begin(), "encode");
-    const CliRun run = runCli(arguments, row.before);
+    const CliRun run = runCli(SONICSEND_CLI, arguments, row.before);
     if (row.pcm.empty()) {
       EXPECT_EQ(run.status, 2);
       EXPECT_NE(run.err.find(row.name), std::string::npos) << run.err;
@@ -101,14 +101,14 @@ TEST_F(EncodeCli, FailureLeavesTheLinkAndItsTargetAsTheyWere) {
   const std::vector<std::string> encode = {"encode",   "--ssid", "net", "--key", "k",
                                            "--passes", "20",     "-o",  link};
   // Writes beyond 64 blocks fail, as on a full disk, instead of ending the program.
-  const CliRun full = runCli(encode, "trap '' XFSZ; ulimit -f 64;");
+  const CliRun full = runCli(SONICSEND_CLI, encode, "trap '' XFSZ; ulimit -f 64;");
   EXPECT_EQ(full.status, 2);
   EXPECT_NE(full.err.find("cannot write"), std::string::npos) << full.err;
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::file_size(dir_ / "real.wav"), 8u);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2) << "no temporary file left";
 
-  ASSERT_EQ(runCli(encode).status, 0);
+  ASSERT_EQ(runCli(SONICSEND_CLI, encode).status, 0);
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(wavSamples(dir_ / "real.wav"), passesOf(Layout::framed, u"net", u"k", 20));
 }
