@@ -1,6 +1,7 @@
 // The application's delegate: builds the one window with the configuration screen when
-// launching has finished. It has no state handlers: sending goes on while the application is
-// in the background, and nothing else changes with its state.
+// launching has finished, and quits at once on the window's close request, Ctrl+Q or the end of
+// the session, whatever the screen shows. It has no other state handlers: sending goes on while
+// the application is in the background, and nothing else changes with its state.
 #pragma once
 
 #include <QApplication>
@@ -9,6 +10,7 @@
 #include <memory>
 
 #include "QUAVRV4.h"
+#include "TerminationSignals.h"
 
 class AppDelegate : public QObject {
   Q_OBJECT
@@ -25,7 +27,11 @@ class AppDelegate : public QObject {
   QMainWindow* window() const { return window_.get(); }
   void setWindow(std::unique_ptr<QMainWindow> window) { window_ = std::move(window); }
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   ScreenServices services_;
   std::unique_ptr<QMainWindow> window_;
+  TerminationSignals sessionEnd_;
 };

@@ -70,6 +70,7 @@ class QUAVRV4 : public QWidget {
  private:
   void viewDidLoad();
   void connectActions();
+  QMessageBox* showAlert(const QString& message);
   void keepWithinMessageLimit();
 
   int quavrState = 0;  // 0 idle, 1 sending
@@ -77,6 +78,6 @@ class QUAVRV4 : public QWidget {
   std::unique_ptr<localSave> save;
   int showKey = 1;  // 1 the key is shown in clear, 0 hidden
   ScreenServices services_;
-  std::unique_ptr<Ui::QUAVRV4> ui;
+  std::unique_ptr<Ui::QUAVRV4> ui_;
   bool viewLoaded_ = false;
 };

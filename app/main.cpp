@@ -3,11 +3,13 @@
 #include <QApplication>
 
 #include "AppDelegate.h"
+#include "libraryLogs.h"
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("velarto"));
   QGuiApplication::setDesktopFileName(QStringLiteral("velarto"));
+  routeLibraryLogsToQt();
 
   AppDelegate delegate;
   delegate.didFinishLaunchingWithOptions(application);

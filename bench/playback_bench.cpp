@@ -44,9 +44,9 @@ class TimedDevice final : public sonicsend::AudioDevice {
  public:
   TimedDevice(std::shared_ptr<FirstBuffer> first, std::unique_ptr<AudioDevice> inner)
       : first_(std::move(first)), inner_(std::move(inner)) {}
-  void play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
+  std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
     first_->note();
-    if (inner_) inner_->play(frames, stop);
+    return inner_ ? inner_->play(frames, stop) : frames.size();
   }
   void drop() override {
     if (inner_) inner_->drop();
@@ -105,8 +105,9 @@ class DiscardDevice final : public sonicsend::AudioDevice {
  public:
   explicit DiscardDevice(std::shared_ptr<std::atomic<std::uint64_t>> bytes)
       : bytes_(std::move(bytes)) {}
-  void play(std::span<const std::uint8_t> frames, std::stop_token) override {
+  std::size_t play(std::span<const std::uint8_t> frames, std::stop_token) override {
     bytes_->fetch_add(frames.size(), std::memory_order_relaxed);
+    return frames.size();
   }
   void drop() override {}
 

@@ -13,7 +13,7 @@ install(TARGETS sonicsend sonicsend_protocol EXPORT sonicsendTargets
 # The public headers: the encoder, the sender, the protocol's constants, and the two platform
 # headers playAudio.h needs for its fields and its output seam. The queue and the backends
 # stay private.
-install(FILES sender/playAudio.h sender/encoder.h protocol/tones.h
+install(FILES sender/playAudio.h sender/encoder.h sender/logSink.h protocol/tones.h
   DESTINATION ${SONICSEND_INCLUDE_DIR} COMPONENT sonicsend)
 install(FILES sender/platform/CoreAudioTypes.h sender/platform/SoundOutput.h
   DESTINATION ${SONICSEND_INCLUDE_DIR}/platform COMPONENT sonicsend)

@@ -1,14 +1,16 @@
 #include "playAudio.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "platform/AudioQueue.h"
 
 using sonicsend::Layout;
+using sonicsend::LogLevel;
 using sonicsend::MessageBuffer;
+using sonicsend::SendState;
 using namespace sonicsend::platform;
 
 const UInt32 gBufferSizeBytes = 65536;
@@ -28,10 +30,17 @@ std::u16string_view text(const SharedText& shared) {
 void logRefused(Layout layout, std::size_t units) {
   const int limit = layout == Layout::framed ? sonicsend::kMaxFramedCredentialUnits
                                              : sonicsend::kMaxBareCredentialUnits;
-  std::fprintf(stderr,
-               "playAudio: SSID and key are %zu UTF-16 code units together, at most %d fit; "
-               "nothing is sent\n",
-               units, limit);
+  sonicsend::logLine(LogLevel::error, "playAudio: SSID and key are " + std::to_string(units) +
+                                          " UTF-16 code units together, at most " +
+                                          std::to_string(limit) + " fit; nothing is sent");
+}
+
+// Sending while the queue has an open device, waiting for one otherwise.
+SendState playingState(AudioQueueRef queue) {
+  UInt32 open = 0;
+  UInt32 size = sizeof open;
+  AudioQueueGetProperty(queue, kAudioQueueProperty_DeviceIsOpen, &open, &size);
+  return open != 0 ? SendState::sending : SendState::waitingForDevice;
 }
 
 }  // namespace
@@ -87,28 +96,70 @@ void playAudio::stopConnect() {
   // The stop returns once no callback can follow, so nothing is refilled after it.
   AudioQueueStop(queue.load(), true);
   bStop = 1;
+  setState(SendState::idle);
+}
+
+void playAudio::setState(SendState state) {
+  const SendState previous = state_.exchange(state);
+  if (previous == state) return;
+  if (state == SendState::waitingForDevice) {
+    sonicsend::logLine(LogLevel::warning,
+                       "playAudio: no sound output device; trying again every second");
+  } else if (state == SendState::sending && previous == SendState::waitingForDevice) {
+    sonicsend::logLine(LogLevel::info, "playAudio: a sound output device is open; sending");
+  }
+  if (stateHandler_) stateHandler_(state);
+}
+
+// The queue's property listener: its device opened or went away.
+void playAudio::deviceChanged(void* inUserData, AudioQueueRef inAQ, UInt32) {
+  static_cast<playAudio*>(inUserData)->setState(playingState(inAQ));
 }
 
 void playAudio::setOutputVolume(float volume) {
   if (output_.setVolume) output_.setVolume(volume);
 }
 
-// A new queue with three primed buffers, at full gain, started at once. When no device can
-// be opened there is no queue, and the send stays silent.
+// A new queue with three primed buffers, at full gain, started at once; the state says whether
+// it plays or waits for a device. When any step fails, or there is nothing to send, no queue is
+// left.
 void playAudio::startQueue() {
+  if (dataLen == 0) return setState(SendState::idle);
   AudioQueueRef newQueue = nullptr;
-  AudioQueueNewOutput(&dataFormat, sdCallback, this, nullptr, nullptr, 0, &newQueue,
-                      output_.openDevice);
+  OSStatus status = AudioQueueNewOutput(&dataFormat, sdCallback, this, nullptr, nullptr, 0,
+                                        &newQueue, output_.openDevice);
   queue = newQueue;
   numPacketsToRead = kFramesPerChunk;
   packetDescs = nullptr;
   packetIndex = 0;
-  for (AudioQueueBufferRef& buffer : buffers) {
-    if (AudioQueueAllocateBuffer(newQueue, gBufferSizeBytes, &buffer) != noErr) break;
-    if (readPacketsFromSD(buffer) == 1) break;
+  if (status == noErr) status = primeBuffers();
+  if (status == noErr) {
+    status = AudioQueueAddPropertyListener(newQueue, kAudioQueueProperty_DeviceIsOpen,
+                                           deviceChanged, this);
   }
-  AudioQueueSetParameter(newQueue, kAudioQueueParam_Volume, kQueueGain);
-  AudioQueueStart(newQueue, nullptr);
+  if (status == noErr) {
+    status = AudioQueueSetParameter(newQueue, kAudioQueueParam_Volume, kQueueGain);
+  }
+  if (status == noErr) {
+    setState(playingState(newQueue));  // before the start: from then on the queue reports changes
+    status = AudioQueueStart(newQueue, nullptr);
+  }
+  if (status != noErr) {
+    sonicsend::logLine(LogLevel::error, "playAudio: the output queue could not be set up (status " +
+                                            std::to_string(status) + "); nothing is sent");
+    disposeQueue();
+    setState(SendState::noDevice);
+  }
+}
+
+// Allocates the three buffers and queues the first three chunks of the pass.
+OSStatus playAudio::primeBuffers() {
+  for (AudioQueueBufferRef& buffer : buffers) {
+    OSStatus status = AudioQueueAllocateBuffer(queue.load(), gBufferSizeBytes, &buffer);
+    if (status == noErr && dataPos <= dataLen) status = fillChunk(queue.load(), buffer);
+    if (status != noErr) return status;
+  }
+  return noErr;
 }
 
 // Stops the queue of the last start, if any, and frees it with its buffers and its device.
@@ -122,8 +173,7 @@ void playAudio::disposeQueue() {
 
 int playAudio::readPacketsFromSD(AudioQueueBufferRef buffer) {
   if (dataPos > dataLen) return 1;
-  fillChunk(queue.load(), buffer);
-  return 0;
+  return fillChunk(queue.load(), buffer) == noErr ? 0 : 1;
 }
 
 int playAudio::sdQueueOutputWithQueue(AudioQueueRef audioQueue,
@@ -137,7 +187,7 @@ int playAudio::sdQueueOutputWithQueue(AudioQueueRef audioQueue,
 
 // Copies the next chunk (8192 frames, or the rest of the pass) into `buffer` and queues it.
 // A chunk never crosses the end of the pass.
-void playAudio::fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer) {
+OSStatus playAudio::fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer) {
   const UInt32 numPackets = numPacketsToRead;
   const UInt32 pos = dataPos;
   const UInt32 numBytes =
@@ -145,8 +195,9 @@ void playAudio::fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer) {
   std::memcpy(buffer->mAudioData, fileData + pos, numBytes);
   dataPos = pos + numBytes;
   buffer->mAudioDataByteSize = numBytes;
-  AudioQueueEnqueueBuffer(target, buffer, 0, nullptr);
+  const OSStatus status = AudioQueueEnqueueBuffer(target, buffer, 0, nullptr);
   packetIndex += numPackets;
+  return status;
 }
 
 void playAudio::writeStreamFormat() {

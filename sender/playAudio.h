@@ -8,15 +8,30 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "encoder.h"
+#include "logSink.h"
 #include "platform/CoreAudioTypes.h"
 #include "platform/SoundOutput.h"
 
 // A string shared with the caller; null reads as the empty string.
 using SharedText = std::shared_ptr<const std::u16string>;
+
+namespace sonicsend {
+
+// How a sender's last start went.
+enum class SendState {
+  idle,              // not started, stopped, or nothing to send
+  sending,           // the queue plays on an open device
+  waitingForDevice,  // the queue runs but has no device; it tries to open one every second and
+                     // plays from the start of the pass when one opens
+  noDevice,          // the output queue could not be set up; nothing is sent until the next start
+};
+
+}  // namespace sonicsend
 
 class playAudio {
  public:
@@ -49,9 +64,18 @@ class playAudio {
   void setSsid(SharedText ssid, SharedText key);
   // Builds the framed message from the kept credentials and sends it in a loop through a new
   // output queue. A queue still running is stopped first; the previous queue is disposed of.
+  // sendState() says how the start went.
   void startConnect();
   // Stops sending at once: when it returns, no buffer is refilled any more.
   void stopConnect();
+
+  sonicsend::SendState sendState() const { return state_.load(); }
+  // Called with each new state: on the caller's thread from startConnect and stopConnect, on the
+  // queue's thread when a device opens or goes away. Set it while no queue runs (a sender made
+  // by initWithSendSsid is running already: read sendState() instead).
+  void setStateHandler(std::function<void(sonicsend::SendState)> handler) {
+    stateHandler_ = std::move(handler);
+  }
 
   // Refill step, called through sdCallback when the queue has played `audioQueueBuffer`:
   // queues the next chunk of the pass, wrapping to its start. 0: queued; 1: nothing done.
@@ -85,8 +109,11 @@ class playAudio {
   void renderStage();
   void setOutputVolume(float volume);
   void startQueue();
+  sonicsend::platform::OSStatus primeBuffers();
   void disposeQueue();
-  void fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer);
+  sonicsend::platform::OSStatus fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer);
+  void setState(sonicsend::SendState state);
+  static void deviceChanged(void* inUserData, AudioQueueRef inAQ, UInt32 inID);
 
   using AudioFileID = sonicsend::platform::AudioFileID;
   using AudioStreamPacketDescription = sonicsend::platform::AudioStreamPacketDescription;
@@ -111,6 +138,8 @@ class playAudio {
   std::atomic<int> bStop = 0;  // 1 after stopConnect: no more refills
 
   sonicsend::SoundOutput output_;  // the device queues play on, and the output level
+  std::atomic<sonicsend::SendState> state_ = sonicsend::SendState::idle;
+  std::function<void(sonicsend::SendState)> stateHandler_;
 };
 
 // Capacity in bytes of each queue buffer; twice the largest chunk, shared by all senders.

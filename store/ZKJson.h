@@ -7,10 +7,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "OrderedHashMap.h"
+
 namespace ZKJson {
 
-// A JSON value tree; objects keep their members in insertion order.
-using Value = nlohmann::ordered_json;
+// A JSON value tree; objects keep their members in insertion order and find them by hash.
+using Value = nlohmann::basic_json<OrderedHashMap>;
 
 // Containers nested deeper than this are refused: copying and writing values recurse once per
 // level, and a hostile file must not be able to exhaust the stack.

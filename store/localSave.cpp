@@ -1,22 +1,31 @@
 #include "localSave.h"
 
-#include <cstdio>
-#include <string_view>
+#include <ctime>
 #include <utility>
 
 #include <utf8.h>
 
 #include "platform/dataDirectory.h"
 #include "platform/files.h"
+#include "storeLog.h"
+
+using velarto::store::LogLevel;
+using velarto::store::logLine;
 
 namespace {
 
 constexpr const char* kFileName = "localSave.json";
 
-void logLine(std::string_view text) {
-  std::string line(text);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
+std::filesystem::path beside(const std::filesystem::path& file, const std::string& suffix) {
+  return file.string() + suffix;
+}
+
+std::string unreadableSuffix() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  char stamp[32] = {};
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", ::gmtime_r(&now, &utc));
+  return std::string(".unreadable-") + stamp;
 }
 
 std::filesystem::path defaultStoreFile() {
@@ -40,11 +49,15 @@ ZKJson::Value masked(const ZKJson::Value& value) {
   return "***";
 }
 
-// How the text read is logged: its structure with the keys masked, or only its size when it is
-// not JSON.
+// How the text read is logged: its structure with the keys masked, only its size when it is
+// not JSON, or only its number of members when there are too many to be worth a line.
 std::string describeForLog(const std::optional<std::string>& text,
                            const std::optional<ZKJson::Value>& value) {
+  constexpr std::size_t kMembersShown = 100;
   if (!text) return "(null)";
+  if (value && value->size() > kMembersShown) {
+    return "(" + std::to_string(value->size()) + " members)";
+  }
   if (value) {
     if (auto rendering = ZKJson::toJsonString(masked(*value))) return *rendering;
   }
@@ -63,12 +76,21 @@ void localSave::saveSsid(const std::string& ssid, const std::string& key) {
   // Text that is not UTF-8 cannot be written as JSON; keeping it would make every later save of
   // this run fail.
   if (!utf8::is_valid(ssid.begin(), ssid.end()) || !utf8::is_valid(key.begin(), key.end())) {
-    logLine("not stored: the SSID or key is not UTF-8 text");
+    logLine(LogLevel::warning, "not stored: the SSID or key is not UTF-8 text");
     return;
   }
-  if (getKeyBySsid(ssid) == key) return;
-  mDiction[ssid] = key;
-  save();
+  const velarto::store::FileLock lock(beside(storeFile, ".lock"));
+  bool unreadable = false;
+  auto current = locked(lock) ? reread(unreadable) : std::nullopt;
+  if (!current) {
+    mDiction[ssid] = key;  // found in this run all the same
+    return;
+  }
+  const auto stored = current->find(ssid);
+  const bool unchanged = !unreadable && stored != current->end() && *stored == key;
+  (*current)[ssid] = key;
+  mDiction = std::move(*current);
+  if (!unchanged) write();
 }
 
 std::optional<std::string> localSave::getKeyBySsid(const std::string& ssid) const {
@@ -78,32 +100,61 @@ std::optional<std::string> localSave::getKeyBySsid(const std::string& ssid) cons
 }
 
 void localSave::save() {
+  const velarto::store::FileLock lock(beside(storeFile, ".lock"));
+  if (locked(lock)) write();
+}
+
+bool localSave::locked(const velarto::store::FileLock& lock) const {
+  if (!lock.error()) return true;
+  logLine(LogLevel::warning,
+          "could not write " + storeFile.string() + ": no lock (" + lock.error().message() + ")");
+  return false;
+}
+
+// The mapping the file holds now: empty when there is no file. A file that cannot be read as
+// an object is kept beside under a new name, and this store's own mapping stands in for it
+// (`unreadable`); none when it cannot be kept.
+std::optional<ZKJson::Value> localSave::reread(bool& unreadable) const {
+  std::error_code error;
+  const auto text = velarto::store::readWholeFile(storeFile, &error);
+  if (!text && error == std::errc::no_such_file_or_directory) return ZKJson::Value::object();
+  if (auto value = text ? ZKJson::toJsonValue(*text) : std::nullopt; value && value->is_object()) {
+    return value;
+  }
+  const auto kept =
+      velarto::store::linkAside(storeFile, beside(storeFile, unreadableSuffix()), error);
+  if (!kept) {
+    logLine(LogLevel::warning, "could not write " + storeFile.string() +
+                                   ": it cannot be read and cannot be kept aside (" +
+                                   error.message() + ")");
+    return std::nullopt;
+  }
+  logLine(LogLevel::warning,
+          storeFile.string() + " could not be read; it is kept as " + kept->string());
+  unreadable = true;
+  return mDiction;
+}
+
+void localSave::write() {
   const auto text = ZKJson::toJsonString(mDiction);
   if (!text) {
-    logLine("could not write " + storeFile.string() + ": the stored keys are not JSON text");
+    logLine(LogLevel::warning,
+            "could not write " + storeFile.string() + ": the stored keys are not JSON text");
     return;
   }
   if (const auto error = velarto::store::writeFileAtomically(storeFile, *text)) {
-    logLine("could not write " + storeFile.string() + ": " + error.message());
+    logLine(LogLevel::warning, "could not write " + storeFile.string() + ": " + error.message());
   }
 }
 
 void localSave::load() {
   const auto text = velarto::store::readWholeFile(storeFile);
-  const auto value = text ? ZKJson::toJsonValue(*text) : std::nullopt;
-  logLine("read from " + describeForLog(text, value));
-  mDiction = makeMutable(value);
+  auto value = text ? ZKJson::toJsonValue(*text) : std::nullopt;
+  logLine(LogLevel::info, "read from " + describeForLog(text, value));
+  mDiction = makeMutable(std::move(value));
 }
 
-ZKJson::Value localSave::makeMutable(const std::optional<ZKJson::Value>& dictionary) {
+ZKJson::Value localSave::makeMutable(std::optional<ZKJson::Value> dictionary) {
   if (!dictionary || !dictionary->is_object()) return ZKJson::Value::object();
-  return copyObject(*dictionary);
-}
-
-ZKJson::Value localSave::copyObject(const ZKJson::Value& dictionary) {
-  auto result = ZKJson::Value::object();
-  for (const auto& [name, value] : dictionary.items()) {
-    result[name] = value.is_object() ? copyObject(value) : value;
-  }
-  return result;
+  return std::move(*dictionary);
 }

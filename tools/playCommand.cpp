@@ -1,5 +1,5 @@
 // `sonicsend play`: sends the signal through the sound device, in an endless loop, until
-// Ctrl-C, SIGTERM or the given number of seconds.
+// Ctrl-C, SIGTERM or the given number of seconds. Without a device it waits for one.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -22,6 +22,8 @@ struct PlayOptions {
   CredentialOptions credentials;
   double seconds = 0;  // 0: until a signal
 };
+
+constexpr int kNothingSent = 1;  // exit status when no device ever took the sound
 
 // Passes whose every chunk the device has taken: all queued chunks but the three in the queue.
 long passesSent(const playAudio& sender) {
@@ -67,16 +69,24 @@ void play(const PlayOptions& options) {
                                     std::chrono::duration<double>(options.seconds));
   const bool status = isatty(STDERR_FILENO) == 1;
   const std::unique_ptr<playAudio> sender = startSending(std::move(credentials));
+  if (sender->sendState() == SendState::noDevice) {
+    fail("play", kNothingSent, "no sound output; nothing is sent");
+  }
+  // Without a device the sender has said that it waits for one.
+  bool played = false;
   const timespec tick{0, 200'000'000};
   while (options.seconds == 0 || std::chrono::steady_clock::now() < deadline) {
+    played |= sender->sendState() == SendState::sending;
     if (status) showStatus(*sender, std::chrono::steady_clock::now() - start);
     if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) break;
   }
+  played |= sender->sendState() == SendState::sending;
   sender->stopConnect();
   if (status) {
     showStatus(*sender, std::chrono::steady_clock::now() - start);
     std::fputc('\n', stderr);
   }
+  if (!played) fail("play", kNothingSent, "no sound device came; nothing was sent");
 }
 
 }  // namespace
@@ -90,9 +100,11 @@ void addPlayCommand(CLI::App& app) {
       ->check(durationCheck());
   command->footer(
       "Plays through ALSA's \"default\" PCM and sets the \"Master\" volume of its control to "
-      "65% (80% with --bare). Runs until Ctrl-C or SIGTERM (or --seconds), then stops at once "
-      "and exits 0. On a terminal, one status line shows the passes sent and the time. "
-      "Over-limit credentials or bad arguments: a message on stderr and exit status 2.");
+      "65% (80% with --bare). Without a device, says so once and tries again every second; the "
+      "signal starts from its beginning when one opens. Runs until Ctrl-C or SIGTERM (or "
+      "--seconds), then stops at once and exits 0, or 1 when no device ever took the sound. On "
+      "a terminal, one status line shows the passes sent and the time. Over-limit credentials "
+      "or bad arguments: a message on stderr and exit status 2.");
   command->callback([options] { play(*options); });
 }
 

@@ -3,14 +3,12 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "AlsaLog.h"
+#include "logSink.h"
 
 namespace sonicsend::platform {
 namespace {
@@ -19,7 +17,10 @@ constexpr const char* kPcmName = "default";
 constexpr unsigned kLatencyMicroseconds = 100'000;
 // Frames handed to ALSA per write: a stop is honoured within this much sound (about 23 ms).
 constexpr snd_pcm_uframes_t kSliceFrames = 1024;
-constexpr auto kReopenInterval = std::chrono::milliseconds(500);
+
+// Set while the PCM cannot be opened, so that a queue trying again every second logs the failure
+// once and the recovery once.
+std::atomic<bool> openFailing = false;
 
 struct PcmSettings {
   unsigned channels;
@@ -57,11 +58,10 @@ class AlsaDevice final : public AudioDevice {
   AlsaDevice(const AlsaDevice&) = delete;
   AlsaDevice& operator=(const AlsaDevice&) = delete;
 
-  void play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
+  std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
     const std::uint8_t* data = frames.data();
     auto left = static_cast<snd_pcm_uframes_t>(frames.size() / settings_.frameBytes);
-    while (left > 0 && !stop.stop_requested()) {
-      if (pcm_ == nullptr && !reopen(stop)) return;
+    while (left > 0 && !stop.stop_requested() && pcm_ != nullptr) {
       const snd_pcm_sframes_t written = snd_pcm_writei(pcm_, data, std::min(left, kSliceFrames));
       if (written >= 0) {
         const auto taken = static_cast<snd_pcm_uframes_t>(written);
@@ -71,6 +71,7 @@ class AlsaDevice final : public AudioDevice {
         handleWriteError(static_cast<int>(written));
       }
     }
+    return static_cast<std::size_t>(data - frames.data());
   }
 
   void drop() override {
@@ -81,29 +82,15 @@ class AlsaDevice final : public AudioDevice {
 
  private:
   // Underruns and suspends are recovered in place; anything else means the device went away
-  // (e.g. the sound server restarted), so it is closed and opened again.
+  // (e.g. the sound server restarted): it is closed, and play() returns what it has taken.
   void handleWriteError(int err) {
     if (err == -EAGAIN) return;
     if (err == -EPIPE || err == -ESTRPIPE || err == -EINTR) {
       if (snd_pcm_recover(pcm_, err, 1) >= 0) return;
     }
-    std::fprintf(stderr, "sonicsend: lost the audio device (%s); reopening it\n",
-                 snd_strerror(err));
+    logLine(LogLevel::warning,
+            std::string("sonicsend: lost the audio device (") + snd_strerror(err) + ")");
     close();
-  }
-
-  bool reopen(std::stop_token stop) {
-    std::mutex mutex;
-    std::condition_variable_any wait;
-    std::unique_lock lock(mutex);
-    while (!stop.stop_requested()) {
-      if (openPcm(settings_, pcm_) >= 0) {
-        std::fprintf(stderr, "sonicsend: the audio device is back\n");
-        return true;
-      }
-      wait.wait_for(lock, stop, kReopenInterval, [] { return false; });
-    }
-    return false;
   }
 
   void close() {
@@ -119,7 +106,7 @@ class AlsaDevice final : public AudioDevice {
 
 std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format) {
   if (!isPlayableFormat(format)) {
-    std::fprintf(stderr, "sonicsend: ALSA output plays 16-bit signed little-endian PCM only\n");
+    logLine(LogLevel::error, "sonicsend: ALSA output plays 16-bit signed little-endian PCM only");
     return nullptr;
   }
   const PcmSettings settings{format.mChannelsPerFrame,
@@ -128,9 +115,14 @@ std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& f
   quietAlsaLibrary();
   snd_pcm_t* pcm = nullptr;
   if (const int err = openPcm(settings, pcm); err < 0) {
-    std::fprintf(stderr, "sonicsend: cannot open the ALSA PCM \"%s\" (%s); nothing is played\n",
-                 kPcmName, snd_strerror(err));
+    if (!openFailing.exchange(true)) {
+      logLine(LogLevel::warning, std::string("sonicsend: cannot open the ALSA PCM \"") + kPcmName +
+                                     "\" (" + snd_strerror(err) + ")");
+    }
     return nullptr;
+  }
+  if (openFailing.exchange(false)) {
+    logLine(LogLevel::info, std::string("sonicsend: the ALSA PCM \"") + kPcmName + "\" is open");
   }
   return std::make_unique<AlsaDevice>(settings, pcm);
 }

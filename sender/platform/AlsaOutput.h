@@ -7,8 +7,9 @@
 
 namespace sonicsend::platform {
 
-// ALSA's "default" PCM with about 100 ms of latency. Recovers from underruns and reopens the
-// device when it goes away. When it cannot be opened, logs one line and returns null.
+// ALSA's "default" PCM with about 100 ms of latency. Recovers from underruns; when the device
+// goes away, play() says so by taking less than it was given. When it cannot be opened, returns
+// null, and logs one line for a run of such failures.
 std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format);
 
 }  // namespace sonicsend::platform

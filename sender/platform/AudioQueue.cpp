@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -11,6 +12,8 @@
 
 namespace sonicsend::platform {
 namespace {
+
+constexpr auto kDeviceRetryInterval = std::chrono::seconds(1);
 
 // One buffer and the bytes behind it; the queue owns it until disposal.
 struct BufferSlot {
@@ -40,11 +43,13 @@ void applyGain(std::span<const std::uint8_t> in, float gain, std::vector<std::ui
 struct OpaqueAudioQueue {
   OpaqueAudioQueue(const AudioStreamBasicDescription& streamFormat,
                    AudioQueueOutputCallback outputCallback, void* callbackData,
-                   std::unique_ptr<AudioDevice> outputDevice)
+                   AudioDeviceFactory deviceFactory)
       : format(streamFormat),
         callback(outputCallback),
         userData(callbackData),
-        device(std::move(outputDevice)) {}
+        openDevice(std::move(deviceFactory)),
+        device(openDevice(format)),
+        deviceIsOpen(device != nullptr) {}
 
   ~OpaqueAudioQueue() { stop(); }
 
@@ -80,20 +85,51 @@ struct OpaqueAudioQueue {
   void play(std::stop_token stop) {
     playerId.store(std::this_thread::get_id());
     while (BufferSlot* slot = nextBuffer(stop)) {
-      const auto bytes =
+      auto bytes =
           std::span<const std::uint8_t>(slot->bytes.get(), slot->buffer.mAudioDataByteSize);
       const float level = gain.load(std::memory_order_relaxed);
-      if (level == 1.0f) {
-        device->play(bytes, stop);
-      } else {
+      if (level != 1.0f) {
         applyGain(bytes, level, scaled);
-        device->play(scaled, stop);
+        bytes = scaled;
       }
+      playWhole(bytes, stop);
       if (stop.stop_requested()) break;
       callback(userData, this, &slot->buffer);
     }
-    device->drop();
+    if (device) device->drop();
     playerId.store(std::thread::id());
+  }
+
+  // Plays all of `bytes`, on whichever device is open or opens next, unless stopped first.
+  void playWhole(std::span<const std::uint8_t> bytes, std::stop_token stop) {
+    while (!bytes.empty() && !stop.stop_requested()) {
+      if (!device && !awaitDevice(stop)) return;
+      bytes = bytes.subspan(device->play(bytes, stop));
+      if (!bytes.empty() && !stop.stop_requested()) {
+        device.reset();
+        deviceChanged(false);
+      }
+    }
+  }
+
+  // Tries to open a device about once a second until one opens (true) or the queue stops.
+  bool awaitDevice(std::stop_token stop) {
+    std::mutex waitMutex;
+    std::condition_variable_any retry;
+    std::unique_lock lock(waitMutex);
+    while (!retry.wait_for(lock, stop, kDeviceRetryInterval, [] { return false; }) &&
+           !stop.stop_requested()) {
+      if ((device = openDevice(format))) {
+        deviceChanged(true);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void deviceChanged(bool open) {
+    deviceIsOpen.store(open);
+    if (listener) listener(listenerData, this, kAudioQueueProperty_DeviceIsOpen);
   }
 
   BufferSlot* nextBuffer(std::stop_token stop) {
@@ -108,7 +144,11 @@ struct OpaqueAudioQueue {
   const AudioStreamBasicDescription format;
   const AudioQueueOutputCallback callback;
   void* const userData;
-  const std::unique_ptr<AudioDevice> device;
+  const AudioDeviceFactory openDevice;
+  std::unique_ptr<AudioDevice> device;  // the queue's thread only, once started
+  std::atomic<bool> deviceIsOpen;
+  AudioQueuePropertyListenerProc listener = nullptr;  // set before the start
+  void* listenerData = nullptr;
   std::atomic<float> gain = 1.0f;
 
   std::mutex mutex;
@@ -133,9 +173,7 @@ OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription* inFormat,
       inCallbackRunLoopMode != nullptr || inFlags != 0 || !inDevice) {
     return kAudioQueueErr_InvalidParameter;
   }
-  auto device = inDevice(*inFormat);
-  if (!device) return kAudioQueueErr_InvalidDevice;
-  *outAQ = new OpaqueAudioQueue(*inFormat, inCallbackProc, inUserData, std::move(device));
+  *outAQ = new OpaqueAudioQueue(*inFormat, inCallbackProc, inUserData, inDevice);
   return noErr;
 }
 
@@ -178,6 +216,28 @@ OSStatus AudioQueueSetParameter(AudioQueueRef inAQ, AudioQueueParameterID inPara
     return kAudioQueueErr_InvalidParameter;
   }
   inAQ->gain.store(inValue, std::memory_order_relaxed);
+  return noErr;
+}
+
+OSStatus AudioQueueGetProperty(AudioQueueRef inAQ, AudioQueuePropertyID inID, void* outData,
+                               UInt32* ioDataSize) {
+  if (inAQ == nullptr || outData == nullptr || ioDataSize == nullptr) {
+    return kAudioQueueErr_InvalidParameter;
+  }
+  if (inID != kAudioQueueProperty_DeviceIsOpen) return kAudioQueueErr_InvalidProperty;
+  if (*ioDataSize < sizeof(UInt32)) return kAudioQueueErr_InvalidPropertySize;
+  const UInt32 open = inAQ->deviceIsOpen.load() ? 1 : 0;
+  std::memcpy(outData, &open, sizeof open);
+  *ioDataSize = sizeof open;
+  return noErr;
+}
+
+OSStatus AudioQueueAddPropertyListener(AudioQueueRef inAQ, AudioQueuePropertyID inID,
+                                       AudioQueuePropertyListenerProc inProc, void* inUserData) {
+  if (inAQ == nullptr || inProc == nullptr) return kAudioQueueErr_InvalidParameter;
+  if (inID != kAudioQueueProperty_DeviceIsOpen) return kAudioQueueErr_InvalidProperty;
+  inAQ->listener = inProc;
+  inAQ->listenerData = inUserData;
   return noErr;
 }
 

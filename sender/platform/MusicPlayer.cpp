@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "AlsaLog.h"
+#include "logSink.h"
 
 namespace sonicsend::platform {
 namespace {
@@ -57,10 +58,10 @@ void MPMusicPlayerController::setVolume(float volume) {
   long max = 0;
   if (elem == nullptr || snd_mixer_selem_get_playback_volume_range(elem, &min, &max) < 0) {
     if (!reportedNoMixer_.exchange(true)) {
-      std::fprintf(stderr,
-                   "sonicsend: no \"%s\" playback volume on the ALSA control \"%s\" (%s); the "
-                   "output level is left as it is\n",
-                   kElementName, kControlName, err < 0 ? snd_strerror(err) : "no such element");
+      logLine(LogLevel::warning, std::string("sonicsend: no \"") + kElementName +
+                                     "\" playback volume on the ALSA control \"" + kControlName +
+                                     "\" (" + (err < 0 ? snd_strerror(err) : "no such element") +
+                                     "); the output level is left as it is");
     }
     return;
   }

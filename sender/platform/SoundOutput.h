@@ -18,14 +18,15 @@ namespace sonicsend {
 class AudioDevice {
  public:
   virtual ~AudioDevice() = default;
-  // Plays interleaved frames right after what it was given before, with no gap. Returns once
-  // the device has taken all of them, or early once `stop` is requested.
-  virtual void play(std::span<const std::uint8_t> frames, std::stop_token stop) = 0;
+  // Plays interleaved frames right after what it was given before, with no gap. Returns the
+  // bytes the device has taken: all of them, or fewer once `stop` is requested or when the
+  // device has gone away (then the queue closes it and opens another).
+  virtual std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) = 0;
   // Throws away what the device holds but has not played yet; play() may follow.
   virtual void drop() = 0;
 };
 
-// Opens a device for the stream format; null when there is none.
+// Opens a device for the stream format; null when there is none at the moment.
 using AudioDeviceFactory =
     std::function<std::unique_ptr<AudioDevice>(const platform::AudioStreamBasicDescription&)>;
 

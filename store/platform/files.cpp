@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,20 +129,60 @@ std::error_code syncDirectory(const std::filesystem::path& directory) {
 
 }  // namespace
 
-std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
+std::optional<std::string> readWholeFile(const std::filesystem::path& path,
+                                         std::error_code* error) {
+  const auto failed = [error] {
+    if (error != nullptr) *error = lastError();
+    return std::nullopt;
+  };
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+  if (!fd.valid()) return failed();
   std::string content;
-  char buffer[16384];
+  char buffer[65536];
   for (;;) {
     const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
     if (count == 0) return content;
     if (count < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return failed();
     }
     content.append(buffer, static_cast<std::size_t>(count));
   }
+}
+
+std::optional<std::filesystem::path> linkAside(const std::filesystem::path& file,
+                                               const std::filesystem::path& name,
+                                               std::error_code& error) {
+  std::filesystem::path candidate = name;
+  for (int taken = 1; ::link(file.c_str(), candidate.c_str()) != 0; ++taken) {
+    if (errno != EEXIST || taken > 1000) {
+      error = lastError();
+      return std::nullopt;
+    }
+    candidate = name.string() + "-" + std::to_string(taken);
+  }
+  ::chmod(candidate.c_str(), S_IRUSR | S_IWUSR);
+  return candidate;
+}
+
+FileLock::FileLock(const std::filesystem::path& path) {
+  if (path.has_parent_path()) error_ = createPrivateDirectories(path.parent_path());
+  if (error_) return;
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd_ < 0) {
+    error_ = lastError();
+    return;
+  }
+  while (::flock(fd_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      error_ = lastError();
+      return;
+    }
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
 }
 
 std::error_code writeFileAtomically(const std::filesystem::path& path, std::string_view text) {

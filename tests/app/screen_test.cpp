@@ -1,16 +1,20 @@
 // The configuration screen and the launch, driven like a user would: clicks, typed text,
-// dismissed alerts. The network, the store's file and the sound output are stand-ins; main()
-// gives the run a private runtime and data directory.
+// dismissed alerts, quitting. The network, the store's file and the sound output are stand-ins;
+// main() gives the run a private runtime and data directory.
+#include <qpa/qwindowsysteminterface.h>
+
 #include <QFile>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <thread>
+#include <csignal>
 
 #include "AppDelegate.h"
+#include "Sink.h"
 #include "encoder.h"
+#include "libraryLogs.h"
 
 Q_DECLARE_METATYPE(std::optional<QStringList>)
 
@@ -21,13 +25,6 @@ const QString kCancel = QStringLiteral("取消连接");
 const QByteArray kStored =
     R"({ "HomeNet" : "correct horse", "Office" : "espresso", "咖啡馆" : "密码" })";
 
-struct SilentDevice : sonicsend::AudioDevice {  // holds the queue's thread until stopped
-  void play(std::span<const std::uint8_t>, std::stop_token stop) override {
-    while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  void drop() override {}
-};
-
 // Replaces the field's text, typing one character at a time so that any script goes through.
 void retype(QLineEdit* field, const QString& text) {
   field->setFocus();
@@ -37,10 +34,13 @@ void retype(QLineEdit* field, const QString& text) {
   }
 }
 
-// The info lines logged since the last clear; other messages go on to the test's handler.
+// What was logged since the last clear: the screen's own info lines as they are, the libraries'
+// lines after their category. Other messages go on to the test's handler.
 QStringList logged;
 QtMessageHandler testHandler = nullptr;
-void keepInfo(QtMsgType type, const QMessageLogContext& context, const QString& line) {
+void keepLines(QtMsgType type, const QMessageLogContext& context, const QString& line) {
+  const QString category = context.category;
+  if (category.startsWith("velarto.")) return logged.append(category + ": " + line);
   type == QtInfoMsg ? logged.append(line) : testHandler(type, context, line);
 }
 
@@ -54,6 +54,7 @@ class ScreenTest : public QObject {
   std::optional<QStringList> interfaces;
   QMap<QString, QVariantMap> info;  // an interface missing here reports none
   int interfaceQueries = 0;
+  bool soundDevice = true;
   playAudio* sender = nullptr;
   std::unique_ptr<QUAVRV4> screen;
 
@@ -67,11 +68,11 @@ class ScreenTest : public QObject {
       return info.contains(name) ? std::optional(info[name]) : std::nullopt;
     };
     services.makeStore = [this] { return std::make_unique<localSave>(storeFile.toStdString()); };
-    services.makeSender = [this] {
-      auto made = std::make_unique<playAudio>(sonicsend::SoundOutput{
-          .openDevice = [](const auto&) { return std::make_unique<SilentDevice>(); },
-          .setVolume = [](float) {},
-      });
+    services.makeSender = [this] {  // a device that holds the sound until stopped, or none
+      auto output =
+          std::make_shared<sonicsend::testing::Sink>(sonicsend::testing::SinkOptions{0})->output();
+      if (!soundDevice) output.openDevice = [](const auto&) { return nullptr; };
+      auto made = std::make_unique<playAudio>(output);
       sender = made.get();
       return made;
     };
@@ -85,72 +86,88 @@ class ScreenTest : public QObject {
     QFile file(storeFile);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
   }
+  // Launches the application as main() does; the screen is its window's content.
+  std::unique_ptr<AppDelegate> launch() {
+    auto delegate = std::make_unique<AppDelegate>(services());
+    delegate->didFinishLaunchingWithOptions(*qApp);
+    return delegate;
+  }
   void showScreen() {
     screen = std::make_unique<QUAVRV4>(services());
     screen->show();
     QVERIFY(QTest::qWaitForWindowActive(screen.get()));
   }
+  // The one alert shown, with an empty title, `text` and one button 关闭; null otherwise.
+  QMessageBox* alertSaying(const QString& text, QWidget* parent) const {
+    const auto alerts = parent->findChildren<QMessageBox*>();
+    const bool one = alerts.size() == 1 && alerts[0]->isVisible() && alerts[0]->text() == text &&
+                     alerts[0]->windowTitle().isEmpty() && alerts[0]->buttons().size() == 1 &&
+                     alerts[0]->buttons()[0]->text() == QStringLiteral("关闭");
+    return one ? alerts[0] : nullptr;
+  }
   // The sender is playing exactly the signal of these credentials.
   bool sending(const QString& ssid, const QString& key) const {
     const auto pass = sonicsend::encodePass(sonicsend::Layout::framed, ssid.toStdU16String(),
                                             key.toStdU16String());
-    return pass && sender->getQueue() && !sender->stopped() &&
+    return pass && sender->sendState() == sonicsend::SendState::sending &&
            sender->pcmLength() == pass->pcm.size() &&
            std::equal(pass->pcm.begin(), pass->pcm.end(), sender->pcm());
   }
 
  private slots:
-  void initTestCase() { testHandler = qInstallMessageHandler(keepInfo); }
+  void initTestCase() { testHandler = qInstallMessageHandler(keepLines); }
   void init() {
     storeFile = dir.filePath(QTest::currentTestFunction() + QStringLiteral(".json"));
     QFile::remove(storeFile);
     interfaces = QStringList{"wlan0"};
     info = {{"wlan0", QVariantMap{{"SSID", "HomeNet"}}}};
     interfaceQueries = 0;
+    soundDevice = true;
   }
   void cleanup() { screen.reset(); }
 
-  // One white window with the idle screen; sending goes on while the window is away, and
-  // coming back reads nothing again.
-  void launchShowsOneWhiteWindowWithTheIdleScreen() {
-    AppDelegate delegate(services());
-    QVERIFY(delegate.didFinishLaunchingWithOptions(*qApp));
-    QMainWindow* window = delegate.window();
+  void launchShowsOneWhiteWindowWithTheIdleScreenAndAGreenRoundedButton() {
+    const auto delegate = launch();
+    QMainWindow* window = delegate->window();
     QVERIFY(QTest::qWaitForWindowActive(window));
     QWidgetList shown = QApplication::topLevelWidgets();
     shown.removeIf([](QWidget* widget) { return !widget->isVisible(); });
     QCOMPARE(shown, QWidgetList{window});
-    QCOMPARE(window->palette().color(QPalette::Window), QColor(Qt::white));
-    QVERIFY(window->autoFillBackground());
     QCOMPARE(window->frameGeometry(), window->screen()->availableGeometry());
+    QCOMPARE(window->grab().toImage().pixelColor(1, 1), QColor(Qt::white));
 
     auto* content = qobject_cast<QUAVRV4*>(window->centralWidget());
-    QVERIFY(content && content->isVisible());
     QCOMPARE(content->textSsid()->text(), QStringLiteral("HomeNet"));
     QVERIFY(!content->textSsid()->hasFocus() && !content->textKey()->hasFocus());
     QPushButton* button = content->butConnect();
     QCOMPARE(button->text(), kStart);
-    const QImage image = content->grab().toImage();  // green, with rounded corners
+    const QImage image = content->grab().toImage();
     const QRect area =
         button->geometry().translated(button->parentWidget()->mapTo(content, QPoint()));
     QCOMPARE(image.pixelColor(area.left() + 3, area.center().y()), QColor(80, 200, 80));
     QCOMPARE(image.pixelColor(area.topLeft()), image.pixelColor(area.topLeft() - QPoint(1, 1)));
+  }
 
-    auto* toggle = content->findChild<QAbstractButton*>("butShowKey");
-    for (const bool hidden : {false, true, false}) {
-      QCOMPARE(toggle->isChecked(), hidden);
-      QCOMPARE(content->textKey()->echoMode(), hidden ? QLineEdit::Password : QLineEdit::Normal);
-      QTest::mouseClick(toggle, Qt::LeftButton);
-    }
-
-    QTest::mouseClick(button, Qt::LeftButton);
+  void sendingGoesOnWhileTheWindowIsAwayAndNothingIsReadAgain() {
+    const auto delegate = launch();
+    QMainWindow* window = delegate->window();
+    QTest::mouseClick(window->findChild<QPushButton*>("butConnect"), Qt::LeftButton);
     window->showMinimized();
     window->hide();
     window->showMaximized();
     QVERIFY(QTest::qWaitForWindowActive(window));
-    QCOMPARE(button->text(), kCancel);
     QVERIFY(sending("HomeNet", ""));
     QCOMPARE(interfaceQueries, 1);
+  }
+
+  void showKeyHidesTheKeyAndShowsItAgain() {
+    showScreen();
+    auto* toggle = screen->findChild<QAbstractButton*>("butShowKey");
+    for (const bool hidden : {false, true, false}) {
+      QCOMPARE(toggle->isChecked(), hidden);
+      QCOMPARE(screen->textKey()->echoMode(), hidden ? QLineEdit::Password : QLineEdit::Normal);
+      QTest::mouseClick(toggle, Qt::LeftButton);
+    }
   }
 
   // Each row: what the machine reports at first. Then the network is found on the second of
@@ -162,6 +179,8 @@ class ScreenTest : public QObject {
     QTest::newRow("no interface") << std::optional(QStringList()) << "Supported interfaces: ()";
     QTest::newRow("not joined") << std::optional(QStringList{"wlan0"}) << "wlan0 => {}";
     QTest::newRow("gone") << std::optional(QStringList{"wlan9"}) << "wlan9 => (null)";
+    QTest::newRow("no SSID member, the next not asked")
+        << std::optional(QStringList{"wlan3", "wlan1"}) << "wlan3 => {BSSID = 00:1a:2b:3c:4d:5f}";
   }
   void noNetworkShowsAnAlertThatReturnsUntilOneIsFound() {
     QFETCH(std::optional<QStringList>, reported);
@@ -170,21 +189,18 @@ class ScreenTest : public QObject {
     interfaces = reported;
     info["wlan0"] = QVariantMap();
     info["wlan1"] = QVariantMap{{"SSID", "Office"}, {"BSSID", "00:1a:2b:3c:4d:5e"}};
-    info["wlan2"] = QVariantMap{{"SSID", "Other"}};
+    info["wlan3"] = QVariantMap{{"BSSID", "00:1a:2b:3c:4d:5f"}};
     logged.clear();
     showScreen();
     QCOMPARE(logged.last(), log);
     for (int shown = 1; shown <= 3; ++shown) {
-      const auto alerts = screen->findChildren<QMessageBox*>();
-      QCOMPARE(alerts.size(), 1);
-      QCOMPARE(alerts[0]->windowTitle(), QString());
-      QCOMPARE(alerts[0]->text(), QStringLiteral("请连接Wi-Fi"));
-      QCOMPARE(alerts[0]->buttons().size(), 1);
-      QCOMPARE(alerts[0]->buttons()[0]->text(), QStringLiteral("关闭"));
+      QMessageBox* alert = alertSaying(QStringLiteral("请连接Wi-Fi"), screen.get());
+      QVERIFY(alert);  // the alert's own 关闭, then Escape
       QCOMPARE(interfaceQueries, shown);
       if (shown == 3) interfaces = QStringList{"wlan0", "wlan1", "wlan2"};
       logged.clear();
-      QTest::mouseClick(alerts[0]->buttons()[0], Qt::LeftButton);
+      shown == 2 ? QTest::keyClick(alert, Qt::Key_Escape)
+                 : QTest::mouseClick(alert->buttons()[0], Qt::LeftButton);
       QTest::qWait(1);  // deletes the dismissed alert
     }
     QVERIFY(screen->findChildren<QMessageBox*>().isEmpty());
@@ -194,47 +210,73 @@ class ScreenTest : public QObject {
     QCOMPARE(screen->textKey()->text(), QStringLiteral("espresso"));
   }
 
-  // Each row: the key field's text at the first press, and the store's file after it.
+  // Each row: how the user quits while the Wi-Fi alert is up.
+  void quittingWorksWithTheAlertUp_data() {
+    QTest::addColumn<QString>("how");
+    for (const char* how : {"window manager's close request", "Ctrl+Q", "session end"}) {
+      QTest::newRow(how) << how;
+    }
+  }
+  void quittingWorksWithTheAlertUp() {
+    QFETCH(QString, how);
+    interfaces.reset();
+    const auto delegate = launch();
+    QMessageBox* alert = alertSaying(QStringLiteral("请连接Wi-Fi"), delegate->window());
+    QVERIFY(alert && QTest::qWaitForWindowActive(alert));
+    QTimer::singleShot(0, [&] {
+      if (how == "Ctrl+Q") return QTest::keyClick(alert, Qt::Key_Q, Qt::ControlModifier);
+      if (how == "session end") return void(std::raise(SIGTERM));
+      QWindowSystemInterface::handleCloseEvent<QWindowSystemInterface::SynchronousDelivery>(
+          delegate->window()->windowHandle());
+    });
+    QTimer::singleShot(20'000, [] { QCoreApplication::exit(1); });  // a hang fails, not blocks
+    QCOMPARE(QApplication::exec(), 0);
+  }
+
+  // Each row: the SSID and the key fields' texts at the first press.
   void connectStoresStartsAndThenStops_data() {
-    QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QByteArray>("storedAfter");
-    QTest::newRow("new key") << QByteArray() << "correct horse"
-                             << QByteArray(R"({"HomeNet":"correct horse"})");
-    QTest::newRow("empty key") << QByteArray() << "" << QByteArray(R"({"HomeNet":""})");
-    QTest::newRow("stored key: no write") << kStored << "correct horse" << kStored;
+    QTest::addColumn<QStringList>("pair");
+    QTest::newRow("new key") << QStringList{"HomeNet", "pw"};
+    QTest::newRow("empty key") << QStringList{"HomeNet", ""};
+    QTest::newRow("SSID edited") << QStringList{"Edited", "k"};
   }
   void connectStoresStartsAndThenStops() {
-    QFETCH(QByteArray, stored);
-    QFETCH(QString, key);
-    QFETCH(QByteArray, storedAfter);
-    if (!stored.isEmpty()) writeStore(stored);
+    QFETCH(QStringList, pair);
+    const QString &ssid = pair[0], &key = pair[1];
     showScreen();
+    if (screen->textSsid()->text() != ssid) retype(screen->textSsid(), ssid);
     if (screen->textKey()->text() != key) retype(screen->textKey(), key);
 
     QTest::mouseClick(screen->butConnect(), Qt::LeftButton);
     QCOMPARE(screen->butConnect()->text(), kCancel);
-    QCOMPARE(readStore(), storedAfter);
-    QVERIFY(sending("HomeNet", key));
+    QCOMPARE(readStore(), QStringLiteral(R"({"%1":"%2"})").arg(ssid, key).toUtf8());
+    QVERIFY(sending(ssid, key));
     QVERIFY(!screen->textKey()->hasFocus());
 
     const QByteArray changed = R"({ "HomeNet" : "changed elsewhere" })";
     writeStore(changed);  // stopping must leave it alone
     QTest::mouseClick(screen->butConnect(), Qt::LeftButton);
     QCOMPARE(screen->butConnect()->text(), kStart);
-    QVERIFY(sender->stopped());
+    QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
     QCOMPARE(readStore(), changed);
+  }
 
-    retype(screen->textKey(), QString(90, 'x'));  // HomeNet leaves the key 86 of 93 units
-    QCOMPARE(screen->textKey()->text(), QString(86, 'x'));
+  void withoutASoundDeviceAnAlertSaysSoAndTheButtonStaysStart() {
+    soundDevice = false;
+    showScreen();
+    logged.clear();
     QTest::mouseClick(screen->butConnect(), Qt::LeftButton);
-    QVERIFY(sending("HomeNet", QString(86, 'x')));
+    QVERIFY(alertSaying(QStringLiteral("没有可用的声音输出设备"), screen.get()));
+    QCOMPARE(screen->butConnect()->text(), kStart);
+    QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
+    QCOMPARE(readStore(), QByteArray(R"({"HomeNet":""})"));
+    QVERIFY(logged.join('\n').contains("velarto.sender: playAudio: no sound output device"));
   }
 
   // The stored key of the network found at load, then of each SSID typed by hand. One message
   // holds 93 UTF-16 code units of SSID and key: each field takes what the other leaves, so
   // that a user never presses the button and hears nothing.
-  void fillsTheStoredKeyOfANetwork() {
+  void fillsTheStoredKeyOfANetworkWithinTheMessageLimit() {
     writeStore(kStored.chopped(1) + ", \"Long\" : \"" + QByteArray(100, 'k') + "\" }");
     showScreen();
     QCOMPARE(screen->textKey()->text(), QStringLiteral("correct horse"));
@@ -252,8 +294,10 @@ class ScreenTest : public QObject {
     }
     QTest::keyClicks(screen->textSsid(), "2G");  // the key leaves the SSID no room
     QCOMPARE(screen->textSsid()->text(), QStringLiteral("Long"));
+  }
 
-    // Closing the screen while a field is being edited calls nothing back.
+  void closingTheScreenWhileAFieldIsEditedCallsNothingBack() {
+    showScreen();
     retype(screen->textSsid(), "Lo");
     logged.clear();
     screen.reset();
@@ -266,6 +310,7 @@ int main(int argc, char* argv[]) {
   qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
   qputenv("XDG_DATA_HOME", dataDir.path().toUtf8());
   QApplication application(argc, argv);
+  routeLibraryLogsToQt();
   ScreenTest test;
   return QTest::qExec(&test, argc, argv);
 }

@@ -133,20 +133,39 @@ TEST(Start, BareSenderIsSendingAtOnceAtItsOwnLevel) {
   EXPECT_EQ(sink->state().stream, looped(pass, 4 * kChunk));
 }
 
-TEST(Start, NothingToPlayOrNoDeviceStaysSilentAndStopsNormally) {
+TEST(Start, WithNothingToSendStaysIdle) {
   Sending tooLong;
   tooLong.start(std::u16string(94, u'x'), u"");  // beyond the limit: no signal
-  tooLong.sender->stopConnect();
-  EXPECT_EQ(tooLong.sink->state().taken, 0u);
+  EXPECT_EQ(tooLong.sender->sendState(), SendState::idle);
+  EXPECT_EQ(tooLong.sink->state().opened, 0);
+}
 
-  playAudio noDevice(SoundOutput{.openDevice = [](auto&) { return nullptr; }, .setVolume = {}});
-  noDevice.setSsid(shared(u"ab"), shared(u"cd"));
-  noDevice.startConnect();
-  EXPECT_EQ(noDevice.getQueue(), nullptr);
-  EXPECT_EQ(noDevice.pcmLength(), 102400u);
-  noDevice.stopConnect();
-  noDevice.startConnect();
-  EXPECT_FALSE(noDevice.stopped());
+TEST(Start, WithoutADeviceWaitsAndPlaysFromThePassStartOnceOneOpens) {
+  auto sink = std::make_shared<Sink>(SinkOptions{.capacity = 5});
+  auto attempts = std::make_shared<std::atomic<int>>(0);
+  playAudio sender(SoundOutput{.openDevice =
+                                   [sink, attempts](const auto& format) {
+                                     return ++*attempts > 1 ? sink->output().openDevice(format)
+                                                            : nullptr;
+                                   },
+                               .setVolume = {}});
+  std::vector<SendState> states;
+  sender.setStateHandler([&](SendState state) { states.push_back(state); });
+  sender.setSsid(shared(u"ab"), shared(u"cd"));
+  sender.startConnect();
+  EXPECT_EQ(sender.sendState(), SendState::waitingForDevice);
+  ASSERT_TRUE(sink->waitForBuffers(5));
+  sender.stopConnect();
+  EXPECT_EQ(sink->state().stream, looped(framedPass(u"ab", u"cd"), 4 * kChunk + 4096));
+  EXPECT_EQ(states,
+            (std::vector{SendState::waitingForDevice, SendState::sending, SendState::idle}));
+}
+
+TEST(Start, WithoutAnyWayToADeviceSendsNothing) {
+  playAudio sender{SoundOutput{}};
+  sender.startConnect();
+  EXPECT_EQ(sender.sendState(), SendState::noDevice);
+  EXPECT_EQ(sender.getQueue(), nullptr);
 }
 
 // Start, stop and teardown from this thread while the queue's thread refills as fast as it can.

@@ -127,6 +127,11 @@ Verdict checkRecording(const Samples& stereo, const Samples& pass, double scale,
   return {"", played / pass.size(), energy > 0 ? scale * dot / energy : 0, i - first};
 }
 
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 bool recording(const fs::path& path) {
   return fs::exists(path) && fs::file_size(path) > 0;
 }
@@ -141,6 +146,22 @@ Process record(const fs::path& path, const std::string& seconds) {
 }
 
 const std::string kPlay = SONICSEND_CLI " play --ssid HomeNet --key secret --seconds ";
+
+// The reference receiver hears the credentials in the left channel of the recording.
+void expectHeard(const Samples& stereo) {
+  std::vector<float> left;
+  for (std::size_t i = 0; i < stereo.size(); i += 2) left.push_back(stereo[i] / 32768.0f);
+  const auto heard = sonicsend::receiver::decode(left, sonicsend::kSampleRate);
+  ASSERT_TRUE(heard.decoded) << sonicsend::receiver::describe(heard.failure);
+  EXPECT_EQ(heard.decoded->message.ssid, "HomeNet");
+  EXPECT_EQ(heard.decoded->message.key, "secret");
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
 
 TEST(RealServer, PlaysWholePassesWithoutAGapAtTheSinkVolume) {
   const std::string sink = env("PULSE_TEST_SINK");
@@ -162,13 +183,7 @@ TEST(RealServer, PlaysWholePassesWithoutAGapAtTheSinkVolume) {
   EXPECT_NEAR(verdict.fittedScale, sinkScale, 1e-4);
   EXPECT_GE(verdict.wholePasses, 2u) << "3 s hold more than two passes of 1.16 s";
 
-  // And a listener hears the credentials in it: the reference receiver decodes the recording.
-  std::vector<float> left;
-  for (std::size_t i = 0; i < stereo.size(); i += 2) left.push_back(stereo[i] / 32768.0f);
-  const auto heard = sonicsend::receiver::decode(left, sonicsend::kSampleRate);
-  ASSERT_TRUE(heard.decoded) << sonicsend::receiver::describe(heard.failure);
-  EXPECT_EQ(heard.decoded->message.ssid, "HomeNet");
-  EXPECT_EQ(heard.decoded->message.key, "secret");
+  expectHeard(stereo);
 }
 
 TEST(RealServer, PlayingGoesOnAfterTheServerRestarts) {
@@ -188,6 +203,26 @@ TEST(RealServer, PlayingGoesOnAfterTheServerRestarts) {
   EXPECT_EQ(verdict.fault, "");
   EXPECT_GE(verdict.samplesMatched, std::size_t{sonicsend::kSampleRate})
       << "less than a second of the pass after the restart";
+}
+
+TEST(RealServer, PlayingWaitsForAServerThatStartsLaterOrExitsNonZero) {
+  if (env("PULSE_TEST_START").empty()) GTEST_SKIP() << "run through tests/support/with-pulse.sh";
+  const fs::path dir(env("PULSE_TEST_DIR"));
+  const auto logged = [&](const char* name) { return readFile(dir / name); };
+  ASSERT_EQ(run(env("PULSE_TEST_STOP")), 0);
+  EXPECT_EQ(run(kPlay + "1.5 2>" + (dir / "never.err").string()), 1);
+  EXPECT_EQ(count(logged("never.err"), "no sound output device"), 1u) << logged("never.err");
+  EXPECT_EQ(count(logged("never.err"), "no sound device came"), 1u) << logged("never.err");
+
+  Process player = start(kPlay + "6 2>" + (dir / "later.err").string());
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_EQ(run(env("PULSE_TEST_START")), 0);
+  Process recorder = record(dir / "later.raw", "3");
+  ASSERT_TRUE(recording(dir / "later.raw"));
+  recorder.reset();
+  EXPECT_EQ(exitCode(pclose(player.release())), 0);
+  EXPECT_EQ(count(logged("later.err"), "no sound output device"), 1u) << logged("later.err");
+  expectHeard(readSamples(dir / "later.raw"));
 }
 
 }  // namespace

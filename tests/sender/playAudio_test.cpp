@@ -40,26 +40,32 @@ TEST(Start, WithoutCredentialsSendsTheEmptyPair) {
   fresh->startConnect();
   EXPECT_EQ(pcmOf(*fresh), framedPcm(u"", u""));
 
-  // A bare sender, stopped and started again without credentials, sends the framed empty pair.
+  fresh->setSsid(nullptr, nullptr);  // null reads as empty
+  fresh->startConnect();
+  EXPECT_EQ(pcmOf(*fresh), framedPcm(u"", u""));
+}
+
+TEST(Start, OfABareSenderAgainSendsTheEmptyPairNotTheBareCredentials) {
   const auto bare =
       playAudio::initWithSendSsid(shared(u"ab"), shared(u"xy"), sonicsend::SoundOutput{});
   EXPECT_EQ(pcmOf(*bare), sonicsend::encodePass(sonicsend::Layout::bare, u"ab", u"xy")->pcm);
   bare->stopConnect();
-  bare->setSsid(nullptr, nullptr);  // null reads as empty
   bare->startConnect();
   EXPECT_EQ(pcmOf(*bare), framedPcm(u"", u""));
 }
 
-TEST(Start, RefusesOverLimitCredentialsWithOneLogLine) {
+TEST(Start, RefusesOverLimitCredentialsWithOneErrorLineThroughTheLogSink) {
   auto sender = silentSender();
   sender->setSsid(shared(std::u16string(32, u's')), shared(std::u16string(62, u'k')));
-  testing::internal::CaptureStderr();
+  std::vector<std::pair<sonicsend::LogLevel, std::string>> lines;
+  sonicsend::setLogSink(
+      [&](auto level, std::string_view line) { lines.emplace_back(level, line); });
   sender->startConnect();
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(sender->signalLength(), 0);
+  sonicsend::setLogSink({});
   EXPECT_EQ(sender->pcmLength(), 0u);
-  EXPECT_NE(log.find("94 UTF-16 code units"), std::string::npos) << log;
-  EXPECT_EQ(log.find('\n'), log.size() - 1) << log;
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, sonicsend::LogLevel::error);
+  EXPECT_NE(lines[0].second.find("94 UTF-16 code units"), std::string::npos) << lines[0].second;
 }
 
 }  // namespace

@@ -44,17 +44,18 @@ class Sink : public std::enable_shared_from_this<Sink> {
       std::scoped_lock lock(sink_->mutex_);
       --sink_->state_.open;
     }
-    void play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
+    std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
       std::unique_lock lock(sink_->mutex_);
       State& state = sink_->state_;
       const auto hasRoom = [&] { return state.taken < sink_->options_.capacity; };
-      if (!sink_->changed_.wait(lock, stop, hasRoom)) return;
+      if (!sink_->changed_.wait(lock, stop, hasRoom)) return 0;
       ++state.taken;
       if (sink_->options_.keepBytes) {
         state.stream.insert(state.stream.end(), frames.begin(), frames.end());
         state.sizes.push_back(frames.size());
       }
       sink_->changed_.notify_all();
+      return frames.size();
     }
     void drop() override {}
 

@@ -12,6 +12,8 @@
 #   PULSE_TEST_DIR              the temporary directory, for the command's own files
 #   PULSE_TEST_RESTART          a script that stops the server and starts a fresh one on the
 #                               same socket, as a sound server restarting under a client would
+#   PULSE_TEST_STOP             a script that stops the server
+#   PULSE_TEST_START            a script that starts a fresh server and waits until it answers
 # Exits with the command's status. Works as root and as a normal user.
 set -euo pipefail
 
@@ -65,14 +67,20 @@ echo "with-pulse: the PulseAudio server does not answer on $socket:" >&2
 cat "$dir/pulse.log" >&2
 exit 1
 SCRIPT
+cat >"$dir/start-and-wait" <<SCRIPT
+#!/usr/bin/env bash
+set -e
+"$dir/start-server"
+"$dir/wait-server"
+SCRIPT
 cat >"$dir/restart-server" <<SCRIPT
 #!/usr/bin/env bash
 set -e
 "$dir/stop-server"
-"$dir/start-server"
-"$dir/wait-server"
+"$dir/start-and-wait"
 SCRIPT
-chmod +x "$dir/start-server" "$dir/stop-server" "$dir/wait-server" "$dir/restart-server"
+chmod +x "$dir/start-server" "$dir/stop-server" "$dir/wait-server" "$dir/start-and-wait" \
+  "$dir/restart-server"
 
 export PULSE_SERVER=unix:$socket
 export PULSE_COOKIE=$dir/home/.config/pulse/cookie
@@ -80,6 +88,8 @@ export PULSE_TEST_SINK=$sink
 export PULSE_TEST_MONITOR=$sink.monitor
 export PULSE_TEST_DIR=$dir
 export PULSE_TEST_RESTART=$dir/restart-server
+export PULSE_TEST_STOP=$dir/stop-server
+export PULSE_TEST_START=$dir/start-and-wait
 
 cat >"$dir/asound.conf" <<ALSA
 </usr/share/alsa/alsa.conf>
