@@ -1,7 +1,5 @@
-// Takes the documentation's picture of the screen: the application's window on a network
-// "HomeNet" whose key "correct horse" is stored, saved to the file named by the first
-// argument. Run it on a display (Xvfb).
-#include <QApplication>
+// The documentation's picture: the window on a network "HomeNet" whose key is stored, saved to
+// the file named by the first argument. Run it on a display (Xvfb).
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -14,16 +12,14 @@ int main(int argc, char* argv[]) {
   QTemporaryDir dir;
   const std::filesystem::path storeFile = dir.filePath("localSave.json").toStdString();
   localSave(storeFile).saveSsid("HomeNet", "correct horse");
-  ScreenServices services;
-  services.supportedInterfaces = [] { return std::optional(QStringList{"wlan0"}); };
-  services.currentNetworkInfo = [](const QString&) {
-    return std::optional(QVariantMap{{"SSID", "HomeNet"}});
-  };
-  services.makeStore = [storeFile] { return std::make_unique<localSave>(storeFile); };
+  const QVariantMap home{{"SSID", "HomeNet"}};
+  ScreenServices services{.supportedInterfaces = [] { return std::optional(QStringList{"w"}); },
+                          .currentNetworkInfo = [home](auto&) { return std::optional(home); },
+                          .makeStore = [&] { return std::make_unique<localSave>(storeFile); }};
   AppDelegate delegate(std::move(services));  // its sender is never started
   delegate.didFinishLaunchingWithOptions(application);
   if (!QTest::qWaitForWindowExposed(delegate.window())) return 1;
   QTest::qWait(200);  // lets the display finish drawing
-  const QPixmap shown = QGuiApplication::primaryScreen()->grabWindow(0);
-  return shown.save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
+  return QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(argv[1])) ? 0
+                                                                                               : 1;
 }

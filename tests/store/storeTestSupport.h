@@ -5,15 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <string>
+#include <sstream>
 
 struct TemporaryDirectory {
-  std::filesystem::path path = [] {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "velarto-store-XXXXXX").string();
-    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-  }();
+  std::string pattern = std::filesystem::temp_directory_path() / "velarto-store-XXXXXX";
+  const std::filesystem::path path = ::mkdtemp(pattern.data()) ? pattern : std::string();
   ~TemporaryDirectory() {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
@@ -21,8 +17,7 @@ struct TemporaryDirectory {
 };
 
 inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& text) {

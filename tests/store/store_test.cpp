@@ -1,6 +1,5 @@
 // The credential store: JSON text, what the store keeps, writes and logs, where, and what
 // crashes and other processes leave.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,11 +16,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Row = std::pair<const char*, std::string>;  // a table row's name, and its text
+const fs::perms kPrivate = fs::perms::owner_read | fs::perms::owner_write;
 
 // The lines the store logs while `action` runs.
-template <class Action>
-std::string logOf(Action action) {
+std::string logOf(const std::function<void()>& action) {
   std::string lines;
   velarto::store::setLogSink([&](auto, std::string_view line) { (lines += line) += '\n'; });
   action();
@@ -31,10 +29,9 @@ std::string logOf(Action action) {
 
 class LocalSave : public testing::Test {
  protected:
-  // Opens the store of `file` as a new run would, and returns what it logged.
   std::string open() {
     return logOf([&] { store.emplace(file); });
-  }
+  }  // as a new run does
 
   TemporaryDirectory temporary;
   const fs::path file = temporary.path / "data" / "velarto" / "localSave.json";
@@ -45,31 +42,32 @@ class LocalSave : public testing::Test {
 
 TEST(ZKJson, RefusesWhatTheStoreCannotReadOrWriteBack) {
   const auto nest = [](std::size_t n) { return std::string(n, '[') + std::string(n, ']'); };
-  const std::string deepest = nest(ZKJson::kMaxDepth);
-  EXPECT_TRUE(ZKJson::toJsonValue(deepest).has_value());
+  EXPECT_TRUE(ZKJson::toJsonValue(nest(ZKJson::kMaxDepth)));
   for (const auto& [name, text] :
-       std::initializer_list<Row>{{"cut short", "{\"a\":\"se"},
-                                  {"number", "42"},
-                                  {"NUL after", std::string("{}\0", 3)},
-                                  {"bad UTF-8", "[\"\xff\"]"},
-                                  {"too deep", "{\"a\":" + deepest + "}"},
-                                  {"very deep", nest(1 << 20)}}) {
+       std::map<std::string, std::string>{{"cut short", "{\"a\":\"se"},
+                                          {"number", "42"},
+                                          {"NUL after", std::string("{}\0", 3)},
+                                          {"bad UTF-8", "[\"\xff\"]"},
+                                          {"too deep", "[" + nest(ZKJson::kMaxDepth) + "]"},
+                                          {"very deep", nest(1 << 20)}}) {
     EXPECT_EQ(ZKJson::toJsonValue(text), std::nullopt) << name;
   }
-  using ZKJson::Value;
-  for (const auto& [name, value] : std::initializer_list<std::pair<const char*, Value>>{
+  for (const auto& [name, value] : std::map<std::string, ZKJson::Value>{
            {"number", 42}, {"bad value", {{"a", "\xff"}}}, {"bad name", {{"\xc3", "b"}}}}) {
     EXPECT_EQ(ZKJson::toJsonString(value), std::nullopt) << name;
   }
 }
 
-TEST_F(LocalSave, CreatesNothingBeforeTheFirstPairThenAPrivateFileInPrivateDirectories) {
+TEST_F(LocalSave, KeepsOneKeyPerExactSsidInOrderInAPrivateFileMadeAtTheFirstSave) {
   EXPECT_EQ(open(), "read from (null)\n");
   EXPECT_FALSE(fs::exists(temporary.path / "data"));
-  store->saveSsid("HomeNet", "");
-  EXPECT_EQ(readFile(file), R"({"HomeNet":""})");
-  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  for (const char* ssid : {"HomeNet", "homenet", "", "HomeNet"}) store->saveSsid(ssid, ssid);
+  EXPECT_EQ(readFile(file), R"({"HomeNet":"HomeNet","homenet":"homenet","":""})");
+  EXPECT_EQ(fs::status(file).permissions(), kPrivate);
   EXPECT_EQ(fs::status(temporary.path / "data").permissions(), fs::perms::owner_all);
+  open();
+  EXPECT_EQ(store->getKeyBySsid(""), "");
+  EXPECT_EQ(store->getKeyBySsid("HOMENET"), std::nullopt);
 }
 
 TEST_F(LocalSave, AnUnchangedPairWritesNothing) {
@@ -81,24 +79,15 @@ TEST_F(LocalSave, AnUnchangedPairWritesNothing) {
   EXPECT_EQ(fs::last_write_time(file), longAgo);
 }
 
-TEST_F(LocalSave, KeepsOneKeyPerExactSsidInTheOrderFirstStored) {
-  open();
-  for (const char* ssid : {"HomeNet", "homenet", "", "HomeNet"}) store->saveSsid(ssid, ssid);
-  EXPECT_EQ(readFile(file), R"({"HomeNet":"HomeNet","homenet":"homenet","":""})");
-  open();
-  EXPECT_EQ(store->getKeyBySsid(""), "");
-  EXPECT_EQ(store->getKeyBySsid("HOMENET"), std::nullopt);
-}
-
 TEST_F(LocalSave, ReadsAnyLayoutLogsItMaskedAndKeepsMembersThatAreNotStrings) {
   writeFile(file,
             "\xef\xbb\xbf\n{ \"o\" : {\"x\":{\"y\":\"k\"}},\r\n\t\"n\":12, \"a\":[{\"x\":1},"
             "\"s\"], \"HomeNet\" : \"k\\u00e9y\" }\n");
-  EXPECT_EQ(open(),
-            R"(read from {"o":{"x":{"y":"***"}},"n":"***","a":[{"x":"***"},"***"],"HomeNet":"***"})"
-            "\n");
+  EXPECT_EQ(open(), R"(read from {"o":{"x":{"y":"***"}},"n":"***","a":[{"x":"***"},"***"],)"
+                    R"("HomeNet":"***"})"
+                    "\n");
   EXPECT_EQ(store->getKeyBySsid("HomeNet"), "k\xc3\xa9y");
-  for (const char* ssid : {"o", "n", "a", "x"}) EXPECT_EQ(store->getKeyBySsid(ssid), std::nullopt);
+  EXPECT_EQ(store->getKeyBySsid("o"), std::nullopt);  // nor any other member not a string
   store->saveSsid("Office", "two");
   EXPECT_EQ(readFile(file),
             "{\"o\":{\"x\":{\"y\":\"k\"}},\"n\":12,\"a\":[{\"x\":1},\"s\"],"
@@ -106,23 +95,23 @@ TEST_F(LocalSave, ReadsAnyLayoutLogsItMaskedAndKeepsMembersThatAreNotStrings) {
 }
 
 TEST_F(LocalSave, KeepsAFileItCannotReadBesideItBeforeReplacingIt) {
-  for (const auto& [name, text] : {Row{"cut short", R"({"HomeNet":"se)"}, Row{"array", "[1]"}}) {
+  for (const std::string text : {R"({"HomeNet":"se)", "[1]"}) {
     fs::remove_all(file.parent_path());
     writeFile(file, text);
     open();
     const std::string log = logOf([&] { store->saveSsid("Office", "k"); });
-    EXPECT_EQ(readFile(file), R"({"Office":"k"})") << name;
-    const auto kept =
-        log.substr(log.find(" kept as ") + 9, log.find('\n') - log.find(" kept as ") - 9);
+    EXPECT_EQ(readFile(file), R"({"Office":"k"})") << text;
+    std::string kept = log.substr(log.find(" kept as ") + 9);
+    kept.pop_back();  // the line's end
     EXPECT_TRUE(kept.starts_with(file.string() + ".unreadable-20")) << log;
-    EXPECT_EQ(readFile(kept), text) << name;
-    EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(readFile(kept), text);
+    EXPECT_EQ(fs::status(kept).permissions(), kPrivate);
   }
 }
 
 TEST_F(LocalSave, LogsOneLineForAPairItCannotStoreAndKeepsAWritablePairForThisRun) {
   open();
-  for (const auto& [ssid, key] : {Row{"Home\xff", "key"}, Row{"HomeNet", "\xc3"}}) {
+  for (const auto& [ssid, key] : {std::pair{"Home\xff", "key"}, std::pair{"HomeNet", "\xc3"}}) {
     EXPECT_EQ(logOf([&] { store->saveSsid(ssid, key); }),
               "not stored: the SSID or key is not UTF-8 text\n");
   }
@@ -136,7 +125,7 @@ TEST_F(LocalSave, LogsOneLineForAPairItCannotStoreAndKeepsAWritablePairForThisRu
 
 TEST(UserDataDirectory, FollowsXdgDataHomeOnlyWhenItIsAnAbsolutePath) {
   ::setenv("HOME", "/home/someone", 1);
-  for (const char* unusable : std::initializer_list<const char*>{"", "data/someone", nullptr}) {
+  for (const char* unusable : {"", "data/someone", static_cast<const char*>(nullptr)}) {
     unusable ? ::setenv("XDG_DATA_HOME", unusable, 1) : ::unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(velarto::store::userDataDirectory(), "/home/someone/.local/share/velarto");
   }
@@ -148,27 +137,22 @@ TEST(UserDataDirectory, FollowsXdgDataHomeOnlyWhenItIsAnAbsolutePath) {
   EXPECT_EQ(readFile(temporary.path / "velarto" / "localSave.json"), R"({"HomeNet":"key"})");
 }
 
-TEST(LocalSaveProcesses, SeveralSavingAtOnceKeepEveryPair) {
+TEST_F(LocalSave, SeveralProcessesSavingAtOnceKeepEveryPair) {
   velarto::store::setLogSink([](auto, auto) {});
-  const TemporaryDirectory temporary;
-  const auto file = temporary.path / "localSave.json";
   for (int process = 0; process < 4; ++process) {
-    if (::fork() == 0) {
-      localSave store(file);  // opened once: what the others store meanwhile is found on disk
-      for (int n = process; n < 600; n += 4) store.saveSsid(std::to_string(n), "k");
-      ::_exit(0);
-    }
+    if (::fork() != 0) continue;
+    store.emplace(file);  // opened once: what the others store meanwhile is found on disk
+    for (int n = process; n < 600; n += 4) store->saveSsid(std::to_string(n), "k");
+    ::_exit(0);
   }
-  for (int process = 0; process < 4; ++process) ::wait(nullptr);
-  const localSave store(file);
-  for (int n = 0; n < 600; ++n) ASSERT_TRUE(store.getKeyBySsid(std::to_string(n))) << n;
+  while (::wait(nullptr) > 0) continue;
+  open();
+  for (int n = 0; n < 600; ++n) ASSERT_TRUE(store->getKeyBySsid(std::to_string(n))) << n;
 }
 
-TEST(LocalSaveProcesses, AKillAtAnyMomentLeavesTheOldOrTheNewFile) {
-  const TemporaryDirectory temporary;
-  const auto file = temporary.path / "localSave.json";
-  // A long file makes each write long enough for kills to land in the middle of one.
-  const std::string padding(16 * 1024, 'p');
+TEST_F(LocalSave, AKillAtAnyMomentLeavesTheOldOrTheNewFile) {
+  velarto::store::setLogSink([](auto, auto) {});
+  const std::string padding(16 * 1024, 'p');  // makes each write long enough to be cut
   writeFile(file, R"({"padding":")" + padding + R"(","HomeNet":"0"})");
   const unsigned seed = std::random_device{}();
   std::minstd_rand random(seed);
@@ -176,17 +160,14 @@ TEST(LocalSaveProcesses, AKillAtAnyMomentLeavesTheOldOrTheNewFile) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
     const pid_t child = ::fork();
     if (child == 0) {  // stores ever higher keys for HomeNet until killed
-      ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
-      localSave store(file);
-      for (int key = stored + 1;; ++key) store.saveSsid("HomeNet", std::to_string(key));
+      for (store.emplace(file);;) store->saveSsid("HomeNet", std::to_string(++stored));
     }
     ::usleep(static_cast<useconds_t>(random() % 4000));
     ::kill(child, SIGKILL);
     ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-    const auto content = ZKJson::toJsonValue(readFile(file));
-    ASSERT_EQ(content.value_or(ZKJson::Value::object()).value("padding", ""), padding);
-    const int key = std::stoi(content->value("HomeNet", "-1"));
-    ASSERT_GE(key, stored);
-    stored = key;
+    const auto content = ZKJson::toJsonValue(readFile(file)).value_or(ZKJson::Value::object());
+    ASSERT_EQ(content.value("padding", ""), padding);
+    ASSERT_GE(std::stoi(content.value("HomeNet", "-1")), stored);
+    stored = std::stoi(content.value("HomeNet", "-1"));
   }
 }
