@@ -48,8 +48,8 @@ QUAVRV4::QUAVRV4(ScreenServices platform, QWidget* parent)
       player(platform.makeSender()),
       save(platform.makeStore()),
       services_(std::move(platform)),
-      ui(std::make_unique<Ui::QUAVRV4>()) {
-  ui->setupUi(this);
+      ui_(std::make_unique<Ui::QUAVRV4>()) {
+  ui_->setupUi(this);
   connectActions();
   setFocusPolicy(Qt::ClickFocus);
 }
@@ -57,26 +57,26 @@ QUAVRV4::QUAVRV4(ScreenServices platform, QWidget* parent)
 QUAVRV4::~QUAVRV4() {
   // Destroying the child widgets takes the focus from a field, which ends its editing:
   // that must not call back into this half-destroyed screen.
-  ui->textSsid->disconnect(this);
-  ui->textKey->disconnect(this);
+  ui_->textSsid->disconnect(this);
+  ui_->textKey->disconnect(this);
 }
 
 QPushButton* QUAVRV4::butConnect() const {
-  return ui->butConnect;
+  return ui_->butConnect;
 }
 QLineEdit* QUAVRV4::textSsid() const {
-  return ui->textSsid;
+  return ui_->textSsid;
 }
 QLineEdit* QUAVRV4::textKey() const {
-  return ui->textKey;
+  return ui_->textKey;
 }
 
 void QUAVRV4::connectActions() {
-  connect(ui->butConnect, &QPushButton::clicked, this, [this] { connectPressed(ui->butConnect); });
-  connect(ui->butShowKey, &QPushButton::clicked, this, [this] { showKeyPressed(ui->butShowKey); });
-  connect(ui->textSsid, &QLineEdit::editingFinished, this, [this] { ssidEditEnd(ui->textSsid); });
-  connect(ui->textSsid, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
-  connect(ui->textKey, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
+  connect(ui_->butConnect, &QPushButton::clicked, this, [this] { connectPressed(ui_->butConnect); });
+  connect(ui_->butShowKey, &QPushButton::clicked, this, [this] { showKeyPressed(ui_->butShowKey); });
+  connect(ui_->textSsid, &QLineEdit::editingFinished, this, [this] { ssidEditEnd(ui_->textSsid); });
+  connect(ui_->textSsid, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
+  connect(ui_->textKey, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
   keepWithinMessageLimit();
 }
 
@@ -90,7 +90,7 @@ void QUAVRV4::showEvent(QShowEvent* event) {
 }
 
 void QUAVRV4::viewDidLoad() {
-  ui->butConnect->setStyleSheet(kConnectButtonStyle);
+  ui_->butConnect->setStyleSheet(kConnectButtonStyle);
   showWifiSsid();
 }
 
@@ -100,10 +100,10 @@ void QUAVRV4::showWifiSsid() {
   if (ssid.isValid()) {
     // The key is replaced next anyway; emptying it first leaves the whole message limit to
     // the new SSID.
-    ui->textKey->clear();
-    ui->textSsid->setText(ssid.toString());
-    const auto key = save->getKeyBySsid(ui->textSsid->text().toStdString());
-    ui->textKey->setText(key ? QString::fromStdString(*key) : QString());
+    ui_->textKey->clear();
+    ui_->textSsid->setText(ssid.toString());
+    const auto key = save->getKeyBySsid(ui_->textSsid->text().toStdString());
+    ui_->textKey->setText(key ? QString::fromStdString(*key) : QString());
     return;
   }
   QMessageBox* alert = showAlert(kConnectWifi);
@@ -141,16 +141,16 @@ std::optional<QVariantMap> QUAVRV4::fetchSSIDInfo() {
 }
 
 void QUAVRV4::connectPressed(QAbstractButton* sender) {
-  ui->textKey->clearFocus();
-  ui->textSsid->clearFocus();
+  ui_->textKey->clearFocus();
+  ui_->textSsid->clearFocus();
   if (quavrState != 0) {
     player->stopConnect();
     quavrState = 0;
     sender->setText(kStartConnecting);
     return;
   }
-  save->saveSsid(ui->textSsid->text().toStdString(), ui->textKey->text().toStdString());
-  player->setSsid(shared(ui->textSsid->text()), shared(ui->textKey->text()));
+  save->saveSsid(ui_->textSsid->text().toStdString(), ui_->textKey->text().toStdString());
+  player->setSsid(shared(ui_->textSsid->text()), shared(ui_->textKey->text()));
   player->startConnect();
   if (player->sendState() != sonicsend::SendState::sending) {
     // Waiting for a device would start the sound later, behind a button that reads 开始连接.
@@ -163,8 +163,8 @@ void QUAVRV4::connectPressed(QAbstractButton* sender) {
 }
 
 void QUAVRV4::backgroundTapped() {
-  ui->textKey->clearFocus();
-  ui->textSsid->clearFocus();
+  ui_->textKey->clearFocus();
+  ui_->textSsid->clearFocus();
 }
 
 void QUAVRV4::mousePressEvent(QMouseEvent* event) {
@@ -175,13 +175,13 @@ void QUAVRV4::mousePressEvent(QMouseEvent* event) {
 void QUAVRV4::ssidEditEnd(QLineEdit* sender) {
   qInfo().noquote() << QStringLiteral("ssid Edit End");
   const auto key = save->getKeyBySsid(sender->text().toStdString());
-  ui->textKey->setText(key ? QString::fromStdString(*key) : QString());
+  ui_->textKey->setText(key ? QString::fromStdString(*key) : QString());
 }
 
 void QUAVRV4::showKeyPressed(QAbstractButton* sender) {
   showKey = showKey == 1 ? 0 : 1;
   sender->setChecked(showKey == 0);
-  ui->textKey->setEchoMode(showKey == 1 ? QLineEdit::Normal : QLineEdit::Password);
+  ui_->textKey->setEchoMode(showKey == 1 ? QLineEdit::Normal : QLineEdit::Password);
 }
 
 // The sender refuses an SSID and key that do not fit one message and would play nothing, so
@@ -192,6 +192,6 @@ void QUAVRV4::keepWithinMessageLimit() {
   const auto room = [](qsizetype used) {
     return static_cast<int>(std::max<qsizetype>(0, limit - used));
   };
-  ui->textKey->setMaxLength(room(ui->textSsid->text().size()));
-  ui->textSsid->setMaxLength(room(ui->textKey->text().size()));
+  ui_->textKey->setMaxLength(room(ui_->textSsid->text().size()));
+  ui_->textSsid->setMaxLength(room(ui_->textKey->text().size()));
 }

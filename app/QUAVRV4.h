@@ -78,6 +78,6 @@ class QUAVRV4 : public QWidget {
   std::unique_ptr<localSave> save;
   int showKey = 1;  // 1 the key is shown in clear, 0 hidden
   ScreenServices services_;
-  std::unique_ptr<Ui::QUAVRV4> ui;
+  std::unique_ptr<Ui::QUAVRV4> ui_;
   bool viewLoaded_ = false;
 };

@@ -17,10 +17,11 @@
 namespace sonicsend::receiver {
 namespace {
 
-// A stream keeps three passes of the longest message and one frame more.
-constexpr std::size_t kStreamHistory = 3 * kMaxSignalSamples + kFrameSamples;
+// A stream keeps five passes of the longest message and one frame more: in heavy noise a
+// message is heard only by adding up that many passes.
+constexpr std::size_t kStreamHistory = 5 * kMaxSignalSamples + kFrameSamples;
 // Attempting once per longest pass, every stretch of one pass and two frames lies whole in
-// some attempt's window, since the window is longer than that by two passes.
+// some attempt's window, since the window is longer than that by more than one pass.
 constexpr std::size_t kLiveAttemptEvery = kSampleRate / 2;
 constexpr std::size_t kFileAttemptEvery = kMaxSignalSamples;
 // Pieces handed to the stream at once, so that a long push cannot outgrow the window.

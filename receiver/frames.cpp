@@ -9,6 +9,7 @@
 #include <set>
 
 #include "reading.h"
+#include "ringing.h"
 
 namespace sonicsend::receiver {
 namespace {
@@ -54,7 +55,10 @@ struct Hypothesis {
 
 class PassReader {
  public:
-  explicit PassReader(const SymbolGrid& grid) : levels_(grid.levels) {}
+  // `independentCopies`: whether the copies of a frame in different passes err independently,
+  // as with noise. Levels learnt from a model of the room may err alike in every pass.
+  PassReader(const std::vector<ToneLevels>& levels, bool independentCopies)
+      : levels_(levels), independentCopies_(independentCopies) {}
 
   FrameSearch run(const std::function<bool(const PassCandidate&)>& accept) {
     if (levels_.size() < kSymbolsPerFrame || !findCarrier()) return FrameSearch::no_signal;
@@ -71,6 +75,7 @@ class PassReader {
 
  private:
   const std::vector<ToneLevels>& levels_;
+  bool independentCopies_;
   std::size_t evenOffset_ = 0;          // window w is an even symbol when w + evenOffset_ is even
   std::vector<double> reference_;       // per window: the carriers' level around it
   std::vector<SymbolRead> symbols_;     // per window: its byte, read on its own
@@ -212,7 +217,8 @@ class PassReader {
     bool alone = false;  // from copies that checked on their own
   };
 
-  // Frame `number` under `h`. Two copies that check on their own and agree are taken first;
+  // Frame `number` under `h`. Two independent copies that check on their own and agree are
+  // taken first;
   // else the sum of all copies, which hears more than any one of them; else, when a loud
   // disturbance spoils the sum, the one copy that checks. A reading not confirmed by a
   // second copy must be clearly likelier than any other reading that would pass the check.
@@ -233,7 +239,7 @@ class PassReader {
         copies.begin(), copies.end(),
         [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
     const int heard = static_cast<int>(passesHeard.size());
-    if (best != copies.end() && best->second.size() >= 2)
+    if (independentCopies_ && best != copies.end() && best->second.size() >= 2)
       return FrameRead{best->first, heard, true};
     const SymbolReads combined = readCombined(h.firstWindow, slots);
     const FrameBytes sum = bytesOf(combined);
@@ -280,7 +286,14 @@ class PassReader {
 
 FrameSearch findPass(const SymbolGrid& grid,
                      const std::function<bool(const PassCandidate&)>& accept) {
-  return PassReader(grid).run(accept);
+  const FrameSearch search = PassReader(grid.levels, true).run(accept);
+  if (search == FrameSearch::found) return search;
+  // Heard as it came, the recording gave no message: read it again with the room's ringing
+  // taken away.
+  const auto cleaned = cancelRinging(grid);
+  if (cleaned.empty()) return search;
+  const FrameSearch again = PassReader(cleaned, false).run(accept);
+  return again == FrameSearch::found || search != FrameSearch::rejected ? again : search;
 }
 
 }  // namespace sonicsend::receiver

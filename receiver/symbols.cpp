@@ -140,11 +140,14 @@ SymbolGrid measureSymbols(std::span<const float> samples) {
   const double scale = 2.0 / kSymbolSamples;
   for (std::size_t b = phase; b + kBlocksPerSymbol <= blocks; b += kBlocksPerSymbol) {
     ToneLevels levels{};
+    TonePhasors phasors{};
     for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      levels[tone] =
-          static_cast<float>(scale * std::abs(sums[tone][b + kBlocksPerSymbol] - sums[tone][b]));
+      const Phasor phasor = scale * (sums[tone][b + kBlocksPerSymbol] - sums[tone][b]);
+      phasors[tone] = std::complex<float>(phasor);
+      levels[tone] = static_cast<float>(std::abs(phasor));
     }
     grid.levels.push_back(levels);
+    grid.phasors.push_back(phasors);
   }
   return grid;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <complex>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -11,10 +12,13 @@ namespace sonicsend::receiver {
 // The eleven tones k = 8 ... 18, indexed by k - 8.
 inline constexpr int kToneCount = 11;
 using ToneLevels = std::array<float, kToneCount>;
+// Each tone's amplitude and phase over a window, shifted down to 0 Hz.
+using TonePhasors = std::array<std::complex<float>, kToneCount>;
 
 struct SymbolGrid {
-  std::ptrdiff_t firstSample = 0;  // start of the first window; before 0 by at most 256
-  std::vector<ToneLevels> levels;  // tone magnitudes, one entry per whole symbol window
+  std::ptrdiff_t firstSample = 0;    // start of the first window; before 0 by at most 256
+  std::vector<ToneLevels> levels;    // tone magnitudes, one entry per whole symbol window
+  std::vector<TonePhasors> phasors;  // the same tones with their phases
 };
 
 // Places windows of one symbol length where the tones change least inside a window, that is,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "synthesis.h"
+
 namespace sonicsend {
 namespace {
 
@@ -31,28 +33,6 @@ MessageBuffer buildBare(std::u16string_view ssid, std::u16string_view key) {
   message[pos++] = kBareSeparator;
   putLowBytes(message, pos, key);
   return message;
-}
-
-// Adds one tone to the sample, rounding to single precision after the addition.
-float addTone(float sample, double amplitude, double omega, double i) {
-  return static_cast<float>(static_cast<double>(sample) +
-                            amplitude * std::cos((omega * i) / 44100.0));
-}
-
-// Sample `i` of a symbol carrying `byte` on the even (0) or odd (1) carrier.
-float symbolSample(int i, std::uint8_t byte, int carrier) {
-  const double t = static_cast<double>(i);
-  const double omegaCarrier = carrier == 0 ? kOmegaCarrierEven : kOmegaCarrierOdd;
-  float sample = static_cast<float>(kCarrierAmplitude * std::cos((omegaCarrier * t) / 44100.0));
-  int check = 0;
-  for (int bit = 0; bit < 8; ++bit) {
-    if ((byte >> bit) & 1) {
-      sample = addTone(sample, kToneAmplitude, kOmegaBit[static_cast<std::size_t>(bit)], t);
-      ++check;
-    }
-  }
-  if (check & 1) sample = addTone(sample, kToneAmplitude, kOmegaParity, t);
-  return sample;
 }
 
 }  // namespace
@@ -95,45 +75,25 @@ void buildFrame(const MessageBuffer& message, int frame_pos, Frame& frame) {
 }
 
 std::optional<int> synthesize(const MessageBuffer& message, std::span<float> signal) {
-  if (messageLength(message) > kMaxMessageBytes) return std::nullopt;
-  const int sampleLen = frameCount(message) * kFrameSamples;
-  if (signal.size() < static_cast<std::size_t>(sampleLen)) return std::nullopt;
-
-  // Walk the symbols sample by sample: a new symbol every 2560 samples, a new frame every
-  // ten symbols, the carrier alternating from symbol to symbol.
-  Frame abt{};
-  buildFrame(message, 0, abt);
-  int frame_pos = 1;
-  std::size_t idx = 0;
-  std::uint8_t bt = abt[0];
-  int b0b1 = 0;
-  int loop = 0;
-  for (int i = 0; i < sampleLen; ++i) {
-    if (++loop > kSymbolSamples) {
-      loop = 1;
-      if (++idx > 9) {
-        buildFrame(message, frame_pos++, abt);
-        idx = 0;
-      }
-      bt = abt[idx];
-      b0b1 ^= 1;
-    }
-    signal[static_cast<std::size_t>(i)] = symbolSample(i, bt, b0b1);
-  }
-  return sampleLen;
+  const auto outcome = synthesis::synthesizeFast(message, signal);
+  if (!outcome) return std::nullopt;
+  return outcome->samples;
 }
 
 void render(std::span<const float> samples, std::span<std::uint8_t> pcm) {
-  std::size_t out = 0;
-  for (float sample : samples) {
+  for (std::size_t n = 0; n < samples.size(); ++n) {
     // Single-precision product, truncated toward zero. Synthesised samples stay within
-    // +-0.85; the clamp only keeps foreign input from overflowing the cast.
-    float product = sample * kPcmScale;
-    product = std::isnan(product) ? 0.0f : std::clamp(product, -32768.0f, 32767.0f);
+    // +-0.85; the NaN test and the clamp only keep foreign input from overflowing the cast.
+    // No branches, so that the loop vectorises.
+    float product = samples[n] * kPcmScale;
+    product = std::isnan(product) ? 0.0f : product;
+    product = product < -32768.0f ? -32768.0f : product;
+    product = product > 32767.0f ? 32767.0f : product;
     const auto ws = static_cast<std::uint16_t>(static_cast<std::int16_t>(product));
+    std::uint8_t* frame = pcm.data() + n * static_cast<std::size_t>(kPcmBytesPerFrame);
     for (int channel = 0; channel < kPcmChannels; ++channel) {
-      pcm[out++] = static_cast<std::uint8_t>(ws & 0xFF);
-      pcm[out++] = static_cast<std::uint8_t>(ws >> 8);
+      frame[2 * channel] = static_cast<std::uint8_t>(ws & 0xFF);
+      frame[2 * channel + 1] = static_cast<std::uint8_t>(ws >> 8);
     }
   }
 }

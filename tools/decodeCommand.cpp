@@ -20,7 +20,7 @@ namespace {
 
 // Exit status when the audio holds no valid message.
 constexpr int kNoMessage = 1;
-constexpr unsigned kCaptureRate = 44100;
+constexpr unsigned kCaptureRate = kSampleRate;
 constexpr std::size_t kCaptureChunk = kCaptureRate / 10;
 
 // Each byte read as one character, U+0000 to U+00FF, written as UTF-8.

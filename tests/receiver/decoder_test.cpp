@@ -85,7 +85,7 @@ std::vector<receiver::ToneLevels> levelsOf(const Frame& frame) {
 std::optional<std::vector<std::uint8_t>> firstPass(const std::vector<receiver::ToneLevels>& levels,
                                                    receiver::FrameSearch& search) {
   std::optional<std::vector<std::uint8_t>> payload;
-  search = receiver::findPass({0, levels}, [&](const receiver::PassCandidate& pass) {
+  search = receiver::findPass({0, levels, {}}, [&](const receiver::PassCandidate& pass) {
     payload = pass.payload;
     return true;
   });

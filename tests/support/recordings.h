@@ -3,6 +3,7 @@
 
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -47,6 +48,25 @@ inline std::string bytesOf(std::u16string_view text) {
   std::string bytes;
   for (char16_t unit : text) bytes.push_back(static_cast<char>(unit & 0xFF));
   return bytes;
+}
+
+// Random framed credentials of printable ASCII, up to the longest message, and their pass.
+struct Sent {
+  std::string ssid;  // bytes, as the receiver returns them
+  std::string key;
+  std::vector<float> pass;
+};
+
+inline Sent randomMessage(std::mt19937& random) {
+  std::uniform_int_distribution<int> units(0, kMaxFramedCredentialUnits);
+  std::uniform_int_distribution<int> printable(0x20, 0x7E);
+  const int total = units(random);
+  const int ssidUnits = std::uniform_int_distribution<int>(0, std::min(total, 32))(random);
+  std::u16string ssid;
+  std::u16string key;
+  for (int i = 0; i < total; ++i)
+    (i < ssidUnits ? ssid : key).push_back(static_cast<char16_t>(printable(random)));
+  return {{ssid.begin(), ssid.end()}, {key.begin(), key.end()}, passOf(Layout::framed, ssid, key)};
 }
 
 }  // namespace sonicsend::testing

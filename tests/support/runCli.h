@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,50 +14,31 @@
 namespace sonicsend::testing {
 
 struct CliRun {
-  int status;       // exit status, or -1 when the program did not exit normally
-  std::string out;  // standard output
-  std::string err;  // standard error
+  int status;  // exit status, or -1 when the program did not exit normally
+  std::string out, err;
 };
 
-inline std::string shellQuoted(const std::string& argument) {
+inline std::string shellQuoted(const std::string& text) {
   std::string quoted = "'";
-  for (char c : argument) {
-    if (c == '\'') {
-      quoted.append("'\\''");
-    } else {
-      quoted.push_back(c);
-    }
-  }
-  quoted.push_back('\'');
-  return quoted;
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
-// How the shell sets the program up: commands run before it (limits, traps), and a file piped
-// into its standard input.
-struct CliSetup {
-  std::string shellBefore;
-  std::string stdinPath;
-};
-
-// Runs `program` with `arguments` through the shell, each argument quoted.
+// Runs `program` with `arguments`, each quoted, through the shell after the shell text `before`:
+// limits, traps, or a pipe into its standard input.
 inline CliRun runCli(const std::string& program, const std::vector<std::string>& arguments,
-                     const CliSetup& setup = {}) {
+                     const std::string& before = "") {
   const auto errPath =
       std::filesystem::temp_directory_path() / ("run-cli-" + std::to_string(getpid()) + ".err");
-  std::string command = setup.shellBefore + " ";
-  if (!setup.stdinPath.empty()) command.append("cat ").append(shellQuoted(setup.stdinPath) + " | ");
-  command.append(shellQuoted(program));
-  for (const auto& argument : arguments) command.append(" ").append(shellQuoted(argument));
-  command.append(" 2>").append(shellQuoted(errPath.string()));
-
+  std::string command = before + " " + shellQuoted(program);
+  for (const auto& argument : arguments) command += " " + shellQuoted(argument);
+  FILE* pipe = popen((command + " 2>" + shellQuoted(errPath)).c_str(), "r");
   CliRun run{-1, {}, {}};
-  FILE* pipe = popen(command.c_str(), "r");
-  std::array<char, 512> chunk{};
-  while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe)) run.out += chunk.data();
+  for (int c; (c = std::fgetc(pipe)) != EOF;) run.out.push_back(static_cast<char>(c));
   const int status = pclose(pipe);
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   std::ifstream err(errPath);
-  run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+  run.err.assign(std::istreambuf_iterator<char>(err), {});
   std::filesystem::remove(errPath);
   return run;
 }

@@ -1,7 +1,7 @@
 // The page in a real browser, playing into the private sound server of tests/support/with-pulse.sh:
-// the recorded monitor decodes to the typed credentials and equals `sonicsend encode`'s PCM pass
-// for pass; 取消连接 silences it; the key comes back after a reload, a corrupt store is kept
-// aside, the key field stops at the limit; with its server gone the page loads and sends.
+// the recording decodes to the typed credentials and is `sonicsend encode`'s PCM pass for pass;
+// 取消连接 silences it; a reload remembers the key, a corrupt store is kept aside, the key field
+// stops at the limit; with its server gone the page loads and sends.
 //   tests/support/with-pulse.sh node browser_test.js SITE_DIR SONICSEND SERVE_WEB
 'use strict';
 const { spawn, spawnSync } = require('node:child_process');
@@ -15,13 +15,16 @@ const work = fs.mkdtempSync(path.join(process.env.PULSE_TEST_DIR, 'web-'));
 const [ssid, key] = ['Café家', 'pass密码'];  // a two-frame message: 1.16 s a pass
 const url = `http://127.0.0.1:${20000 + (process.pid % 20000)}/`;
 let failed = 0;
-function check(name, fault) {
-  failed += fault ? 1 : 0;
-  console.log(fault ? `FAIL ${name}: ${fault}` : `ok   ${name}`);
+function check(name, passed, detail) {
+  failed += passed ? 0 : 1;
+  console.log(passed ? `ok   ${name}` : `FAIL ${name}: ${detail}`);
 }
+const fieldOf = (browser, selector, property) =>
+  browser.evaluate((s, p) => document.querySelector(s)[p], selector, property);
 
-// Types the credentials, sends for `seconds` and stops, while recording the sink's monitor.
-// Returns the recording and when 开始连接 and 取消连接 were pressed, in seconds into it.
+// Types the credentials, sends for `seconds` and stops, while recording the sink's monitor;
+// checks what `sonicsend decode` hears. Gives the recording's frames, and when 开始连接 and
+// 取消连接 were pressed, in seconds into it.
 async function send(browser, name, seconds) {
   const file = path.join(work, `${name}.wav`);
   const recorder = spawn('parecord', [`--device=${process.env.PULSE_TEST_MONITOR}`, '--rate=44100',
@@ -32,25 +35,26 @@ async function send(browser, name, seconds) {
   const started = Date.now() - (size() - 44) / 176.4;
   await browser.type('#ssid', ssid);
   await browser.type('#key', key);
-  const label = () => browser.evaluate(() => document.querySelector('#connect').textContent);
-  const [pressed] = [Date.now(), await browser.click('#connect')];
-  const sending = await label();
+  const pressed = Date.now();
+  await browser.click('#connect');
+  const labels = [await fieldOf(browser, '#connect', 'textContent')];
   await sleep(seconds * 1000);
-  const [cancelled] = [Date.now(), await browser.click('#connect')];
-  check(`${name}: the button reads 取消连接, then 开始连接`, `${sending} ${await label()}` ===
-    '取消连接 开始连接' ? '' : `read ${sending}`);
+  const cancelled = Date.now();
+  await browser.click('#connect');
+  labels.push(await fieldOf(browser, '#connect', 'textContent'));
+  check(`${name}: the button reads 取消连接, then 开始连接`, `${labels}` === '取消连接,开始连接', labels);
   await sleep(500);
   await new Promise((resolve) => recorder.on('exit', resolve).kill('SIGINT'));
   const run = spawnSync(sonicsend, ['decode', '--json', file], { encoding: 'utf8' });
-  const lowBytes = (text) => Buffer.from(text, 'latin1').toString('hex');
   const heard = JSON.parse(run.stdout || '{}');
-  check(`${name}: sonicsend decode hears the credentials`, heard.ssid_hex === lowBytes(ssid) &&
-    heard.key_hex === lowBytes(key) ? '' : `${run.stdout}${run.stderr}`);
+  const lowBytes = (text) => Buffer.from(text, 'latin1').toString('hex');
+  check(`${name}: sonicsend decode hears the credentials`,
+    heard.ssid_hex === lowBytes(ssid) && heard.key_hex === lowBytes(key), run.stdout + run.stderr);
   return { file, pressed: (pressed - started) / 1000, cancelled: (cancelled - started) / 1000 };
 }
 
-// Every recorded stereo frame from the first sound to the last equals the frame of the pass at
-// that place; gives how many passes that was and when the sound began and ended.
+// Whether every recorded stereo frame from the first sound to the last equals the frame of the
+// pass at that place, how many passes that was, and when the sound began and ended.
 function compare(recording, pcm) {
   const frames = (bytes) => new Uint32Array(bytes.buffer.slice(bytes.byteOffset,
     bytes.byteOffset + bytes.length - (bytes.length % 4)));
@@ -63,57 +67,58 @@ function compare(recording, pcm) {
 }
 
 async function scenario(browser, server) {
+  const load = (what) => browser.open(url)
+    .then(() => browser.waitFor(() => document.documentElement.dataset.ready, what));
   await browser.newPage();
-  await browser.open(url);
-  const readyMs = await browser.waitFor(() => document.documentElement.dataset.ready, 'the page');
+  const readyMs = await load('the page');
   await browser.waitFor(() => navigator.serviceWorker.controller, 'the service worker');
   const { installabilityErrors } = await browser.send('Page.getInstallabilityErrors');
-  check('the page can be installed', installabilityErrors.map((error) => error.errorId).join());
+  check('the page can be installed', !installabilityErrors.length, installabilityErrors[0]?.errorId);
   const requests = server.requests.length;
 
   const sent = await send(browser, 'online', 3);
-  check('no request reaches the server after loading', server.requests.slice(requests).join());
+  const late = server.requests.slice(requests);
+  check('no request reaches the server after loading', !late.length, late);
   const heard = compare(sent.file, encodeWithCli(sonicsend, ssid, key));
-  check('the recording is sonicsend encode\'s PCM, pass for pass', heard.fault ||
-    (heard.passes > 2 ? '' : `only ${heard.passes} passes`));
-  check('silent within 200 ms of 取消连接', heard.end - sent.cancelled < 0.2 ? '' : `${heard.end} s`);
+  check('the recording is sonicsend encode\'s PCM, pass for pass', !heard.fault && heard.passes > 2,
+    heard.fault || `only ${heard.passes} passes`);
+  check('silent within 200 ms of 取消连接', heard.end - sent.cancelled < 0.2, `${heard.end} s`);
   console.log(`load to ready ${readyMs} ms, press to sound ${Math.round(1000 * (heard.begin -
     sent.pressed))} ms, cancel to silence ${Math.round(1000 * (heard.end - sent.cancelled))} ms`);
   const stored = await browser.evaluate(() => localStorage.getItem('localSave.json'));
-  check('localStorage holds {SSID: key}', stored === JSON.stringify({ [ssid]: key }) ? '' : stored);
+  check('localStorage holds {SSID: key}', stored === JSON.stringify({ [ssid]: key }), stored);
 
-  await browser.open(url);
-  await browser.waitFor(() => document.documentElement.dataset.ready, 'the reloaded page');
+  await load('the reloaded page');
   await browser.type('#ssid', ssid);
-  const filled = await browser.evaluate(() => document.querySelector('#key').value);
-  check('the key comes back after a reload', filled === key ? '' : filled);
+  const filled = await fieldOf(browser, '#key', 'value');
+  check('the key comes back after a reload', filled === key, `"${filled}"`);
   await browser.type('#ssid', 'LongKeyNet');
   await browser.type('#key', 'k'.repeat(100));
-  const length = await browser.evaluate(() => document.querySelector('#key').value.length);
-  check('the key field stops at the message limit', length === 93 - 10 ? '' : `took ${length}`);
+  const { length } = await fieldOf(browser, '#key', 'value');
+  check('the key field stops at the message limit', length === 93 - 10, `took ${length}`);
 
   const corrupt = '{"HomeNet": "cut sh';
   await browser.evaluate((text) => localStorage.setItem('localSave.json', text), corrupt);
   server.kill();
-  await browser.open(url);
-  await browser.waitFor(() => document.documentElement.dataset.ready, 'the page offline');
+  // Only the service worker's cache may serve the page now, not the browser's HTTP cache.
+  await browser.send('Network.clearBrowserCache');
+  await load('the page offline');
   const aside = await browser.evaluate((text) => Object.keys(localStorage)
     .filter((name) => name !== 'localSave.json' && localStorage.getItem(name) === text), corrupt);
-  check('a corrupt store is kept aside', aside.length === 1 ? '' : 'gone');
+  check('a corrupt store is kept aside', aside.length === 1, 'gone');
   await send(browser, 'offline', 2);
 }
 
-async function main() {
-  const server = spawn(serveWeb, [new URL(url).port, site], { stdio: ['ignore', 'ignore', 'pipe'] });
-  server.requests = [];
-  server.stderr.on('data', (data) => server.requests.push(...(`${data}`.match(/"GET [^"]*"/g) ?? [])));
-  const browser = new Browser(path.join(work, 'profile'));
-  await scenario(browser, server).catch((error) => check('the scenario runs through', error.stack));
-  check('no error, exception or policy violation in the page', browser.problems.join('\n'));
-  browser.close();
-  server.kill();
-  console.log(failed ? `${failed} failed` : 'all passed');
-  process.exitCode = failed ? 1 : 0;
-}
-
-main();
+const server = spawn(serveWeb, [new URL(url).port, site], { stdio: ['ignore', 'ignore', 'pipe'] });
+server.requests = [];
+server.stderr.on('data', (data) => server.requests.push(...(`${data}`.match(/"GET [^"]*"/g) ?? [])));
+const browser = new Browser(path.join(work, 'profile'));
+scenario(browser, server).catch((error) => check('the scenario runs through', false, error.stack))
+  .then(() => {
+    check('no error, exception or policy violation in the page', !browser.problems.length,
+      browser.problems);
+    browser.close();
+    server.kill();
+    console.log(failed ? `${failed} failed` : 'all passed');
+    process.exitCode = failed ? 1 : 0;
+  });

@@ -15,12 +15,11 @@ class Browser {
     this.calls = new Map();
     this.lastId = 0;
     this.problems = [];  // console errors, uncaught exceptions, policy violations
-    let buffered = Buffer.alloc(0);
-    this.process.stdio[4].on('data', (chunk) => {
-      buffered = Buffer.concat([buffered, chunk]);
-      for (let end; (end = buffered.indexOf(0)) >= 0; buffered = buffered.subarray(end + 1)) {
-        this.receive(JSON.parse(buffered.toString('utf8', 0, end)));
-      }
+    let buffered = '';
+    this.process.stdio[4].setEncoding('utf8').on('data', (chunk) => {
+      const messages = (buffered + chunk).split('\0');
+      buffered = messages.pop();
+      for (const message of messages) this.receive(JSON.parse(message));
     });
   }
 
@@ -82,7 +81,7 @@ class Browser {
     }
   }
 
-  // Clicks the field, selects what it holds and types `text` over it, a character at a time.
+  // Selects what the field holds and types `text` over it, a character at a time.
   async type(selector, text) {
     await this.click(selector);
     await this.evaluate((s) => document.querySelector(s).select(), selector);

@@ -1,4 +1,4 @@
-// What the web tests share: `sonicsend encode`'s PCM for one pass, and WAV files' data chunks.
+// What the web tests share: WAV files' data chunks, and `sonicsend encode`'s PCM for one pass.
 'use strict';
 const fs = require('node:fs');
 const os = require('node:os');
@@ -12,14 +12,13 @@ function wavData(file) {
   return bytes.subarray(at + 8, at + 8 + bytes.readUInt32LE(at + 4));
 }
 
-// The PCM bytes of one pass, or null when the command refuses the credentials.
+// The PCM bytes of one pass, or null when the command refuses the credentials. `--ssid=VALUE`
+// keeps a value starting with '-' a value; an empty value must stand apart.
 function encodeWithCli(sonicsend, ssid, key, bare = false) {
   const out = path.join(os.tmpdir(), `velarto-web-${process.pid}.wav`);
-  // `--ssid=VALUE` keeps a value starting with '-' a value; an empty value must stand apart.
   const option = (name, value) => (value ? [`${name}=${value}`] : [name, value]);
   const args = ['encode', ...option('--ssid', ssid), ...option('--key', key), '-o', out];
-  const run = spawnSync(sonicsend, bare ? [...args, '--bare'] : args, { encoding: 'utf8' });
-  if (run.status !== 0) return null;
+  if (spawnSync(sonicsend, bare ? [...args, '--bare'] : args).status !== 0) return null;
   const pcm = Buffer.from(wavData(out));
   fs.rmSync(out);
   return pcm;

@@ -39,14 +39,19 @@ mode_t modeForNewFile() {
 
 }  // namespace
 
-ReplacingFile::ReplacingFile(const fs::path& path) : target_(finalTarget(path)) {
-  const fs::file_status status = fs::status(target_);
+ReplacingFile::ReplacingFile(const fs::path& path) {
+  // A device or a pipe is written in place, opened by the name given: the kernel follows links
+  // such as /dev/stdout -> /proc/self/fd/1 -> pipe:[N] that name no file in any directory.
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
   if (fs::exists(status) && !fs::is_regular_file(status)) {
     inPlace_ = true;
-    fd_ = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd_ < 0) throwErrno(target_.string());
+    target_ = path;
+    fd_ = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd_ < 0) throwErrno(path.string());
     return;
   }
+  target_ = finalTarget(path);
   std::string name = (target_.parent_path() / ("." + target_.filename().string() + ".XXXXXX"));
   fd_ = mkstemp(name.data());
   if (fd_ < 0) throwErrno(target_.string());

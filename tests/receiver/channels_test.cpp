@@ -1,0 +1,81 @@
+// The receiver through simulated channels: each row of the channel table gives its expected
+// result, inputs that hold no message (or another one) give no wrong answer, and `listen`
+// hears a hall through a real sound server.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "channels.h"
+#include "decoder.h"
+#include "runCli.h"
+#include "wrongInputs.h"
+
+namespace sonicsend::testing {
+namespace {
+
+bool heardRightly(const receiver::DecodeResult& result, const Sent& sent) {
+  return result.decoded && result.decoded->message.ssid == sent.ssid &&
+         result.decoded->message.key == sent.key;
+}
+
+TEST(Channels, EveryRowIsHeardWhereItMustBeAndNeverWrongly) {
+  std::mt19937 random(20261207);
+  for (const ChannelRow& row : channelRows()) {
+    for (int message = 0; message < 2; ++message) {
+      SCOPED_TRACE(std::string(row.name) + ", message " + std::to_string(message));
+      const Sent sent = randomMessage(random);
+      const Recording recording = record(sent, row.passes, row.effect, random);
+      const auto result = receiver::decode(recording.samples, recording.rate);
+      if (row.mustDecode) {
+        EXPECT_TRUE(heardRightly(result, sent)) << receiver::describe(result.failure);
+      }
+      EXPECT_TRUE(!result.decoded || heardRightly(result, sent)) << "a wrong message";
+    }
+  }
+}
+
+TEST(Channels, NoWrongAnswerFromInputsThatHoldNoneOrAnother) {
+  std::mt19937 random(31);
+  for (WrongInput kind : kWrongInputs) {
+    SCOPED_TRACE(nameOf(kind));
+    int wrong = 0;
+    for (int input = 0; input < 30; ++input) wrong += reportsWrongly(kind, random) ? 1 : 0;
+    EXPECT_EQ(wrong, 0);
+  }
+}
+
+// Run by ctest under tests/support/with-pulse.sh: a hall recording played into the private
+// server's sink, and `sonicsend listen` on its monitor.
+TEST(LivePath, ListenHearsAHall) {
+  const char* sink = std::getenv("PULSE_TEST_SINK");
+  if (sink == nullptr) GTEST_SKIP() << "needs the private sound server";
+  std::mt19937 random(8);
+  const Sent sent = randomMessage(random);
+  const auto hall = std::ranges::find_if(channelRows(), [](const ChannelRow& row) {
+    return std::string(row.name).starts_with("hall");
+  });
+  ASSERT_NE(hall, channelRows().end());
+  const Recording recording = record(sent, 4, hall->effect, random);
+  const auto path = std::filesystem::path(std::getenv("PULSE_TEST_DIR")) / "hall.wav";
+  SF_INFO info{0, recording.rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr);
+  sf_write_float(file, recording.samples.data(), static_cast<sf_count_t>(recording.samples.size()));
+  sf_close(file);
+
+  // The ALSA "default" device captures from the server's default source: the sink's monitor.
+  const CliRun heard = runCli("sh", {"-c",
+                                     "paplay --device=\"$1\" \"$2\" & PULSE_SOURCE=\"$1.monitor\" "
+                                     "exec \"$3\" listen --seconds 40 --json",
+                                     "sh", sink, path.string(), SONICSEND_CLI});
+  ASSERT_EQ(heard.status, 0) << heard.err;
+  const auto json = nlohmann::json::parse(heard.out);
+  EXPECT_EQ(json["ssid"], sent.ssid);
+  EXPECT_EQ(json["key"], sent.key);
+}
+
+}  // namespace
+}  // namespace sonicsend::testing
