@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "Sink.h"
@@ -15,14 +14,13 @@ namespace {
 
 using namespace sonicsend::platform;
 
-const AudioStreamBasicDescription kFormat{
-    kSampleRate, kAudioFormatLinearPCM, 12, 4, 1, 4, 2, 16, 0};
-
 // A queue on a sink whose callback counts hand-backs and queues each buffer again with its
 // first byte raised by one.
 struct QueueOnSink {
   explicit QueueOnSink(SinkOptions options = {}) : sink(std::make_shared<Sink>(options)) {
-    EXPECT_EQ(AudioQueueNewOutput(&kFormat, callback, this, nullptr, nullptr, 0, &queue,
+    const AudioStreamBasicDescription format{
+        kSampleRate, kAudioFormatLinearPCM, 12, 4, 1, 4, 2, 16, 0};
+    EXPECT_EQ(AudioQueueNewOutput(&format, callback, this, nullptr, nullptr, 0, &queue,
                                   sink->output().openDevice),
               noErr);
   }
@@ -34,6 +32,7 @@ struct QueueOnSink {
     ++*static_cast<std::uint8_t*>(buffer->mAudioData);
     AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
   }
+  // A buffer of 64 bytes, the first `size` of them `first`.
   AudioQueueBufferRef buffer(std::uint8_t first, UInt32 size) {
     AudioQueueBufferRef b = nullptr;
     EXPECT_EQ(AudioQueueAllocateBuffer(queue, 64, &b), noErr);
@@ -41,6 +40,7 @@ struct QueueOnSink {
     b->mAudioDataByteSize = size;
     return b;
   }
+  OSStatus enqueue(AudioQueueBufferRef b) { return AudioQueueEnqueueBuffer(queue, b, 0, nullptr); }
   // Starts, waits for `count` buffers to be played and stops.
   void play(std::size_t count) {
     ASSERT_EQ(AudioQueueStart(queue, nullptr), noErr);
@@ -56,54 +56,47 @@ struct QueueOnSink {
 TEST(Queue, PlaysInOrderHandsBackOnItsOwnThreadAndNoCallbackFollowsAStop) {
   for (int round = 0; round < 50; ++round) {
     QueueOnSink q;  // unpaced: the callback runs back to back
-    for (int first : {10, 20, 30}) {
-      ASSERT_EQ(AudioQueueEnqueueBuffer(q.queue, q.buffer(std::uint8_t(first), 8), 0, nullptr),
-                noErr);
-    }
+    for (int first : {10, 20, 30}) ASSERT_EQ(q.enqueue(q.buffer(std::uint8_t(first), 8)), noErr);
     q.play(6);
     const int calls = q.calls;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_EQ(q.calls, calls);
 
     const Bytes played = q.sink->state().stream;
-    std::vector<std::uint8_t> firsts;
+    std::vector<int> firsts;
     for (std::size_t i = 0; i < 6; ++i) firsts.push_back(played[8 * i]);
-    ASSERT_EQ(firsts, (std::vector<std::uint8_t>{10, 20, 30, 11, 21, 31}));
+    ASSERT_EQ(firsts, (std::vector{10, 20, 30, 11, 21, 31}));
     ASSERT_NE(q.thread.load(), std::this_thread::get_id());
   }
 }
 
-TEST(Queue, GainScalesTheSamples) {
+TEST(Queue, GainScalesTheSamplesAndIsAtMostOne) {
   QueueOnSink q({.capacity = 1});
-  AudioQueueBufferRef b = q.buffer(0, 8);
   const std::int16_t samples[4] = {10000, -10000, 32767, -32768};
+  AudioQueueBufferRef b = q.buffer(0, 8);
   std::memcpy(b->mAudioData, samples, sizeof samples);
+  ASSERT_EQ(q.enqueue(b), noErr);
   ASSERT_EQ(AudioQueueSetParameter(q.queue, kAudioQueueParam_Volume, 0.5f), noErr);
   EXPECT_EQ(AudioQueueSetParameter(q.queue, kAudioQueueParam_Volume, 1.5f),
             kAudioQueueErr_InvalidParameter);
-  ASSERT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), noErr);
   q.play(1);
   std::int16_t played[4];
   std::memcpy(played, q.sink->state().stream.data(), sizeof played);
-  EXPECT_EQ(std::vector<std::int16_t>(played, played + 4),
+  EXPECT_EQ(std::vector(played, played + 4),
             (std::vector<std::int16_t>{5000, -5000, 16383, -16384}));
 }
 
 TEST(Queue, RefusesBuffersItCannotPlay) {
-  QueueOnSink q;
-  QueueOnSink other;
-  EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, other.buffer(0, 4), 0, nullptr),
-            kAudioQueueErr_InvalidBuffer);
-  EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, q.buffer(0, 0), 0, nullptr),
-            kAudioQueueErr_BufferEmpty);
-  EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, q.buffer(0, 6), 0, nullptr),
-            kAudioQueueErr_InvalidParameter);  // not whole frames
+  QueueOnSink q, other;
+  EXPECT_EQ(q.enqueue(other.buffer(0, 4)), kAudioQueueErr_InvalidBuffer);
+  EXPECT_EQ(q.enqueue(q.buffer(0, 0)), kAudioQueueErr_BufferEmpty);
+  EXPECT_EQ(q.enqueue(q.buffer(0, 6)), kAudioQueueErr_InvalidParameter);  // not whole frames
   AudioQueueBufferRef b = q.buffer(0, 4);
   b->mAudioDataByteSize = 68;  // more than it holds
-  EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), kAudioQueueErr_InvalidParameter);
+  EXPECT_EQ(q.enqueue(b), kAudioQueueErr_InvalidParameter);
   b->mAudioDataByteSize = 4;
-  EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), noErr);
-  EXPECT_EQ(AudioQueueEnqueueBuffer(q.queue, b, 0, nullptr), kAudioQueueErr_BufferInQueue);
+  EXPECT_EQ(q.enqueue(b), noErr);
+  EXPECT_EQ(q.enqueue(b), kAudioQueueErr_BufferInQueue);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // An in-process output device for tests: records what the queue hands it, buffer by buffer,
-// in order, and can hold like a full device after `capacity` buffers.
+// in order; each device can hold like a full one after `capacity` buffers.
 #pragma once
 
 #include <algorithm>
@@ -17,7 +17,7 @@ namespace sonicsend::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 struct SinkOptions {
-  std::size_t capacity = SIZE_MAX;  // buffers taken, then hold
+  std::size_t capacity = SIZE_MAX;  // buffers each device takes, then holds
   bool keepBytes = true;            // false: count buffers only
 };
 
@@ -26,74 +26,66 @@ class Sink : public std::enable_shared_from_this<Sink> {
   explicit Sink(SinkOptions options = {}) : options_(options) {}
 
   struct State {
-    std::size_t taken = 0;           // buffers since the last clear()
+    std::size_t taken = 0;           // buffers, by all devices
     Bytes stream;                    // all buffers joined
     std::vector<std::size_t> sizes;  // of each buffer
     std::vector<float> volumes;
-    int open = 0, maxOpen = 0, opened = 0;  // devices now, at any one time, in all
-  };
-
-  class Device final : public AudioDevice {
-   public:
-    explicit Device(std::shared_ptr<Sink> sink) : sink_(std::move(sink)) {
-      std::scoped_lock lock(sink_->mutex_);
-      ++sink_->state_.opened;
-      sink_->state_.maxOpen = std::max(sink_->state_.maxOpen, ++sink_->state_.open);
-    }
-    ~Device() override {
-      std::scoped_lock lock(sink_->mutex_);
-      --sink_->state_.open;
-    }
-    std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
-      std::unique_lock lock(sink_->mutex_);
-      State& state = sink_->state_;
-      const auto hasRoom = [&] { return state.taken < sink_->options_.capacity; };
-      if (!sink_->changed_.wait(lock, stop, hasRoom)) return 0;
-      ++state.taken;
-      if (sink_->options_.keepBytes) {
-        state.stream.insert(state.stream.end(), frames.begin(), frames.end());
-        state.sizes.push_back(frames.size());
-      }
-      sink_->changed_.notify_all();
-      return frames.size();
-    }
-    void drop() override {}
-
-   private:
-    std::shared_ptr<Sink> sink_;
+    int open = 0, maxOpen = 0;  // devices now, at any one time
   };
 
   // The sender's output: devices on this sink, volumes recorded.
   SoundOutput output() {
-    auto self = shared_from_this();
     return {.openDevice =
-                [self](const platform::AudioStreamBasicDescription&) {
-                  return std::make_unique<Device>(self);
-                },
+                [self = shared_from_this()](const auto&) { return std::make_unique<Device>(self); },
             .setVolume =
-                [self](float volume) {
-                  std::scoped_lock lock(self->mutex_);
-                  self->state_.volumes.push_back(volume);
+                [self = shared_from_this()](float volume) {
+                  self->update([&](State& s) { s.volumes.push_back(volume); });
                 }};
   }
   State state() {
     std::scoped_lock lock(mutex_);
     return state_;
   }
-  // Waits (at most 30 s) until `count` buffers have been taken since the last clear().
+  // Waits (at most 30 s) until `count` buffers have been taken in all.
   bool waitForBuffers(std::size_t count) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return state_.taken >= count; });
   }
-  void clear() {
+
+ private:
+  struct Device final : AudioDevice {
+    explicit Device(std::shared_ptr<Sink> sink) : sink_(std::move(sink)) {
+      sink_->update([](State& s) { s.maxOpen = std::max(s.maxOpen, ++s.open); });
+    }
+    ~Device() override {
+      sink_->update([](State& s) { --s.open; });
+    }
+    std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
+      Sink& sink = *sink_;
+      std::unique_lock lock(sink.mutex_);
+      if (!sink.changed_.wait(lock, stop, [&] { return taken_ < sink.options_.capacity; }))
+        return 0;
+      ++taken_;
+      ++sink.state_.taken;
+      if (sink.options_.keepBytes) {
+        sink.state_.stream.insert(sink.state_.stream.end(), frames.begin(), frames.end());
+        sink.state_.sizes.push_back(frames.size());
+      }
+      sink.changed_.notify_all();
+      return frames.size();
+    }
+    void drop() override {}
+    const std::shared_ptr<Sink> sink_;
+    std::size_t taken_ = 0;
+  };
+
+  template <class Change>
+  void update(Change change) {
     std::scoped_lock lock(mutex_);
-    state_.stream.clear();
-    state_.sizes.clear();
-    state_.taken = 0;
+    change(state_);
     changed_.notify_all();
   }
 
- private:
   const SinkOptions options_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
