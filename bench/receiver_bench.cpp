@@ -106,18 +106,18 @@ struct LongFile {
 };
 
 // Noise at a tenth of full scale, with the looped message (at 10 dB SNR) in the last minute.
-bool writeLongFile(const std::filesystem::path& path, const LongFile& spec, const Sent& sent) {
-  SF_INFO info{0, spec.rate, spec.channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
+bool writeLongFile(const std::filesystem::path& path, const LongFile& wanted, const Sent& sent) {
+  SF_INFO info{0, wanted.rate, wanted.channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (!file) return false;
   std::mt19937 random(3);
   std::uniform_real_distribution<float> noise(-0.1f, 0.1f);
-  std::vector<float> second(static_cast<std::size_t>(spec.rate));
+  std::vector<float> second(static_cast<std::size_t>(wanted.rate));
   for (float& sample : second) sample = noise(random);
   auto ending = loop(sent.pass, 0, 60 * kSampleRate);
   addNoise(ending, 10.0, random);
-  if (spec.rate != kSampleRate) ending = sonicsend::testing::resampleTo(ending, spec.rate);
-  const auto total = static_cast<std::size_t>(spec.seconds * spec.rate);
+  if (wanted.rate != kSampleRate) ending = sonicsend::testing::resampleTo(ending, wanted.rate);
+  const auto total = static_cast<std::size_t>(wanted.seconds * wanted.rate);
   std::vector<float> frames;
   for (std::size_t done = 0; done < total; done += second.size()) {
     frames.clear();
@@ -125,9 +125,9 @@ bool writeLongFile(const std::filesystem::path& path, const LongFile& spec, cons
       const std::size_t fromEnd = total - i;
       const float sample =
           fromEnd <= ending.size() ? ending[ending.size() - fromEnd] : second[i - done];
-      frames.insert(frames.end(), static_cast<std::size_t>(spec.channels), sample);
+      frames.insert(frames.end(), static_cast<std::size_t>(wanted.channels), sample);
     }
-    const auto count = static_cast<sf_count_t>(frames.size()) / spec.channels;
+    const auto count = static_cast<sf_count_t>(frames.size()) / wanted.channels;
     if (sf_writef_float(file, frames.data(), count) != count) break;
   }
   return sf_close(file) == 0;
@@ -145,14 +145,14 @@ bool decodeInChild(const std::filesystem::path& path, const std::string& key, ru
          WEXITSTATUS(status) == 0;
 }
 
-void DecodeLongFile(benchmark::State& state, LongFile spec) {
+void DecodeLongFile(benchmark::State& state, LongFile wanted) {
   namespace fs = std::filesystem;
   std::mt19937 random(4);
   const Sent sent = randomMessage(random);
   const fs::path dir = fs::temp_directory_path() / ("decode-long-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const fs::path path = dir / "long.wav";
-  if (!writeLongFile(path, spec, sent)) state.SkipWithError("cannot write the file");
+  if (!writeLongFile(path, wanted, sent)) state.SkipWithError("cannot write the file");
   rusage usage{};
   for (auto _ : state) {
     if (!decodeInChild(path, sent.key, usage)) state.SkipWithError("the file did not decode");
@@ -160,7 +160,7 @@ void DecodeLongFile(benchmark::State& state, LongFile spec) {
   const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
   state.counters["peak_rss_mb"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  state.counters["x_real_time"] = spec.seconds / cpu;
+  state.counters["x_real_time"] = wanted.seconds / cpu;
   state.counters["file_mb"] = static_cast<double>(fs::file_size(path)) / 1e6;
   fs::remove_all(dir);
 }

@@ -32,15 +32,22 @@ std::string latin1ToUtf8(const std::string& bytes) {
   return text;
 }
 
-// The same, but with control characters (C0, DEL, C1) written as \xNN and a backslash as \\,
+// Two lower-case hexadecimal digits of `byte`.
+void appendHex(std::string& out, unsigned char byte) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out.push_back(kDigits[byte >> 4]);
+  out.push_back(kDigits[byte & 0x0F]);
+}
+
+// As latin1ToUtf8, but with control characters (C0, DEL, C1) written as \xNN and a backslash as \\,
 // so that no byte that was heard reaches the terminal as a command.
 std::string escapedText(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
   for (char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) {
-      text += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0x0F]};
+      text += "\\x";
+      appendHex(text, byte);
     } else if (byte == '\\') {
       text += "\\\\";
     } else {
@@ -51,13 +58,8 @@ std::string escapedText(const std::string& bytes) {
 }
 
 std::string hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    out.push_back(kDigits[byte >> 4]);
-    out.push_back(kDigits[byte & 0x0F]);
-  }
+  for (char c : bytes) appendHex(out, static_cast<unsigned char>(c));
   return out;
 }
 
