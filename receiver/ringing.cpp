@@ -30,6 +30,9 @@ constexpr double kCarrierScore = 40.0;
 constexpr double kSureSpread = 0.15;
 // Rounds in which one tone is read on its own from a first reading.
 constexpr int kSettleRounds = 3;
+// A response whose term for the next symbol reaches this share of its loudest term belongs to
+// a reading one symbol late (see readsLate).
+constexpr double kLateShare = 0.5;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 constexpr int kRounds = 4;
 
@@ -287,20 +290,42 @@ class RingingCanceller {
     return response;
   }
 
-  // Where the tone lies in every window between off (0) and on (2), once the ringing of the
-  // symbols around it is taken away.
-  void cancel(std::size_t tone, std::vector<ToneLevels>& levels) const {
+  // Where the tone lies in every symbol between off (0) and on (2), once the ringing of the
+  // symbols around it is taken away. A symbol sounds in its own window and rings on in the
+  // windows after it, and at a spot where the direct sound and the early reflections cancel,
+  // its ringing may be louder than its own window: so each symbol is read from all the
+  // windows it reaches, each weighed by the response there. Symbol by symbol, a decision that
+  // changes is taken out of what the following readings see.
+  void cancel(std::size_t tone, std::vector<ToneLevels>& levels) {
     const Response response = learn(tone);
     const std::size_t terms = echoes_ + 2;
-    const Complex direct = response.terms[1];
-    const double strength = std::norm(direct);
+    std::vector<Complex> unexplained(count_);
     for (std::size_t w = 0; w < count_; ++w) {
-      Complex rest = aligned(tone, w);
+      unexplained[w] = aligned(tone, w);
       for (std::size_t t = 0; t < terms; ++t) {
-        if (t != 1 && term(tone, w, t)) rest -= response.terms[t];
+        if (term(tone, w, t)) unexplained[w] -= response.terms[t];
       }
-      const double on = strength > 0.0 ? (rest * std::conj(direct)).real() / strength : 0.0;
-      levels[w][tone] = static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
+    }
+    // Symbol a sounds through term t in window a + t - 1.
+    const auto reaches = [&](std::size_t a, std::size_t t) { return a + t >= 1 && a + t <= count_; };
+    for (std::size_t a = 0; a < count_; ++a) {
+      Complex heard{};
+      double strength = 0.0;
+      for (std::size_t t = 0; t < terms; ++t) {
+        if (!reaches(a, t)) continue;
+        heard += std::conj(response.terms[t]) * unexplained[a + t - 1];
+        strength += std::norm(response.terms[t]);
+      }
+      const double was = sounding_[a][tone] ? 1.0 : 0.0;
+      const double on = strength > 0.0 ? was + heard.real() / strength : 0.0;
+      levels[a][tone] = static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
+      const bool sounds = on > 0.5;
+      if (sounds == sounding_[a][tone]) continue;
+      sounding_[a][tone] = sounds;
+      const double change = sounds ? 1.0 : -1.0;
+      for (std::size_t t = 0; t < terms; ++t) {
+        if (reaches(a, t)) unexplained[a + t - 1] -= change * response.terms[t];
+      }
     }
   }
 
@@ -309,11 +334,26 @@ class RingingCanceller {
   // of the recording the response it ends with leaves unexplained.
   double settle(std::size_t tone, const std::vector<bool>& start, std::vector<ToneLevels>& levels) {
     for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = start[w];
-    for (int round = 0; round < kSettleRounds; ++round) {
-      cancel(tone, levels);
-      for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = levels[w][tone] > 1.0f;
+    for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
+    Response response = learn(tone);
+    if (readsLate(response)) {
+      // Read one symbol late: every symbol moves back to its own window, and settles again.
+      for (std::size_t w = 0; w + 1 < count_; ++w) sounding_[w][tone] = sounding_[w + 1][tone];
+      for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
+      response = learn(tone);
     }
-    return learn(tone).misfit;
+    return response.misfit;
+  }
+
+  // Where the direct sound and the early reflections of a tone cancel, its echo in the next
+  // window may be louder than its own window, and a reading one symbol late explains the
+  // recording as well as the right one: with a response whose share in the window before
+  // (the next symbol's, term 0) is large. A grid a little early gives that term only a small
+  // share of the symbol's own.
+  static bool readsLate(const Response& response) {
+    double loudest = 0.0;
+    for (const Complex& term : response.terms) loudest = std::max(loudest, std::abs(term));
+    return std::abs(response.terms[0]) > kLateShare * loudest;
   }
 
   // One way of reading a tone throughout the recording.
@@ -360,9 +400,13 @@ class RingingCanceller {
     }
     std::vector<Reading> readings;
     for (const auto& start : starts) addReading(tone, start, levels, readings);
+    sortByMisfit(readings);
+    return readings;
+  }
+
+  static void sortByMisfit(std::vector<Reading>& readings) {
     std::sort(readings.begin(), readings.end(),
               [](const Reading& x, const Reading& y) { return x.misfit < y.misfit; });
-    return readings;
   }
 
   void use(std::size_t tone, const Reading& reading, std::vector<ToneLevels>& levels) {
@@ -390,6 +434,7 @@ class RingingCanceller {
         fromOthers[w] = odd;
       }
       addReading(toneOf(t), fromOthers, levels, readings[t]);
+      sortByMisfit(readings[t]);
       use(toneOf(t), readings[t][0], levels);
     }
     std::size_t checked = checkingFrames(levels);
