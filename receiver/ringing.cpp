@@ -18,9 +18,11 @@ using Complex = std::complex<double>;
 
 constexpr std::size_t kEvenCarrier = 0;
 constexpr std::size_t kOddCarrier = kCarrierOddK - kCarrierEvenK;
-// The response is learnt for the symbol after the current one (a grid a little early hears its
-// start), the current one and up to kMaxEchoes before it: at an RT60 of 1.2 s the ringing
-// of a symbol eight back has fallen by about 25 dB.
+// The response is learnt for the current symbol and up to kMaxEchoes before it: at an RT60 of
+// 1.2 s the ringing of a symbol eight back has fallen by about 25 dB. None is learnt for the
+// next symbol: where the direct sound and the early reflections of a tone cancel, its echo in
+// the following window may be louder than its own window, and a reading one symbol late
+// would explain the recording as well as the right one through such a term.
 constexpr int kMaxEchoes = 8;
 // How clearly the carriers must show (see carrierScore): noise alone reaches 40 about once in
 // 10^15 tries.
@@ -30,9 +32,6 @@ constexpr double kCarrierScore = 40.0;
 constexpr double kSureSpread = 0.15;
 // Rounds in which one tone is read on its own from a first reading.
 constexpr int kSettleRounds = 3;
-// A response whose term for the next symbol reaches this share of its loudest term belongs to
-// a reading one symbol late (see readsLate).
-constexpr double kLateShare = 0.5;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 constexpr int kRounds = 4;
 
@@ -133,10 +132,19 @@ class RingingCanceller {
     for (std::size_t t = 0; t < SymbolRead::kTones; ++t) predict(toneOf(t), levels);
     sounding_.assign(count_, {});
     acquire(levels);
+    std::size_t checked = checkingFrames(levels);
     for (int round = 0; round < kRounds; ++round) {
+      // A round that makes fewer frames check went astray: the reading before it stays.
+      const std::vector<ToneLevels> before = levels;
       setSounding(bytesOf(levels));
       for (std::size_t t = 0; t < SymbolRead::kTones; ++t) cancel(toneOf(t), levels);
       repairByParity(levels);
+      const std::size_t now = checkingFrames(levels);
+      if (now < checked) {
+        levels = before;
+        break;
+      }
+      checked = now;
     }
     placeFrameNumbers(levels);
     weighByFit(levels);
@@ -148,7 +156,7 @@ class RingingCanceller {
   }
 
  private:
-  static constexpr std::size_t kTerms = kMaxEchoes + 2;
+  static constexpr std::size_t kTerms = kMaxEchoes + 1;
 
   const std::vector<TonePhasors>& phasors_;
   std::size_t evenOffset_ = 0;
@@ -187,11 +195,9 @@ class RingingCanceller {
     }
   }
 
-  // Term 0: the next symbol, term 1: the current one, term 1 + d: the one d windows back.
+  // Term 0: the current symbol, term d: the one d windows back.
   bool term(std::size_t tone, std::size_t w, std::size_t t) const {
-    const auto at = static_cast<std::ptrdiff_t>(w) + 1 - static_cast<std::ptrdiff_t>(t);
-    return at >= 0 && at < static_cast<std::ptrdiff_t>(count_) &&
-           sounding_[static_cast<std::size_t>(at)][tone];
+    return t <= w && sounding_[w - t][tone];
   }
 
   Complex aligned(std::size_t tone, std::size_t w) const {
@@ -257,7 +263,7 @@ class RingingCanceller {
     }
   }
 
-  // A tone's response to its symbol (term 1) and to those around it, learnt by least squares
+  // A tone's response to its symbol (term 0) and to those before it, learnt by least squares
   // from a reading of the tone.
   struct Response {
     std::array<Complex, kTerms> terms{};
@@ -265,7 +271,7 @@ class RingingCanceller {
   };
 
   Response learn(std::size_t tone) const {
-    const std::size_t terms = echoes_ + 2;
+    const std::size_t terms = echoes_ + 1;
     std::array<std::array<Complex, kTerms>, kTerms> normal{};
     std::array<Complex, kTerms> projected{};
     double energy = 0.0;
@@ -298,7 +304,7 @@ class RingingCanceller {
   // changes is taken out of what the following readings see.
   void cancel(std::size_t tone, std::vector<ToneLevels>& levels) {
     const Response response = learn(tone);
-    const std::size_t terms = echoes_ + 2;
+    const std::size_t terms = echoes_ + 1;
     std::vector<Complex> unexplained(count_);
     for (std::size_t w = 0; w < count_; ++w) {
       unexplained[w] = aligned(tone, w);
@@ -306,14 +312,14 @@ class RingingCanceller {
         if (term(tone, w, t)) unexplained[w] -= response.terms[t];
       }
     }
-    // Symbol a sounds through term t in window a + t - 1.
-    const auto reaches = [&](std::size_t a, std::size_t t) { return a + t >= 1 && a + t <= count_; };
+    // Symbol a sounds through term t in window a + t.
+    const auto reaches = [&](std::size_t a, std::size_t t) { return a + t < count_; };
     for (std::size_t a = 0; a < count_; ++a) {
       Complex heard{};
       double strength = 0.0;
       for (std::size_t t = 0; t < terms; ++t) {
         if (!reaches(a, t)) continue;
-        heard += std::conj(response.terms[t]) * unexplained[a + t - 1];
+        heard += std::conj(response.terms[t]) * unexplained[a + t];
         strength += std::norm(response.terms[t]);
       }
       const double was = sounding_[a][tone] ? 1.0 : 0.0;
@@ -324,7 +330,7 @@ class RingingCanceller {
       sounding_[a][tone] = sounds;
       const double change = sounds ? 1.0 : -1.0;
       for (std::size_t t = 0; t < terms; ++t) {
-        if (reaches(a, t)) unexplained[a + t - 1] -= change * response.terms[t];
+        if (reaches(a, t)) unexplained[a + t] -= change * response.terms[t];
       }
     }
   }
@@ -335,25 +341,7 @@ class RingingCanceller {
   double settle(std::size_t tone, const std::vector<bool>& start, std::vector<ToneLevels>& levels) {
     for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = start[w];
     for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
-    Response response = learn(tone);
-    if (readsLate(response)) {
-      // Read one symbol late: every symbol moves back to its own window, and settles again.
-      for (std::size_t w = 0; w + 1 < count_; ++w) sounding_[w][tone] = sounding_[w + 1][tone];
-      for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
-      response = learn(tone);
-    }
-    return response.misfit;
-  }
-
-  // Where the direct sound and the early reflections of a tone cancel, its echo in the next
-  // window may be louder than its own window, and a reading one symbol late explains the
-  // recording as well as the right one: with a response whose share in the window before
-  // (the next symbol's, term 0) is large. A grid a little early gives that term only a small
-  // share of the symbol's own.
-  static bool readsLate(const Response& response) {
-    double loudest = 0.0;
-    for (const Complex& term : response.terms) loudest = std::max(loudest, std::abs(term));
-    return std::abs(response.terms[0]) > kLateShare * loudest;
+    return learn(tone).misfit;
   }
 
   // One way of reading a tone throughout the recording.
@@ -441,12 +429,19 @@ class RingingCanceller {
     for (bool better = true; better;) {
       better = false;
       std::array<std::size_t, tones> best = chosen;
-      std::size_t mostChecked = checked + 1;
+      std::size_t mostChecked = 0;
+      double leastMisfit = 0.0;
+      // Of the choices that make clearly more frames check, the one making most; of those
+      // alike, the one whose readings explain the recording best.
       const auto tryChoice = [&](const std::array<std::size_t, tones>& choice) {
         for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][choice[t]], levels);
         const std::size_t count = checkingFrames(levels);
-        if (count > mostChecked) {
+        if (count < checked + 2 || count < mostChecked) return;
+        double misfit = 0.0;
+        for (std::size_t t = 0; t < tones; ++t) misfit += readings[t][choice[t]].misfit;
+        if (count > mostChecked || misfit < leastMisfit) {
           mostChecked = count;
+          leastMisfit = misfit;
           best = choice;
         }
       };
@@ -483,7 +478,7 @@ class RingingCanceller {
     for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
       const std::size_t tone = toneOf(t);
       const Response response = learn(tone);
-      const double direct = std::abs(response.terms[1]);
+      const double direct = std::abs(response.terms[0]);
       const double spread =
           std::sqrt(2.0 * std::max(response.misfit, 0.0) / static_cast<double>(count_)) / direct;
       const double weight = direct > 0.0 ? std::min(1.0, kSureSpread / spread) : 0.0;
