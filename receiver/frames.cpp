@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -16,6 +17,10 @@ namespace {
 
 constexpr std::size_t kEvenCarrier = kCarrierEvenK - kCarrierEvenK;
 constexpr std::size_t kOddCarrier = kCarrierOddK - kCarrierEvenK;
+
+std::size_t toneIndex(int k) {
+  return static_cast<std::size_t>(k - kCarrierEvenK);
+}
 // The carrier must stand out from the other carrier by this many standard errors before the
 // windows are read at all; noise alone reaches 6 about once in a billion tries.
 constexpr double kSignalScore = 6.0;
@@ -31,6 +36,12 @@ constexpr std::array<Stretch, 2> kCarrierStretches = {{{30, kSignalScore}, {10, 
 constexpr double kLeastDoubt = 0.5;
 // Windows on each side whose carriers set a window's reference level: their median.
 constexpr std::size_t kReferenceReach = 4;
+// A window whose carrier falls below this share of its reference level lost part of its sound
+// (a dropout): it counts only by what was heard of it when passes are added up.
+constexpr double kErasedBelow = 0.5;
+// Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
+// heard only in part.
+constexpr double kQuietSpread = 0.1;
 
 using SymbolReads = std::array<SymbolRead, kSymbolsPerFrame>;
 
@@ -78,6 +89,7 @@ class PassReader {
   bool independentCopies_;
   std::size_t evenOffset_ = 0;          // window w is an even symbol when w + evenOffset_ is even
   std::vector<double> reference_;       // per window: the carriers' level around it
+  double noiseShare_ = 1.0;             // what noise measures, in units of the reference
   std::vector<SymbolRead> symbols_;     // per window: its byte, read on its own
   std::vector<FrameBytes> slotFrames_;  // per slot of the current firstWindow
   std::vector<bool> slotChecks_;
@@ -137,6 +149,27 @@ class PassReader {
       std::copy(levels_[w].begin(), levels_[w].end(), own.begin());
       symbols_[w] = readSymbol(own, reference_[w]);
     }
+    noiseShare_ = measureNoise();
+  }
+
+  // The median level of the tones read as off, in units of their window's reference: what
+  // noise (and ringing) alone measure, as a share of the threshold.
+  double measureNoise() const {
+    std::vector<double> shares;
+    for (std::size_t w = 0; w < levels_.size(); ++w) {
+      if (reference_[w] <= 0.0) continue;
+      const std::uint8_t byte = symbols_[w].byte;
+      for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
+        if (((byte >> bit) & 1) == 0)
+          shares.push_back(levels_[w][toneIndex(kBitToneK[bit])] / reference_[w]);
+      }
+      if (std::popcount(byte) % 2 == 0)
+        shares.push_back(levels_[w][toneIndex(kParityK)] / reference_[w]);
+    }
+    if (shares.empty()) return 1.0;
+    const auto middle = shares.begin() + static_cast<std::ptrdiff_t>(shares.size() / 2);
+    std::nth_element(shares.begin(), middle, shares.end());
+    return *middle;
   }
 
   std::size_t slotCount(std::size_t firstWindow) const {
@@ -189,18 +222,38 @@ class PassReader {
     return reads;
   }
 
-  // Sums the levels of frame slots `slots`, symbol by symbol, and reads the sum.
+  // How much of a window's sound was heard: 1, or for a window cut short by a dropout, what
+  // its carrier kept of its reference level.
+  double presence(std::size_t window) const {
+    const double kept = reference_[window] > 0.0 ? carrierAt(window) / reference_[window] : 1.0;
+    return kept < kErasedBelow ? std::max(kept, 0.0) : 1.0;
+  }
+
+  // Sums the levels of frame slots `slots`, symbol by symbol, and reads the sum. A window cut
+  // short by a dropout sounds its tones as much weaker as its carrier, over the same noise, so
+  // it counts by what was heard of it: its levels weighed by its presence, its threshold by
+  // the square. A symbol heard only in part in every pass is less certain, unless the noise
+  // is so low that even that part stands far above it.
   SymbolReads readCombined(std::size_t firstWindow, const std::vector<std::size_t>& slots) const {
     SymbolReads reads{};
     for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
       Levels sum{};
       double threshold = 0.0;
+      double heard = 0.0;
       for (std::size_t t : slots) {
         const std::size_t w = firstWindow + kSymbolsPerFrame * t + i;
-        for (std::size_t tone = 0; tone < kToneCount; ++tone) sum[tone] += levels_[w][tone];
-        threshold += reference_[w];
+        const double weight = presence(w);
+        for (std::size_t tone = 0; tone < kToneCount; ++tone)
+          sum[tone] += weight * levels_[w][tone];
+        threshold += weight * weight * reference_[w];
+        heard += weight * weight;
       }
       reads[i] = readSymbol(sum, threshold);
+      const double certainty = std::sqrt(heard / static_cast<double>(slots.size()));
+      const double spread = noiseShare_ / std::sqrt(std::max(heard, 1e-12));
+      const double scale =
+          spread <= kQuietSpread ? 1.0 : std::max(certainty, kQuietSpread / spread);
+      for (double& margin : reads[i].margin) margin *= scale;
     }
     return reads;
   }
