@@ -38,7 +38,7 @@ constexpr double kLeastDoubt = 0.5;
 constexpr std::size_t kReferenceReach = 4;
 // A window whose carrier falls below this share of its reference level lost part of its sound
 // (a dropout): it counts only by what was heard of it when passes are added up.
-constexpr double kErasedBelow = 0.5;
+constexpr double kErasedBelow = 0.8;
 // Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
 // heard only in part.
 constexpr double kQuietSpread = 0.1;

@@ -32,6 +32,9 @@ constexpr double kCarrierScore = 40.0;
 constexpr double kSureSpread = 0.15;
 // Rounds in which one tone is read on its own from a first reading.
 constexpr int kSettleRounds = 3;
+// A response whose term for the symbol's own window is below this share of the next window's,
+// the loudest, belongs to a reading one symbol early (see readsEarly).
+constexpr double kEarlyShare = 0.25;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 constexpr int kRounds = 4;
 
@@ -341,7 +344,27 @@ class RingingCanceller {
   double settle(std::size_t tone, const std::vector<bool>& start, std::vector<ToneLevels>& levels) {
     for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = start[w];
     for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
-    return learn(tone).misfit;
+    Response response = learn(tone);
+    if (readsEarly(response)) {
+      // Every symbol moves on to its own window, and settles again.
+      for (std::size_t w = count_; w-- > 1;) sounding_[w][tone] = sounding_[w - 1][tone];
+      for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
+      response = learn(tone);
+    }
+    return response.misfit;
+  }
+
+  // A reading one symbol early explains the recording nearly as well as the right one, through
+  // a response that is silent in a symbol's own window and loud in the next: the room cannot
+  // hold back the direct sound and every early reflection at once, so such a response
+  // belongs to a reading one symbol early.
+  static bool readsEarly(const Response& response) {
+    const double own = std::abs(response.terms[0]);
+    const double next = std::abs(response.terms[1]);
+    for (const Complex& term : response.terms) {
+      if (std::abs(term) > next) return false;
+    }
+    return own < kEarlyShare * next;
   }
 
   // One way of reading a tone throughout the recording.

@@ -191,6 +191,21 @@ inline void dropOut(std::vector<float>& samples, double lengthSeconds, double ev
   }
 }
 
+// Silences `lengthSeconds` about every `everySeconds`, each gap drawn between half and one and
+// a half times that, as a radio link or a busy audio path drops out: unlike `dropOut`, never
+// in step with the loop for long.
+inline void dropOutAtRandom(std::vector<float>& samples, double lengthSeconds, double everySeconds,
+                            std::mt19937& random) {
+  const auto length = static_cast<std::size_t>(lengthSeconds * kSampleRate);
+  std::uniform_real_distribution<double> gap(0.5 * everySeconds, 1.5 * everySeconds);
+  for (auto start = static_cast<std::size_t>(gap(random) * kSampleRate); start < samples.size();
+       start += static_cast<std::size_t>(gap(random) * kSampleRate)) {
+    const std::size_t end = std::min(samples.size(), start + length);
+    std::fill(samples.begin() + static_cast<std::ptrdiff_t>(start),
+              samples.begin() + static_cast<std::ptrdiff_t>(end), 0.0f);
+  }
+}
+
 // A steady whistle at `hz`, `aboveDb` louder than the recording.
 inline void addWhistle(std::vector<float>& samples, double hz, double aboveDb) {
   const double amplitude =

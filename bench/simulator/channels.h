@@ -113,8 +113,9 @@ inline const std::vector<ChannelRow>& channelRows() {
          clip(s, 1.0f, 0.33f);
          return at44k(std::move(s));
        }},
-      // A third of the symbols lose part of their sound in each pass, and since the loop and
-      // the dropouts nearly keep step, some lose it in every pass.
+      // A third of the symbols lose part of their sound in each pass. Dropouts at exact
+      // intervals keep step with a loop of 2, 7, 9 or 11 frames, so that the same symbols are
+      // lost in every pass; at random intervals they never stay in step.
       {"80 ms dropouts every 0.4 s", 3,
        [](S s, R& r) {
          addNoise(s, 20.0, r);
@@ -122,6 +123,12 @@ inline const std::vector<ChannelRow>& channelRows() {
          return at44k(std::move(s));
        },
        false},
+      {"80 ms dropouts at random, every 0.4 s on average", 3,
+       [](S s, R& r) {
+         addNoise(s, 20.0, r);
+         dropOutAtRandom(s, 0.080, 0.4, r);
+         return at44k(std::move(s));
+       }},
       {"2 kHz whistle 6 dB above the signal", 3,
        [](S s, R& r) {
          addNoise(s, 20.0, r);
