@@ -35,6 +35,8 @@ constexpr int kSettleRounds = 3;
 // A response whose term for the symbol's own window is below this share of the next window's,
 // the loudest, belongs to a reading one symbol early (see readsEarly).
 constexpr double kEarlyShare = 0.25;
+// Readings whose misfits lie within this factor explain a tone alike.
+constexpr double kAlike = 1.05;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 constexpr int kRounds = 4;
 
@@ -427,6 +429,23 @@ class RingingCanceller {
     }
   }
 
+  // Adds the reading of `t` that the other tones' readings say it must be, since every symbol
+  // sounds an even number of tones, and goes on with the best explaining reading of `t`.
+  void addFromOthers(std::size_t t, std::vector<ToneLevels>& levels,
+                     std::array<std::vector<Reading>, SymbolRead::kTones>& readings) {
+    std::vector<bool> fromOthers(count_);
+    for (std::size_t w = 0; w < count_; ++w) {
+      bool odd = false;
+      for (std::size_t other = 0; other < SymbolRead::kTones; ++other) {
+        if (other != t) odd = odd != sounding_[w][toneOf(other)];
+      }
+      fromOthers[w] = odd;
+    }
+    addReading(toneOf(t), fromOthers, levels, readings[t]);
+    sortByMisfit(readings[t]);
+    use(toneOf(t), readings[t][0], levels);
+  }
+
   // Starts from each tone's best explaining reading and swaps in other readings, of one tone
   // or two at a time, while that makes clearly more frames pass their checks.
   void acquire(std::vector<ToneLevels>& levels) {
@@ -435,18 +454,17 @@ class RingingCanceller {
     for (std::size_t t = 0; t < tones; ++t) readings[t] = firstReadings(toneOf(t), levels);
     std::array<std::size_t, tones> chosen{};
     for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][0], levels);
-    for (std::size_t t = 0; t < tones; ++t) {
-      std::vector<bool> fromOthers(count_);
-      for (std::size_t w = 0; w < count_; ++w) {
-        bool odd = false;
-        for (std::size_t other = 0; other < tones; ++other) {
-          if (other != t) odd = odd != sounding_[w][toneOf(other)];
-        }
-        fromOthers[w] = odd;
+    for (std::size_t t = 0; t < tones; ++t) addFromOthers(t, levels, readings);
+    // A tone read two ways that explain it alike may be either: what the others say then
+    // follows each way.
+    for (std::size_t u = 0; u < tones; ++u) {
+      if (readings[u].size() < 2 || readings[u][1].misfit > kAlike * readings[u][0].misfit)
+        continue;
+      use(toneOf(u), readings[u][1], levels);
+      for (std::size_t t = 0; t < tones; ++t) {
+        if (t != u) addFromOthers(t, levels, readings);
       }
-      addReading(toneOf(t), fromOthers, levels, readings[t]);
-      sortByMisfit(readings[t]);
-      use(toneOf(t), readings[t][0], levels);
+      use(toneOf(u), readings[u][0], levels);
     }
     std::size_t checked = checkingFrames(levels);
     for (bool better = true; better;) {
