@@ -32,11 +32,13 @@ constexpr double kCarrierScore = 40.0;
 constexpr double kSureSpread = 0.15;
 // Rounds in which one tone is read on its own from a first reading.
 constexpr int kSettleRounds = 3;
-// A response whose term for the symbol's own window is below this share of the next window's,
-// the loudest, belongs to a reading one symbol early (see readsEarly).
+// Terms of a response below this share of its loudest, before that one, belong to a reading
+// that many symbols early (see symbolsEarly).
 constexpr double kEarlyShare = 0.25;
 // Readings whose misfits lie within this factor explain a tone alike.
 constexpr double kAlike = 1.05;
+// Rounds of choosing readings, each with what the other tones say after the last.
+constexpr int kChoiceRounds = 3;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 constexpr int kRounds = 4;
 
@@ -347,26 +349,28 @@ class RingingCanceller {
     for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = start[w];
     for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
     Response response = learn(tone);
-    if (readsEarly(response)) {
+    if (const std::size_t early = symbolsEarly(response); early > 0) {
       // Every symbol moves on to its own window, and settles again.
-      for (std::size_t w = count_; w-- > 1;) sounding_[w][tone] = sounding_[w - 1][tone];
+      for (std::size_t w = count_; w-- > early;) sounding_[w][tone] = sounding_[w - early][tone];
       for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
       response = learn(tone);
     }
     return response.misfit;
   }
 
-  // A reading one symbol early explains the recording nearly as well as the right one, through
-  // a response that is silent in a symbol's own window and loud in the next: the room cannot
-  // hold back the direct sound and every early reflection at once, so such a response
-  // belongs to a reading one symbol early.
-  static bool readsEarly(const Response& response) {
-    const double own = std::abs(response.terms[0]);
-    const double next = std::abs(response.terms[1]);
-    for (const Complex& term : response.terms) {
-      if (std::abs(term) > next) return false;
+  // A reading some symbols early explains the recording nearly as well as the right one,
+  // through a response that is silent in a symbol's own window and those just after it, and
+  // loud later: the room cannot hold back the direct sound and every early reflection at once,
+  // so the silent terms before the first loud one tell how many symbols early it reads.
+  static std::size_t symbolsEarly(const Response& response) {
+    double loudest = 0.0;
+    for (const Complex& term : response.terms) loudest = std::max(loudest, std::abs(term));
+    std::size_t silent = 0;
+    while (silent < response.terms.size() &&
+           std::abs(response.terms[silent]) < kEarlyShare * loudest) {
+      ++silent;
     }
-    return own < kEarlyShare * next;
+    return silent < response.terms.size() ? silent : 0;
   }
 
   // One way of reading a tone throughout the recording.
@@ -429,30 +433,37 @@ class RingingCanceller {
     }
   }
 
-  // Adds the reading of `t` that the other tones' readings say it must be, since every symbol
-  // sounds an even number of tones, and goes on with the best explaining reading of `t`.
-  void addFromOthers(std::size_t t, std::vector<ToneLevels>& levels,
-                     std::array<std::vector<Reading>, SymbolRead::kTones>& readings) {
-    std::vector<bool> fromOthers(count_);
+  using ToneReadings = std::array<std::vector<Reading>, SymbolRead::kTones>;
+  using Choice = std::array<std::size_t, SymbolRead::kTones>;
+
+  // What the other tones' readings say tone `t` must be, since every symbol sounds an even
+  // number of tones.
+  std::vector<bool> saidByOthers(std::size_t t) const {
+    std::vector<bool> reading(count_);
     for (std::size_t w = 0; w < count_; ++w) {
       bool odd = false;
       for (std::size_t other = 0; other < SymbolRead::kTones; ++other) {
         if (other != t) odd = odd != sounding_[w][toneOf(other)];
       }
-      fromOthers[w] = odd;
+      reading[w] = odd;
     }
-    addReading(toneOf(t), fromOthers, levels, readings[t]);
+    return reading;
+  }
+
+  // Adds what the others say of tone `t`, and goes on with its best explaining reading.
+  void addFromOthers(std::size_t t, std::vector<ToneLevels>& levels, ToneReadings& readings) {
+    addReading(toneOf(t), saidByOthers(t), levels, readings[t]);
     sortByMisfit(readings[t]);
     use(toneOf(t), readings[t][0], levels);
   }
 
   // Starts from each tone's best explaining reading and swaps in other readings, of one tone
-  // or two at a time, while that makes clearly more frames pass their checks.
+  // or two at a time, while that makes clearly more frames pass their checks. Once a choice
+  // is made, what the other tones then say of each tone is a reading to choose from as well.
   void acquire(std::vector<ToneLevels>& levels) {
     constexpr std::size_t tones = SymbolRead::kTones;
-    std::array<std::vector<Reading>, tones> readings;
+    ToneReadings readings;
     for (std::size_t t = 0; t < tones; ++t) readings[t] = firstReadings(toneOf(t), levels);
-    std::array<std::size_t, tones> chosen{};
     for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][0], levels);
     for (std::size_t t = 0; t < tones; ++t) addFromOthers(t, levels, readings);
     // A tone read two ways that explain it alike may be either: what the others say then
@@ -466,15 +477,34 @@ class RingingCanceller {
       }
       use(toneOf(u), readings[u][0], levels);
     }
+    Choice chosen{};
+    for (int round = 0; round < kChoiceRounds; ++round) {
+      chosen = choose(readings, chosen, levels);
+      bool added = false;
+      for (std::size_t t = 0; t < tones; ++t) {
+        const std::size_t before = readings[t].size();
+        addReading(toneOf(t), saidByOthers(t), levels, readings[t]);
+        added = added || readings[t].size() > before;
+        use(toneOf(t), readings[t][chosen[t]], levels);
+      }
+      if (!added) break;
+    }
+    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][chosen[t]], levels);
+  }
+
+  // The swaps of one tone's or two tones' readings, from `chosen`, while one makes clearly
+  // more frames check: the one making most, and of those alike, the one whose readings explain
+  // the recording best.
+  Choice choose(const ToneReadings& readings, Choice chosen, std::vector<ToneLevels>& levels) {
+    constexpr std::size_t tones = SymbolRead::kTones;
+    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][chosen[t]], levels);
     std::size_t checked = checkingFrames(levels);
     for (bool better = true; better;) {
       better = false;
-      std::array<std::size_t, tones> best = chosen;
+      Choice best = chosen;
       std::size_t mostChecked = 0;
       double leastMisfit = 0.0;
-      // Of the choices that make clearly more frames check, the one making most; of those
-      // alike, the one whose readings explain the recording best.
-      const auto tryChoice = [&](const std::array<std::size_t, tones>& choice) {
+      const auto tryChoice = [&](const Choice& choice) {
         for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][choice[t]], levels);
         const std::size_t count = checkingFrames(levels);
         if (count < checked + 2 || count < mostChecked) return;
@@ -508,7 +538,7 @@ class RingingCanceller {
         better = true;
       }
     }
-    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][chosen[t]], levels);
+    return chosen;
   }
 
   // A tone read through a response that explains the recording poorly, because the tone is
