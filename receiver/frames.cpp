@@ -37,8 +37,11 @@ constexpr double kLeastDoubt = 0.5;
 // Windows on each side whose carriers set a window's reference level: their median.
 constexpr std::size_t kReferenceReach = 4;
 // A window whose carrier falls below this share of its reference level lost part of its sound
-// (a dropout): it counts only by what was heard of it when passes are added up.
-constexpr double kErasedBelow = 0.8;
+// (a dropout): it counts only by what was heard of it when passes are added up; below the
+// second share, not at all, since the tones cut off in it spill into one another. A window
+// that lost its sound reads as a byte of silence, so it never makes a frame check alone.
+constexpr double kWholeFrom = 0.8;
+constexpr double kErasedBelow = 0.25;
 // Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
 // heard only in part.
 constexpr double kQuietSpread = 0.1;
@@ -184,8 +187,15 @@ class PassReader {
       for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
         slotFrames_[t][i] = symbols_[firstWindow + kSymbolsPerFrame * t + i].byte;
       }
-      slotChecks_[t] = frameChecks(slotFrames_[t]);
+      slotChecks_[t] = frameChecks(slotFrames_[t]) && !holdsErasure(firstWindow, t);
     }
+  }
+
+  bool holdsErasure(std::size_t firstWindow, std::size_t slot) const {
+    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+      if (presence(firstWindow + kSymbolsPerFrame * slot + i) == 0.0) return true;
+    }
+    return false;
   }
 
   // Every frame start on an even symbol, every pass length and every position of frame 1,
@@ -223,10 +233,11 @@ class PassReader {
   }
 
   // How much of a window's sound was heard: 1, or for a window cut short by a dropout, what
-  // its carrier kept of its reference level.
+  // its carrier kept of its reference level, or nothing once too little is left.
   double presence(std::size_t window) const {
     const double kept = reference_[window] > 0.0 ? carrierAt(window) / reference_[window] : 1.0;
-    return kept < kErasedBelow ? std::max(kept, 0.0) : 1.0;
+    if (kept >= kWholeFrom) return 1.0;
+    return kept >= kErasedBelow ? kept : 0.0;
   }
 
   // Sums the levels of frame slots `slots`, symbol by symbol, and reads the sum. A window cut

@@ -123,7 +123,7 @@ inline const std::vector<ChannelRow>& channelRows() {
          return at44k(std::move(s));
        },
        false},
-      {"80 ms dropouts at random, every 0.4 s on average", 3,
+      {"80 ms dropouts at random, every 0.4 s on average", 5,
        [](S s, R& r) {
          addNoise(s, 20.0, r);
          dropOutAtRandom(s, 0.080, 0.4, r);
