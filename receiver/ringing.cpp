@@ -42,6 +42,8 @@ constexpr int kChoiceRounds = 3;
 // Windows a pass apart repeat when what differs between them holds less than this share of
 // their energy: noise 6 dB below the signal in every window gives about a fifth.
 constexpr double kRepeatsWithin = 0.1;
+// Ways of sounding of a one-frame message's tone, the best explaining, that readings start from.
+constexpr std::size_t kRepeatingStarts = 3;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 constexpr int kRounds = 4;
 
@@ -450,8 +452,30 @@ class RingingCanceller {
     }
     std::vector<Reading> readings;
     for (const auto& start : starts) addReading(tone, start, levels, readings);
+    if (passWindows_ == kFrameBytes) addBestRepeating(tone, levels, readings);
     sortByMisfit(readings);
     return readings;
+  }
+
+  // A message of one frame repeats every ten windows, so a tone has only 1024 ways of sounding
+  // throughout: few enough to try every one, and start from those that explain it best.
+  void addBestRepeating(std::size_t tone, std::vector<ToneLevels>& levels,
+                        std::vector<Reading>& readings) {
+    constexpr std::size_t kWays = std::size_t{1} << kFrameBytes;
+    std::vector<std::pair<double, std::size_t>> misfits;
+    for (std::size_t way = 0; way < kWays; ++way) {
+      for (std::size_t w = 0; w < count_; ++w)
+        sounding_[w][tone] = ((way >> (w % kFrameBytes)) & 1) != 0;
+      misfits.emplace_back(learn(tone).misfit, way);
+    }
+    const auto tried = static_cast<std::ptrdiff_t>(kRepeatingStarts);
+    std::partial_sort(misfits.begin(), misfits.begin() + tried, misfits.end());
+    for (auto it = misfits.begin(); it != misfits.begin() + tried; ++it) {
+      std::vector<bool> start(count_);
+      for (std::size_t w = 0; w < count_; ++w)
+        start[w] = ((it->second >> (w % kFrameBytes)) & 1) != 0;
+      addReading(tone, start, levels, readings);
+    }
   }
 
   static void sortByMisfit(std::vector<Reading>& readings) {
