@@ -40,7 +40,7 @@ constexpr double kAlike = 1.05;
 // Rounds of choosing readings, each with what the other tones say after the last.
 constexpr int kChoiceRounds = 3;
 // Windows a pass apart repeat when what differs between them holds less than this share of
-// their energy: noise 6 dB below the signal in every window gives about a fifth.
+// their energy: noise 10 dB below the tones in every window gives a tenth.
 constexpr double kRepeatsWithin = 0.1;
 // Ways of sounding of a one-frame message's tone, the best explaining, that readings start from.
 constexpr std::size_t kRepeatingStarts = 3;
@@ -336,9 +336,10 @@ class RingingCanceller {
         const double was = sounding_[a][tone] ? 1.0 : 0.0;
         for (std::size_t t = 0; t < terms; ++t) {
           if (!reaches(a, t)) continue;
-          heard += (std::conj(response.terms[t]) * unexplained[a + t]).real();
+          // What window a + t leaves unexplained, with the symbol's own share put back.
+          const Complex own = unexplained[a + t] + was * response.terms[t];
+          heard += (std::conj(response.terms[t]) * own).real();
           strength += std::norm(response.terms[t]);
-          heard += was * std::norm(response.terms[t]);
         }
       }
       const double on = strength > 0.0 ? heard / strength : 0.0;
