@@ -38,10 +38,12 @@ constexpr double kLeastDoubt = 0.5;
 constexpr std::size_t kReferenceReach = 4;
 // A window whose carrier falls below this share of its reference level lost part of its sound
 // (a dropout): it counts only by what was heard of it when passes are added up; below the
-// second share, not at all, since the tones cut off in it spill into one another. A window
-// that lost its sound reads as a byte of silence, so it never makes a frame check alone.
+// last share, not at all, since the tones cut off in it spill into one another. A window
+// that lost half its sound reads as a byte of silence or near it, so a frame holding one
+// never checks on its own.
 constexpr double kWholeFrom = 0.8;
-constexpr double kErasedBelow = 0.25;
+constexpr double kReadAloneFrom = 0.5;
+constexpr double kErasedBelow = 0.1;
 // Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
 // heard only in part.
 constexpr double kQuietSpread = 0.1;
@@ -193,7 +195,7 @@ class PassReader {
 
   bool holdsErasure(std::size_t firstWindow, std::size_t slot) const {
     for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-      if (presence(firstWindow + kSymbolsPerFrame * slot + i) == 0.0) return true;
+      if (kept(firstWindow + kSymbolsPerFrame * slot + i) < kReadAloneFrom) return true;
     }
     return false;
   }
@@ -232,12 +234,17 @@ class PassReader {
     return reads;
   }
 
+  // What a window's carrier kept of its reference level.
+  double kept(std::size_t window) const {
+    return reference_[window] > 0.0 ? carrierAt(window) / reference_[window] : 1.0;
+  }
+
   // How much of a window's sound was heard: 1, or for a window cut short by a dropout, what
-  // its carrier kept of its reference level, or nothing once too little is left.
+  // its carrier kept, or nothing once too little is left.
   double presence(std::size_t window) const {
-    const double kept = reference_[window] > 0.0 ? carrierAt(window) / reference_[window] : 1.0;
-    if (kept >= kWholeFrom) return 1.0;
-    return kept >= kErasedBelow ? kept : 0.0;
+    const double share = kept(window);
+    if (share >= kWholeFrom) return 1.0;
+    return share >= kErasedBelow ? share : 0.0;
   }
 
   // Sums the levels of frame slots `slots`, symbol by symbol, and reads the sum. A window cut
