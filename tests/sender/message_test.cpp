@@ -59,14 +59,6 @@ TEST(Message, KeepsOnlyTheLowByteOfEachCodeUnit) {
             (std::vector<std::uint8_t>{0x85, 0x2D, 0x1F, 0x1F, 0x3D, 0x01, 0x29}));
 }
 
-TEST(Message, ChecksumIgnoresSignOfHighBytes) {
-  // Bytes above 0x7F are added sign-extended; the low 7 bits match the unsigned sum.
-  const auto message = buildMessage(Layout::framed, u"\u00FF\u00FF", u"\u0080");
-  ASSERT_TRUE(message);
-  const unsigned unsignedSum = 0xFF + 0xFF + 0x1F + 0x80;
-  EXPECT_EQ((*message)[5], (unsignedSum | 0x20) & 0x7F);
-}
-
 TEST(Message, RefusesCredentialsBeyondTheLimit) {
   const std::u16string ssid(32, u'S');
   const auto longest = buildMessage(Layout::framed, ssid, std::u16string(61, u'k'));

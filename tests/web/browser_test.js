@@ -1,8 +1,8 @@
-// The page in a real browser, playing into the private sound server of tests/support/with-pulse.sh:
+// The page in a real browser, playing into the private sound server of scripts/with-pulse.sh:
 // the recording decodes to the typed credentials and is `sonicsend encode`'s PCM pass for pass;
 // 取消连接 silences it; a reload remembers the key, a corrupt store is kept aside, the key field
 // stops at the limit; with its server gone the page loads and sends.
-//   tests/support/with-pulse.sh node browser_test.js SITE_DIR SONICSEND SERVE_WEB
+//   scripts/with-pulse.sh node browser_test.js SITE_DIR SONICSEND SERVE_WEB
 'use strict';
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
