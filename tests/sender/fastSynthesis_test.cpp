@@ -143,6 +143,17 @@ Signals bothPaths(const synthesis::ToneKernel& kernel) {
   return signals;
 }
 
+TEST(PolynomialCosine, StaysWithinItsBoundOfLibmAtEveryPhaseTheSignalUses) {
+  for (double omega : LibmOracle::kOmegas) {
+    double worst = 0.0;
+    for (int i = 0; i < kMaxSignalSamples; ++i) {
+      const double phase = (omega * i) / static_cast<double>(kSampleRate);
+      worst = std::max(worst, std::fabs(PolynomialCosine::evaluate(phase) - std::cos(phase)));
+    }
+    EXPECT_LE(worst, PolynomialCosine::kMaxError) << "omega " << omega;
+  }
+}
+
 TEST(LibmOracle, AgreesWithTheLibmPath) {
   std::mt19937 random(7);
   for (Layout layout : {Layout::framed, Layout::bare}) {
