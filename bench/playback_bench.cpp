@@ -2,7 +2,7 @@
 // CPU the endless loop costs per second of sound.
 //
 // The *Alsa benchmarks play through ALSA's "default" PCM; run them against a sound server, e.g.
-//   tests/support/with-pulse.sh build/release/bench/bench_playback
+//   scripts/with-pulse.sh build/release/bench/bench_playback
 // Without a device they are skipped.
 #include <benchmark/benchmark.h>
 

@@ -1,5 +1,5 @@
 // `sonicsend play` through a real sound server: a private PulseAudio with a null sink (started
-// by tests/support/with-pulse.sh). The sink's monitor is recorded while the command plays, and
+// by scripts/with-pulse.sh). The sink's monitor is recorded while the command plays, and
 // the recording must hold our pass, whole and repeated without a gap, scaled by the sink volume.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -105,7 +105,7 @@ const std::string kPlay = SONICSEND_CLI " play --ssid HomeNet --key secret --sec
 class RealServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (dir.empty()) GTEST_SKIP() << "run through tests/support/with-pulse.sh";
+    if (dir.empty()) GTEST_SKIP() << "run through scripts/with-pulse.sh";
   }
   // Records the sink's monitor into `name` for `seconds`; returns once it has begun.
   Process record(const std::string& name, const std::string& seconds) {

@@ -47,7 +47,7 @@ TEST(Channels, NoWrongAnswerFromInputsThatHoldNoneOrAnother) {
   }
 }
 
-// Run by ctest under tests/support/with-pulse.sh: a hall recording played into the private
+// Run by ctest under scripts/with-pulse.sh: a hall recording played into the private
 // server's sink, and `sonicsend listen` on its monitor.
 TEST(LivePath, ListenHearsAHall) {
   const char* sink = std::getenv("PULSE_TEST_SINK");

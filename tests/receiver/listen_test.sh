@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # `sonicsend listen` hears `sonicsend play` through a real sound server: play into its null
-# sink, listen on its monitor. Run as: tests/support/with-pulse.sh listen_test.sh SONICSEND
+# sink, listen on its monitor. Run as: scripts/with-pulse.sh listen_test.sh SONICSEND
 set -euo pipefail
 cli=$1
-export PULSE_SOURCE=${PULSE_TEST_MONITOR:?run under tests/support/with-pulse.sh}
+export PULSE_SOURCE=${PULSE_TEST_MONITOR:?run under scripts/with-pulse.sh}
 
 # Nothing heard in time is exit status 1.
 status=0

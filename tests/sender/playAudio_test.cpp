@@ -27,14 +27,6 @@ std::vector<std::uint8_t> framedPcm(std::u16string_view ssid, std::u16string_vie
   return sonicsend::encodePass(sonicsend::Layout::framed, ssid, key).value().pcm;
 }
 
-TEST(Start, RendersTheFramedMessageOfTheCredentials) {
-  auto sender = silentSender();
-  sender->setSsid(shared(u"HomeNet"), shared(u"secret"));
-  sender->startConnect();
-  EXPECT_EQ(sender->signalLength(), 2 * 25600);
-  EXPECT_EQ(pcmOf(*sender), framedPcm(u"HomeNet", u"secret"));
-}
-
 TEST(Start, WithoutCredentialsSendsTheEmptyPair) {
   auto fresh = silentSender();
   fresh->startConnect();

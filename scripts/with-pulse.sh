@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a command against a private PulseAudio server with one null sink, then stops the server.
-#   tests/support/with-pulse.sh COMMAND [ARGS...]
+#   scripts/with-pulse.sh COMMAND [ARGS...]
 # The server lives in a temporary directory and knows nothing of the user's own sound setup.
 # The command sees:
 #   PULSE_SERVER, PULSE_COOKIE  the private server
