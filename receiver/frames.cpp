@@ -44,6 +44,9 @@ constexpr std::size_t kReferenceReach = 4;
 constexpr double kWholeFrom = 0.8;
 constexpr double kReadAloneFrom = 0.5;
 constexpr double kErasedBelow = 0.1;
+// A carrier counts as cut short only when it falls below its reference by this many times
+// what noise measures in a tone that is off (the median: about 3.5 standard deviations).
+constexpr double kDropBeyondNoise = 3.0;
 // Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
 // heard only in part.
 constexpr double kQuietSpread = 0.1;
@@ -195,7 +198,8 @@ class PassReader {
 
   bool holdsErasure(std::size_t firstWindow, std::size_t slot) const {
     for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-      if (kept(firstWindow + kSymbolsPerFrame * slot + i) < kReadAloneFrom) return true;
+      const std::size_t w = firstWindow + kSymbolsPerFrame * slot + i;
+      if (cutShort(w) && kept(w) < kReadAloneFrom) return true;
     }
     return false;
   }
@@ -234,6 +238,17 @@ class PassReader {
     return reads;
   }
 
+  // Whether a window lost part of its sound: its carrier fell further below its reference
+  // level than noise explains, and no tone in it sounds as loud as the reference either (a
+  // clipped window loses carrier to its loud tones, a cut one loses everything).
+  bool cutShort(std::size_t window) const {
+    if (1.0 - kept(window) <= kDropBeyondNoise * noiseShare_) return false;
+    const ToneLevels& level = levels_[window];
+    double loudest = level[toneIndex(kParityK)];
+    for (int k : kBitToneK) loudest = std::max<double>(loudest, level[toneIndex(k)]);
+    return loudest < reference_[window];
+  }
+
   // What a window's carrier kept of its reference level.
   double kept(std::size_t window) const {
     return reference_[window] > 0.0 ? carrierAt(window) / reference_[window] : 1.0;
@@ -242,6 +257,7 @@ class PassReader {
   // How much of a window's sound was heard: 1, or for a window cut short by a dropout, what
   // its carrier kept, or nothing once too little is left.
   double presence(std::size_t window) const {
+    if (!cutShort(window)) return 1.0;
     const double share = kept(window);
     if (share >= kWholeFrom) return 1.0;
     return share >= kErasedBelow ? share : 0.0;
