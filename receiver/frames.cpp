@@ -34,6 +34,9 @@ constexpr std::array<Stretch, 2> kCarrierStretches = {{{30, kSignalScore}, {10, 
 // A frame read once, not confirmed by a second copy, is taken only when every other reading
 // that would pass its check costs at least this much more (see frameDoubt).
 constexpr double kLeastDoubt = 0.5;
+// The same for readings through a model of the room: the copies in different passes are one
+// reading, and a tone read a symbol off in two neighbouring symbols passes every check.
+constexpr double kLeastDoubtInRoom = 0.8;
 // Windows on each side whose carriers set a window's reference level: their median.
 constexpr std::size_t kReferenceReach = 4;
 // A window whose carrier falls below this share of its reference level lost part of its sound
@@ -101,6 +104,8 @@ class PassReader {
   std::vector<SymbolRead> symbols_;     // per window: its byte, read on its own
   std::vector<FrameBytes> slotFrames_;  // per slot of the current firstWindow
   std::vector<bool> slotChecks_;
+
+  double leastDoubt() const { return independentCopies_ ? kLeastDoubt : kLeastDoubtInRoom; }
 
   bool isEven(std::size_t window) const { return (window + evenOffset_) % 2 == 0; }
   double carrierAt(std::size_t window) const {
@@ -330,12 +335,12 @@ class PassReader {
       return FrameRead{best->first, heard, true};
     const SymbolReads combined = readCombined(h.firstWindow, slots);
     const FrameBytes sum = bytesOf(combined);
-    if (frameChecks(sum) && sum[0] == number && frameDoubt(combined) >= kLeastDoubt) {
+    if (frameChecks(sum) && sum[0] == number && frameDoubt(combined) >= leastDoubt()) {
       const bool alone = best != copies.end() && best->first == sum;
       return FrameRead{sum, std::max(heard, static_cast<int>(slots.size())), alone};
     }
     if (best != copies.end() &&
-        frameDoubt(slotReads(h.firstWindow, best->second.front())) >= kLeastDoubt) {
+        frameDoubt(slotReads(h.firstWindow, best->second.front())) >= leastDoubt()) {
       return FrameRead{best->first, heard, true};
     }
     return std::nullopt;
