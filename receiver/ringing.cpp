@@ -107,6 +107,7 @@ class RingingCanceller {
     echoes_ = static_cast<std::size_t>(
         std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(count_) / 8 - 1, 1, kMaxEchoes));
     measureDrift();
+    alignDrift();
     passWindows_ = findPassLength();
   }
 
@@ -178,6 +179,8 @@ class RingingCanceller {
   double driftPerK_ = 0.0;       // phase turned per window and per tone number k
   std::size_t passWindows_ = 0;  // windows per pass of the loop, 0 when not known
   std::vector<std::array<bool, kToneCount>> sounding_;
+  std::vector<std::array<Complex, kToneCount>> aligned_;  // per window and tone, drift undone
+  std::array<double, kToneCount> energy_{};               // per tone, over every window
 
   bool isEven(std::size_t w) const { return (w + evenOffset_) % 2 == 0; }
 
@@ -199,6 +202,24 @@ class RingingCanceller {
     driftPerK_ = weights > 0.0 ? weighted / weights : 0.0;
   }
 
+  // The drift is fixed once measured, and every reading goes through the aligned phasors
+  // again and again: they are turned once, and each tone's energy summed once.
+  void alignDrift() {
+    aligned_.resize(count_);
+    for (std::size_t w = 0; w < count_; ++w) {
+      for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+        const double k = static_cast<double>(tone + kCarrierEvenK);
+        aligned_[w][tone] =
+            Complex(phasors_[w][tone]) * std::polar(1.0, -driftPerK_ * k * static_cast<double>(w));
+      }
+    }
+    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+      double energy = 0.0;
+      for (std::size_t w = 0; w < count_; ++w) energy += std::norm(aligned_[w][tone]);
+      energy_[tone] = energy;
+    }
+  }
+
   void setSounding(const std::vector<std::uint8_t>& bytes) {
     sounding_.assign(count_, {});
     for (std::size_t w = 0; w < count_; ++w) {
@@ -214,10 +235,7 @@ class RingingCanceller {
     return t <= w && sounding_[w - t][tone];
   }
 
-  Complex aligned(std::size_t tone, std::size_t w) const {
-    const double k = static_cast<double>(tone + kCarrierEvenK);
-    return Complex(phasors_[w][tone]) * std::polar(1.0, -driftPerK_ * k * static_cast<double>(w));
-  }
+  Complex aligned(std::size_t tone, std::size_t w) const { return aligned_[w][tone]; }
 
   // A first reading that needs no reading before it. The ringing of a tone is the room's
   // echo of what the tone measured in the windows before, so each window is predicted from
@@ -288,10 +306,8 @@ class RingingCanceller {
     const std::size_t terms = echoes_ + 1;
     std::array<std::array<Complex, kTerms>, kTerms> normal{};
     std::array<Complex, kTerms> projected{};
-    double energy = 0.0;
     for (std::size_t w = 0; w < count_; ++w) {
       const Complex y = aligned(tone, w);
-      energy += std::norm(y);
       for (std::size_t a = 0; a < terms; ++a) {
         if (!term(tone, w, a)) continue;
         projected[a] += y;
@@ -306,7 +322,7 @@ class RingingCanceller {
     Complex explained{};
     for (std::size_t a = 0; a < terms; ++a)
       explained += std::conj(response.terms[a]) * projected[a];
-    response.misfit = energy - explained.real();
+    response.misfit = energy_[tone] - explained.real();
     return response;
   }
 
@@ -437,12 +453,17 @@ class RingingCanceller {
       readings.push_back(std::move(reading));
   }
 
-  std::vector<Reading> firstReadings(std::size_t tone, std::vector<ToneLevels>& levels) {
+  // The carriers' mean level: a tone that is on sounds at twice the carrier's amplitude.
+  double carrierLevel() const {
     double carrier = 0.0;
     for (std::size_t w = 0; w < count_; ++w) {
       carrier += std::abs(phasors_[w][isEven(w) ? kEvenCarrier : kOddCarrier]);
     }
-    carrier /= static_cast<double>(count_);
+    return carrier / static_cast<double>(count_);
+  }
+
+  std::vector<Reading> firstReadings(std::size_t tone, double carrier,
+                                     std::vector<ToneLevels>& levels) {
     std::vector<std::vector<bool>> starts(4, std::vector<bool>(count_));
     for (std::size_t w = 0; w < count_; ++w) {
       const double level = std::abs(phasors_[w][tone]);
@@ -521,7 +542,8 @@ class RingingCanceller {
   void acquire(std::vector<ToneLevels>& levels) {
     constexpr std::size_t tones = SymbolRead::kTones;
     ToneReadings readings;
-    for (std::size_t t = 0; t < tones; ++t) readings[t] = firstReadings(toneOf(t), levels);
+    const double carrier = carrierLevel();
+    for (std::size_t t = 0; t < tones; ++t) readings[t] = firstReadings(toneOf(t), carrier, levels);
     for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][0], levels);
     for (std::size_t t = 0; t < tones; ++t) addFromOthers(t, levels, readings);
     // A tone read two ways that explain it alike may be either: what the others say then
