@@ -102,6 +102,8 @@ class PassReader {
   std::vector<double> reference_;       // per window: the carriers' level around it
   double noiseShare_ = 1.0;             // what noise measures, in units of the reference
   std::vector<SymbolRead> symbols_;     // per window: its byte, read on its own
+  std::vector<double> presence_;        // per window: how much of its sound was heard
+  std::vector<bool> erased_;            // per window: too little left to read a frame alone
   std::vector<FrameBytes> slotFrames_;  // per slot of the current firstWindow
   std::vector<bool> slotChecks_;
 
@@ -163,6 +165,13 @@ class PassReader {
       symbols_[w] = readSymbol(own, reference_[w]);
     }
     noiseShare_ = measureNoise();
+    // What each window kept is fixed from here on, and every hypothesis asks it again.
+    presence_.resize(count);
+    erased_.resize(count);
+    for (std::size_t w = 0; w < count; ++w) {
+      presence_[w] = presence(w);
+      erased_[w] = cutShort(w) && kept(w) < kReadAloneFrom;
+    }
   }
 
   // The median level of the tones read as off, in units of their window's reference: what
@@ -204,7 +213,7 @@ class PassReader {
   bool holdsErasure(std::size_t firstWindow, std::size_t slot) const {
     for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
       const std::size_t w = firstWindow + kSymbolsPerFrame * slot + i;
-      if (cutShort(w) && kept(w) < kReadAloneFrom) return true;
+      if (erased_[w]) return true;
     }
     return false;
   }
@@ -281,7 +290,7 @@ class PassReader {
       double heard = 0.0;
       for (std::size_t t : slots) {
         const std::size_t w = firstWindow + kSymbolsPerFrame * t + i;
-        const double weight = presence(w);
+        const double weight = presence_[w];
         for (std::size_t tone = 0; tone < kToneCount; ++tone)
           sum[tone] += weight * levels_[w][tone];
         threshold += weight * weight * reference_[w];
