@@ -15,12 +15,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-constexpr std::size_t kEvenCarrier = kCarrierEvenK - kCarrierEvenK;
-constexpr std::size_t kOddCarrier = kCarrierOddK - kCarrierEvenK;
-
-std::size_t toneIndex(int k) {
-  return static_cast<std::size_t>(k - kCarrierEvenK);
-}
 // The carrier must stand out from the other carrier by this many standard errors before the
 // windows are read at all; noise alone reaches 6 about once in a billion tries.
 constexpr double kSignalScore = 6.0;
@@ -182,11 +176,10 @@ class PassReader {
       if (reference_[w] <= 0.0) continue;
       const std::uint8_t byte = symbols_[w].byte;
       for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
-        if (((byte >> bit) & 1) == 0)
-          shares.push_back(levels_[w][toneIndex(kBitToneK[bit])] / reference_[w]);
+        if (((byte >> bit) & 1) == 0) shares.push_back(levels_[w][toneOf(bit)] / reference_[w]);
       }
       if (std::popcount(byte) % 2 == 0)
-        shares.push_back(levels_[w][toneIndex(kParityK)] / reference_[w]);
+        shares.push_back(levels_[w][toneOf(kBitToneK.size())] / reference_[w]);
     }
     if (shares.empty()) return 1.0;
     const auto middle = shares.begin() + static_cast<std::ptrdiff_t>(shares.size() / 2);

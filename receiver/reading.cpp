@@ -8,10 +8,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-std::size_t toneIndex(int k) {
-  return static_cast<std::size_t>(k - kCarrierEvenK);
-}
-
 // Another reading of one symbol: two of its tones the other way, so the count stays even.
 struct Alternative {
   std::uint8_t byte;
@@ -48,8 +44,7 @@ SymbolRead readSymbol(const Levels& level, double threshold) {
   int sounding = 0;
   const double unit = threshold > 0.0 ? threshold : 1.0;
   for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
-    const double value =
-        tone < kBitToneK.size() ? level[toneIndex(kBitToneK[tone])] : level[toneIndex(kParityK)];
+    const double value = level[toneOf(tone)];
     on[tone] = value > threshold;
     sounding += on[tone] ? 1 : 0;
     read.margin[tone] = std::abs(value - threshold) / unit;

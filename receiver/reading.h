@@ -13,6 +13,13 @@ inline constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
 inline constexpr int kMaxFrames = kMaxMessageBytes / kFramePayloadBytes;
 
 using FrameBytes = std::array<std::uint8_t, kFrameBytes>;
+
+// Where tone k lies among the eleven measured, k = 8 ... 18.
+inline constexpr std::size_t toneIndex(int k) {
+  return static_cast<std::size_t>(k - kCarrierEvenK);
+}
+inline constexpr std::size_t kEvenCarrier = toneIndex(kCarrierEvenK);
+inline constexpr std::size_t kOddCarrier = toneIndex(kCarrierOddK);
 using Levels = std::array<double, kToneCount>;
 
 // One symbol's byte, and what reading each of its tones the other way would cost.
@@ -23,6 +30,11 @@ struct SymbolRead {
   // for the tone flipped to make the count of tones even.
   std::array<double, kTones> margin{};
 };
+
+// Where a symbol's bit tone 0 ... 7, or its parity tone (8), lies among the eleven measured.
+inline constexpr std::size_t toneOf(std::size_t bitOrParity) {
+  return toneIndex(bitOrParity < kBitToneK.size() ? kBitToneK[bitOrParity] : kParityK);
+}
 
 // A bit tone sounds at twice the carrier's amplitude, so the carrier's level, `threshold`, is
 // the midpoint between a tone that is off and one that is on. A symbol always sounds an even

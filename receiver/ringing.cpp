@@ -16,8 +16,6 @@ namespace {
 
 using Complex = std::complex<double>;
 
-constexpr std::size_t kEvenCarrier = 0;
-constexpr std::size_t kOddCarrier = kCarrierOddK - kCarrierEvenK;
 // The response is learnt for the current symbol and up to kMaxEchoes before it: at an RT60 of
 // 1.2 s the ringing of a symbol eight back has fallen by about 25 dB. None is learnt for the
 // next symbol: where the direct sound and the early reflections of a tone cancel, its echo in
@@ -46,11 +44,6 @@ constexpr double kRepeatsWithin = 0.1;
 constexpr std::size_t kRepeatingStarts = 3;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
 constexpr int kRounds = 4;
-
-std::size_t toneOf(std::size_t bitOrParity) {
-  return static_cast<std::size_t>(
-      (bitOrParity < kBitToneK.size() ? kBitToneK[bitOrParity] : kParityK) - kCarrierEvenK);
-}
 
 // Where values that gather at two places gather: a few rounds of two-means from the middle.
 std::pair<double, double> twoEnds(std::span<const double> values) {
