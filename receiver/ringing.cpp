@@ -550,6 +550,7 @@ class RingingCanceller {
       }
       use(toneOf(u), readings[u][0], levels);
     }
+    // Every round ends with each tone's chosen reading in use, whenever the rounds stop.
     Choice chosen{};
     for (int round = 0; round < kChoiceRounds; ++round) {
       chosen = choose(readings, chosen, levels);
@@ -562,7 +563,6 @@ class RingingCanceller {
       }
       if (!added) break;
     }
-    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][chosen[t]], levels);
   }
 
   // The swaps of one tone's or two tones' readings, from `chosen`, while one makes clearly
@@ -676,6 +676,18 @@ class RingingCanceller {
   // round; but a frame always starts on the even symbols' carrier, so the frames that check
   // tell the even windows.
   void placeFrameNumbers(const std::vector<ToneLevels>& levels) {
+    const std::array<std::size_t, 2> starts = checkingFramesByStart(levels);
+    if (starts[0] != starts[1]) evenOffset_ = starts[0] > starts[1] ? 0 : 1;
+  }
+
+  // Frames whose check holds, at every place a frame may start.
+  std::size_t checkingFrames(const std::vector<ToneLevels>& levels) const {
+    const std::array<std::size_t, 2> starts = checkingFramesByStart(levels);
+    return starts[0] + starts[1];
+  }
+
+  // The same, apart for frames starting in even and in odd windows.
+  std::array<std::size_t, 2> checkingFramesByStart(const std::vector<ToneLevels>& levels) const {
     const std::vector<std::uint8_t> bytes = bytesOf(levels);
     std::array<std::size_t, 2> starts{};
     for (std::size_t w = 0; w + kFrameBytes <= count_; ++w) {
@@ -683,19 +695,7 @@ class RingingCanceller {
       std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(w), kFrameBytes, frame.begin());
       if (frameChecks(frame)) ++starts[w % 2];
     }
-    if (starts[0] != starts[1]) evenOffset_ = starts[0] > starts[1] ? 0 : 1;
-  }
-
-  // Frames whose check holds, at every place a frame may start.
-  std::size_t checkingFrames(const std::vector<ToneLevels>& levels) const {
-    const std::vector<std::uint8_t> bytes = bytesOf(levels);
-    std::size_t checked = 0;
-    for (std::size_t w = 0; w + kFrameBytes <= count_; ++w) {
-      FrameBytes frame{};
-      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(w), kFrameBytes, frame.begin());
-      checked += frameChecks(frame) ? 1u : 0u;
-    }
-    return checked;
+    return starts;
   }
 };
 
