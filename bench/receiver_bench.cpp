@@ -99,7 +99,6 @@ void LowestSnr(benchmark::State& state) {
 BENCHMARK(LowestSnr)->Arg(1)->Arg(3)->Iterations(1)->Unit(benchmark::kSecond);
 
 struct LongFile {
-  const char* name;
   int rate;
   int channels;
   double seconds;
@@ -164,10 +163,10 @@ void DecodeLongFile(benchmark::State& state, LongFile wanted) {
   state.counters["file_mb"] = static_cast<double>(fs::file_size(path)) / 1e6;
   fs::remove_all(dir);
 }
-BENCHMARK_CAPTURE(DecodeLongFile, wav_1_gb, LongFile{"1 GB WAV", kSampleRate, 2, 1e9 / 176400})
+BENCHMARK_CAPTURE(DecodeLongFile, wav_1_gb, LongFile{kSampleRate, 2, 1e9 / 176400})
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(DecodeLongFile, recording_30_min, LongFile{"30 minutes", 48000, 1, 1800})
+BENCHMARK_CAPTURE(DecodeLongFile, recording_30_min, LongFile{48000, 1, 1800})
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 

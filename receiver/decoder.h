@@ -59,7 +59,7 @@ DecodeResult decodeFile(const std::filesystem::path& path) noexcept;
 // The same for a whole audio file held in memory.
 DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept;
 
-// Decodes audio fed piece by piece: keeps the latest three longest passes and tries them again
+// Decodes audio fed piece by piece: keeps the latest five longest passes and tries them again
 // at its pace until a message is heard. Non-finite samples count as silence; a sample far
 // louder than the recording around it is clipped.
 class StreamDecoder {

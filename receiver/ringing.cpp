@@ -5,7 +5,6 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <span>
 
 #include "reading.h"
