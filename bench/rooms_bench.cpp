@@ -52,32 +52,12 @@ void report(benchmark::State& state, const Tally& tally, int messages) {
   state.counters["wrong"] = tally.wrong;
 }
 
-void channel(benchmark::State& state, const ChannelRow& row) {
+// `messagesPerPoint()` random messages, drawn from `seed`, each heard through `effect`.
+void hearMany(benchmark::State& state, std::mt19937::result_type seed, int passes,
+              const ChannelEffect& effect) {
   const int messages = messagesPerPoint();
-  std::mt19937 random(2026);
+  std::mt19937 random(seed);
   Tally tally;
-  for (auto _ : state) {
-    for (int m = 0; m < messages; ++m) {
-      const Tally one = hearOnce(randomMessage(random), row.passes, row.effect, random);
-      tally.heard += one.heard;
-      tally.wrong += one.wrong;
-    }
-  }
-  report(state, tally, messages);
-}
-
-void room(benchmark::State& state) {
-  const Room roomShape{static_cast<double>(state.range(0)) / 1000.0, 0.0};
-  const auto snr = static_cast<double>(state.range(1));
-  const auto passes = static_cast<int>(state.range(2));
-  const int messages = messagesPerPoint();
-  std::mt19937 random(7);
-  Tally tally;
-  const ChannelEffect effect = [&](std::vector<float> s, std::mt19937& r) {
-    if (roomShape.rt60Seconds > 0.0) s = inRoom(s, roomShape, r);
-    addNoise(s, snr, r);
-    return Recording{std::move(s), kSampleRate};
-  };
   for (auto _ : state) {
     for (int m = 0; m < messages; ++m) {
       const Tally one = hearOnce(randomMessage(random), passes, effect, random);
@@ -86,6 +66,18 @@ void room(benchmark::State& state) {
     }
   }
   report(state, tally, messages);
+}
+
+void channel(benchmark::State& state, const ChannelRow& row) {
+  hearMany(state, 2026, row.passes, row.effect);
+}
+
+void room(benchmark::State& state) {
+  const Room shape{static_cast<double>(state.range(0)) / 1000.0, 0.0};
+  const auto snr = static_cast<double>(state.range(1));
+  const ChannelEffect effect = shape.rt60Seconds > 0.0 ? ChannelEffect(detail::room(shape, snr))
+                                                       : ChannelEffect(detail::noisy(snr));
+  hearMany(state, 7, static_cast<int>(state.range(2)), effect);
 }
 
 void wrongAnswers(benchmark::State& state, WrongInput kind) {
