@@ -39,13 +39,10 @@ MessageBuffer buildBare(std::u16string_view ssid, std::u16string_view key) {
 
 std::optional<MessageBuffer> buildMessage(Layout layout, std::u16string_view ssid,
                                           std::u16string_view key) {
-  const std::size_t units = ssid.size() + key.size();
-  if (layout == Layout::framed) {
-    if (units > static_cast<std::size_t>(kMaxFramedCredentialUnits)) return std::nullopt;
-    return buildFramed(ssid, key);
+  if (ssid.size() + key.size() > static_cast<std::size_t>(maxCredentialUnits(layout))) {
+    return std::nullopt;
   }
-  if (units > static_cast<std::size_t>(kMaxBareCredentialUnits)) return std::nullopt;
-  return buildBare(ssid, key);
+  return layout == Layout::framed ? buildFramed(ssid, key) : buildBare(ssid, key);
 }
 
 int messageLength(const MessageBuffer& message) {

@@ -21,6 +21,11 @@ enum class Layout {
   bare,    // SSID, 0x0D, key
 };
 
+// The most UTF-16 code units SSID and key may hold together in one message of `layout`.
+constexpr int maxCredentialUnits(Layout layout) {
+  return layout == Layout::framed ? kMaxFramedCredentialUnits : kMaxBareCredentialUnits;
+}
+
 // Every UTF-16 code unit becomes one byte, its low 8 bits. Credentials longer than the
 // layout allows (framed: 93 units, bare: 95) are refused with nullopt.
 std::optional<MessageBuffer> buildMessage(Layout layout, std::u16string_view ssid,

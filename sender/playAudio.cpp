@@ -28,8 +28,7 @@ std::u16string_view text(const SharedText& shared) {
 
 // Over-limit credentials would not fit the message buffer; such a start plays nothing.
 void logRefused(Layout layout, std::size_t units) {
-  const int limit = layout == Layout::framed ? sonicsend::kMaxFramedCredentialUnits
-                                             : sonicsend::kMaxBareCredentialUnits;
+  const int limit = sonicsend::maxCredentialUnits(layout);
   sonicsend::logLine(LogLevel::error, "playAudio: SSID and key are " + std::to_string(units) +
                                           " UTF-16 code units together, at most " +
                                           std::to_string(limit) + " fit; nothing is sent");

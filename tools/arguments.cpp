@@ -76,7 +76,7 @@ Credentials credentialsOrFail(const char* command, const CredentialOptions& opti
                           utf16OrFail(command, options.ssid, "--ssid"),
                           utf16OrFail(command, keyOrFail(command, options), "--key")};
   if (!buildMessage(credentials.layout, credentials.ssid, credentials.key)) {
-    const int limit = options.bare ? kMaxBareCredentialUnits : kMaxFramedCredentialUnits;
+    const int limit = maxCredentialUnits(credentials.layout);
     fail(command, kUsageError,
          "SSID and key are " + std::to_string(credentials.ssid.size() + credentials.key.size()) +
              " UTF-16 code units together; the " + (options.bare ? "bare" : "framed") +

@@ -34,7 +34,7 @@ EMSCRIPTEN_KEEPALIVE int velarto_credentials_capacity() {
 
 // The longest SSID + key, in code units, that one message of the layout holds.
 EMSCRIPTEN_KEEPALIVE int velarto_max_units(int bare) {
-  return bare != 0 ? sonicsend::kMaxBareCredentialUnits : sonicsend::kMaxFramedCredentialUnits;
+  return sonicsend::maxCredentialUnits(layoutOf(bare));
 }
 
 // Encodes the SSID (the first `ssidUnits` units written) and the key (the next `keyUnits`).

@@ -86,17 +86,6 @@ inline std::vector<float> repeated(const std::vector<float>& pass, std::mt19937&
   return loop(pass, offset, static_cast<std::size_t>(passes) * pass.size());
 }
 
-// Random printable framed credentials of `units` code units in all.
-inline Sent messageOf(std::mt19937& random, int units) {
-  std::uniform_int_distribution<int> printable(0x21, 0x7E);
-  std::u16string ssid;
-  std::u16string key;
-  const int ssidUnits = std::uniform_int_distribution<int>(0, std::min(units, 32))(random);
-  for (int i = 0; i < units; ++i)
-    (i < ssidUnits ? ssid : key).push_back(static_cast<char16_t>(printable(random)));
-  return {{ssid.begin(), ssid.end()}, {key.begin(), key.end()}, passOf(Layout::framed, ssid, key)};
-}
-
 // A framed message with its checksum off by one: every frame is sent with a check byte that
 // holds, but no message with this length and these bytes passes the checksum.
 inline std::vector<float> brokenMessage(std::mt19937& random) {
@@ -149,7 +138,7 @@ inline bool reportsWrongly(WrongInput kind, std::mt19937& random) {
       break;
     case WrongInput::twoMessages: {
       const int units = std::uniform_int_distribution<int>(0, kMaxFramedCredentialUnits)(random);
-      sent = {detail::messageOf(random, units), detail::messageOf(random, units)};
+      sent = {messageOf(random, units, 0x21), messageOf(random, units, 0x21)};
       recording = sent[0].pass;
       const auto second = loop(sent[1].pass, 0, 2 * sent[1].pass.size());
       recording.insert(recording.end(), second.begin(), second.end());

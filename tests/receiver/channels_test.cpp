@@ -67,10 +67,9 @@ TEST(LivePath, ListenHearsAHall) {
   sf_close(file);
 
   // The ALSA "default" device captures from the server's default source: the sink's monitor.
-  const CliRun heard = runCli("sh", {"-c",
-                                     "paplay --device=\"$1\" \"$2\" & PULSE_SOURCE=\"$1.monitor\" "
-                                     "exec \"$3\" listen --seconds 40 --json",
-                                     "sh", sink, path.string(), SONICSEND_CLI});
+  const CliRun heard = runCli(SONICSEND_CLI, {"listen", "--seconds", "40", "--json"},
+                              "paplay --device=" + shellQuoted(sink) + " " + shellQuoted(path) +
+                                  " & PULSE_SOURCE=" + shellQuoted(std::string(sink) + ".monitor"));
   ASSERT_EQ(heard.status, 0) << heard.err;
   const auto json = nlohmann::json::parse(heard.out);
   EXPECT_EQ(json["ssid"], sent.ssid);

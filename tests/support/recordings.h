@@ -50,23 +50,28 @@ inline std::string bytesOf(std::u16string_view text) {
   return bytes;
 }
 
-// Random framed credentials of printable ASCII, up to the longest message, and their pass.
+// Framed credentials and their pass.
 struct Sent {
   std::string ssid;  // bytes, as the receiver returns them
   std::string key;
   std::vector<float> pass;
 };
 
-inline Sent randomMessage(std::mt19937& random) {
-  std::uniform_int_distribution<int> units(0, kMaxFramedCredentialUnits);
-  std::uniform_int_distribution<int> printable(0x20, 0x7E);
-  const int total = units(random);
-  const int ssidUnits = std::uniform_int_distribution<int>(0, std::min(total, 32))(random);
+// Random framed credentials of `units` code units in all, from `lowest` to '~'.
+inline Sent messageOf(std::mt19937& random, int units, int lowest = 0x20) {
+  std::uniform_int_distribution<int> printable(lowest, 0x7E);
+  const int ssidUnits = std::uniform_int_distribution<int>(0, std::min(units, 32))(random);
   std::u16string ssid;
   std::u16string key;
-  for (int i = 0; i < total; ++i)
+  for (int i = 0; i < units; ++i)
     (i < ssidUnits ? ssid : key).push_back(static_cast<char16_t>(printable(random)));
-  return {{ssid.begin(), ssid.end()}, {key.begin(), key.end()}, passOf(Layout::framed, ssid, key)};
+  return {bytesOf(ssid), bytesOf(key), passOf(Layout::framed, ssid, key)};
+}
+
+// Random framed credentials of printable ASCII, up to the longest message.
+inline Sent randomMessage(std::mt19937& random) {
+  return messageOf(random,
+                   std::uniform_int_distribution<int>(0, kMaxFramedCredentialUnits)(random));
 }
 
 }  // namespace sonicsend::testing
