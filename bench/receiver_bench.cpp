@@ -27,11 +27,13 @@
 #include "decoder.h"
 #include "encoder.h"
 #include "recordings.h"
+#include "wrongInputs.h"
 
 namespace {
 
 using sonicsend::kSampleRate;
 using sonicsend::testing::addNoise;
+using sonicsend::testing::heardRightly;
 using sonicsend::testing::loop;
 using sonicsend::testing::randomMessage;
 using sonicsend::testing::Sent;
@@ -74,10 +76,7 @@ int decodedOf(const std::vector<Sent>& messages, int passes, double snrDb, std::
     auto recording = loop(sent.pass, offset, static_cast<std::size_t>(passes) * sent.pass.size());
     addNoise(recording, snrDb, random);
     const auto result = sonicsend::receiver::decode(recording, kSampleRate);
-    if (result.decoded && result.decoded->message.ssid == sent.ssid &&
-        result.decoded->message.key == sent.key) {
-      ++decoded;
-    }
+    if (heardRightly(result, sent)) ++decoded;
   }
   return decoded;
 }

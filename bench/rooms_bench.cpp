@@ -39,11 +39,7 @@ Tally hearOnce(const Sent& sent, int passes, const ChannelEffect& effect, std::m
   const Recording recording = record(sent, passes, effect, random);
   const auto result = sonicsend::receiver::decode(recording.samples, recording.rate);
   Tally tally;
-  if (result.decoded) {
-    const bool right =
-        result.decoded->message.ssid == sent.ssid && result.decoded->message.key == sent.key;
-    (right ? tally.heard : tally.wrong)++;
-  }
+  if (result.decoded) (heardRightly(result, sent) ? tally.heard : tally.wrong)++;
   return tally;
 }
 

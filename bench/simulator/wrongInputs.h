@@ -2,6 +2,7 @@
 // message, hold something shaped like one, or hold a real message too damaged to read.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -104,6 +105,12 @@ inline std::vector<float> brokenMessage(std::mt19937& random) {
 
 }  // namespace detail
 
+// Whether the decoder heard exactly the credentials sent.
+inline bool heardRightly(const receiver::DecodeResult& result, const Sent& sent) {
+  return result.decoded && result.decoded->message.ssid == sent.ssid &&
+         result.decoded->message.key == sent.key;
+}
+
 // Makes one input of `kind`, decodes it and tells whether a message other than the one sent
 // (if any) came back.
 inline bool reportsWrongly(WrongInput kind, std::mt19937& random) {
@@ -159,12 +166,7 @@ inline bool reportsWrongly(WrongInput kind, std::mt19937& random) {
   }
   const auto result = receiver::decode(recording, kSampleRate);
   if (!result.decoded) return false;
-  for (const Sent& one : sent) {
-    if (result.decoded->message.ssid == one.ssid && result.decoded->message.key == one.key) {
-      return false;
-    }
-  }
-  return true;
+  return std::ranges::none_of(sent, [&](const Sent& one) { return heardRightly(result, one); });
 }
 
 }  // namespace sonicsend::testing

@@ -16,11 +16,6 @@
 namespace sonicsend::testing {
 namespace {
 
-bool heardRightly(const receiver::DecodeResult& result, const Sent& sent) {
-  return result.decoded && result.decoded->message.ssid == sent.ssid &&
-         result.decoded->message.key == sent.key;
-}
-
 TEST(Channels, EveryRowIsHeardWhereItMustBeAndNeverWrongly) {
   std::mt19937 random(20261207);
   for (const ChannelRow& row : channelRows()) {
