@@ -37,6 +37,12 @@ MessageBuffer buildBare(std::u16string_view ssid, std::u16string_view key) {
 
 }  // namespace
 
+std::optional<std::size_t> firstUnitNotCarried(std::u16string_view text) {
+  const auto unit = std::find_if(text.begin(), text.end(), [](char16_t u) { return u > 0xFF; });
+  if (unit == text.end()) return std::nullopt;
+  return static_cast<std::size_t>(unit - text.begin());
+}
+
 std::optional<MessageBuffer> buildMessage(Layout layout, std::u16string_view ssid,
                                           std::u16string_view key) {
   if (ssid.size() + key.size() > static_cast<std::size_t>(maxCredentialUnits(layout))) {

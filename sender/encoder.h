@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,6 +26,12 @@ enum class Layout {
 constexpr int maxCredentialUnits(Layout layout) {
   return layout == Layout::framed ? kMaxFramedCredentialUnits : kMaxBareCredentialUnits;
 }
+
+// The signal carries one byte per UTF-16 code unit, its low 8 bits, so only units up to 0xFF
+// (ASCII and Latin-1) arrive as they were typed. Returns the index of the first unit above 0xFF,
+// or nullopt when every unit of `text` arrives intact. Callers that send what a person typed
+// refuse such a text; buildMessage itself still encodes it, byte for byte.
+std::optional<std::size_t> firstUnitNotCarried(std::u16string_view text);
 
 // Every UTF-16 code unit becomes one byte, its low 8 bits. Credentials longer than the
 // layout allows (framed: 93 units, bare: 95) are refused with nullopt.

@@ -53,6 +53,13 @@ TEST(Message, KeepsOnlyTheLowByteOfEachCodeUnit) {
             (std::vector<std::uint8_t>{0x85, 0x2D, 0x1F, 0x1F, 0x3D, 0x01, 0x29}));
 }
 
+TEST(Message, NamesTheFirstUnitThatWouldArriveChanged) {
+  EXPECT_EQ(sonicsend::firstUnitNotCarried(u""), std::nullopt);
+  EXPECT_EQ(sonicsend::firstUnitNotCarried(u"Caf\u00E9 \u00FF"), std::nullopt);  // Latin-1 intact
+  EXPECT_EQ(sonicsend::firstUnitNotCarried(u"ab\u0100\u4E2D"), 2u);
+  EXPECT_EQ(sonicsend::firstUnitNotCarried(u"x\U0001F601"), 1u);  // the high surrogate
+}
+
 TEST(Message, RefusesCredentialsBeyondTheLimit) {
   const std::u16string ssid(32, u'S');
   const auto longest = buildMessage(Layout::framed, ssid, std::u16string(61, u'k'));
