@@ -1,11 +1,7 @@
 #include "decoder.h"
 
-#include <sndfile.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
@@ -26,8 +22,6 @@ constexpr std::size_t kLiveAttemptEvery = kSampleRate / 2;
 constexpr std::size_t kFileAttemptEvery = kMaxSignalSamples;
 // Pieces handed to the stream at once, so that a long push cannot outgrow the window.
 constexpr std::size_t kStreamPiece = 1 << 16;
-// Samples read from a file at once, over all its channels.
-constexpr std::size_t kReadBlockSamples = 1 << 16;
 // A sample may be at most this many times the recent RMS level (and at least full scale).
 constexpr float kLoudestOverLevel = 64.0f;
 // The recent level follows the mean square over some 4410 samples (0.1 s at 44.1 kHz).
@@ -129,78 +123,6 @@ DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
   return decodeAtProtocolRate(converted);
 }
 
-struct SndfileCloser {
-  void operator()(SNDFILE* file) const { sf_close(file); }
-};
-using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
-
-// Mixes `frames` interleaved frames down to mono, each channel's non-finite samples silenced.
-void mixDown(std::span<const float> interleaved, std::size_t channels, std::span<float> mono) {
-  const float share = 1.0f / static_cast<float>(channels);
-  for (std::size_t frame = 0; frame < mono.size(); ++frame) {
-    float sum = 0.0f;
-    for (std::size_t channel = 0; channel < channels; ++channel) {
-      sum += finiteOrSilence(interleaved[frame * channels + channel]);
-    }
-    mono[frame] = sum * share;
-  }
-}
-
-// Reads the open file block by block into a stream decoder, until its data ends.
-DecodeResult decodeOpened(SNDFILE* file, const SF_INFO& info) {
-  if (!file || info.channels < 1) return {std::nullopt, Failure::unreadable};
-  if (!supportedRate(info.samplerate)) return {std::nullopt, Failure::unsupported_rate};
-  const auto channels = static_cast<std::size_t>(info.channels);
-  const std::size_t blockFrames = std::max<std::size_t>(1, kReadBlockSamples / channels);
-  std::vector<float> interleaved(blockFrames * channels);
-  std::vector<float> mono(blockFrames);
-  StreamDecoder decoder(info.samplerate, StreamDecoder::Pace::file);
-  bool heardAny = false;
-  for (;;) {
-    const sf_count_t got =
-        sf_readf_float(file, interleaved.data(), static_cast<sf_count_t>(blockFrames));
-    if (got <= 0) break;
-    heardAny = true;
-    const auto frames = static_cast<std::size_t>(got);
-    mixDown(std::span(interleaved).first(frames * channels), channels,
-            std::span(mono).first(frames));
-    if (auto decoded = decoder.push(std::span(mono).first(frames))) {
-      return {std::move(decoded), Failure::none};
-    }
-    if (!decoder.usable()) return {std::nullopt, decoder.lastFailure()};
-  }
-  if (!heardAny) return {std::nullopt, Failure::unreadable};
-  if (auto decoded = decoder.finish()) return {std::move(decoded), Failure::none};
-  return {std::nullopt, decoder.lastFailure()};
-}
-
-// libsndfile's virtual I/O over bytes in memory.
-struct MemoryFile {
-  std::span<const std::uint8_t> bytes;
-  sf_count_t position = 0;
-
-  static MemoryFile& of(void* user) { return *static_cast<MemoryFile*>(user); }
-  static sf_count_t length(void* user) { return static_cast<sf_count_t>(of(user).bytes.size()); }
-  static sf_count_t seek(sf_count_t offset, int whence, void* user) {
-    MemoryFile& file = of(user);
-    const sf_count_t base = whence == SEEK_CUR   ? file.position
-                            : whence == SEEK_END ? length(user)
-                                                 : 0;
-    const sf_count_t target = base + offset;
-    if (target < 0 || target > length(user)) return -1;
-    return file.position = target;
-  }
-  static sf_count_t read(void* out, sf_count_t count, void* user) {
-    MemoryFile& file = of(user);
-    const sf_count_t n = std::clamp<sf_count_t>(length(user) - file.position, 0, count);
-    if (n > 0) std::memcpy(out, file.bytes.data() + file.position, static_cast<std::size_t>(n));
-    file.position += n;
-    return n;
-  }
-  static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
-  static sf_count_t tell(void* user) { return of(user).position; }
-};
-
 }  // namespace
 
 bool supportedRate(double sampleRate) {
@@ -229,26 +151,6 @@ std::string_view describe(Failure failure) {
 
 DecodeResult decode(std::span<const float> samples, double sampleRate) noexcept {
   return guarded([&] { return decodeWhole(samples, sampleRate); });
-}
-
-DecodeResult decodeFile(const std::filesystem::path& path) noexcept {
-  return guarded([&] {
-    SF_INFO info{};
-    const SndfilePtr file(path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
-                                      : sf_open(path.c_str(), SFM_READ, &info));
-    return decodeOpened(file.get(), info);
-  });
-}
-
-DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept {
-  return guarded([&] {
-    MemoryFile memory{bytes};
-    SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write,
-                     &MemoryFile::tell};
-    SF_INFO info{};
-    const SndfilePtr file(sf_open_virtual(&io, SFM_READ, &info, &memory));
-    return decodeOpened(file.get(), info);
-  });
 }
 
 StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
