@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "tones.h"
+#include "encoder.h"
 #include "ui_QUAVRV4.h"
 
 namespace {
@@ -16,12 +16,20 @@ const QString kNoSoundDevice = QStringLiteral("没有可用的声音输出设备
 const QString kClose = QStringLiteral("关闭");
 const QString kCancelConnecting = QStringLiteral("取消连接");
 const QString kStartConnecting = QStringLiteral("开始连接");
+// Why a pair cannot be sent: a character the signal would change (%1), or too many characters.
+const QString kSsidNotCarried = QStringLiteral("Wi-Fi名称含有“%1”，这样的名称无法用声波发送");
+const QString kKeyNotCarried = QStringLiteral("密码含有“%1”，这样的密码无法用声波发送");
+const QString kTooLong = QStringLiteral("Wi-Fi名称和密码合计超过%1个字符，无法用声波发送");
+
+constexpr int kCredentialLimit = sonicsend::maxCredentialUnits(sonicsend::Layout::framed);
+constexpr int kMaxLineLength = 32767;  // a line edit's own limit
 
 // The connect button: green, with rounded corners that clip its content.
 const QString kConnectButtonStyle = QStringLiteral(
     "QPushButton { background-color: rgb(80, 200, 80); border: none; border-radius: 8px;"
     " color: white; padding: 10px; }"
-    "QPushButton:pressed { background-color: rgb(64, 170, 64); }");
+    "QPushButton:pressed { background-color: rgb(64, 170, 64); }"
+    "QPushButton:disabled { background-color: rgb(190, 225, 190); }");
 
 QString describe(const std::optional<QStringList>& names) {
   return names ? QStringLiteral("(%1)").arg(names->join(QStringLiteral(", ")))
@@ -39,6 +47,27 @@ QString describe(const std::optional<QVariantMap>& info) {
 
 SharedText shared(const QString& text) {
   return std::make_shared<const std::u16string>(text.toStdU16String());
+}
+
+// The character of `text` that starts at `index`, both halves of a surrogate pair; its code
+// point instead when it shows nothing (a zero-width space, a direction mark).
+QString characterAt(const QString& text, qsizetype index) {
+  const bool pair =
+      text[index].isHighSurrogate() && index + 1 < text.size() && text[index + 1].isLowSurrogate();
+  const QString character = text.mid(index, pair ? 2 : 1);
+  const char32_t codePoint = character.toUcs4().value(0);
+  if (QChar::isPrint(codePoint)) return character;
+  return QStringLiteral("U+%1")
+      .arg(static_cast<uint>(codePoint), 4, 16, QLatin1Char('0'))
+      .toUpper();
+}
+
+// The alert `message` with the first character of `text` that the signal would not carry as
+// typed, if there is one.
+std::optional<QString> notCarried(const QString& text, const QString& message) {
+  const auto index = sonicsend::firstUnitNotCarried(text.toStdU16String());
+  if (!index) return std::nullopt;
+  return message.arg(characterAt(text, static_cast<qsizetype>(*index)));
 }
 
 }  // namespace
@@ -72,12 +101,16 @@ QLineEdit* QUAVRV4::textKey() const {
 }
 
 void QUAVRV4::connectActions() {
-  connect(ui_->butConnect, &QPushButton::clicked, this, [this] { connectPressed(ui_->butConnect); });
-  connect(ui_->butShowKey, &QPushButton::clicked, this, [this] { showKeyPressed(ui_->butShowKey); });
+  connect(ui_->butConnect, &QPushButton::clicked, this,
+          [this] { connectPressed(ui_->butConnect); });
+  connect(ui_->butShowKey, &QPushButton::clicked, this,
+          [this] { showKeyPressed(ui_->butShowKey); });
   connect(ui_->textSsid, &QLineEdit::editingFinished, this, [this] { ssidEditEnd(ui_->textSsid); });
   connect(ui_->textSsid, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
   connect(ui_->textKey, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
+  connect(ui_->textSsid, &QLineEdit::textChanged, this, &QUAVRV4::enableConnect);
   keepWithinMessageLimit();
+  enableConnect();
 }
 
 void QUAVRV4::showEvent(QShowEvent* event) {
@@ -98,12 +131,9 @@ void QUAVRV4::showWifiSsid() {
   const auto info = fetchSSIDInfo();
   const QVariant ssid = info ? info->value(QStringLiteral("SSID")) : QVariant();
   if (ssid.isValid()) {
-    // The key is replaced next anyway; emptying it first leaves the whole message limit to
-    // the new SSID.
-    ui_->textKey->clear();
-    ui_->textSsid->setText(ssid.toString());
+    fill(ui_->textSsid, ssid.toString());
     const auto key = save->getKeyBySsid(ui_->textSsid->text().toStdString());
-    ui_->textKey->setText(key ? QString::fromStdString(*key) : QString());
+    fill(ui_->textKey, key ? QString::fromStdString(*key) : QString());
     return;
   }
   QMessageBox* alert = showAlert(kConnectWifi);
@@ -147,6 +177,13 @@ void QUAVRV4::connectPressed(QAbstractButton* sender) {
     player->stopConnect();
     quavrState = 0;
     sender->setText(kStartConnecting);
+    enableConnect();
+    return;
+  }
+  // An empty SSID names no network; the button is disabled for it.
+  if (ui_->textSsid->text().isEmpty()) return;
+  if (const auto why = whyNotSendable()) {
+    showAlert(*why);
     return;
   }
   save->saveSsid(ui_->textSsid->text().toStdString(), ui_->textKey->text().toStdString());
@@ -175,7 +212,7 @@ void QUAVRV4::mousePressEvent(QMouseEvent* event) {
 void QUAVRV4::ssidEditEnd(QLineEdit* sender) {
   qInfo().noquote() << QStringLiteral("ssid Edit End");
   const auto key = save->getKeyBySsid(sender->text().toStdString());
-  ui_->textKey->setText(key ? QString::fromStdString(*key) : QString());
+  fill(ui_->textKey, key ? QString::fromStdString(*key) : QString());
 }
 
 void QUAVRV4::showKeyPressed(QAbstractButton* sender) {
@@ -184,14 +221,39 @@ void QUAVRV4::showKeyPressed(QAbstractButton* sender) {
   ui_->textKey->setEchoMode(showKey == 1 ? QLineEdit::Normal : QLineEdit::Password);
 }
 
-// The sender refuses an SSID and key that do not fit one message and would play nothing, so
-// each field takes no more than the other one leaves: a user sees the typing stop instead of
-// pressing the button and hearing nothing.
+// Why the fields' pair cannot be sent, or none. The signal carries the low byte of each
+// UTF-16 unit, so a character above U+00FF would arrive as another one and the device could
+// never join; a pair longer than one message would play nothing.
+std::optional<QString> QUAVRV4::whyNotSendable() const {
+  const QString ssid = ui_->textSsid->text();
+  const QString key = ui_->textKey->text();
+  if (auto why = notCarried(ssid, kSsidNotCarried)) return why;
+  if (auto why = notCarried(key, kKeyNotCarried)) return why;
+  if (ssid.size() + key.size() > kCredentialLimit) return kTooLong.arg(kCredentialLimit);
+  return std::nullopt;
+}
+
+// The button starts nothing without an SSID; while sending it always stops.
+void QUAVRV4::enableConnect() {
+  ui_->butConnect->setEnabled(quavrState != 0 || !ui_->textSsid->text().isEmpty());
+}
+
+// Shows `text` whole, even when it does not fit beside the other field's text: a stored key is
+// never cut (it would be sent and saved as another key); pressing the button then says why it
+// cannot be sent.
+void QUAVRV4::fill(QLineEdit* field, const QString& text) {
+  field->setMaxLength(kMaxLineLength);
+  field->setText(text);
+  keepWithinMessageLimit();
+}
+
+// Typing stops where the SSID and the key together reach the message limit: each field takes no
+// more than the other one leaves, or than it already holds.
 void QUAVRV4::keepWithinMessageLimit() {
-  constexpr qsizetype limit = sonicsend::kMaxFramedCredentialUnits;
-  const auto room = [](qsizetype used) {
-    return static_cast<int>(std::max<qsizetype>(0, limit - used));
+  const auto room = [](const QLineEdit* field, const QLineEdit* other) {
+    const qsizetype left = std::max<qsizetype>(0, kCredentialLimit - other->text().size());
+    return static_cast<int>(std::max(left, field->text().size()));
   };
-  ui_->textKey->setMaxLength(room(ui_->textSsid->text().size()));
-  ui_->textSsid->setMaxLength(room(ui_->textKey->text().size()));
+  ui_->textKey->setMaxLength(room(ui_->textKey, ui_->textSsid));
+  ui_->textSsid->setMaxLength(room(ui_->textSsid, ui_->textKey));
 }

@@ -71,6 +71,9 @@ class QUAVRV4 : public QWidget {
   void viewDidLoad();
   void connectActions();
   QMessageBox* showAlert(const QString& message);
+  std::optional<QString> whyNotSendable() const;
+  void enableConnect();
+  void fill(QLineEdit* field, const QString& text);
   void keepWithinMessageLimit();
 
   int quavrState = 0;  // 0 idle, 1 sending

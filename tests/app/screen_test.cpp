@@ -25,11 +25,14 @@ const QString kConnectWifi = QStringLiteral("请连接Wi-Fi");
 const QByteArray kStored =
     R"({ "HomeNet" : "correct horse", "Office" : "espresso", "咖啡馆" : "密码" })";
 
-// Replaces the field's text, typing one character at a time so that any script goes through.
+// Replaces the field's text, typing one character at a time (both halves of a surrogate pair
+// in one key press) so that any script goes through.
 void retype(QLineEdit* field, const QString& text) {
   field->setFocus();
   field->clear();
-  for (const QChar c : text) QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, c, {});
+  for (const char32_t c : text.toUcs4()) {
+    QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QString::fromUcs4(&c, 1), {});
+  }
 }
 
 // What was logged since the last clear: the screen's info lines, the libraries' lines after
@@ -212,24 +215,42 @@ class ScreenTest : public QObject {
     QCOMPARE(QApplication::exec(), 0);
   }
 
-  // Each row: the fields' texts at the first press, and whether a sound device is there.
+  // Each row: the fields' texts at the first press, whether a sound device is there, and the
+  // alert that refuses a text the signal would change (nothing is saved then).
   void connectSavesThenStartsOrSaysWhyNot_data() {
     QTest::addColumn<QStringList>("pair");
     QTest::addColumn<bool>("device");
-    QTest::newRow("new key") << QStringList{"HomeNet", "pw"} << true;
-    QTest::newRow("empty key") << QStringList{"HomeNet", ""} << true;
-    QTest::newRow("SSID edited") << QStringList{"Edited", "k"} << true;
-    QTest::newRow("no sound device") << QStringList{"HomeNet", "k"} << false;
+    QTest::addColumn<QString>("refused");
+    QTest::newRow("new key") << QStringList{"HomeNet", "pw"} << true << "";
+    QTest::newRow("empty key") << QStringList{"HomeNet", ""} << true << "";
+    QTest::newRow("SSID edited") << QStringList{"Edited", "k"} << true << "";
+    QTest::newRow("no sound device") << QStringList{"HomeNet", "k"} << false << "";
+    QTest::newRow("Latin-1 sent as typed") << QStringList{"Café", "Straße ÿ"} << true << "";
+    QTest::newRow("Chinese SSID") << QStringList{"我的网络", "pw"} << true
+                                  << "Wi-Fi名称含有“我”，这样的名称无法用声波发送";
+    QTest::newRow("emoji in the key, both halves named")
+        << QStringList{"HomeNet", "pw📶"} << true << "密码含有“📶”，这样的密码无法用声波发送";
+    QTest::newRow("invisible character by its code")
+        << QStringList{"Home\u200bNet", "pw"} << true
+        << "Wi-Fi名称含有“U+200B”，这样的名称无法用声波发送";
   }
   void connectSavesThenStartsOrSaysWhyNot() {
     QFETCH(QStringList, pair);
     QFETCH(bool, device);
+    QFETCH(QString, refused);
     soundDevice = device;
     showScreen();
     if (screen->textSsid()->text() != pair[0]) retype(screen->textSsid(), pair[0]);
     if (screen->textKey()->text() != pair[1]) retype(screen->textKey(), pair[1]);
     logged.clear();
     QTest::mouseClick(screen->butConnect(), Qt::LeftButton);
+    if (!refused.isEmpty()) {
+      QVERIFY(alertSaying(refused, screen.get()));
+      QCOMPARE(readStore(), QByteArray("(none)"));
+      QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
+      QCOMPARE(screen->butConnect()->text(), kStart);
+      return;
+    }
     QCOMPARE(readStore(), QStringLiteral(R"({"%1":"%2"})").arg(pair[0], pair[1]).toUtf8());
     QVERIFY(!screen->textKey()->hasFocus());
     if (!device) {
@@ -246,14 +267,16 @@ class ScreenTest : public QObject {
   }
 
   // The stored key of the network found at load, then of each SSID typed by hand. One message
-  // holds 93 UTF-16 code units of SSID and key: each field takes what the other leaves.
+  // holds 93 UTF-16 code units of SSID and key: typing stops where the other field leaves no
+  // room, but a stored key is shown whole and, when it does not fit, refused and kept as stored.
   void fillsTheStoredKeyOfANetworkWithinTheMessageLimit() {
-    writeStore(kStored.chopped(1) + ", \"Long\" : \"" + QByteArray(100, 'k') + "\" }");
+    const QByteArray stored =
+        kStored.chopped(1) + ", \"Long\" : \"" + QByteArray(100, 'k') + "\" }";
+    writeStore(stored);
     showScreen();
     QCOMPARE(screen->textKey()->text(), QStringLiteral("correct horse"));
-    const QString cut(89, 'k');  // of the 100 stored: 93 units less the 4 of "Long"
     const std::pair<QString, QString> networks[] = {
-        {"Office", "espresso"}, {"咖啡馆", "密码"}, {"homenet", ""}, {"Long", cut}};
+        {"Office", "espresso"}, {"咖啡馆", "密码"}, {"homenet", ""}, {"Long", QString(100, 'k')}};
     for (const auto& [ssid, key] : networks) {
       retype(screen->textKey(), "typed by hand");
       logged.clear();
@@ -263,12 +286,37 @@ class ScreenTest : public QObject {
       QCOMPARE(logged, QStringList{"ssid Edit End"});
       QCOMPARE(screen->textKey()->text(), key);
     }
+    QTest::mouseClick(screen->butConnect(), Qt::LeftButton);
+    QVERIFY(alertSaying(QStringLiteral("Wi-Fi名称和密码合计超过93个字符，无法用声波发送"),
+                        screen.get()));
+    QCOMPARE(readStore(), stored);
+    QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
     QTest::keyClicks(screen->textSsid(), "2G");  // the key leaves the SSID no room
     QCOMPARE(screen->textSsid()->text(), QStringLiteral("Long"));
     retype(screen->textSsid(), "Lo");  // closing while a field is edited calls nothing back
     logged.clear();
     screen.reset();
     QCOMPARE(logged, QStringList());
+  }
+
+  // An empty SSID names no network: the button is off until the field holds something, and
+  // nothing is saved or sent for it. While sending, the button always stops.
+  void anEmptySsidCannotBeSent() {
+    showScreen();
+    QPushButton* button = screen->butConnect();
+    retype(screen->textSsid(), "");
+    QVERIFY(!button->isEnabled());
+    QTest::mouseClick(button, Qt::LeftButton);
+    screen->connectPressed(button);  // the action itself refuses it too
+    QCOMPARE(readStore(), QByteArray("(none)"));
+    QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
+    retype(screen->textSsid(), "x");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(sending("x", ""));
+    retype(screen->textSsid(), "");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
+    QVERIFY(!button->isEnabled());
   }
 };
 
