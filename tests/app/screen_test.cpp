@@ -3,6 +3,7 @@
 // directory.
 #include <qpa/qwindowsysteminterface.h>
 
+#include <QAccessible>
 #include <QFile>
 #include <QMessageBox>
 #include <QScreen>
@@ -317,6 +318,29 @@ class ScreenTest : public QObject {
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
     QVERIFY(!button->isEnabled());
+  }
+
+  // What a screen reader says of each control, in the screen's language, and the order Tab
+  // walks them in.
+  void controlsAreNamedAndDescribedInTabOrder() {
+    showScreen();
+    auto* showKey = screen->findChild<QAbstractButton*>("butShowKey");
+    const std::tuple<QWidget*, QString, QString> controls[] = {
+        {screen->textSsid(), "Wi-Fi名称", "要发送给设备的Wi-Fi名称"},
+        {screen->textKey(), "密码", "这个Wi-Fi的密码"},
+        {showKey, "隐藏密码", "按下隐藏密码，再按一次显示"},
+        {screen->butConnect(), kStart, "用声波把Wi-Fi名称和密码发送给设备，再按一次停止"}};
+    screen->textSsid()->setFocus();
+    for (const auto& [control, name, description] : controls) {
+      QCOMPARE(QApplication::focusWidget(), control);
+      QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+      QCOMPARE(accessible->text(QAccessible::Name), name);
+      QCOMPARE(accessible->text(QAccessible::Description), description);
+      QTest::keyClick(control, Qt::Key_Tab);
+    }
+    QTest::mouseClick(screen->butConnect(), Qt::LeftButton);  // the name follows the title
+    QCOMPARE(QAccessible::queryAccessibleInterface(screen->butConnect())->text(QAccessible::Name),
+             QStringLiteral("取消连接"));
   }
 };
 
