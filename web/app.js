@@ -206,16 +206,17 @@ class Screen {
   }
 
   // A remembered SSID brings its key as soon as it is typed; leaving the field with an SSID that
-  // has none empties the key, as on the desktop.
+  // has none empties the key, as on the desktop. The key comes whole, even when it does not fit
+  // beside the SSID: cut, it would be sent wrong and remembered over the right one.
   fillRememberedKey(emptyWhenUnknown) {
     const key = this.store.keyFor(this.ssid.value);
     if (key === null && !emptyWhenUnknown) return;
-    this.key.value = (key ?? '').slice(0, Math.max(0, this.limit - this.ssid.value.length));
+    this.key.value = key ?? '';
     this.keepWithinMessageLimit();
   }
 
   // SSID and key must fit one message, or the encoder refuses them: each field takes no more
-  // than the other leaves, so the typing stops at the limit.
+  // typing than the other leaves, so the typing stops at the limit.
   keepWithinMessageLimit() {
     this.key.maxLength = Math.max(0, this.limit - this.ssid.value.length);
     this.ssid.maxLength = Math.max(0, this.limit - this.key.value.length);
@@ -240,16 +241,13 @@ class Screen {
     if (this.message.textContent || this.ssid.value === '') return;
     this.store.remember(this.ssid.value, this.key.value);
     const pcm = velartoSignal.encodePass(this.encoder, this.ssid.value, this.key.value);
-    if (!pcm) {
-      console.error('SSID and key do not fit one message');
-      return;
-    }
     this.player.start(pcm);
     this.connect.textContent = velartoTexts.cancel;
   }
 
   // Why the texts cannot be sent: the first character the signal would change (it carries the
-  // low 8 bits of each UTF-16 unit, so one above U+00FF would arrive as another), or null.
+  // low 8 bits of each UTF-16 unit, so one above U+00FF would arrive as another), too many
+  // characters for one message, or null.
   refusal() {
     const fields = [[this.ssid.value, velartoTexts.ssidNotCarried],
       [this.key.value, velartoTexts.keyNotCarried]];
@@ -257,7 +255,8 @@ class Screen {
       const index = velartoSignal.firstUnitNotCarried(this.encoder, text);
       if (index >= 0) return message(characterAt(text, index));
     }
-    return null;
+    const tooLong = this.ssid.value.length + this.key.value.length > this.limit;
+    return tooLong ? velartoTexts.tooLong(this.limit) : null;
   }
 }
 

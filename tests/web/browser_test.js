@@ -133,7 +133,7 @@ const refusals = [
   { name: 'a key with an emoji', ssid: 'Net', key: 'a😀', named: '“😀”' },
   { name: 'an SSID with a zero-width space', ssid: 'Net\u200B', key: 'k', named: '“U+200B”' },
 ];
-async function checkRefusals(page) {
+async function checkRefusals(page, load) {
   const store = () => page.evaluate(() => JSON.stringify(localStorage));
   const before = await store();
   for (const refusal of refusals) {
@@ -145,6 +145,16 @@ async function checkRefusals(page) {
     check(`${refusal.name} is refused, naming ${refusal.named}`, message.includes(refusal.named) &&
       label === '开始连接' && (await store()) === before, `${message} / ${label}`);
   }
+  // A remembered key that does not fit beside its SSID comes whole, and is refused, not cut.
+  const long = JSON.stringify({ Net: 'k'.repeat(91) });
+  await page.evaluate((text) => localStorage.setItem('localSave.json', text), long);
+  await load();
+  await page.fill('#ssid', 'Net');
+  await page.click('#connect');
+  const shown = [await page.inputValue('#key'), await page.textContent('#message')];
+  check('a remembered key too long beside its SSID is shown whole, refused and kept',
+    shown[0] === JSON.parse(long).Net && shown[1].includes('93') &&
+    (await page.evaluate(() => localStorage.getItem('localSave.json'))) === long, shown);
   await page.fill('#ssid', '');
   const enabled = [await page.isEnabled('#connect')];
   await page.fill('#ssid', 'x');
@@ -168,7 +178,6 @@ async function scenario(browser, server) {
   await speak(languages[0]);
   const readyMs = await load();
   check('the button waits for an SSID at first', !(await page.isEnabled('#connect')), 'enabled');
-  await checkLanguage(page, languages[0]);
   await page.waitForFunction(() => navigator.serviceWorker.controller);
   const { installabilityErrors } = await devtools.send('Page.getInstallabilityErrors');
   check('the page can be installed', !installabilityErrors.length, installabilityErrors[0]?.errorId);
@@ -196,7 +205,8 @@ async function scenario(browser, server) {
   await page.fill('#key', 'k'.repeat(100));
   const { length } = await page.inputValue('#key');
   check('the key field stops at the message limit', length === 93 - 10, `took ${length}`);
-  await checkRefusals(page);
+  await checkLanguage(page, languages[0]);
+  await checkRefusals(page, load);
 
   await speak(languages[1]);
   await load();
