@@ -4,9 +4,14 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mapfile -t wanted < <(sed -e 's/#.*//' -e '/^\s*$/d' "$here/packages.txt")
+# A package counts as installed when an installed one provides it (another vendor's nodejs
+# provides npm, and conflicts with Debian's).
+provided=" $(dpkg-query -W -f='${db:Status-Abbrev}${Provides}\n' 2>/dev/null | sed -n 's/^ii *//p' |
+  tr ',' '\n' | sed 's/^ *//; s/[ (].*//' | tr '\n' ' ') "
 missing=()
 for pkg in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+    [[ $provided == *" $pkg "* ]] || missing+=("$pkg")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
@@ -19,6 +24,12 @@ fi
 
 # npm keeps its own copy of the lock in node_modules: older than ours means not installed yet.
 web=$here/../tests/web
+node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)
+if [ "$node_major" -lt 18 ] || ! command -v npm >/dev/null; then
+  echo "The browser test needs Node.js 18 or later and npm (found node $(node --version 2>/dev/null ||
+    echo none), npm $(npm --version 2>/dev/null || echo none)): install the nodejs and npm packages" >&2
+  exit 1
+fi
 if [ ! "$web/node_modules/.package-lock.json" -nt "$web/package-lock.json" ]; then
   echo "Installing the browser test's npm packages"
   npm ci --prefix "$web" --no-audit --no-fund

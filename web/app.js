@@ -1,15 +1,14 @@
 // The page: the screen of velarto (SSID, key shown or hidden, start/stop), the remembered keys in
-// localStorage, and the signal played through WebAudio in a gapless loop.
+// localStorage, and the signal played through WebAudio in a gapless loop. Its texts come from
+// texts.js (velartoTexts), in the visitor's language.
 'use strict';
 
-const kStartConnecting = '开始连接';
-const kCancelConnecting = '取消连接';
 const kStoreName = 'localSave.json';
 const kSampleRate = 44100;
 
 // The remembered keys: one JSON object SSID -> key, the shape of the desktop's localSave.json.
 // Members that are not strings are kept as read; a stored text that is not such an object is
-// moved aside under a name of its own, never overwritten.
+// moved aside under a name no other value has, never overwritten.
 class KeyStore {
   constructor(storage) {
     this.storage = storage;
@@ -27,7 +26,7 @@ class KeyStore {
     } catch (error) {
       // not JSON: kept aside below
     }
-    const aside = `${kStoreName}.unreadable-${Date.now()}`;
+    const aside = this.unusedName(`${kStoreName}.unreadable-${new Date().toISOString()}`);
     if (this.write(aside, text)) {
       this.storage.removeItem(kStoreName);
       console.warn(`the stored keys are not a JSON object; kept as ${aside}`);
@@ -38,13 +37,25 @@ class KeyStore {
     return new Map();
   }
 
+  // `name`, or when that is taken (two set aside in one millisecond), `name` with the first
+  // free number -2, -3, … after it.
+  unusedName(name) {
+    let unused = name;
+    for (let number = 2; this.storage.getItem(unused) !== null; ++number) {
+      unused = `${name}-${number}`;
+    }
+    return unused;
+  }
+
   keyFor(ssid) {
     const key = this.keys.get(ssid);
     return typeof key === 'string' ? key : null;
   }
 
-  // Remembers the pair; another tab's pairs, stored since this page loaded, are kept.
+  // Remembers the pair; another tab's pairs, stored since this page loaded, are kept. An empty
+  // SSID names no network and is never stored.
   remember(ssid, key) {
+    if (ssid === '') return;
     this.keys = new Map([...this.keys, ...this.load()]);
     if (this.keyFor(ssid) === key) return;
     this.keys.set(ssid, key);
@@ -149,7 +160,16 @@ class SignalPlayer {
   }
 }
 
-// The screen: the same fields, button and texts as the desktop application.
+// The first character of `text` from `index` on, both halves of a surrogate pair; its code point
+// instead when it shows nothing (a zero-width space, a direction mark).
+function characterAt(text, index) {
+  const character = String.fromCodePoint(text.codePointAt(index));
+  if (!/[\p{C}\p{Z}]/u.test(character)) return character;
+  return `U+${character.codePointAt(0).toString(16).toUpperCase().padStart(4, '0')}`;
+}
+
+// The screen: the same fields and button as the desktop application, in the visitor's language.
+// The button waits for an SSID; a credential the signal would change is refused with a message.
 class Screen {
   constructor(encoder, store, player) {
     this.encoder = encoder;
@@ -159,32 +179,44 @@ class Screen {
     this.key = document.getElementById('key');
     this.showKey = document.getElementById('show-key');
     this.connect = document.getElementById('connect');
+    this.message = document.getElementById('message');
     this.limit = velartoSignal.maxUnits(encoder);
 
     this.ssid.addEventListener('input', () => this.fillRememberedKey(false));
     this.ssid.addEventListener('change', () => this.fillRememberedKey(true));
     this.ssid.addEventListener('input', () => this.keepWithinMessageLimit());
     this.key.addEventListener('input', () => this.keepWithinMessageLimit());
+    this.ssid.addEventListener('input', () => this.enableConnect());
+    for (const field of [this.ssid, this.key]) {
+      field.addEventListener('input', () => { this.message.textContent = ''; });
+    }
     this.showKey.addEventListener('click', () => this.toggleKeyShown());
     this.connect.addEventListener('click', () => this.connectPressed());
     for (const gesture of ['pointerdown', 'keydown']) {
       document.addEventListener(gesture, () => player.prepare(), { once: true, capture: true });
     }
     this.keepWithinMessageLimit();
-    this.connect.disabled = false;
+    this.enableConnect();
+  }
+
+  // An empty SSID names no network: nothing to start until one is typed. A send runs until
+  // stopped, whatever the field then holds.
+  enableConnect() {
+    this.connect.disabled = this.ssid.value === '' && !this.player.playing;
   }
 
   // A remembered SSID brings its key as soon as it is typed; leaving the field with an SSID that
-  // has none empties the key, as on the desktop.
+  // has none empties the key, as on the desktop. The key comes whole, even when it does not fit
+  // beside the SSID: cut, it would be sent wrong and remembered over the right one.
   fillRememberedKey(emptyWhenUnknown) {
     const key = this.store.keyFor(this.ssid.value);
     if (key === null && !emptyWhenUnknown) return;
-    this.key.value = (key ?? '').slice(0, Math.max(0, this.limit - this.ssid.value.length));
+    this.key.value = key ?? '';
     this.keepWithinMessageLimit();
   }
 
   // SSID and key must fit one message, or the encoder refuses them: each field takes no more
-  // than the other leaves, so the typing stops at the limit.
+  // typing than the other leaves, so the typing stops at the limit.
   keepWithinMessageLimit() {
     this.key.maxLength = Math.max(0, this.limit - this.ssid.value.length);
     this.ssid.maxLength = Math.max(0, this.limit - this.key.value.length);
@@ -201,17 +233,30 @@ class Screen {
     this.key.blur();
     if (this.player.playing) {
       this.player.stop();
-      this.connect.textContent = kStartConnecting;
+      this.connect.textContent = velartoTexts.start;
+      this.enableConnect();
       return;
     }
+    this.message.textContent = this.refusal() ?? '';
+    if (this.message.textContent || this.ssid.value === '') return;
     this.store.remember(this.ssid.value, this.key.value);
     const pcm = velartoSignal.encodePass(this.encoder, this.ssid.value, this.key.value);
-    if (!pcm) {
-      console.error('SSID and key do not fit one message');
-      return;
-    }
     this.player.start(pcm);
-    this.connect.textContent = kCancelConnecting;
+    this.connect.textContent = velartoTexts.cancel;
+  }
+
+  // Why the texts cannot be sent: the first character the signal would change (it carries the
+  // low 8 bits of each UTF-16 unit, so one above U+00FF would arrive as another), too many
+  // characters for one message, or null.
+  refusal() {
+    const fields = [[this.ssid.value, velartoTexts.ssidNotCarried],
+      [this.key.value, velartoTexts.keyNotCarried]];
+    for (const [text, message] of fields) {
+      const index = velartoSignal.firstUnitNotCarried(this.encoder, text);
+      if (index >= 0) return message(characterAt(text, index));
+    }
+    const tooLong = this.ssid.value.length + this.key.value.length > this.limit;
+    return tooLong ? velartoTexts.tooLong(this.limit) : null;
   }
 }
 

@@ -37,6 +37,17 @@ EMSCRIPTEN_KEEPALIVE int velarto_max_units(int bare) {
   return sonicsend::maxCredentialUnits(layoutOf(bare));
 }
 
+// The index of the first of the `units` units written that the signal cannot carry (above 0xFF:
+// it would arrive as another character), or -1 when every one arrives as typed.
+EMSCRIPTEN_KEEPALIVE int velarto_first_unit_not_carried(int units) {
+  if (units < 0 || units > velarto_credentials_capacity()) {
+    return -1;
+  }
+  const auto index = sonicsend::firstUnitNotCarried(
+      std::u16string_view(credentialUnits.data(), static_cast<std::size_t>(units)));
+  return index ? static_cast<int>(*index) : -1;
+}
+
 // Encodes the SSID (the first `ssidUnits` units written) and the key (the next `keyUnits`).
 // Returns the PCM's size in bytes, or -1 when the credentials do not fit one message.
 EMSCRIPTEN_KEEPALIVE int velarto_encode(int ssidUnits, int keyUnits, int bare) {

@@ -12,6 +12,20 @@
     return encoder._velarto_max_units(bare ? 1 : 0);
   }
 
+  // The index of the first code unit of `text` that the signal cannot carry (above 0xFF: it would
+  // arrive as another character), or -1 when all of it arrives as typed. The library decides.
+  function firstUnitNotCarried(encoder, text) {
+    const capacity = encoder._velarto_credentials_capacity();
+    const units = new Uint16Array(encoder.HEAPU16.buffer, encoder._velarto_credentials(), capacity);
+    for (let start = 0; start < text.length; start += capacity) {
+      const part = text.slice(start, start + capacity);
+      for (let i = 0; i < part.length; ++i) units[i] = part.charCodeAt(i);
+      const index = encoder._velarto_first_unit_not_carried(part.length);
+      if (index >= 0) return start + index;
+    }
+    return -1;
+  }
+
   // Interleaved left/right samples of one pass, or null when the credentials do not fit.
   function encodePass(encoder, ssid, key, bare = false) {
     const capacity = encoder._velarto_credentials_capacity();
@@ -25,5 +39,5 @@
     return new Int16Array(encoder.HEAPU8.buffer, encoder._velarto_pcm(), bytes / 2).slice();
   }
 
-  return { maxUnits, encodePass };
+  return { maxUnits, firstUnitNotCarried, encodePass };
 });

@@ -1,8 +1,10 @@
 // The page in a real browser, playing into the private sound server of scripts/with-pulse.sh:
 // the recording decodes to the typed credentials and is `sonicsend encode`'s PCM pass for pass;
 // 取消连接 silences it; a reload remembers the key, a corrupt store is kept aside, the key field
-// stops at the limit; with its server gone the page loads and sends. Playwright drives Debian's
-// chromium: `npm ci` in this folder installs it, as scripts/install-deps.sh does.
+// stops at the limit; with its server gone the page loads and sends. It speaks Chinese or English
+// as the browser asks, refuses what the signal cannot carry, has no accessibility violation
+// (axe-core), and installs with its icons. Playwright drives Debian's chromium: `npm ci` in this
+// folder installs it and axe-core, as scripts/install-deps.sh does.
 //   scripts/with-pulse.sh node browser_test.js SITE_DIR SONICSEND SERVE_WEB
 'use strict';
 const { spawn, spawnSync } = require('node:child_process');
@@ -14,8 +16,11 @@ const { wavData, encodeWithCli } = require('./wav.js');
 
 const [site, sonicsend, serveWeb] = process.argv.slice(2);
 const work = fs.mkdtempSync(path.join(process.env.PULSE_TEST_DIR, 'web-'));
-const [ssid, key] = ['Café家', 'pass密码'];  // a two-frame message: 1.16 s a pass
-const url = `http://127.0.0.1:${20000 + (process.pid % 20000)}/`;
+const [ssid, key] = ['Café Zoë', 'clé'];  // a two-frame message: 1.16 s a pass
+const port = 20000 + (process.pid % 20000);
+const url = `http://127.0.0.1:${port}/`;
+const insecureUrl = `http://velarto.test:${port}/`;  // the same server under a name, not localhost
+const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
 let failed = 0;
 function check(name, passed, detail) {
   failed += passed ? 0 : 1;
@@ -42,7 +47,8 @@ async function send(page, name, seconds) {
   const cancelled = Date.now();
   await page.click('#connect');
   labels.push(await page.textContent('#connect'));
-  check(`${name}: the button reads 取消连接, then 开始连接`, `${labels}` === '取消连接,开始连接', labels);
+  const expected = await page.evaluate(() => `${velartoTexts.cancel},${velartoTexts.start}`);
+  check(`${name}: the button reads ${expected}`, `${labels}` === expected, labels);
   await sleep(500);
   await new Promise((resolve) => recorder.on('exit', resolve).kill('SIGINT'));
   const run = spawnSync(sonicsend, ['decode', '--json', file], { encoding: 'utf8' });
@@ -66,6 +72,96 @@ function compare(recording, pcm) {
   return { fault, passes: (end - first) / pass.length, begin: first / 44100, end: end / 44100 };
 }
 
+// Runs axe-core in the page, through the DevTools protocol: the page's Content-Security-Policy
+// governs only the page's own scripts.
+async function audit(page, name) {
+  const devtools = await page.context().newCDPSession(page);
+  await devtools.send('Runtime.evaluate', { expression: axeSource });
+  await devtools.detach();
+  const violations = await page.evaluate(() => axe.run().then(({ violations: found }) => found
+    .map(({ id, nodes }) => `${id} at ${nodes.map((node) => node.target.join(' ')).join(', ')}`)));
+  check(`${name}: axe-core finds no accessibility violation`, !violations.length, violations);
+}
+
+// The page's texts and <html lang> when the browser prefers `languages`.
+const languages = [
+  { name: 'Chinese', accept: 'zh-CN,zh', lang: 'zh-CN', start: '开始连接', about: '声波' },
+  { name: 'English', accept: 'en-US,en', lang: 'en', start: 'Start sending', about: 'by sound' },
+];
+async function checkLanguage(page, language) {
+  const shown = await page.evaluate(() => ({ lang: document.documentElement.lang,
+    start: document.getElementById('connect').textContent,
+    about: document.getElementById('about').textContent }));
+  check(`${language.name}: the page says what it does, in its language`, shown.lang ===
+    language.lang && shown.start === language.start && shown.about.includes(language.about), shown);
+  await audit(page, `${language.name}, idle`);
+  // Apart from the recorded sends: a busy page might starve their sound.
+  await page.fill('#ssid', ssid);
+  await page.fill('#key', key);
+  await page.click('#connect');
+  await page.waitForFunction(() => velartoScreen.player.playing);
+  await audit(page, `${language.name}, sending`);
+  await page.click('#connect');
+}
+
+// The manifest parses; it has a language, a description, a Chinese translation, and PNG icons of
+// 192 and 512 px, one of them maskable; each icon it names is served as the type it says.
+async function checkManifest(devtools) {
+  const { url: manifestUrl, errors, data } = await devtools.send('Page.getAppManifest');
+  const manifest = JSON.parse(data || '{}');
+  check('the manifest parses, in two languages', !errors.length && manifest.lang &&
+    manifest.description && manifest.translations?.['zh-CN']?.description, errors);
+  const sizes = [];
+  for (const icon of manifest.icons ?? []) {
+    const response = await fetch(new URL(icon.src, manifestUrl));
+    const bytes = Buffer.from(await response.arrayBuffer());
+    const png = icon.type === 'image/png' && bytes.toString('latin1', 1, 4) === 'PNG' &&
+      `${bytes.readUInt32BE(16)}x${bytes.readUInt32BE(20)}`;
+    sizes.push(`${response.status} ${response.headers.get('content-type')} ${png || icon.type}` +
+      ` ${icon.purpose}`);
+  }
+  const served = sizes.every((size) => size.startsWith('200 ')) && ['192x192 any', '512x512 any',
+    '512x512 maskable'].every((png) => sizes.some((size) => size.endsWith(` ${png}`)));
+  check('each icon is served, PNGs of 192 and 512 px among them, one maskable', served, sizes);
+}
+
+// Texts the signal would change are refused with a message naming the first such character:
+// nothing is sent and nothing stored.
+const refusals = [
+  { name: 'a Chinese SSID', ssid: '我的网络', key: 'k', named: '“我”' },
+  { name: 'a key with Chinese', ssid: 'Net', key: 'pass密码', named: '“密”' },
+  { name: 'a key with an emoji', ssid: 'Net', key: 'a😀', named: '“😀”' },
+  { name: 'an SSID with a zero-width space', ssid: 'Net\u200B', key: 'k', named: '“U+200B”' },
+];
+async function checkRefusals(page, load) {
+  const store = () => page.evaluate(() => JSON.stringify(localStorage));
+  const before = await store();
+  for (const refusal of refusals) {
+    await page.fill('#ssid', refusal.ssid);
+    await page.fill('#key', refusal.key);
+    await page.click('#connect');
+    const message = await page.textContent('#message');
+    const label = await page.textContent('#connect');
+    check(`${refusal.name} is refused, naming ${refusal.named}`, message.includes(refusal.named) &&
+      label === '开始连接' && (await store()) === before, `${message} / ${label}`);
+  }
+  // A remembered key that does not fit beside its SSID comes whole, and is refused, not cut.
+  const long = JSON.stringify({ Net: 'k'.repeat(91) });
+  await page.evaluate((text) => localStorage.setItem('localSave.json', text), long);
+  await load();
+  await page.fill('#ssid', 'Net');
+  await page.click('#connect');
+  const shown = [await page.inputValue('#key'), await page.textContent('#message')];
+  check('a remembered key too long beside its SSID is shown whole, refused and kept',
+    shown[0] === JSON.parse(long).Net && shown[1].includes('93') &&
+    (await page.evaluate(() => localStorage.getItem('localSave.json'))) === long, shown);
+  await page.fill('#ssid', '');
+  const enabled = [await page.isEnabled('#connect')];
+  await page.fill('#ssid', 'x');
+  enabled.push(await page.isEnabled('#connect'));
+  check('the button waits for an SSID', `${enabled}` === 'false,true', enabled);
+}
+
 async function scenario(browser, server) {
   const [page] = browser.pages();
   page.on('console', (message) => message.type() === 'error' && problems.push(message.text()));
@@ -76,15 +172,22 @@ async function scenario(browser, server) {
   const ready = () => page.waitForFunction(() => document.documentElement.dataset.ready);
   const load = () => open().then(ready).then((handle) => handle.jsonValue());
   const devtools = await page.context().newCDPSession(page);
+  const userAgent = await page.evaluate(() => navigator.userAgent);
+  const speak = (language) => devtools.send('Emulation.setUserAgentOverride',
+    { userAgent, acceptLanguage: language.accept });
+  await speak(languages[0]);
   const readyMs = await load();
+  check('the button waits for an SSID at first', !(await page.isEnabled('#connect')), 'enabled');
   await page.waitForFunction(() => navigator.serviceWorker.controller);
   const { installabilityErrors } = await devtools.send('Page.getInstallabilityErrors');
   check('the page can be installed', !installabilityErrors.length, installabilityErrors[0]?.errorId);
+  await checkManifest(devtools);
   const requests = server.requests.length;
 
   const sent = await send(page, 'online', 3);
-  const late = server.requests.slice(requests);
-  check('no request reaches the server after loading', !late.length, late);
+  // The browser itself fetches the manifest's icons when it decides to offer installing.
+  const late = server.requests.slice(requests).filter((request) => !/ \/icon-/.test(request));
+  check('the page makes no request after loading', !late.length, late);
   const heard = compare(sent.file, encodeWithCli(sonicsend, ssid, key));
   check('the recording is sonicsend encode\'s PCM, pass for pass', !heard.fault && heard.passes > 2,
     heard.fault || `only ${heard.passes} passes`);
@@ -102,6 +205,18 @@ async function scenario(browser, server) {
   await page.fill('#key', 'k'.repeat(100));
   const { length } = await page.inputValue('#key');
   check('the key field stops at the message limit', length === 93 - 10, `took ${length}`);
+  await checkLanguage(page, languages[0]);
+  await checkRefusals(page, load);
+
+  await speak(languages[1]);
+  await load();
+  await checkLanguage(page, languages[1]);
+  const notes = [await page.isVisible('#insecure')];
+  await page.goto(insecureUrl);
+  notes.push(await page.isVisible('#insecure'));
+  check('only a page without a secure context says what it lacks', `${notes}` === 'false,true',
+    notes);
+  await load();
 
   const corrupt = '{"HomeNet": "cut sh';
   await page.evaluate((text) => localStorage.setItem('localSave.json', text), corrupt);
@@ -112,10 +227,29 @@ async function scenario(browser, server) {
   const aside = await page.evaluate((text) => Object.keys(localStorage)
     .filter((name) => name !== 'localSave.json' && localStorage.getItem(name) === text), corrupt);
   check('a corrupt store is kept aside', aside.length === 1, 'gone');
+  const kept = await page.evaluate((text) => {
+    const clock = Date;  // stopped, so that all three are set aside in one millisecond
+    window.Date = class extends clock {
+      constructor(...time) { super(...(time.length ? time : [0])); }
+      static now() { return 0; }
+    };
+    for (const number of [1, 2, 3]) {
+      localStorage.setItem('localSave.json', `${text}${number}`);
+      new KeyStore(localStorage);  // sets the text aside
+    }
+    window.Date = clock;
+    return Object.values(localStorage);
+  }, corrupt);
+  check('three corrupt stores set aside in one millisecond are all kept',
+    [1, 2, 3].every((number) => kept.includes(`${corrupt}${number}`)), kept);
   await send(page, 'offline', 2);
 }
 
-const server = spawn(serveWeb, [new URL(url).port, site], { stdio: ['ignore', 'ignore', 'pipe'] });
+const help = spawnSync(serveWeb, ['--help'], { encoding: 'utf8' });
+check('serve-web.sh --help says how to bind', help.status === 0 && help.stdout.includes('--bind'),
+  help.stderr);
+const server = spawn(serveWeb, ['--bind', '127.0.0.1', `${port}`, site],
+  { stdio: ['ignore', 'ignore', 'pipe'] });
 server.requests = [];
 server.stderr.on('data', (data) => server.requests.push(...(`${data}`.match(/"GET [^"]*"/g) ?? [])));
 const problems = [];  // console errors (policy violations among them) and uncaught exceptions
@@ -123,7 +257,8 @@ const problems = [];  // console errors (policy violations among them) and uncau
 // no background connections: there may be no network.
 chromium.launchPersistentContext(path.join(work, 'profile'), {
   executablePath: '/usr/bin/chromium', ignoreDefaultArgs: ['--mute-audio'],
-  args: ['--disable-gpu', '--disable-quic', '--disable-sync'],
+  args: ['--disable-gpu', '--disable-quic', '--disable-sync',
+    '--host-resolver-rules=MAP velarto.test 127.0.0.1'],
 }).then((browser) => scenario(browser, server).finally(() => browser.close()))
   .catch((error) => check('the scenario runs through', false, error.stack))
   .then(() => {
