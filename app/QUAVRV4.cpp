@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QtDebug>
 
 #include <algorithm>
@@ -16,6 +17,7 @@ const QString kNoSoundDevice = QStringLiteral("没有可用的声音输出设备
 const QString kClose = QStringLiteral("关闭");
 const QString kCancelConnecting = QStringLiteral("取消连接");
 const QString kStartConnecting = QStringLiteral("开始连接");
+constexpr int kSaveRetryMilliseconds = 5000;
 
 // The connect button: green, with rounded corners that clip its content.
 const QString kConnectButtonStyle = QStringLiteral(
@@ -52,6 +54,11 @@ QUAVRV4::QUAVRV4(ScreenServices platform, QWidget* parent)
   ui_->setupUi(this);
   connectActions();
   setFocusPolicy(Qt::ClickFocus);
+  // A pair the store could not write yet (its lock held by another process, a full disk) is
+  // tried again every few seconds, and once more when the screen goes at quit.
+  auto* retry = new QTimer(this);
+  connect(retry, &QTimer::timeout, this, [this] { save->save(); });
+  retry->start(kSaveRetryMilliseconds);
 }
 
 QUAVRV4::~QUAVRV4() {
@@ -59,6 +66,7 @@ QUAVRV4::~QUAVRV4() {
   // that must not call back into this half-destroyed screen.
   ui_->textSsid->disconnect(this);
   ui_->textKey->disconnect(this);
+  save->save();
 }
 
 QPushButton* QUAVRV4::butConnect() const {
@@ -72,8 +80,10 @@ QLineEdit* QUAVRV4::textKey() const {
 }
 
 void QUAVRV4::connectActions() {
-  connect(ui_->butConnect, &QPushButton::clicked, this, [this] { connectPressed(ui_->butConnect); });
-  connect(ui_->butShowKey, &QPushButton::clicked, this, [this] { showKeyPressed(ui_->butShowKey); });
+  connect(ui_->butConnect, &QPushButton::clicked, this,
+          [this] { connectPressed(ui_->butConnect); });
+  connect(ui_->butShowKey, &QPushButton::clicked, this,
+          [this] { showKeyPressed(ui_->butShowKey); });
   connect(ui_->textSsid, &QLineEdit::editingFinished, this, [this] { ssidEditEnd(ui_->textSsid); });
   connect(ui_->textSsid, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
   connect(ui_->textKey, &QLineEdit::textChanged, this, &QUAVRV4::keepWithinMessageLimit);
