@@ -55,7 +55,7 @@ QUAVRV4::QUAVRV4(ScreenServices platform, QWidget* parent)
   connectActions();
   setFocusPolicy(Qt::ClickFocus);
   // A pair the store could not write yet (its lock held by another process, a full disk) is
-  // tried again every few seconds, and once more when the screen goes at quit.
+  // tried again every few seconds, and once more when the store goes with the screen at quit.
   auto* retry = new QTimer(this);
   connect(retry, &QTimer::timeout, this, [this] { save->save(); });
   retry->start(kSaveRetryMilliseconds);
@@ -66,7 +66,6 @@ QUAVRV4::~QUAVRV4() {
   // that must not call back into this half-destroyed screen.
   ui_->textSsid->disconnect(this);
   ui_->textKey->disconnect(this);
-  save->save();
 }
 
 QPushButton* QUAVRV4::butConnect() const {

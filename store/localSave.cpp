@@ -72,6 +72,10 @@ localSave::localSave(std::filesystem::path file) : storeFile(std::move(file)) {
   load();
 }
 
+localSave::~localSave() {
+  save();
+}
+
 void localSave::saveSsid(const std::string& ssid, const std::string& key) {
   // Text that is not UTF-8 cannot be written as JSON; keeping it would make every later save of
   // this run fail.

@@ -24,6 +24,10 @@ class localSave {
   localSave();
   // The store of the given file.
   explicit localSave(std::filesystem::path file);
+  // Tries once more to write the pairs not written yet.
+  ~localSave();
+  localSave(const localSave&) = delete;
+  localSave& operator=(const localSave&) = delete;
 
   // Remembers `key` for `ssid` (both UTF-8): getKeyBySsid answers with it at once, and save()
   // writes it. Text that is not UTF-8 is not stored; one line is logged.
@@ -37,9 +41,9 @@ class localSave {
   // them all, rewrites it; the mapping becomes the file's new content. A file that cannot be read
   // is first kept beside it as "localSave.json.unreadable-<UTC time>". Waits at most
   // FileLock::kLockWaitMilliseconds for the lock; when another process still holds it, or the
-  // write fails, the pairs stay for the next call (the application calls it on a timer and at
-  // quit) and one line is logged. Where the file system has no locks, writes without one (logged
-  // once). Does nothing when every pair is written.
+  // write fails, the pairs stay for the next call (the application calls it on a timer, and the
+  // destructor once more) and one line is logged. Where the file system has no locks, writes
+  // without one (logged once). Does nothing when every pair is written.
   void save();
   // Some pair saved in this run is not written yet.
   bool hasUnsavedPairs() const { return !unsaved_.empty(); }
