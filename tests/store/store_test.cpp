@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
