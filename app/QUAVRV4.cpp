@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QtDebug>
 
 #include <algorithm>
@@ -23,6 +24,7 @@ const QString kTooLong = QStringLiteral("Wi-Fi名称和密码合计超过%1个�
 
 constexpr int kCredentialLimit = sonicsend::maxCredentialUnits(sonicsend::Layout::framed);
 constexpr int kMaxLineLength = 32767;  // a line edit's own limit
+constexpr int kSaveRetryMilliseconds = 5000;
 
 // The connect button: green, with rounded corners that clip its content.
 const QString kConnectButtonStyle = QStringLiteral(
@@ -81,6 +83,11 @@ QUAVRV4::QUAVRV4(ScreenServices platform, QWidget* parent)
   ui_->setupUi(this);
   connectActions();
   setFocusPolicy(Qt::ClickFocus);
+  // A pair the store could not write yet (its lock held by another process, a full disk) is
+  // tried again every few seconds, and once more when the store goes with the screen at quit.
+  auto* retry = new QTimer(this);
+  connect(retry, &QTimer::timeout, this, [this] { save->save(); });
+  retry->start(kSaveRetryMilliseconds);
 }
 
 QUAVRV4::~QUAVRV4() {

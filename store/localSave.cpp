@@ -72,6 +72,10 @@ localSave::localSave(std::filesystem::path file) : storeFile(std::move(file)) {
   load();
 }
 
+localSave::~localSave() {
+  save();
+}
+
 void localSave::saveSsid(const std::string& ssid, const std::string& key) {
   // Text that is not UTF-8 cannot be written as JSON; keeping it would make every later save of
   // this run fail.
@@ -79,18 +83,10 @@ void localSave::saveSsid(const std::string& ssid, const std::string& key) {
     logLine(LogLevel::warning, "not stored: the SSID or key is not UTF-8 text");
     return;
   }
-  const velarto::store::FileLock lock(beside(storeFile, ".lock"));
-  bool unreadable = false;
-  auto current = locked(lock) ? reread(unreadable) : std::nullopt;
-  if (!current) {
-    mDiction[ssid] = key;  // found in this run all the same
-    return;
-  }
-  const auto stored = current->find(ssid);
-  const bool unchanged = !unreadable && stored != current->end() && *stored == key;
-  (*current)[ssid] = key;
-  mDiction = std::move(*current);
-  if (!unchanged) write();
+  unsaved_[ssid] = key;
+  mDiction[ssid] = key;
+  lastFailure_.clear();  // a new pair is worth a line of its own
+  save();
 }
 
 std::optional<std::string> localSave::getKeyBySsid(const std::string& ssid) const {
@@ -100,51 +96,86 @@ std::optional<std::string> localSave::getKeyBySsid(const std::string& ssid) cons
 }
 
 void localSave::save() {
+  if (unsaved_.empty()) return;
   const velarto::store::FileLock lock(beside(storeFile, ".lock"));
-  if (locked(lock)) write();
+  if (!lockedOrUnsupported(lock)) return;
+  bool unreadable = false;
+  auto current = reread(unreadable);
+  if (!current) return;
+  bool changed = unreadable;
+  for (const auto& [ssid, key] : unsaved_.items()) {
+    auto& stored = (*current)[ssid];
+    changed = changed || stored != key;
+    stored = key;
+  }
+  mDiction = std::move(*current);
+  if (changed && !write()) return;
+  unsaved_ = ZKJson::Value::object();
+  lastFailure_.clear();
 }
 
-bool localSave::locked(const velarto::store::FileLock& lock) const {
+bool localSave::lockedOrUnsupported(const velarto::store::FileLock& lock) {
+  const std::string name = beside(storeFile, ".lock").filename().string();
   if (!lock.error()) return true;
-  logLine(LogLevel::warning,
-          "could not write " + storeFile.string() + ": no lock (" + lock.error().message() + ")");
-  return false;
+  if (lock.busy()) {
+    couldNotWrite("another process holds " + name);
+    return false;
+  }
+  if (!lock.unsupported()) {
+    couldNotWrite("no lock (" + lock.error().message() + ")");
+    return false;
+  }
+  if (!std::exchange(unlockedNoted_, true)) {
+    logLine(LogLevel::warning, "saving " + storeFile.string() + " without a lock: " + name +
+                                   " cannot be locked here (" + lock.error().message() + ")");
+  }
+  return true;
 }
 
 // The mapping the file holds now: empty when there is no file. A file that cannot be read as
 // an object is kept beside under a new name, and this store's own mapping stands in for it
 // (`unreadable`); none when it cannot be kept.
-std::optional<ZKJson::Value> localSave::reread(bool& unreadable) const {
+std::optional<ZKJson::Value> localSave::reread(bool& unreadable) {
   std::error_code error;
   const auto text = velarto::store::readWholeFile(storeFile, &error);
   if (!text && error == std::errc::no_such_file_or_directory) return ZKJson::Value::object();
   if (auto value = text ? ZKJson::toJsonValue(*text) : std::nullopt; value && value->is_object()) {
     return value;
   }
+  unreadable = true;
+  if (text && text == keptAside_) return mDiction;  // kept already, by a save that then failed
   const auto kept =
-      velarto::store::linkAside(storeFile, beside(storeFile, unreadableSuffix()), error);
+      velarto::store::keepAside(storeFile, beside(storeFile, unreadableSuffix()), text, error);
   if (!kept) {
-    logLine(LogLevel::warning, "could not write " + storeFile.string() +
-                                   ": it cannot be read and cannot be kept aside (" +
-                                   error.message() + ")");
+    couldNotWrite("it cannot be read and cannot be kept aside (" + error.message() + ")");
     return std::nullopt;
   }
   logLine(LogLevel::warning,
           storeFile.string() + " could not be read; it is kept as " + kept->string());
-  unreadable = true;
+  keptAside_ = text;
   return mDiction;
 }
 
-void localSave::write() {
+bool localSave::write() {
   const auto text = ZKJson::toJsonString(mDiction);
   if (!text) {
-    logLine(LogLevel::warning,
-            "could not write " + storeFile.string() + ": the stored keys are not JSON text");
-    return;
+    couldNotWrite("the stored keys are not JSON text");
+    return false;
   }
   if (const auto error = velarto::store::writeFileAtomically(storeFile, *text)) {
-    logLine(LogLevel::warning, "could not write " + storeFile.string() + ": " + error.message());
+    couldNotWrite(error.message());
+    return false;
   }
+  return true;
+}
+
+// Logs a save that failed, once for each new pair and each new reason: a retry that fails as
+// the last one did adds no line.
+void localSave::couldNotWrite(const std::string& reason) {
+  std::string line = "could not write " + storeFile.string() + ": " + reason;
+  if (line == lastFailure_) return;
+  logLine(LogLevel::warning, line + "; the keys are kept for a later save");
+  lastFailure_ = std::move(line);
 }
 
 void localSave::load() {
@@ -152,6 +183,7 @@ void localSave::load() {
   auto value = text ? ZKJson::toJsonValue(*text) : std::nullopt;
   logLine(LogLevel::info, "read from " + describeForLog(text, value));
   mDiction = makeMutable(std::move(value));
+  for (const auto& [ssid, key] : unsaved_.items()) mDiction[ssid] = key;
 }
 
 ZKJson::Value localSave::makeMutable(std::optional<ZKJson::Value> dictionary) {

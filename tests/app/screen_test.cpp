@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <csignal>
 
 #include "AppDelegate.h"
@@ -265,6 +269,20 @@ class ScreenTest : public QObject {
     }
     QCOMPARE(screen->butConnect()->text(), kStart);
     QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
+  }
+
+  // Another process holding the store's lock holds neither the window nor the pair: it is
+  // written once the lock is free, at the latest when the screen goes at quit.
+  void aHeldStoreLockKeepsThePairForLater() {
+    showScreen();
+    const int lock = ::open((storeFile + ".lock").toLocal8Bit(), O_RDWR | O_CREAT, 0600);
+    QCOMPARE(::flock(lock, LOCK_EX), 0);  // another open file: as another process would
+    QTest::mouseClick(screen->butConnect(), Qt::LeftButton);
+    QVERIFY(sending("HomeNet", ""));
+    QCOMPARE(readStore(), QByteArray("(none)"));
+    ::close(lock);
+    screen.reset();
+    QCOMPARE(readStore(), QByteArray(R"({"HomeNet":""})"));
   }
 
   // The stored key of the network found at load, then of each SSID typed by hand. One message
