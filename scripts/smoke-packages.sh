@@ -61,12 +61,13 @@ fi
 
 echo "--- man sonicsend renders"
 if [ -f /usr/share/man/man1/sonicsend.1.gz ]; then
-  MANWIDTH=80 man sonicsend 2>&1 | tee "$work/man.txt" | head -5
+  MANWIDTH=80 man sonicsend >"$work/man.txt" 2>&1
 else  # dpkg may be set to leave out man pages (as in container images): read it from the package
   dpkg-deb --fsys-tarfile build/packages/sonicsend_*.deb |
     tar -xO ./usr/share/man/man1/sonicsend.1.gz >"$work/sonicsend.1.gz"
-  MANWIDTH=80 man -l "$work/sonicsend.1.gz" 2>&1 | tee "$work/man.txt" | head -5
+  MANWIDTH=80 man -l "$work/sonicsend.1.gz" >"$work/man.txt" 2>&1
 fi
+head -4 "$work/man.txt"
 grep -q "sonicsend encode" "$work/man.txt"
 
 echo "--- purged, nothing is left"
