@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The options each man page lists are the options the program's --help lists, command by command.
-#   manOptions_test.sh MAN_DIR SONICSEND [VELARTO]
+# The options each man page and the bash completion list are the options the program's --help
+# lists, command by command.
+#   manOptions_test.sh PACKAGING_DIR SONICSEND [VELARTO]
 set -euo pipefail
-man=$1 sonicsend=$2 velarto=${3:-}
+packaging=$1 sonicsend=$2 velarto=${3:-}
 
 # The -x and --xx of the definition lines ("*-o*, *--output* _OUT_") under the heading `section`.
 pageOptions() {
@@ -10,6 +11,11 @@ pageOptions() {
     inside && /^\*-/ { while (match($0, /\*--?[a-z][a-z-]*\*/)) {
         print substr($0, RSTART + 1, RLENGTH - 2); $0 = substr($0, RSTART + RLENGTH) } }' "$1" |
     sort -u
+}
+# The options the completion offers after `command` ("" before any command).
+completionOptions() {
+  sed -n "s/^ *\"\\{0,1\\}$1\"\\{0,1\\}) options=\"\\(.*\\)\" ;;\$/\\1/p" \
+    "$packaging/sonicsend.bash-completion" | tr ' ' '\n' | grep '^-' | sort -u
 }
 # The options of a --help text: the leading -x, --xx words of each line under "Options:".
 helpOptions() {
@@ -19,22 +25,26 @@ helpOptions() {
 }
 
 status=0
-compare() {  # page heading command...
-  local page=$1 heading=$2
+compare() {  # what listed command...
+  local what=$1 listed=$2
   shift 2
-  if ! diff <(pageOptions "$page" "$heading") <(helpOptions "$@") >/dev/null; then
-    echo "${page##*/} \"$heading\" and \`${*##*/} --help\` list different options" \
-      "(< only in the page, > only in --help):"
-    diff <(pageOptions "$page" "$heading") <(helpOptions "$@") | grep '^[<>]' || true
+  if ! diff <(echo "$listed") <(helpOptions "$@") >/dev/null; then
+    echo "$what and \`${*##*/} --help\` list different options (< only in the first, > only in --help):"
+    diff <(echo "$listed") <(helpOptions "$@") | grep '^[<>]' || true
     status=1
   fi
 }
 
-compare "$man/sonicsend.1.scd" "# OPTIONS" "$sonicsend"
+page=$packaging/man/sonicsend.1.scd
+compare "sonicsend(1) OPTIONS" "$(pageOptions "$page" "# OPTIONS")" "$sonicsend"
+compare "the completion of sonicsend" "$(completionOptions '')" "$sonicsend"
 for command in encode play decode listen; do
-  compare "$man/sonicsend.1.scd" "## $command" "$sonicsend" "$command"
+  compare "sonicsend(1) $command" "$(pageOptions "$page" "## $command")" "$sonicsend" "$command"
+  compare "the completion of sonicsend $command" "$(completionOptions "$command")" \
+    "$sonicsend" "$command"
 done
 if [ -n "$velarto" ]; then
-  QT_QPA_PLATFORM=offscreen compare "$man/velarto.1.scd" "# OPTIONS" "$velarto"
+  QT_QPA_PLATFORM=offscreen compare "velarto(1) OPTIONS" \
+    "$(pageOptions "$packaging/man/velarto.1.scd" "# OPTIONS")" "$velarto"
 fi
 exit "$status"
