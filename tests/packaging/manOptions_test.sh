@@ -17,9 +17,10 @@ completionOptions() {
   sed -n "s/^ *\"\\{0,1\\}$1\"\\{0,1\\}) options=\"\\(.*\\)\" ;;\$/\\1/p" \
     "$packaging/sonicsend.bash-completion" | tr ' ' '\n' | grep '^-' | sort -u
 }
-# The options of a --help text: the leading -x, --xx words of each line under "Options:".
+# The options of a --help text: the leading -x, --xx words of each line under "Options:". A
+# program that does not answer --help within 20 s lists none.
 helpOptions() {
-  "$@" --help | awk '/^Options:/ { inside = 1; next } /^[^ ]/ { inside = 0 }
+  timeout 20 "$@" --help | awk '/^Options:/ { inside = 1; next } /^[^ ]/ { inside = 0 }
     inside && /^  +-/ { n = split($0, word, /[ ,]+/)
       for (i = 2; i <= n && word[i] ~ /^-/; i++) print word[i] }' | sort -u
 }
