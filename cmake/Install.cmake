@@ -1,7 +1,9 @@
-# What `cmake --install` puts in place. Components:
-#   sonicsend  the static library, its headers, a CMake package (find_package(sonicsend) gives
-#              sonicsend::sonicsend), a pkg-config file and the sonicsend command line
-#   velarto    the application and its desktop entry
+# What `cmake --install` puts in place. Components, one for each Debian package
+# (cmake/Packaging.cmake; packaging/ adds man pages, icons and the like to them):
+#   libsonicsend-dev  the static library, its headers, a CMake package (find_package(sonicsend)
+#                     gives sonicsend::sonicsend) and a pkg-config file
+#   sonicsend         the sonicsend command line
+#   velarto           the application and its desktop entry
 include(CMakePackageConfigHelpers)
 
 set(SONICSEND_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/sonicsend)
@@ -9,31 +11,31 @@ set(SONICSEND_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sonicsend)
 set(SONICSEND_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(TARGETS sonicsend sonicsend_protocol EXPORT sonicsendTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sonicsend)
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libsonicsend-dev)
 # The public headers: the encoder, the sender, the protocol's constants, and the two platform
 # headers playAudio.h needs for its fields and its output seam. The queue and the backends
 # stay private.
 install(FILES sender/playAudio.h sender/encoder.h sender/logSink.h protocol/tones.h
-  DESTINATION ${SONICSEND_INCLUDE_DIR} COMPONENT sonicsend)
+  DESTINATION ${SONICSEND_INCLUDE_DIR} COMPONENT libsonicsend-dev)
 install(FILES sender/platform/CoreAudioTypes.h sender/platform/SoundOutput.h
-  DESTINATION ${SONICSEND_INCLUDE_DIR}/platform COMPONENT sonicsend)
+  DESTINATION ${SONICSEND_INCLUDE_DIR}/platform COMPONENT libsonicsend-dev)
 
 install(EXPORT sonicsendTargets NAMESPACE sonicsend:: DESTINATION ${SONICSEND_CMAKE_DIR}
-  COMPONENT sonicsend)
+  COMPONENT libsonicsend-dev)
 configure_package_config_file(cmake/sonicsendConfig.cmake.in
   ${PROJECT_BINARY_DIR}/sonicsendConfig.cmake INSTALL_DESTINATION ${SONICSEND_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/sonicsendConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/sonicsendConfig.cmake
               ${PROJECT_BINARY_DIR}/sonicsendConfigVersion.cmake
-  DESTINATION ${SONICSEND_CMAKE_DIR} COMPONENT sonicsend)
+  DESTINATION ${SONICSEND_CMAKE_DIR} COMPONENT libsonicsend-dev)
 
 # The pkg-config file finds its prefix from its own place, so the tree can be moved.
 file(RELATIVE_PATH SONICSEND_PC_TO_PREFIX /prefix/${SONICSEND_PKGCONFIG_DIR} /prefix)
 string(REGEX REPLACE "/$" "" SONICSEND_PC_TO_PREFIX "${SONICSEND_PC_TO_PREFIX}")
 configure_file(cmake/sonicsend.pc.in ${PROJECT_BINARY_DIR}/sonicsend.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/sonicsend.pc DESTINATION ${SONICSEND_PKGCONFIG_DIR}
-  COMPONENT sonicsend)
+  COMPONENT libsonicsend-dev)
 
 install(TARGETS sonicsend_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sonicsend)
 

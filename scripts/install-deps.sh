@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in scripts/packages.txt that are not installed yet, and the
-# browser test's npm packages pinned in tests/web/package-lock.json.
+# Installs the Debian packages of the named sections of scripts/packages.txt that are not
+# installed yet; with no section named, every section's, and then the browser test's npm
+# packages pinned in tests/web/package-lock.json.
+#   scripts/install-deps.sh [SECTION...]    e.g. build run
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(sed -e 's/#.*//' -e '/^\s*$/d' "$here/packages.txt")
+sections=("$@")
+
+# The packages of the sections asked for ("[name]" starts a section; # starts a comment).
+wanted=$(awk -v asked=" ${sections[*]} " '
+  { sub(/#.*/, "") }
+  /^\[.*\]$/ { name = substr($0, 2, length($0) - 2); known[name] = 1; next }
+  NF && (asked == "  " || index(asked, " " name " ")) { print $1 }
+  END { n = split(asked, names, " ")
+        for (i = 1; i <= n; i++) if (!(names[i] in known)) {
+          print "install-deps: no section [" names[i] "] in packages.txt" > "/dev/stderr"; exit 1 } }
+' "$here/packages.txt")
 # A package counts as installed when an installed one provides it (another vendor's nodejs
 # provides npm, and conflicts with Debian's).
 provided=" $(dpkg-query -W -f='${db:Status-Abbrev}${Provides}\n' 2>/dev/null | sed -n 's/^ii *//p' |
   tr ',' '\n' | sed 's/^ *//; s/[ (].*//' | tr '\n' ' ') "
 missing=()
-for pkg in "${wanted[@]}"; do
+for pkg in $wanted; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
     [[ $provided == *" $pkg "* ]] || missing+=("$pkg")
 done
@@ -21,6 +33,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+[ ${#sections[@]} -eq 0 ] || exit 0
 
 # npm keeps its own copy of the lock in node_modules: older than ours means not installed yet.
 web=$here/../tests/web

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the release, sanitizer and fuzz builds, and runs every test.
+# Installs what is missing (every section of scripts/packages.txt), builds the release, sanitizer
+# and fuzz builds, and runs every test. In CI (CI=true) it also builds the Debian packages and
+# installs, tries and purges them (scripts/smoke-packages.sh), which changes the system.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,4 +18,10 @@ done
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz"
   scripts/fuzz.sh
+fi
+
+if [ "${CI:-}" = true ]; then
+  echo "=== packages: build, install, smoke test, purge"
+  scripts/package.sh
+  scripts/smoke-packages.sh
 fi

@@ -1,4 +1,4 @@
-# Installs the sonicsend component of a build into a fresh prefix, then builds and runs the
+# Installs the libsonicsend-dev component of a build into a fresh prefix, then builds and runs the
 # consumer against it twice: through find_package and through pkg-config.
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... -DCXX_FLAGS=...
 #         -DLINKER_FLAGS=... -P check.cmake
@@ -13,7 +13,7 @@ endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component sonicsend)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component libsonicsend-dev)
 
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G Ninja
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_CXX_FLAGS=${CXX_FLAGS}
