@@ -110,13 +110,23 @@ void playAudio::setState(SendState state) {
   if (stateHandler_) stateHandler_(state);
 }
 
-// The queue's property listener: its device opened or went away.
+// The queue's property listener: its device opened or went away. A device that opens after the
+// start (the sound server came up late or restarted) finds the server's own level, so the send's
+// level is set again before the device plays anything.
 void playAudio::deviceChanged(void* inUserData, AudioQueueRef inAQ, UInt32) {
-  static_cast<playAudio*>(inUserData)->setState(playingState(inAQ));
+  auto* sender = static_cast<playAudio*>(inUserData);
+  const SendState state = playingState(inAQ);
+  if (state == SendState::sending) sender->applyOutputVolume();
+  sender->setState(state);
 }
 
 void playAudio::setOutputVolume(float volume) {
-  if (output_.setVolume) output_.setVolume(volume);
+  sendVolume_ = volume;
+  applyOutputVolume();
+}
+
+void playAudio::applyOutputVolume() const {
+  if (output_.setVolume) output_.setVolume(sendVolume_.load());
 }
 
 // A new queue with three primed buffers, at full gain, started at once; the state says whether

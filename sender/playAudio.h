@@ -108,6 +108,7 @@ class playAudio {
   void buildSignal(sonicsend::Layout layout, const SharedText& ssid, const SharedText& key);
   void renderStage();
   void setOutputVolume(float volume);
+  void applyOutputVolume() const;
   void startQueue();
   sonicsend::platform::OSStatus primeBuffers();
   void disposeQueue();
@@ -137,7 +138,9 @@ class playAudio {
   SharedText key_in;           // key for the next start
   std::atomic<int> bStop = 0;  // 1 after stopConnect: no more refills
 
-  sonicsend::SoundOutput output_;  // the device queues play on, and the output level
+  sonicsend::SoundOutput output_;      // the device queues play on, and the output level
+  std::atomic<float> sendVolume_ = 0;  // the output level of the last start; read by the
+                                       // queue's thread when a device opens
   std::atomic<sonicsend::SendState> state_ = sonicsend::SendState::idle;
   std::function<void(sonicsend::SendState)> stateHandler_;
 };
