@@ -83,10 +83,12 @@ class playAudio {
   // Primes `buffer` with the next chunk on `queue`. 0: queued; 1: nothing done.
   int readPacketsFromSD(AudioQueueBufferRef buffer);
 
-  // The property `queue` (atomic, assign): the setter neither stops nor disposes of the old one.
-  // The sender disposes of whatever queue it holds at its next start and at teardown.
+  // The property `queue` (atomic). The sender owns the queue it holds: it disposes of it at its
+  // next start and at teardown. The setter stops and disposes of the queue it replaces, whose
+  // callbacks would otherwise go on reaching this sender (or a freed one), and the sender is
+  // idle afterwards; not from a callback of that queue.
   AudioQueueRef getQueue() const { return queue.load(); }
-  void setQueue(AudioQueueRef newQueue) { queue.store(newQueue); }
+  void setQueue(AudioQueueRef newQueue);
 
   // Synthesises `key` (the whole message) into signal_real and sets sampleLen.
   void signal_gen_withkey(const sonicsend::MessageBuffer& key);

@@ -191,6 +191,35 @@ TEST(QueueStates, TheLevelTheRefillsAnswerAndTheQueuesLeftOpen) {
        {0.65f, 0.65f},
        1,
        SendState::sending},
+      {"a refill whose buffer is already queued says that it queued nothing and keeps the chunk",
+       0,
+       -1,
+       [](playAudio& sender) {
+         AudioQueueBufferRef buffer = nullptr;
+         AudioQueueAllocateBuffer(sender.getQueue(), gBufferSizeBytes, &buffer);
+         const int first = sender.sdQueueOutputWithQueue(sender.getQueue(), buffer);
+         const UInt32 position = sender.readPosition();
+         const int second = sender.sdQueueOutputWithQueue(sender.getQueue(), buffer);
+         return std::vector{first, second, sender.readPosition() == position ? 1 : 0};
+       },
+       {0, 1, 1},
+       {0.65f},
+       1,
+       SendState::sending},
+      {"a queue put in a running one's place stops and disposes of the old one",
+       0,
+       -1,
+       [](playAudio& sender) {
+         AudioQueueRef other = nullptr;
+         AudioQueueNewOutput(&sender.streamFormat(), sdCallback, &sender, nullptr, nullptr, 0,
+                             &other, [](const auto&) { return std::unique_ptr<AudioDevice>(); });
+         sender.setQueue(other);  // the sender disposes of it at its teardown
+         return std::vector<int>();
+       },
+       {},
+       {0.65f},
+       0,
+       SendState::idle},
   };
   for (const auto& row : rows) {
     Sending s({.capacity = 3}, row.refusals, row.lostAfter);
