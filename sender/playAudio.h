@@ -78,15 +78,16 @@ class playAudio {
   }
 
   // Refill step, called through sdCallback when the queue has played `audioQueueBuffer`:
-  // queues the next chunk of the pass, wrapping to its start. 0: queued; 1: nothing done.
+  // queues the next chunk of the pass, wrapping to its start. 0: queued; 1: nothing queued
+  // (stopped, or the queue refused the chunk, which stays the next one).
   int sdQueueOutputWithQueue(AudioQueueRef audioQueue, AudioQueueBufferRef audioQueueBuffer);
-  // Primes `buffer` with the next chunk on `queue`. 0: queued; 1: nothing done.
+  // Primes `buffer` with the next chunk on `queue`. 0: queued; 1: nothing queued.
   int readPacketsFromSD(AudioQueueBufferRef buffer);
 
   // The property `queue` (atomic). The sender owns the queue it holds: it disposes of it at its
   // next start and at teardown. The setter stops and disposes of the queue it replaces, whose
-  // callbacks would otherwise go on reaching this sender (or a freed one), and the sender is
-  // idle afterwards; not from a callback of that queue.
+  // callbacks would otherwise go on reaching this sender (or a freed one), and leaves the
+  // sender idle. Not to be called from a callback of the queue it replaces.
   AudioQueueRef getQueue() const { return queue.load(); }
   void setQueue(AudioQueueRef newQueue);
 
