@@ -110,18 +110,35 @@ void playAudio::setState(SendState state) {
   if (stateHandler_) stateHandler_(state);
 }
 
-// The queue's property listener: its device opened or went away.
+// The queue's property listener: its device opened or went away. A device that opens after the
+// start (the sound server came up late or restarted) finds the server's own level, so the send's
+// level is set again before the device plays anything.
 void playAudio::deviceChanged(void* inUserData, AudioQueueRef inAQ, UInt32) {
-  static_cast<playAudio*>(inUserData)->setState(playingState(inAQ));
+  auto* sender = static_cast<playAudio*>(inUserData);
+  const SendState state = playingState(inAQ);
+  if (state == SendState::sending) sender->applyOutputVolume();
+  sender->setState(state);
 }
 
 void playAudio::setOutputVolume(float volume) {
-  if (output_.setVolume) output_.setVolume(volume);
+  sendVolume_ = volume;
+  applyOutputVolume();
 }
 
-// A new queue with three primed buffers, at full gain, started at once; the state says whether
-// it plays or waits for a device. When any step fails, or there is nothing to send, no queue is
-// left.
+void playAudio::applyOutputVolume() const {
+  if (output_.setVolume) output_.setVolume(sendVolume_.load());
+}
+
+void playAudio::setQueue(AudioQueueRef newQueue) {
+  if (newQueue == queue.load()) return;
+  disposeQueue();
+  queue = newQueue;
+  setState(SendState::idle);
+}
+
+// A new queue with up to three primed buffers, at full gain, started at once; the state says
+// whether it plays or waits for a device. When any step fails, or there is nothing to send, no
+// queue is left.
 void playAudio::startQueue() {
   if (dataLen == 0) return setState(SendState::idle);
   AudioQueueRef newQueue = nullptr;
@@ -151,14 +168,18 @@ void playAudio::startQueue() {
   }
 }
 
-// Allocates the three buffers and queues the first three chunks of the pass.
+// Allocates the buffers one by one and primes each with the next chunk of the pass; priming
+// ends, and no further buffer is allocated, at the first buffer that nothing was queued in. A
+// queue with no primed buffer would never call back, so that start has failed.
 OSStatus playAudio::primeBuffers() {
+  int primed = 0;
   for (AudioQueueBufferRef& buffer : buffers) {
-    OSStatus status = AudioQueueAllocateBuffer(queue.load(), gBufferSizeBytes, &buffer);
-    if (status == noErr && dataPos <= dataLen) status = fillChunk(queue.load(), buffer);
+    const OSStatus status = AudioQueueAllocateBuffer(queue.load(), gBufferSizeBytes, &buffer);
     if (status != noErr) return status;
+    if (readPacketsFromSD(buffer) != 0) break;
+    ++primed;
   }
-  return noErr;
+  return primed > 0 ? noErr : kAudioQueueErr_BufferEmpty;
 }
 
 // Stops the queue of the last start, if any, and frees it with its buffers and its device.
@@ -179,24 +200,26 @@ int playAudio::sdQueueOutputWithQueue(AudioQueueRef audioQueue,
                                       AudioQueueBufferRef audioQueueBuffer) {
   if (bStop == 1) return 1;
   if (dataPos > dataLen) return 1;
-  fillChunk(audioQueue, audioQueueBuffer);
+  if (fillChunk(audioQueue, audioQueueBuffer) != noErr) return 1;
   if (dataPos >= dataLen) dataPos = 0;  // the next chunk starts the pass again, with no gap
   return 0;
 }
 
 // Copies the next chunk (8192 frames, or the rest of the pass) into `buffer` and queues it.
-// A chunk never crosses the end of the pass.
+// A chunk never crosses the end of the pass. The position moves only when the chunk was
+// queued, so a chunk the queue refused is the next one queued and the pass stays whole.
 OSStatus playAudio::fillChunk(AudioQueueRef target, AudioQueueBufferRef buffer) {
   const UInt32 numPackets = numPacketsToRead;
   const UInt32 pos = dataPos;
   const UInt32 numBytes =
       pos + numPackets * kBytesPerFrame > dataLen ? dataLen - pos : numPackets * kBytesPerFrame;
   std::memcpy(buffer->mAudioData, fileData + pos, numBytes);
-  dataPos = pos + numBytes;
   buffer->mAudioDataByteSize = numBytes;
   const OSStatus status = AudioQueueEnqueueBuffer(target, buffer, 0, nullptr);
+  if (status != noErr) return status;
+  dataPos = pos + numBytes;
   packetIndex += numPackets;
-  return status;
+  return noErr;
 }
 
 void playAudio::writeStreamFormat() {

@@ -78,15 +78,18 @@ class playAudio {
   }
 
   // Refill step, called through sdCallback when the queue has played `audioQueueBuffer`:
-  // queues the next chunk of the pass, wrapping to its start. 0: queued; 1: nothing done.
+  // queues the next chunk of the pass, wrapping to its start. 0: queued; 1: nothing queued
+  // (stopped, or the queue refused the chunk, which stays the next one).
   int sdQueueOutputWithQueue(AudioQueueRef audioQueue, AudioQueueBufferRef audioQueueBuffer);
-  // Primes `buffer` with the next chunk on `queue`. 0: queued; 1: nothing done.
+  // Primes `buffer` with the next chunk on `queue`. 0: queued; 1: nothing queued.
   int readPacketsFromSD(AudioQueueBufferRef buffer);
 
-  // The property `queue` (atomic, assign): the setter neither stops nor disposes of the old one.
-  // The sender disposes of whatever queue it holds at its next start and at teardown.
+  // The property `queue` (atomic). The sender owns the queue it holds: it disposes of it at its
+  // next start and at teardown. The setter stops and disposes of the queue it replaces, whose
+  // callbacks would otherwise go on reaching this sender (or a freed one), and leaves the
+  // sender idle. Not to be called from a callback of the queue it replaces.
   AudioQueueRef getQueue() const { return queue.load(); }
-  void setQueue(AudioQueueRef newQueue) { queue.store(newQueue); }
+  void setQueue(AudioQueueRef newQueue);
 
   // Synthesises `key` (the whole message) into signal_real and sets sampleLen.
   void signal_gen_withkey(const sonicsend::MessageBuffer& key);
@@ -108,6 +111,7 @@ class playAudio {
   void buildSignal(sonicsend::Layout layout, const SharedText& ssid, const SharedText& key);
   void renderStage();
   void setOutputVolume(float volume);
+  void applyOutputVolume() const;
   void startQueue();
   sonicsend::platform::OSStatus primeBuffers();
   void disposeQueue();
@@ -137,7 +141,9 @@ class playAudio {
   SharedText key_in;           // key for the next start
   std::atomic<int> bStop = 0;  // 1 after stopConnect: no more refills
 
-  sonicsend::SoundOutput output_;  // the device queues play on, and the output level
+  sonicsend::SoundOutput output_;      // the device queues play on, and the output level
+  std::atomic<float> sendVolume_ = 0;  // the output level of the last start; read by the
+                                       // queue's thread when a device opens
   std::atomic<sonicsend::SendState> state_ = sonicsend::SendState::idle;
   std::function<void(sonicsend::SendState)> stateHandler_;
 };

@@ -1,9 +1,12 @@
 // The sender's loop as a device hears it: chunks, wrap, stop, restart, waiting and teardown.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "Sink.h"
 #include "platform/AudioQueue.h"
@@ -30,14 +33,31 @@ Bytes looped(std::u16string_view ssid, std::u16string_view key, std::size_t size
   return stream;
 }
 
-// A sender on a sink of its own whose first `refusals` device openings fail; it keeps the
+// A device that goes away after taking `buffers` buffers, as one does when the sound server
+// restarts.
+struct GoesAway final : AudioDevice {
+  GoesAway(std::unique_ptr<AudioDevice> device, int buffers)
+      : device_(std::move(device)), left_(buffers) {}
+  std::size_t play(std::span<const std::uint8_t> frames, std::stop_token stop) override {
+    return left_-- > 0 ? device_->play(frames, stop) : 0;
+  }
+  void drop() override { device_->drop(); }
+  const std::unique_ptr<AudioDevice> device_;
+  int left_;
+};
+
+// A sender on a sink of its own whose first `refusals` device openings fail and whose first
+// device, when `lostAfter` is not negative, goes away after that many buffers; it keeps the
 // states it reports.
 struct Sending {
-  explicit Sending(SinkOptions options = {}, int refusals = 0)
+  explicit Sending(SinkOptions options = {}, int refusals = 0, int lostAfter = -1)
       : sink(std::make_shared<Sink>(options)) {
     SoundOutput output = sink->output();
-    output.openDevice = [open = output.openDevice, refusals](const auto& format) mutable {
-      return refusals-- > 0 ? nullptr : open(format);
+    output.openDevice = [open = output.openDevice, refusals,
+                         lostAfter](const auto& format) mutable -> std::unique_ptr<AudioDevice> {
+      if (refusals-- > 0) return nullptr;
+      if (lostAfter < 0) return open(format);
+      return std::make_unique<GoesAway>(open(format), std::exchange(lostAfter, -1));
     };
     sender = std::make_unique<playAudio>(output);
     sender->setStateHandler([this](SendState state) { states.push_back(state); });
@@ -139,6 +159,77 @@ TEST(Start, StaysIdleWithNothingToSendAndSaysWhenThereIsNoWayToADevice) {
   playAudio noOutput{SoundOutput{}};
   noOutput.startConnect();
   EXPECT_EQ(noOutput.sendState(), SendState::noDevice);
+}
+
+// The sender after something happened to its queue: a device that opened late or anew, a refill
+// that could queue nothing, a queue put in the running one's place. Each row starts sending on
+// devices that hold after three buffers and acts once they are taken.
+TEST(QueueStates, TheLevelTheRefillsAnswerAndTheQueuesLeftOpen) {
+  const struct {
+    const char* name;
+    int refusals, lostAfter;
+    // Returns the refills' answers, and 1 where the refused chunk left the read position.
+    std::function<std::vector<int>(playAudio&)> act;
+    std::vector<int> answers;
+    std::vector<float> volumes;
+    int open;  // devices open after the act
+    SendState state;
+  } rows[] = {
+      {"a device opening after the start is given the send's level",
+       1,
+       -1,
+       nullptr,
+       {},
+       {0.65f, 0.65f},
+       1,
+       SendState::sending},
+      {"a device opening after one went away is given the send's level again",
+       0,
+       1,
+       nullptr,
+       {},
+       {0.65f, 0.65f},
+       1,
+       SendState::sending},
+      {"a refill whose buffer is already queued says that it queued nothing and keeps the chunk",
+       0,
+       -1,
+       [](playAudio& sender) {
+         AudioQueueBufferRef buffer = nullptr;
+         AudioQueueAllocateBuffer(sender.getQueue(), gBufferSizeBytes, &buffer);
+         const int first = sender.sdQueueOutputWithQueue(sender.getQueue(), buffer);
+         const UInt32 position = sender.readPosition();
+         const int second = sender.sdQueueOutputWithQueue(sender.getQueue(), buffer);
+         return std::vector{first, second, sender.readPosition() == position ? 1 : 0};
+       },
+       {0, 1, 1},
+       {0.65f},
+       1,
+       SendState::sending},
+      {"a queue put in a running one's place stops and disposes of the old one",
+       0,
+       -1,
+       [](playAudio& sender) {
+         AudioQueueRef other = nullptr;
+         AudioQueueNewOutput(&sender.streamFormat(), sdCallback, &sender, nullptr, nullptr, 0,
+                             &other, [](const auto&) { return std::unique_ptr<AudioDevice>(); });
+         sender.setQueue(other);  // the sender disposes of it at its teardown
+         return std::vector<int>();
+       },
+       {},
+       {0.65f},
+       0,
+       SendState::idle},
+  };
+  for (const auto& row : rows) {
+    Sending s({.capacity = 3}, row.refusals, row.lostAfter);
+    s.start(u"ab", u"cd");
+    ASSERT_TRUE(s.sink->waitForBuffers(3)) << row.name;
+    EXPECT_EQ(row.act ? row.act(*s.sender) : std::vector<int>(), row.answers) << row.name;
+    EXPECT_EQ(s.sink->state().volumes, row.volumes) << row.name;
+    EXPECT_EQ(s.sink->state().open, row.open) << row.name;
+    EXPECT_EQ(s.sender->sendState(), row.state) << row.name;
+  }
 }
 
 // Starts, stops and teardowns from this thread while the queue's thread refills as fast as it

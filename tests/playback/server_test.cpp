@@ -100,6 +100,8 @@ void expectHeard(const Samples& stereo) {
   EXPECT_EQ(heard.decoded->message.key, "secret");
 }
 
+// The sink at 65 %, as the server scales the samples.
+const double kSendLevel = std::pow(0.65, 3);
 const std::string kPlay = SONICSEND_CLI " play --ssid HomeNet --key secret --seconds ";
 
 class RealServer : public ::testing::Test {
@@ -146,23 +148,27 @@ TEST_F(RealServer, PlaysWholePassesWithoutAGapAtTheSinkVolume) {
   recorder.reset();
 
   const Samples stereo = samplesOf(read(dir / "monitor.raw"));
-  // The sink at 65 %; 2.5 s are more than two passes of 1.16 s.
-  EXPECT_EQ(checkRecording(stereo, std::pow(0.65, 3), true, 5 * kSampleRate / 2), "");
+  // 2.5 s are more than two passes of 1.16 s.
+  EXPECT_EQ(checkRecording(stereo, kSendLevel, true, 5 * kSampleRate / 2), "");
   expectHeard(stereo);
 }
 
-TEST_F(RealServer, PlayingGoesOnAfterTheServerRestarts) {
-  // The fresh server's sink is at full level: the stream goes on where the sender is.
+// A fresh server's sink starts at full level: the sender sets its level again as soon as its
+// stream has a device, before it plays.
+TEST_F(RealServer, PlayingGoesOnAfterTheServerRestartsAtTheSendLevel) {
   const Samples after = playAcross("PULSE_TEST_RESTART", "restart");
-  EXPECT_EQ(checkRecording(after, 1.0, false, kSampleRate), "") << "a second of the pass at least";
+  EXPECT_EQ(checkRecording(after, kSendLevel, false, kSampleRate), "")
+      << "a second of the pass at least";
 }
 
-TEST_F(RealServer, PlayingWaitsForAServerThatStartsLaterOrExitsNonZero) {
+TEST_F(RealServer, PlayingWaitsForAServerThatStartsLaterAndSetsItsLevelOrExitsNonZero) {
   ASSERT_EQ(run(env("PULSE_TEST_STOP")), 0);
   EXPECT_EQ(run(kPlay + "1.5 2>" + (dir / "never.err").string()), 1);
   EXPECT_EQ(count("never.err", "no sound device came"), 1u) << read(dir / "never.err");
 
-  expectHeard(playAcross("PULSE_TEST_START", "later"));
+  const Samples later = playAcross("PULSE_TEST_START", "later");
+  EXPECT_EQ(checkRecording(later, kSendLevel, false, kSampleRate), "");
+  expectHeard(later);
   EXPECT_EQ(count("later.err", "no sound output device"), 1u) << read(dir / "later.err");
 }
 
