@@ -41,12 +41,18 @@ class EchoOff {
   bool active_ = false;
 };
 
-std::optional<std::string> readLine() {
-  std::string line;
+StdinLine readLine(std::size_t maxBytes) {
+  StdinLine line;
   int c = 0;
-  while ((c = std::getchar()) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-  if (c == EOF && line.empty()) return std::nullopt;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  while ((c = std::getchar()) != EOF && c != '\n') {
+    // One byte more than the limit is kept: it may be the CR of a CR LF line ending.
+    if (line.text.size() > maxBytes) return {StdinLine::Status::tooLong, {}};
+    line.text.push_back(static_cast<char>(c));
+  }
+  if (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
+  if (line.text.size() > maxBytes) return {StdinLine::Status::tooLong, {}};
+  const bool empty = c == EOF && line.text.empty();
+  line.status = empty ? StdinLine::Status::empty : StdinLine::Status::read;
   return line;
 }
 
@@ -56,12 +62,12 @@ bool stdinIsTerminal() {
   return isatty(STDIN_FILENO) == 1;
 }
 
-std::optional<std::string> readStdinLine(bool hidden, const char* prompt) {
-  if (!hidden) return readLine();
+StdinLine readStdinLine(std::size_t maxBytes, bool hidden, const char* prompt) {
+  if (!hidden) return readLine(maxBytes);
   std::fputs(prompt, stderr);
   std::fflush(stderr);
   const EchoOff echoOff;
-  return readLine();
+  return readLine(maxBytes);
 }
 
 }  // namespace sonicsend::platform
