@@ -57,13 +57,17 @@ std::string describeCharacter(std::u16string_view text, std::size_t at) {
   return "\"" + utf8 + "\" (" + code + ")";
 }
 
-// Refuses a text holding a character the signal cannot carry (it sends the low byte of each
-// UTF-16 code unit, so only U+0000 to U+00FF arrive as typed).
+// Refuses a text holding a character the signal cannot carry: it sends the low byte of each
+// UTF-16 code unit, so only U+0000 to U+00FF arrive as typed, and a zero byte ends the text
+// the device hears (only a key read from standard input can hold one).
 void carriedOrFail(const char* command, std::u16string_view text, const char* option) {
+  const std::string_view why = ", which the signal cannot carry: it sends U+0001 to U+00FF only";
   if (const auto at = firstUnitNotCarried(text)) {
     fail(command, kUsageError,
-         std::string(option) + " holds " + describeCharacter(text, *at) +
-             ", which the signal cannot carry: it sends characters U+0000 to U+00FF only");
+         std::string(option) + " holds " + describeCharacter(text, *at) + std::string(why));
+  }
+  if (text.find(u'\0') != std::u16string_view::npos) {
+    fail(command, kUsageError, std::string(option) + " holds U+0000" + std::string(why));
   }
 }
 

@@ -18,6 +18,7 @@
 #include "commands.h"
 #include "decoder.h"
 #include "platform/AlsaCapture.h"
+#include "platform/terminal.h"
 
 namespace sonicsend::cli {
 namespace {
@@ -107,7 +108,10 @@ std::string whyUnreadable(const std::string& path) {
 }
 
 void runDecode(const DecodeOptions& options) {
-  const receiver::DecodeResult result = receiver::decodeFile(options.input);
+  const receiver::DecodeResult result = [&] {
+    const platform::StderrSilenced quiet;
+    return receiver::decodeFile(options.input);
+  }();
   const std::string name = options.input == "-" ? "-" : printable(options.input);
   switch (result.failure) {
     case receiver::Failure::unreadable:

@@ -1,5 +1,6 @@
 #include "platform/terminal.h"
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,6 +69,29 @@ StdinLine readStdinLine(std::size_t maxBytes, bool hidden, const char* prompt) {
   std::fflush(stderr);
   const EchoOff echoOff;
   return readLine(maxBytes);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+StderrSilenced::StderrSilenced() {
+  if (kSanitized) return;
+  std::fflush(stderr);
+  const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (nowhere < 0) return;
+  saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (saved_ >= 0) dup2(nowhere, STDERR_FILENO);
+  close(nowhere);
+}
+
+StderrSilenced::~StderrSilenced() {
+  if (saved_ < 0) return;
+  std::fflush(stderr);
+  dup2(saved_, STDERR_FILENO);
+  close(saved_);
 }
 
 }  // namespace sonicsend::platform

@@ -20,4 +20,18 @@ struct StdinLine {
 // comes back even when a signal ends the program meanwhile.
 StdinLine readStdinLine(std::size_t maxBytes, bool hidden = false, const char* prompt = "");
 
+// Standard error goes nowhere for the object's lifetime: the decoders under libsndfile
+// (libmpg123) print their own notes about a broken file, and ours say it in one line. A build
+// with a sanitizer keeps standard error, where the sanitizer reports.
+class StderrSilenced {
+ public:
+  StderrSilenced();
+  ~StderrSilenced();
+  StderrSilenced(const StderrSilenced&) = delete;
+  StderrSilenced& operator=(const StderrSilenced&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 }  // namespace sonicsend::platform
