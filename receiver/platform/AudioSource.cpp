@@ -27,26 +27,45 @@ std::uint32_t le32(std::span<const std::uint8_t> bytes, std::size_t at) {
   return value;
 }
 
-// Formats whose readers seek back and forth, so that a stream of them must be a file first.
-bool needsSeeking(std::span<const std::uint8_t> head) {
-  const std::string_view magic = textOf(head, 0, 4);
-  return magic == "fLaC" || magic == "OggS";
+std::uint64_t le64(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return le32(bytes, at) | std::uint64_t{le32(bytes, at + 4)} << 32;
 }
 
-// The data chunk of a WAV file whose header is in `head`: where its size is, and the size.
+// Formats whose readers seek back and forth, or look for chunks after the sound, so that a
+// stream of them must be a file first. WAV is read as it comes.
+bool needsSeeking(std::span<const std::uint8_t> head) {
+  const std::string_view magic = textOf(head, 0, 4);
+  for (const std::string_view seeking : {"fLaC", "OggS", "FORM", ".snd", "caff"}) {
+    if (magic == seeking) return true;
+  }
+  return textOf(head, 0, 3) == "ID3";
+}
+
+// The data chunk of a WAV (or RF64) file whose header is in `head`: where its 32-bit size is,
+// and the size (for RF64, the one in its "ds64" chunk).
 struct WavData {
   sf_count_t sizeAt = 0;
-  std::uint32_t size = 0;
+  std::uint64_t size = 0;
+  bool rf64 = false;
   // Streaming writers leave the size 0 or 0xFFFFFFFF; either is read as "to the end".
   bool sizeUnknown() const { return size == 0 || size == 0xFFFFFFFF; }
-  sf_count_t end() const { return sizeAt + 4 + (sizeUnknown() ? 0xFFFFFFFF : size); }
+  sf_count_t end() const {
+    const std::uint64_t bytes = sizeUnknown() ? 0xFFFFFFFF : size;
+    return sizeAt + 4 + static_cast<sf_count_t>(std::min<std::uint64_t>(bytes, 1ull << 62));
+  }
 };
 
 std::optional<WavData> wavData(std::span<const std::uint8_t> head) {
-  if (textOf(head, 0, 4) != "RIFF" || textOf(head, 8, 4) != "WAVE") return std::nullopt;
+  const std::string_view riff = textOf(head, 0, 4);
+  if ((riff != "RIFF" && riff != "RF64") || textOf(head, 8, 4) != "WAVE") return std::nullopt;
+  std::uint64_t longSize = 0;  // from "ds64"
   for (std::size_t at = 12; at + 8 <= head.size();) {
     const std::uint32_t size = le32(head, at + 4);
-    if (textOf(head, at, 4) == "data") return WavData{static_cast<sf_count_t>(at + 4), size};
+    if (textOf(head, at, 4) == "ds64" && at + 24 <= head.size()) longSize = le64(head, at + 16);
+    if (textOf(head, at, 4) == "data") {
+      const bool inDs64 = riff == "RF64" && size == 0xFFFFFFFF;
+      return WavData{static_cast<sf_count_t>(at + 4), inDs64 ? longSize : size, riff == "RF64"};
+    }
     at += 8 + std::size_t{size} + (size & 1u);
   }
   return std::nullopt;
@@ -101,7 +120,7 @@ AudioSource::AudioSource(const std::filesystem::path& path) {
   readHead();
   if (!seekable_ && needsSeeking(head_)) ok_ = spoolToTemporaryFile();
   const auto data = wavData(head_);
-  if (data && data->size == 0) unknownSizeAt_ = data->sizeAt;
+  if (data && data->size == 0 && !data->rf64) unknownSizeAt_ = data->sizeAt;
   // A stream ends where its WAV header says the data ends, so that libsndfile does not look
   // for chunks after the data by skipping it (which a stream cannot take back).
   if (data && !seekable_) streamLength_ = data->end();
@@ -110,7 +129,7 @@ AudioSource::AudioSource(const std::filesystem::path& path) {
 
 AudioSource::AudioSource(std::span<const std::uint8_t> bytes) : memory_(bytes) {
   const auto data = wavData(bytes.first(std::min(bytes.size(), kHeadBytes)));
-  if (data && data->size == 0) unknownSizeAt_ = data->sizeAt;
+  if (data && data->size == 0 && !data->rf64) unknownSizeAt_ = data->sizeAt;
 }
 
 AudioSource::~AudioSource() {

@@ -109,6 +109,8 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
       {"float_mono_amplitude_0_01", bytesOf(heard(quiet), kWavFloat, 1)},
       {"flac_24_bit", bytesOf(heard(same), kFlac24, 1)},
       {"piped_flac", bytesOf(heard(same), kFlac24, 1), 0, true},
+      {"piped_rf64", bytesOf(heard(same), SF_FORMAT_RF64 | SF_FORMAT_PCM_16), 0, true},
+      {"piped_aiff", bytesOf(heard(same), SF_FORMAT_AIFF | SF_FORMAT_PCM_16), 0, true},
       {"resampled_to_48_khz", bytesOf(resampleTo(heard(same), 48000), kWavFloat, 1, 48000)},
       {"silence_100_ms_in_front", bytesOf(late)},
       // Hostile or broken files.
