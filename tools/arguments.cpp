@@ -151,7 +151,8 @@ void CredentialOptions::addTo(CLI::App& command, const std::string& bareNote) {
   command.add_option("--ssid", ssid, "SSID of the network (UTF-8, not empty)")->required();
   keyOption = command.add_option(
       "--key", key,
-      "Key of the network (UTF-8); may be empty. \"-\" reads one line from standard input; "
+      "Key of the network (UTF-8); may be empty. \"-\" reads one line (at most 4096 bytes) from "
+      "standard input; "
       "without --key a terminal asks for it. Other local users can see a key given here");
   command.add_flag("--bare", bare,
                    "Bare layout: SSID, 0x0D, key (no header, no checksum)" + bareNote +
