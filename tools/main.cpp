@@ -18,7 +18,8 @@ std::vector<std::string> argumentsOf(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     operands |= argument == "--";
-    if (!operands && argument.starts_with("--") && argument.size() > 3 && argument.back() == '=') {
+    if (!operands && argument.starts_with("--") && argument.find('=') == argument.size() - 1 &&
+        argument.size() > 3) {
       argument.pop_back();
       arguments.push_back(std::move(argument));
       arguments.emplace_back();
