@@ -1,16 +1,16 @@
-// Audio files through libsndfile: read block by block, mixed down to mono and fed to a
-// stream decoder, so that memory stays bounded whatever the file's length.
+// Audio files through libsndfile (their bytes from AudioSource): read block by block, mixed
+// down to mono and fed to a stream decoder, so that memory stays bounded whatever the file's
+// length.
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "decoder.h"
+#include "platform/AudioSource.h"
 
 namespace sonicsend::receiver {
 namespace {
@@ -67,40 +67,13 @@ DecodeResult decodeOpened(SNDFILE* file, const SF_INFO& info) {
   return {std::nullopt, decoder.lastFailure()};
 }
 
-// libsndfile's virtual I/O over bytes in memory.
-struct MemoryFile {
-  std::span<const std::uint8_t> bytes;
-  sf_count_t position = 0;
-
-  static MemoryFile& of(void* user) { return *static_cast<MemoryFile*>(user); }
-  static sf_count_t length(void* user) { return static_cast<sf_count_t>(of(user).bytes.size()); }
-  static sf_count_t seek(sf_count_t offset, int whence, void* user) {
-    MemoryFile& file = of(user);
-    const sf_count_t base = whence == SEEK_CUR   ? file.position
-                            : whence == SEEK_END ? length(user)
-                                                 : 0;
-    const sf_count_t target = base + offset;
-    if (target < 0 || target > length(user)) return -1;
-    return file.position = target;
-  }
-  static sf_count_t read(void* out, sf_count_t count, void* user) {
-    MemoryFile& file = of(user);
-    const sf_count_t n = std::clamp<sf_count_t>(length(user) - file.position, 0, count);
-    if (n > 0) std::memcpy(out, file.bytes.data() + file.position, static_cast<std::size_t>(n));
-    file.position += n;
-    return n;
-  }
-  static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
-  static sf_count_t tell(void* user) { return of(user).position; }
-};
-
 }  // namespace
 
 DecodeResult decodeFile(const std::filesystem::path& path) noexcept {
   try {
+    AudioSource source(path);
     SF_INFO info{};
-    const SndfilePtr file(path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
-                                      : sf_open(path.c_str(), SFM_READ, &info));
+    const SndfilePtr file(source.openSndfile(info));
     return decodeOpened(file.get(), info);
   } catch (const std::bad_alloc&) {
     return {std::nullopt, Failure::out_of_memory};
@@ -109,11 +82,9 @@ DecodeResult decodeFile(const std::filesystem::path& path) noexcept {
 
 DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept {
   try {
-    MemoryFile memory{bytes};
-    SF_VIRTUAL_IO io{&MemoryFile::length, &MemoryFile::seek, &MemoryFile::read, &MemoryFile::write,
-                     &MemoryFile::tell};
+    AudioSource source(bytes);
     SF_INFO info{};
-    const SndfilePtr file(sf_open_virtual(&io, SFM_READ, &info, &memory));
+    const SndfilePtr file(source.openSndfile(info));
     return decodeOpened(file.get(), info);
   } catch (const std::bad_alloc&) {
     return {std::nullopt, Failure::out_of_memory};

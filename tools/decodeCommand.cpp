@@ -2,21 +2,28 @@
 #include <utf8.h>
 #include <nlohmann/json.hpp>
 
-#include <chrono>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iterator>
-#include <memory>
-#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "arguments.h"
 #include "commands.h"
 #include "decoder.h"
 #include "platform/AlsaCapture.h"
+#include "platform/terminal.h"
 
 namespace sonicsend::cli {
 namespace {
+
+namespace fs = std::filesystem;
 
 // Exit status when the audio holds no valid message.
 constexpr int kNoMessage = 1;
@@ -88,15 +95,31 @@ struct DecodeOptions {
   bool json = false;
 };
 
+// Why a file that libsndfile could not read is unreadable, in a few words.
+std::string whyUnreadable(const std::string& path) {
+  if (path == "-") return "standard input holds no audio that can be read";
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (status.type() == fs::file_type::not_found) return "no such file";
+  if (error) return error.message();
+  if (fs::is_directory(status)) return "it is a directory";
+  if (access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+  return "not an audio file (or no audio in it)";
+}
+
 void runDecode(const DecodeOptions& options) {
-  const receiver::DecodeResult result = receiver::decodeFile(options.input);
+  const receiver::DecodeResult result = [&] {
+    const platform::StderrSilenced quiet;
+    return receiver::decodeFile(options.input);
+  }();
+  const std::string name = options.input == "-" ? "-" : printable(options.input);
   switch (result.failure) {
     case receiver::Failure::unreadable:
-      fail("decode", kUsageError, "cannot read " + options.input);
+      fail("decode", kUsageError, "cannot read " + name + ": " + whyUnreadable(options.input));
     case receiver::Failure::unsupported_rate:
     case receiver::Failure::out_of_memory:
       fail("decode", kUsageError,
-           "cannot read " + options.input + ": " + std::string(describe(result.failure)));
+           "cannot read " + name + ": " + std::string(describe(result.failure)));
     default:
       break;
   }
@@ -110,30 +133,28 @@ struct ListenOptions {
   bool json = false;
 };
 
+// Seconds as a person writes them: "2", "0.5", "60".
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
 void runListen(const ListenOptions& options) {
-  std::unique_ptr<receiver::AlsaCapture> capture;
-  try {
-    capture = std::make_unique<receiver::AlsaCapture>(options.device, kCaptureRate);
-  } catch (const std::runtime_error& error) {
-    fail("listen", kUsageError, error.what());
-  }
+  receiver::AlsaCapture capture(options.device, kCaptureRate);
   receiver::StreamDecoder decoder(kCaptureRate, receiver::StreamDecoder::Pace::live);
   std::vector<float> chunk(kCaptureChunk);
-  const auto chunks = static_cast<long>(options.seconds * kCaptureRate / kCaptureChunk);
+  const auto chunks = static_cast<long>(std::ceil(options.seconds * kCaptureRate / kCaptureChunk));
   for (long i = 0; i < chunks; ++i) {
-    try {
-      capture->read(chunk);
-    } catch (const std::runtime_error& error) {
-      fail("listen", kUsageError, error.what());
-    }
+    if (!capture.read(chunk)) fail("listen", kUsageError, printable(capture.error()));
     if (auto decoded = decoder.push(chunk)) {
       print(*decoded, options.json);
       return;
     }
   }
   fail("listen", kNoMessage,
-       "nothing decoded in " + std::to_string(options.seconds) +
-           " s: " + std::string(describe(decoder.lastFailure())));
+       "nothing decoded in " + secondsText(options.seconds) + " s from \"" +
+           printable(options.device) + "\": " + std::string(describe(decoder.lastFailure())));
 }
 
 }  // namespace
@@ -162,6 +183,7 @@ void addDecodeCommands(CLI::App& app) {
   listen->add_option("--device", listenOptions->device, "ALSA capture device")
       ->default_val("default");
   listen->add_flag("--json", listenOptions->json, "Print one JSON object, as decode does");
+  addListDevicesFlag(*listen, platform::Direction::capture);
   listen->footer("Exit status 1 when nothing was heard in time, 2 when the device cannot be used.");
   listen->callback([listenOptions] { runListen(*listenOptions); });
 }

@@ -1,7 +1,10 @@
 // `sonicsend encode`: writes passes of the looped PCM stream to a WAV file.
-#include <sndfile.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,42 +24,44 @@ struct EncodeOptions {
   std::string output;
 };
 
-// The PCM bytes are little-endian 16-bit samples, left and right.
-std::vector<short> pcmSamples(const std::vector<std::uint8_t>& pcm) {
-  std::vector<short> samples(pcm.size() / 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<short>(pcm[2 * i] | (pcm[2 * i + 1] << 8));
+// Writes all of `bytes` to `fd`; false with errno set when the system refuses.
+bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
   }
-  return samples;
+  return true;
+}
+
+// The header with the exact sizes, then `passes` copies of the pass (its PCM bytes are already
+// little-endian): a whole WAV file even on a pipe, where nothing can be rewritten afterwards.
+void writeWav(int fd, const std::string& name, const std::vector<std::uint8_t>& pcm, int passes) {
+  const std::uint64_t dataBytes = pcm.size() * static_cast<std::uint64_t>(passes);
+  bool written = writeAll(fd, wavHeader(dataBytes, containerFor(dataBytes)));
+  for (int pass = 0; pass < passes && written; ++pass) written = writeAll(fd, pcm);
+  if (!written) fail("encode", kUsageError, "cannot write " + name + ": " + std::strerror(errno));
 }
 
 // Writes the file beside its target and renames it into place only once it is whole, so that
 // a failure leaves the previous file, and any link to it, as they were.
-void writeWav(const std::string& path, const std::vector<short>& samples, int passes) {
-  const auto count = static_cast<sf_count_t>(samples.size());
-  const auto dataBytes =
-      static_cast<std::uint64_t>(count) * sizeof(short) * static_cast<std::uint64_t>(passes);
-  SF_INFO info{};
-  info.samplerate = kSampleRate;
-  info.channels = kPcmChannels;
-  info.format = wavFormatFor(dataBytes) | SF_FORMAT_PCM_16;
+void writeWavFile(const std::string& path, const std::vector<std::uint8_t>& pcm, int passes) {
+  const std::string name = printable(path);
   try {
     platform::ReplacingFile out(path);
-    SNDFILE* file = sf_open_fd(out.descriptor(), SFM_WRITE, &info, SF_FALSE);
-    if (!file) fail("encode", kUsageError, "cannot write " + path + ": " + sf_strerror(nullptr));
-    bool written = true;
-    for (int pass = 0; pass < passes && written; ++pass) {
-      written = sf_write_short(file, samples.data(), count) == count;
-    }
-    const std::string reason = sf_strerror(file);
-    // Closing writes the final sizes into the header.
-    if (sf_close(file) != 0 || !written) {
-      fail("encode", kUsageError, "cannot write " + path + ": " + reason);
-    }
+    writeWav(out.descriptor(), name, pcm, passes);
     out.commit();
   } catch (const std::system_error& error) {
-    fail("encode", kUsageError, "cannot write " + path + ": " + error.code().message());
+    fail("encode", kUsageError, "cannot write " + name + ": " + error.code().message());
   }
+}
+
+void writeWavToStdout(const std::vector<std::uint8_t>& pcm, int passes) {
+  if (isatty(STDOUT_FILENO) == 1) {
+    fail("encode", kUsageError, "standard output is a terminal; redirect it to a file or a pipe");
+  }
+  writeWav(STDOUT_FILENO, "standard output", pcm, passes);
 }
 
 }  // namespace
@@ -69,15 +74,19 @@ void addEncodeCommand(CLI::App& app) {
   encode->add_option("--passes", options->passes, "Passes of the looped stream to write")
       ->default_val(1)
       ->check(CLI::Range(1, 10000));
-  encode->add_option("-o,--output", options->output, "WAV file to write")->required();
+  encode->add_option("-o,--output", options->output, "WAV file to write (\"-\": standard output)")
+      ->required();
   encode->footer(
-      "Each UTF-16 code unit of SSID and key is sent as its low byte. Over-limit credentials, "
-      "bad arguments or an unwritable path: a message on stderr, exit status 2, and OUT (or "
-      "the file a link at OUT points to) stays as it was. Above 4 GiB of data the file is RF64.");
+      "Each character of SSID and key is sent as one byte, so only U+0001 to U+00FF can be "
+      "sent. An empty SSID, a character above U+00FF, over-limit credentials, bad arguments "
+      "or an unwritable path: a message on stderr, exit status 2, and OUT (or "
+      "the file a link at OUT points to) stays as it was. \"-o -\" writes the whole file, its "
+      "sizes exact, to standard output. Above 4 GiB of data the file is RF64.");
   encode->callback([options] {
     const Credentials credentials = credentialsOrFail("encode", options->credentials);
     const Pass pass = encodePass(credentials.layout, credentials.ssid, credentials.key).value();
-    writeWav(options->output, pcmSamples(pass.pcm), options->passes);
+    if (options->output == "-") return writeWavToStdout(pass.pcm, options->passes);
+    writeWavFile(options->output, pass.pcm, options->passes);
   });
 }
 

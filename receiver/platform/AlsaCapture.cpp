@@ -3,7 +3,6 @@
 #include <alsa/asoundlib.h>
 
 #include <mutex>
-#include <stdexcept>
 
 namespace sonicsend::receiver {
 namespace {
@@ -11,14 +10,10 @@ namespace {
 // Half a second of buffering absorbs scheduling delays of the reading thread.
 constexpr unsigned kLatencyMicroseconds = 500000;
 
-void check(int status, const char* what) {
-  if (status < 0) throw std::runtime_error(std::string(what) + ": " + snd_strerror(status));
-}
-
 void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 
 // ALSA's library prints its own diagnostics to stderr; the capture's failures are reported in
-// one line each by whoever catches them.
+// one line each by whoever reads error().
 void quietAlsaLibrary() {
   static std::once_flag once;
   std::call_once(once, [] { snd_lib_error_set_handler(ignoreAlsaMessage); });
@@ -26,32 +21,40 @@ void quietAlsaLibrary() {
 
 }  // namespace
 
-AlsaCapture::AlsaCapture(const std::string& device, unsigned sampleRate) {
+AlsaCapture::AlsaCapture(const std::string& device, unsigned sampleRate) : device_(device) {
   quietAlsaLibrary();
-  check(snd_pcm_open(&pcm_, device.c_str(), SND_PCM_STREAM_CAPTURE, 0),
-        "cannot open capture device");
+  if (const int status = snd_pcm_open(&pcm_, device.c_str(), SND_PCM_STREAM_CAPTURE, 0);
+      status < 0) {
+    pcm_ = nullptr;
+    failed("cannot open", status);
+    return;
+  }
   const int status = snd_pcm_set_params(pcm_, SND_PCM_FORMAT_FLOAT, SND_PCM_ACCESS_RW_INTERLEAVED,
                                         1, sampleRate, 1, kLatencyMicroseconds);
-  if (status < 0) {
-    snd_pcm_close(pcm_);
-    check(status, "cannot set up capture device");
-  }
+  if (status < 0) failed("cannot set up", status);
 }
 
 AlsaCapture::~AlsaCapture() {
-  snd_pcm_close(pcm_);
+  if (pcm_ != nullptr) snd_pcm_close(pcm_);
 }
 
-void AlsaCapture::read(std::span<float> out) {
+void AlsaCapture::failed(const char* what, int status) {
+  error_ = std::string(what) + " capture device \"" + device_ + "\": " + snd_strerror(status);
+  if (pcm_ != nullptr) snd_pcm_close(pcm_);
+  pcm_ = nullptr;
+}
+
+bool AlsaCapture::read(std::span<float> out) {
   std::size_t done = 0;
-  while (done < out.size()) {
+  while (done < out.size() && pcm_ != nullptr) {
     const snd_pcm_sframes_t got = snd_pcm_readi(pcm_, out.data() + done, out.size() - done);
-    if (got < 0) {
-      check(snd_pcm_recover(pcm_, static_cast<int>(got), 1), "capture failed");
-      continue;
+    if (got >= 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (const int status = snd_pcm_recover(pcm_, static_cast<int>(got), 1); status < 0) {
+      failed("lost", status);
     }
-    done += static_cast<std::size_t>(got);
   }
+  return pcm_ != nullptr;
 }
 
 }  // namespace sonicsend::receiver

@@ -1,4 +1,5 @@
-// Mono capture from an ALSA device, in float samples.
+// Mono capture from an ALSA device, in float samples. Nothing here throws: a failure is a value,
+// error(), that names the device.
 #pragma once
 
 #include <span>
@@ -11,16 +12,25 @@ namespace sonicsend::receiver {
 class AlsaCapture {
  public:
   // Opens `device` ("default": the user's capture device) for mono float capture at
-  // `sampleRate`; throws std::runtime_error when the device cannot be opened or set up.
+  // `sampleRate`. When it cannot be opened or set up, ok() is false and error() says why.
   AlsaCapture(const std::string& device, unsigned sampleRate);
   ~AlsaCapture();
   AlsaCapture(const AlsaCapture&) = delete;
   AlsaCapture& operator=(const AlsaCapture&) = delete;
 
-  // Blocks until `out` is full; recovers from overruns. Throws on an unrecoverable error.
-  void read(std::span<float> out);
+  bool ok() const { return pcm_ != nullptr; }
+  // One line naming the device and what failed; empty while nothing has.
+  const std::string& error() const { return error_; }
+
+  // Blocks until `out` is full; recovers from overruns. False (and the device closed) on an
+  // error it cannot recover from, or when the device never opened.
+  bool read(std::span<float> out);
 
  private:
+  void failed(const char* what, int status);
+
+  std::string device_;
+  std::string error_;
   _snd_pcm* pcm_ = nullptr;
 };
 

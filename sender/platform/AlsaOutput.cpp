@@ -1,4 +1,5 @@
-// The ALSA backend of AudioDevice: the "default" PCM, 16-bit interleaved, about 100 ms of latency.
+// The ALSA backend of AudioDevice: a PCM ("default" unless named), 16-bit interleaved, about
+// 100 ms of latency.
 #include "AlsaOutput.h"
 
 #include <alsa/asoundlib.h>
@@ -13,7 +14,6 @@
 namespace sonicsend::platform {
 namespace {
 
-constexpr const char* kPcmName = "default";
 constexpr unsigned kLatencyMicroseconds = 100'000;
 // Frames handed to ALSA per write: a stop is honoured within this much sound (about 23 ms).
 constexpr snd_pcm_uframes_t kSliceFrames = 1024;
@@ -39,8 +39,8 @@ bool isPlayableFormat(const AudioStreamBasicDescription& format) {
 }
 
 // Opens and configures the PCM; the ALSA error code on failure.
-int openPcm(const PcmSettings& settings, snd_pcm_t*& pcm) {
-  int err = snd_pcm_open(&pcm, kPcmName, SND_PCM_STREAM_PLAYBACK, 0);
+int openPcm(const std::string& name, const PcmSettings& settings, snd_pcm_t*& pcm) {
+  int err = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
   if (err < 0) return err;
   err = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
                            settings.channels, settings.rate, 1, kLatencyMicroseconds);
@@ -104,7 +104,8 @@ class AlsaDevice final : public AudioDevice {
 
 }  // namespace
 
-std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format) {
+std::unique_ptr<AudioDevice> openAlsaDevice(const std::string& name,
+                                            const AudioStreamBasicDescription& format) {
   if (!isPlayableFormat(format)) {
     logLine(LogLevel::error, "sonicsend: ALSA output plays 16-bit signed little-endian PCM only");
     return nullptr;
@@ -114,17 +115,21 @@ std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& f
                              format.mBytesPerFrame};
   quietAlsaLibrary();
   snd_pcm_t* pcm = nullptr;
-  if (const int err = openPcm(settings, pcm); err < 0) {
+  if (const int err = openPcm(name, settings, pcm); err < 0) {
     if (!openFailing.exchange(true)) {
-      logLine(LogLevel::warning, std::string("sonicsend: cannot open the ALSA PCM \"") + kPcmName +
-                                     "\" (" + snd_strerror(err) + ")");
+      logLine(LogLevel::warning,
+              "sonicsend: cannot open the ALSA PCM \"" + name + "\" (" + snd_strerror(err) + ")");
     }
     return nullptr;
   }
   if (openFailing.exchange(false)) {
-    logLine(LogLevel::info, std::string("sonicsend: the ALSA PCM \"") + kPcmName + "\" is open");
+    logLine(LogLevel::info, "sonicsend: the ALSA PCM \"" + name + "\" is open");
   }
   return std::make_unique<AlsaDevice>(settings, pcm);
+}
+
+std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format) {
+  return openAlsaDevice("default", format);
 }
 
 }  // namespace sonicsend::platform

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "SoundOutput.h"
 
@@ -11,5 +12,8 @@ namespace sonicsend::platform {
 // goes away, play() says so by taking less than it was given. When it cannot be opened, returns
 // null, and logs one line for a run of such failures.
 std::unique_ptr<AudioDevice> openAlsaDevice(const AudioStreamBasicDescription& format);
+// The same on the PCM `name` ("hw:1,0", "pulse", ...).
+std::unique_ptr<AudioDevice> openAlsaDevice(const std::string& name,
+                                            const AudioStreamBasicDescription& format);
 
 }  // namespace sonicsend::platform

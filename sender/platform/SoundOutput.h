@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <stop_token>
+#include <string>
 
 #include "CoreAudioTypes.h"
 
@@ -37,5 +38,27 @@ struct SoundOutput {
 
 // The machine's own sound output: the system's default device and its master volume.
 SoundOutput systemSoundOutput();
+
+// The machine's sound output on the PCM named `device` (ALSA: "default", "hw:1,0", "pulse",
+// ...), its level set on that device's mixer.
+SoundOutput systemSoundOutput(const std::string& device);
+
+// The output level of the machine's mixer for `device`, for a caller that puts back what it
+// found: set() reads the level before its first change, restore() (and the destructor) puts
+// that level back. A queue's thread may call set() while its owner restores.
+class OutputLevel {
+ public:
+  explicit OutputLevel(const std::string& device);
+  ~OutputLevel();
+  OutputLevel(const OutputLevel&) = delete;
+  OutputLevel& operator=(const OutputLevel&) = delete;
+
+  void set(float volume);
+  void restore();
+
+ private:
+  class Mixer;
+  std::unique_ptr<Mixer> mixer_;
+};
 
 }  // namespace sonicsend

@@ -42,6 +42,12 @@ int exitCode(int status) {
 int run(const std::string& command) {
   return exitCode(std::system(command.c_str()));
 }
+std::string output(const std::string& command) {
+  const Process process(popen(command.c_str(), "r"), pclose);
+  std::string text;
+  for (int c; (c = std::fgetc(process.get())) != EOF;) text.push_back(static_cast<char>(c));
+  return text;
+}
 
 std::string read(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -170,6 +176,37 @@ TEST_F(RealServer, PlayingWaitsForAServerThatStartsLaterAndSetsItsLevelOrExitsNo
   EXPECT_EQ(checkRecording(later, kSendLevel, false, kSampleRate), "");
   expectHeard(later);
   EXPECT_EQ(count("later.err", "no sound output device"), 1u) << read(dir / "later.err");
+}
+
+// The command line sends on the device and at the level asked for, and puts back the level it
+// found when it ends, by its time or by a signal.
+TEST_F(RealServer, PlayOnANamedDeviceAtAGivenLevelPutsTheLevelBack) {
+  const std::string sink = env("PULSE_TEST_SINK");
+  ASSERT_EQ(run("pactl set-sink-volume " + sink + " 100%"), 0);
+  const std::string found = output("pactl get-sink-volume " + sink);
+  EXPECT_NE(output(SONICSEND_CLI " play --list-devices").find("pulse\t"), std::string::npos);
+  EXPECT_NE(output(SONICSEND_CLI " listen --list-devices").find("pulse\t"), std::string::npos);
+
+  Process recorder = record("named.raw", "4");
+  EXPECT_EQ(run(kPlay + "2.5 --device pulse --volume 50"), 0);
+  recorder.reset();
+  EXPECT_EQ(
+      checkRecording(samplesOf(read(dir / "named.raw")), std::pow(0.5, 3), true, 2 * kSampleRate),
+      "");
+  EXPECT_EQ(output("pactl get-sink-volume " + sink), found);
+
+  for (const char* stop : {"TERM", "INT", "HUP"}) {
+    EXPECT_EQ(run("sh -c '" + kPlay + "30 & sleep 1; kill -" + stop + " $!; wait $!'"), 0) << stop;
+    EXPECT_EQ(output("pactl get-sink-volume " + sink), found) << stop;
+  }
+  // keep: the mixer is left alone.
+  ASSERT_EQ(run("pactl set-sink-volume " + sink + " 20%"), 0);
+  Process kept = record("kept.raw", "2");
+  EXPECT_EQ(run(kPlay + "1 --volume keep"), 0);
+  kept.reset();
+  EXPECT_EQ(
+      checkRecording(samplesOf(read(dir / "kept.raw")), std::pow(0.2, 3), true, kSampleRate / 2),
+      "");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The durations `play` and `listen` take: finite, positive and at most a week.
+// The durations `play` and `listen` take: plain decimal seconds, a millisecond to a week.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +11,8 @@ namespace {
 
 TEST(Durations, MustBeFinitePositiveAndAtMostAWeek) {
   for (const char* command : {"play", "listen"}) {
-    for (const char* seconds : {"nan", "inf", "-1", "0", "1e10", "1e300", "604800.5", "10s"}) {
+    for (const char* seconds : {"nan", "inf", "-1", "0", "1e10", "1e300", "604800.5", "10s", "0x10",
+                                "1e-300", "0.0009"}) {
       SCOPED_TRACE(std::string(command) + " --seconds " + seconds);
       const CliRun run = runCli(SONICSEND_CLI, {command, "--seconds", seconds, "--device", "none"});
       EXPECT_EQ(run.status, 2);

@@ -108,6 +108,9 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
       {"peaks_at_full_scale", bytesOf(heard([](float x) { return x / 0.85f; }))},
       {"float_mono_amplitude_0_01", bytesOf(heard(quiet), kWavFloat, 1)},
       {"flac_24_bit", bytesOf(heard(same), kFlac24, 1)},
+      {"piped_flac", bytesOf(heard(same), kFlac24, 1), 0, true},
+      {"piped_rf64", bytesOf(heard(same), SF_FORMAT_RF64 | SF_FORMAT_PCM_16), 0, true},
+      {"piped_aiff", bytesOf(heard(same), SF_FORMAT_AIFF | SF_FORMAT_PCM_16), 0, true},
       {"resampled_to_48_khz", bytesOf(resampleTo(heard(same), 48000), kWavFloat, 1, 48000)},
       {"silence_100_ms_in_front", bytesOf(late)},
       // Hostile or broken files.
@@ -116,7 +119,12 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
       {"piped_header_claiming_4_gb_and_no_data", claiming(0xFFFFFFF0, bytesOf({})), 2, true},
       {"header_overstating_the_length", claiming(0x7FFFFFF0, bytesOf(heard(same)))},
       {"piped_header_overstating_the_length", claiming(0xFFFFFFF0, bytesOf(heard(same))), 0, true},
-      {"piped_data_size_0", bytesOf({}), 2, true},
+      {"piped_header_only", bytesOf({}), 2, true},
+      // Sizes a streaming writer leaves: the data goes on to the end of the file.
+      {"data_size_0", claiming(0, bytesOf(heard(same)))},
+      {"piped_data_size_0", claiming(0, bytesOf(heard(same))), 0, true},
+      {"data_size_ffffffff", claiming(0xFFFFFFFF, bytesOf(heard(same)))},
+      {"piped_data_size_ffffffff", claiming(0xFFFFFFFF, bytesOf(heard(same))), 0, true},
       {"not_audio", "not audio", 2},
       {"rate_1_hz", bytesOf(heard(same), kWav16, 2, 1), 2},
       {"rate_10_hz", bytesOf(heard(same), kWav16, 2, 10), 2},

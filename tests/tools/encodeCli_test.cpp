@@ -46,41 +46,66 @@ class EncodeCli : public ::testing::Test {
   const std::string out_ = dir_ / "out.wav";
 };
 
-// Each row writes the PCM it gives, or is refused with exit status 2 and one line that names
-// the fault (the row's name), leaving no file.
+// Each row of command-line input writes the PCM it gives, or is refused with exit status 2 and
+// one line that names the fault (the row's name), leaving no file.
 TEST_F(EncodeCli, WritesThePassesOfThePcmOrRefusesInOneLine) {
   const std::string s40(40, 'S'), k54(54, 'k');  // 94 units: one too many for the framed layout
   const struct {
     const char* name;
     std::vector<std::string> arguments;
     std::vector<short> pcm = {};  // none: refused
-    const char* before = "";
+    std::string before = "";
   } table[] = {
-      // UTF-8 arguments become UTF-16 code units: é is one unit, the emoji two.
-      {"utf8_in_three_passes",
-       {"--ssid", "Caf\xC3\xA9", "--key", "\xF0\x9F\x98\x81", "--passes", "3", "-o", out_},
-       passesOf(Layout::framed, u"Caf\u00E9", u"\U0001F601", 3)},
+      // UTF-8 arguments become UTF-16 code units, each sent as its low byte: Latin-1 as typed.
+      {"latin1_in_three_passes",
+       {"encode", "--ssid", "Caf\xC3\xA9", "--key", "\xC3\xBF", "--passes", "3", "-o", out_},
+       passesOf(Layout::framed, u"Caf\u00E9", u"\u00FF", 3)},
       {"bare_holds_two_more_units",
-       {"--ssid", s40, "--key", k54 + "k", "--bare", "-o", out_},
+       {"encode", "--ssid", s40, "--key", k54 + "k", "--bare", "-o", out_},
        passesOf(Layout::bare, std::u16string(40, u'S'), std::u16string(55, u'k'), 1)},
       {"key_from_the_first_line_of_stdin",
-       {"--ssid", "net", "--key", "-", "-o", out_},
+       {"encode", "--ssid", "net", "--key", "-", "-o", out_},
        passesOf(Layout::framed, u"net", u"a key with spaces", 1),
        "printf 'a key with spaces\\r\\nnot this line\\n' |"},
-      {"at most 93", {"--ssid", s40, "--key", k54, "-o", out_}},
-      {"at most 95", {"--ssid", s40 + "SS", "--key", k54, "--bare", "-o", out_}},
-      {"--key", {"--ssid", "net", "-o", out_}, {}, ": |"},
-      {"no key", {"--ssid", "net", "--key", "-", "-o", out_}, {}, ": |"},
-      {"--output", {"--ssid", "net", "--key", "k"}},
-      {"UTF-8", {"--ssid", "\xC3", "--key", "k", "-o", out_}},
-      {"--passes", {"--ssid", "net", "--key", "k", "--passes", "0", "-o", out_}},
-      {"cannot write", {"--ssid", "net", "--key", "k", "-o", dir_ / "missing" / "x.wav"}},
+      {"empty_after_equals_is_empty",
+       {"encode", "--ssid=net", "-o", out_, "--key="},
+       passesOf(Layout::framed, u"net", u"", 1)},
+      {"whole_file_to_standard_output",
+       {"encode", "--ssid", "net", "--key", "k", "--passes", "2", "-o", "-"},
+       passesOf(Layout::framed, u"net", u"k", 2),
+       "exec >" + shellQuoted(out_) + ";"},
+      {"at most 93", {"encode", "--ssid", s40, "--key", k54, "-o", out_}},
+      {"at most 95", {"encode", "--ssid", s40 + "SS", "--key", k54, "--bare", "-o", out_}},
+      {"--key", {"encode", "--ssid", "net", "-o", out_}, {}, ": |"},
+      {"no key", {"encode", "--ssid", "net", "--key", "-", "-o", out_}, {}, ": |"},
+      {"longer than 4096 bytes",
+       {"encode", "--ssid", "net", "--key", "-", "-o", out_},
+       {},
+       "head -c 100000 /dev/zero |"},
+      {"not expected: x", {"encode", "--ssid=", "x", "--key", "y", "-o", out_}},
+      {"--ssid is empty", {"encode", "--ssid", "", "--key", "k", "-o", out_}},
+      {"--ssid is empty", {"play", "--ssid", "", "--key", "k", "--seconds", "1"}},
+      {"\"\xE6\x88\x91\" (U+6211)",
+       {"encode", "--ssid", "\xE6\x88\x91\xE7\x9A\x84", "--key", "k", "-o", out_}},
+      {"(U+1F601)", {"encode", "--ssid", "net", "--key", "\xF0\x9F\x98\x81", "-o", out_}},
+      {"holds U+0000",
+       {"encode", "--ssid", "net", "--key", "-", "-o", out_},
+       {},
+       "printf 'a\\000b\\n' |"},
+      {"(U+0100)", {"play", "--ssid", "net", "--key", "\xC4\x80", "--seconds", "1"}},
+      {"--output", {"encode", "--ssid", "net", "--key", "k"}},
+      {"UTF-8", {"encode", "--ssid", "\xC3", "--key", "k", "-o", out_}},
+      {"--passes", {"encode", "--ssid", "net", "--key", "k", "--passes", "0", "-o", out_}},
+      {"cannot write", {"encode", "--ssid", "net", "--key", "k", "-o", dir_ / "missing" / "x.wav"}},
+      {"no ALSA playback device named \"no_such_pcm\"",
+       {"play", "--ssid", "net", "--key", "k", "--device", "no_such_pcm", "--seconds", "1"}},
+      {"no command named \"frobnicate\"", {"frobnicate", "--ssid", "net"}},
+      {"no such file", {"decode", dir_ / "missing.wav"}},
+      {"it is a directory", {"decode", dir_}},
   };
   for (const auto& row : table) {
     SCOPED_TRACE(row.name);
-    auto arguments = row.arguments;
-    arguments.insert(arguments.begin(), "encode");
-    const CliRun run = runCli(SONICSEND_CLI, arguments, row.before);
+    const CliRun run = runCli(SONICSEND_CLI, row.arguments, row.before);
     if (row.pcm.empty()) {
       EXPECT_EQ(run.status, 2);
       EXPECT_NE(run.err.find(row.name), std::string::npos) << run.err;
@@ -101,7 +126,7 @@ TEST_F(EncodeCli, FailureLeavesTheLinkAndItsTargetAsTheyWere) {
   const std::vector<std::string> encode = {"encode",   "--ssid", "net", "--key", "k",
                                            "--passes", "20",     "-o",  link};
   // Writes beyond 64 blocks fail, as on a full disk, instead of ending the program.
-  const CliRun full = runCli(SONICSEND_CLI, encode, "trap '' XFSZ; ulimit -f 64;");
+  const CliRun full = runCli(SONICSEND_CLI, encode, "ulimit -f 64;");
   EXPECT_EQ(full.status, 2);
   EXPECT_NE(full.err.find("cannot write"), std::string::npos) << full.err;
   EXPECT_TRUE(fs::is_symlink(link));
@@ -114,13 +139,32 @@ TEST_F(EncodeCli, FailureLeavesTheLinkAndItsTargetAsTheyWere) {
 }
 
 // RIFF sizes are 32-bit: beyond them the file is RF64. The 93 units of the longest message
-// make a pass of 4.9 MB, so 3500 passes exceed 4 GiB.
-TEST(WavFormat, SwitchesToRf64WhereRiffSizesWouldWrap) {
-  using cli::wavFormatFor;
+// make a pass of 4.9 MB, so 3500 passes exceed 4 GiB. Both headers, written before the data,
+// read back as the samples that follow them.
+TEST_F(EncodeCli, HeaderSwitchesToRf64WhereRiffSizesWouldWrap) {
+  using cli::Container;
+  using cli::containerFor;
   const std::uint64_t pass = encodePass(Layout::framed, std::u16string(93, u'x'), u"")->pcm.size();
-  EXPECT_EQ(wavFormatFor(800 * pass), SF_FORMAT_WAV);
-  EXPECT_EQ(wavFormatFor(3500 * pass), SF_FORMAT_RF64);
-  EXPECT_EQ(wavFormatFor(0xFFFFFFFFull - 44), SF_FORMAT_RF64);
+  EXPECT_EQ(containerFor(800 * pass), Container::wav);
+  EXPECT_EQ(containerFor(3500 * pass), Container::rf64);
+  EXPECT_EQ(containerFor(0xFFFFFFFFull - 44), Container::rf64);
+  const auto pcm = encodePass(Layout::framed, u"net", u"k")->pcm;
+  for (const Container container : {Container::wav, Container::rf64}) {
+    std::ofstream file(out_, std::ios::binary);
+    for (const auto& bytes : {cli::wavHeader(pcm.size(), container), pcm})
+      file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    file.close();
+    SF_INFO info{};
+    SNDFILE* sound = sf_open(out_.c_str(), SFM_READ, &info);
+    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK,
+              container == Container::wav ? SF_FORMAT_WAV : SF_FORMAT_RF64);
+    std::vector<short> samples(pcm.size() / 2 + 2);  // a frame more than the data
+    EXPECT_EQ(sf_read_short(sound, samples.data(), sf_count_t(samples.size())), pcm.size() / 2);
+    sf_close(sound);
+    samples.resize(pcm.size() / 2);
+    EXPECT_EQ(samples, passesOf(Layout::framed, u"net", u"k", 1));
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/terminal.h"
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,12 +42,18 @@ class EchoOff {
   bool active_ = false;
 };
 
-std::optional<std::string> readLine() {
-  std::string line;
+StdinLine readLine(std::size_t maxBytes) {
+  StdinLine line;
   int c = 0;
-  while ((c = std::getchar()) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-  if (c == EOF && line.empty()) return std::nullopt;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  while ((c = std::getchar()) != EOF && c != '\n') {
+    // One byte more than the limit is kept: it may be the CR of a CR LF line ending.
+    if (line.text.size() > maxBytes) return {StdinLine::Status::tooLong, {}};
+    line.text.push_back(static_cast<char>(c));
+  }
+  if (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
+  if (line.text.size() > maxBytes) return {StdinLine::Status::tooLong, {}};
+  const bool empty = c == EOF && line.text.empty();
+  line.status = empty ? StdinLine::Status::empty : StdinLine::Status::read;
   return line;
 }
 
@@ -56,12 +63,35 @@ bool stdinIsTerminal() {
   return isatty(STDIN_FILENO) == 1;
 }
 
-std::optional<std::string> readStdinLine(bool hidden, const char* prompt) {
-  if (!hidden) return readLine();
+StdinLine readStdinLine(std::size_t maxBytes, bool hidden, const char* prompt) {
+  if (!hidden) return readLine(maxBytes);
   std::fputs(prompt, stderr);
   std::fflush(stderr);
   const EchoOff echoOff;
-  return readLine();
+  return readLine(maxBytes);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+StderrSilenced::StderrSilenced() {
+  if (kSanitized) return;
+  std::fflush(stderr);
+  const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (nowhere < 0) return;
+  saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (saved_ >= 0) dup2(nowhere, STDERR_FILENO);
+  close(nowhere);
+}
+
+StderrSilenced::~StderrSilenced() {
+  if (saved_ < 0) return;
+  std::fflush(stderr);
+  dup2(saved_, STDERR_FILENO);
+  close(saved_);
 }
 
 }  // namespace sonicsend::platform
