@@ -45,7 +45,7 @@ Presence measurePresence(std::span<const ToneLevels> levels, std::size_t evenOff
 
 // Everything the frame search asks of the windows, measured once.
 struct HeardWindows {
-  std::span<const ToneLevels> levels;
+  std::span<const ToneLevels> levels;  // what they were measured from: it must outlive them
   std::size_t evenOffset = 0;
   std::vector<double> references;
   std::vector<SymbolRead> reads;
