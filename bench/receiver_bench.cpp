@@ -26,17 +26,17 @@
 #include "channel.h"
 #include "decoder.h"
 #include "encoder.h"
+#include "heardRightly.h"
 #include "recordings.h"
-#include "wrongInputs.h"
 
 namespace {
 
 using sonicsend::kSampleRate;
-using sonicsend::testing::addNoise;
+using sonicsend::simulator::addNoise;
+using sonicsend::simulator::loop;
+using sonicsend::simulator::randomMessage;
+using sonicsend::simulator::Sent;
 using sonicsend::testing::heardRightly;
-using sonicsend::testing::loop;
-using sonicsend::testing::randomMessage;
-using sonicsend::testing::Sent;
 
 // Ten seconds of the looped signal at 10 dB SNR, captured at the given rate (44 100: no
 // resampling; 48 000: the receiver resamples first); with a second argument of 1, heard in a
@@ -45,10 +45,10 @@ void Decode10Seconds(benchmark::State& state) {
   std::mt19937 random(1);
   const Sent sent = randomMessage(random);
   auto recording = loop(sent.pass, 12345, 10 * kSampleRate);
-  if (state.range(1) == 1) recording = sonicsend::testing::inRoom(recording, {0.8, 0.0}, random);
+  if (state.range(1) == 1) recording = sonicsend::simulator::inRoom(recording, {0.8, 0.0}, random);
   addNoise(recording, state.range(1) == 1 ? 15.0 : 10.0, random);
   const int rate = static_cast<int>(state.range(0));
-  if (rate != kSampleRate) recording = sonicsend::testing::resampleTo(recording, rate);
+  if (rate != kSampleRate) recording = sonicsend::simulator::resampleTo(recording, rate);
   for (auto _ : state) {
     const auto result = sonicsend::receiver::decode(recording, rate);
     if (!result.decoded || result.decoded->message.key != sent.key) {
@@ -114,7 +114,7 @@ bool writeLongFile(const std::filesystem::path& path, const LongFile& wanted, co
   for (float& sample : second) sample = noise(random);
   auto ending = loop(sent.pass, 0, 60 * kSampleRate);
   addNoise(ending, 10.0, random);
-  if (wanted.rate != kSampleRate) ending = sonicsend::testing::resampleTo(ending, wanted.rate);
+  if (wanted.rate != kSampleRate) ending = sonicsend::simulator::resampleTo(ending, wanted.rate);
   const auto total = static_cast<std::size_t>(wanted.seconds * wanted.rate);
   std::vector<float> frames;
   for (std::size_t done = 0; done < total; done += second.size()) {

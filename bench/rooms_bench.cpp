@@ -17,12 +17,13 @@
 
 #include "channels.h"
 #include "decoder.h"
+#include "heardRightly.h"
 #include "recordings.h"
-#include "wrongInputs.h"
 
 namespace {
 
 using namespace sonicsend;
+using namespace sonicsend::simulator;
 using namespace sonicsend::testing;
 
 int messagesPerPoint() {

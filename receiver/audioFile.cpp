@@ -42,7 +42,7 @@ void mixDown(std::span<const float> interleaved, std::size_t channels, std::span
 // Reads the open file block by block into a stream decoder, until its data ends.
 DecodeResult decodeOpened(SNDFILE* file, const SF_INFO& info) {
   if (!file || info.channels < 1) return {std::nullopt, Failure::unreadable};
-  if (!supportedRate(info.samplerate)) return {std::nullopt, Failure::unsupported_rate};
+  if (!supportedRate(info.samplerate)) return {std::nullopt, Failure::unsupportedRate};
   const auto channels = static_cast<std::size_t>(info.channels);
   const std::size_t blockFrames = std::max<std::size_t>(1, kReadBlockSamples / channels);
   std::vector<float> interleaved(blockFrames * channels);
@@ -76,7 +76,7 @@ DecodeResult decodeFile(const std::filesystem::path& path) noexcept {
     const SndfilePtr file(source.openSndfile(info));
     return decodeOpened(file.get(), info);
   } catch (const std::bad_alloc&) {
-    return {std::nullopt, Failure::out_of_memory};
+    return {std::nullopt, Failure::outOfMemory};
   }
 }
 
@@ -87,7 +87,7 @@ DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept {
     const SndfilePtr file(source.openSndfile(info));
     return decodeOpened(file.get(), info);
   } catch (const std::bad_alloc&) {
-    return {std::nullopt, Failure::out_of_memory};
+    return {std::nullopt, Failure::outOfMemory};
   }
 }
 

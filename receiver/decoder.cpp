@@ -6,7 +6,9 @@
 #include <memory>
 #include <new>
 
+#include "carrier.h"
 #include "frames.h"
+#include "ringing.h"
 #include "symbols.h"
 #include "tones.h"
 
@@ -24,8 +26,8 @@ constexpr std::size_t kFileAttemptEvery = kMaxSignalSamples;
 constexpr std::size_t kStreamPiece = 1 << 16;
 // A sample may be at most this many times the recent RMS level (and at least full scale).
 constexpr float kLoudestOverLevel = 64.0f;
-// The recent level follows the mean square over some 4410 samples (0.1 s at 44.1 kHz).
-constexpr float kLevelSmoothing = 1.0f / 4410.0f;
+// The recent level follows the mean square over about a tenth of a second.
+constexpr float kLevelSmoothing = 1.0f / static_cast<float>(kSampleRate / 10);
 
 // The bare layout has no checksum: it is taken only from frames that each checked on their
 // own, and, when it fills its last frame to the end, only once frame 1 was heard following
@@ -35,10 +37,33 @@ bool trusted(const Message& message, const PassCandidate& pass) {
   return pass.everyFrameAlone && (message.bytes.size() < pass.payload.size() || pass.wrapHeard);
 }
 
+using AcceptPass = std::function<bool(const PassCandidate&)>;
+
+// Carrier and presence, the plain reading of every window, then the frames and passes.
+FrameSearch readFrames(std::span<const ToneLevels> levels, Copies copies,
+                       const AcceptPass& accept) {
+  const std::optional<HeardWindows> windows = hearWindows(levels);
+  if (!windows) return FrameSearch::noSignal;
+  return findPass(*windows, copies, accept);
+}
+
+// The symbol grid, read as it came; when that gives no message, read again through a model of
+// the room, with the ringing of earlier symbols taken away.
+FrameSearch searchRecording(std::span<const float> samples, const AcceptPass& accept) {
+  const SymbolGrid grid = measureSymbols(samples);
+  const FrameSearch plain = readFrames(grid.levels, Copies::independent, accept);
+  if (plain == FrameSearch::found) return plain;
+  const std::vector<ToneLevels> cleaned = cancelRinging(grid);
+  if (cleaned.empty()) return plain;
+  const FrameSearch inRoom = readFrames(cleaned, Copies::alike, accept);
+  // A plain reading that found whole passes says more about why there is no message.
+  return inRoom == FrameSearch::found || plain != FrameSearch::rejected ? inRoom : plain;
+}
+
 DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   DecodeResult result;
   bool heardTooLittle = false;  // a message started or seemed whole, but needs more passes
-  const FrameSearch search = findPass(measureSymbols(samples), [&](const PassCandidate& pass) {
+  const FrameSearch search = searchRecording(samples, [&](const PassCandidate& pass) {
     auto message = parseMessage(pass.payload);
     if (!message || !trusted(*message, pass)) {
       heardTooLittle = heardTooLittle || message.has_value() || announcesMoreFrames(pass.payload);
@@ -50,8 +75,8 @@ DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   switch (search) {
     case FrameSearch::found:
       break;
-    case FrameSearch::no_signal:
-      result.failure = Failure::no_signal;
+    case FrameSearch::noSignal:
+      result.failure = Failure::noSignal;
       break;
     case FrameSearch::incomplete:
       result.failure = Failure::incomplete;
@@ -98,12 +123,12 @@ DecodeResult guarded(F&& decodeSomehow) noexcept {
   try {
     return decodeSomehow();
   } catch (const std::bad_alloc&) {
-    return {std::nullopt, Failure::out_of_memory};
+    return {std::nullopt, Failure::outOfMemory};
   }
 }
 
 DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
-  if (!supportedRate(sampleRate)) return {std::nullopt, Failure::unsupported_rate};
+  if (!supportedRate(sampleRate)) return {std::nullopt, Failure::unsupportedRate};
   std::vector<float> clean;
   SampleGuard check;
   if (!std::ranges::all_of(samples, [&](float s) { return check(s) == s; })) {
@@ -135,11 +160,11 @@ std::string_view describe(Failure failure) {
       return "a message was heard";
     case Failure::unreadable:
       return "the audio cannot be read";
-    case Failure::unsupported_rate:
+    case Failure::unsupportedRate:
       return "the sample rate is not between 6400 and 768000 Hz";
-    case Failure::out_of_memory:
+    case Failure::outOfMemory:
       return "not enough memory to decode";
-    case Failure::no_signal:
+    case Failure::noSignal:
       return "no signal heard";
     case Failure::incomplete:
       return "a signal, but not every frame of the message was heard";
@@ -158,11 +183,11 @@ StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
   try {
     guard_ = std::make_unique<SampleGuard>();
   } catch (const std::bad_alloc&) {
-    stop(Failure::out_of_memory);
+    stop(Failure::outOfMemory);
     return;
   }
   if (!supportedRate(sampleRate)) {
-    stop(Failure::unsupported_rate);
+    stop(Failure::unsupportedRate);
     return;
   }
   if (isProtocolRate(sampleRate)) return;
@@ -170,7 +195,7 @@ StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
     resampler_.emplace(sampleRate);
     if (!resampler_->ok()) stop(Failure::unreadable);
   } catch (const std::bad_alloc&) {
-    stop(Failure::out_of_memory);
+    stop(Failure::outOfMemory);
   }
 }
 
@@ -187,7 +212,7 @@ std::optional<Decoded> StreamDecoder::push(std::span<const float> samples) noexc
       }
     }
   } catch (const std::bad_alloc&) {
-    stop(Failure::out_of_memory);
+    stop(Failure::outOfMemory);
   }
   return std::nullopt;
 }
@@ -203,7 +228,7 @@ std::optional<Decoded> StreamDecoder::finish() noexcept {
     sinceAttempt_ += recent_.size() - before;
     if (sinceAttempt_ > 0) return attempt();
   } catch (const std::bad_alloc&) {
-    stop(Failure::out_of_memory);
+    stop(Failure::outOfMemory);
   }
   return std::nullopt;
 }

@@ -27,12 +27,12 @@ bool supportedRate(double sampleRate);
 
 enum class Failure {
   none,
-  unreadable,        // the audio cannot be opened or read, or holds no samples
-  unsupported_rate,  // the sample rate lies outside kLowestSampleRate ... kHighestSampleRate
-  out_of_memory,     // the decoder could not get the memory it needs
-  no_signal,         // nothing in the recording sounds like the sender's carriers
-  incomplete,        // a signal, but some frame was never heard well enough
-  invalid,           // every frame was heard, but they do not form a valid message
+  unreadable,       // the audio cannot be opened or read, or holds no samples
+  unsupportedRate,  // the sample rate lies outside kLowestSampleRate ... kHighestSampleRate
+  outOfMemory,      // the decoder could not get the memory it needs
+  noSignal,         // nothing in the recording sounds like the sender's carriers
+  incomplete,       // a signal, but some frame was never heard well enough
+  invalid,          // every frame was heard, but they do not form a valid message
 };
 
 std::string_view describe(Failure failure);
@@ -93,7 +93,7 @@ class StreamDecoder {
   std::size_t attemptEvery_;
   std::size_t sinceAttempt_ = 0;
   bool usable_ = true;
-  Failure lastFailure_ = Failure::no_signal;
+  Failure lastFailure_ = Failure::noSignal;
 };
 
 }  // namespace sonicsend::receiver

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "symbols.h"
+#include "carrier.h"
 
 namespace sonicsend::receiver {
 
@@ -21,16 +21,20 @@ struct PassCandidate {
 
 enum class FrameSearch {
   found,       // `accept` took a candidate
-  no_signal,   // no alternating carrier: nothing that the sender played
+  noSignal,    // no alternating carrier: nothing that the sender played
   incomplete,  // a signal, but no pass whose every frame could be read
   rejected,    // whole passes, but `accept` refused every one
 };
+
+// Whether the copies of a frame in different passes err independently, as with noise; levels
+// learnt from a model of the room may err alike in every pass.
+enum class Copies { independent, alike };
 
 // Tries every way the windows can fall into frames and the frames into a looped pass, the
 // best supported first, and hands each pass whose frames all pass their checks to `accept`
 // until it returns true. A frame lost in one pass is taken from another; a frame heard in no
 // pass on its own is read from the sum of all its passes.
-FrameSearch findPass(const SymbolGrid& grid,
+FrameSearch findPass(const HeardWindows& windows, Copies copies,
                      const std::function<bool(const PassCandidate&)>& accept);
 
 }  // namespace sonicsend::receiver

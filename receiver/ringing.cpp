@@ -8,20 +8,13 @@
 #include <span>
 
 #include "reading.h"
+#include "roomResponse.h"
 #include "tones.h"
 
 namespace sonicsend::receiver {
 namespace {
 
-using Complex = std::complex<double>;
-
-// The response is learnt for the current symbol and up to kMaxEchoes before it: at an RT60 of
-// 1.2 s the ringing of a symbol eight back has fallen by about 25 dB. None is learnt for the
-// next symbol: where the direct sound and the early reflections of a tone cancel, its echo in
-// the following window may be louder than its own window, and a reading one symbol late
-// would explain the recording as well as the right one through such a term.
-constexpr int kMaxEchoes = 8;
-// How clearly the carriers must show (see carrierScore): noise alone reaches 40 about once in
+// How clearly the carriers must show (see fitCarriers): noise alone reaches 40 about once in
 // 10^15 tries.
 constexpr double kCarrierScore = 40.0;
 // How widely noise may spread a tone's levels (on 2, off 0) before its readings count as
@@ -36,9 +29,6 @@ constexpr double kEarlyShare = 0.25;
 constexpr double kAlike = 1.05;
 // Rounds of choosing readings, each with what the other tones say after the last.
 constexpr int kChoiceRounds = 3;
-// Windows a pass apart repeat when what differs between them holds less than this share of
-// their energy: noise 10 dB below the tones in every window gives a tenth.
-constexpr double kRepeatsWithin = 0.1;
 // Ways of sounding of a one-frame message's tone, the best explaining, that readings start from.
 constexpr std::size_t kRepeatingStarts = 3;
 // Rounds of reading and learning: each reading removes the ringing of the one before.
@@ -65,93 +55,48 @@ std::pair<double, double> twoEnds(std::span<const double> values) {
   return {low, high};
 }
 
-// Solves the small Hermitian system `a` x = `b` in place (Gaussian elimination with pivoting).
-template <std::size_t N>
-std::array<Complex, N> solve(std::array<std::array<Complex, N>, N> a, std::array<Complex, N> b,
-                             std::size_t n) {
-  for (std::size_t col = 0; col < n; ++col) {
-    std::size_t pivot = col;
-    for (std::size_t row = col + 1; row < n; ++row) {
-      if (std::abs(a[row][col]) > std::abs(a[pivot][col])) pivot = row;
-    }
-    std::swap(a[col], a[pivot]);
-    std::swap(b[col], b[pivot]);
-    if (std::abs(a[col][col]) == 0.0) continue;
-    for (std::size_t row = col + 1; row < n; ++row) {
-      const Complex factor = a[row][col] / a[col][col];
-      for (std::size_t k = col; k < n; ++k) a[row][k] -= factor * a[col][k];
-      b[row] -= factor * b[col];
-    }
-  }
-  std::array<Complex, N> x{};
-  for (std::size_t col = n; col-- > 0;) {
-    Complex sum = b[col];
-    for (std::size_t k = col + 1; k < n; ++k) sum -= a[col][k] * x[k];
-    x[col] = std::abs(a[col][col]) == 0.0 ? Complex{} : sum / a[col][col];
-  }
-  return x;
-}
+// The search's state, passed from step to step: every tone's level in every window (on 2, off
+// 0), and whether it is taken to sound there.
+struct SearchState {
+  std::vector<ToneLevels> levels;
+  std::vector<ToneSounding> sounding;
+};
 
 class RingingCanceller {
  public:
-  explicit RingingCanceller(const SymbolGrid& grid)
-      : phasors_(grid.phasors), count_(grid.phasors.size()) {
-    echoes_ = static_cast<std::size_t>(
-        std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(count_) / 8 - 1, 1, kMaxEchoes));
-    measureDrift();
-    alignDrift();
-    passWindows_ = findPassLength();
-  }
-
-  // The carriers sound in every other window, each time with the same ringing behind it, so
-  // once the drift is undone each carrier's phasor takes one fixed value in its own windows
-  // and another in the rest. Noise gives neither: this is how far apart the two values lie,
-  // in standard errors squared, added over both carriers. It also tells the even windows.
-  double carrierScore() {
-    double score = 0.0;
-    double evenVotes = 0.0;
-    for (const auto& [tone, sign] : {std::pair{kEvenCarrier, 1.0}, std::pair{kOddCarrier, -1.0}}) {
-      std::array<Complex, 2> sums{};
-      std::array<double, 2> squares{};
-      std::array<double, 2> counts{};
-      for (std::size_t w = 0; w < count_; ++w) {
-        const Complex y = aligned(tone, w);
-        sums[w % 2] += y;
-        squares[w % 2] += std::norm(y);
-        counts[w % 2] += 1.0;
-      }
-      double error = 0.0;
-      for (std::size_t side = 0; side < 2; ++side) {
-        const Complex mean = sums[side] / counts[side];
-        error += (squares[side] / counts[side] - std::norm(mean)) / counts[side];
-      }
-      const Complex difference = sums[0] / counts[0] - sums[1] / counts[1];
-      score += error > 0.0 ? std::norm(difference) / error : 0.0;
-      evenVotes += sign * (std::abs(sums[0] / counts[0]) - std::abs(sums[1] / counts[1]));
-    }
-    evenOffset_ = evenVotes >= 0.0 ? 0 : 1;
-    return score;
+  RingingCanceller(const SymbolGrid& grid, std::vector<AlignedTones> aligned,
+                   std::size_t evenOffset)
+      : phasors_(grid.phasors),
+        evenOffset_(evenOffset),
+        count_(grid.phasors.size()),
+        aligned_(std::move(aligned)) {
+    // A response needs some windows per term it learns.
+    echoes_ = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(
+        static_cast<std::ptrdiff_t>(count_) / 8 - 1, 1, static_cast<std::ptrdiff_t>(kMaxEchoes)));
+    for (std::size_t tone = 0; tone < kToneCount; ++tone)
+      energy_[tone] = toneEnergy(aligned_, tone);
+    passWindows_ = findPassLength(aligned_);
   }
 
   std::vector<ToneLevels> run() {
-    std::vector<ToneLevels> levels(count_);
-    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) predict(toneOf(t), levels);
-    sounding_.assign(count_, {});
-    acquire(levels);
-    std::size_t checked = checkingFrames(levels);
+    SearchState state{std::vector<ToneLevels>(count_), std::vector<ToneSounding>(count_)};
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) predict(toneOf(bit), state.levels);
+    acquire(state);
+    std::size_t checked = checkingFrames(state.levels);
     for (int round = 0; round < kRounds; ++round) {
       // A round that makes fewer frames check went astray: the reading before it stays.
-      const std::vector<ToneLevels> before = levels;
-      setSounding(bytesOf(levels));
-      for (std::size_t t = 0; t < SymbolRead::kTones; ++t) cancel(toneOf(t), levels);
-      repairByParity(levels);
-      const std::size_t now = checkingFrames(levels);
+      const std::vector<ToneLevels> before = state.levels;
+      state.sounding = soundingOf(bytesOf(state.levels));
+      for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) cancel(toneOf(bit), state);
+      repairByParity(state.levels);
+      const std::size_t now = checkingFrames(state.levels);
       if (now < checked) {
-        levels = before;
+        state.levels = before;
         break;
       }
       checked = now;
     }
+    std::vector<ToneLevels> levels = std::move(state.levels);
     placeFrameNumbers(levels);
     weighByFit(levels);
     for (std::size_t w = 0; w < count_; ++w) {
@@ -162,69 +107,32 @@ class RingingCanceller {
   }
 
  private:
-  static constexpr std::size_t kTerms = kMaxEchoes + 1;
-
   const std::vector<TonePhasors>& phasors_;
   std::size_t evenOffset_ = 0;
   std::size_t count_;
   std::size_t echoes_ = 1;
-  double driftPerK_ = 0.0;       // phase turned per window and per tone number k
-  std::size_t passWindows_ = 0;  // windows per pass of the loop, 0 when not known
-  std::vector<std::array<bool, kToneCount>> sounding_;
-  std::vector<std::array<Complex, kToneCount>> aligned_;  // per window and tone, drift undone
-  std::array<double, kToneCount> energy_{};               // per tone, over every window
+  std::size_t passWindows_ = 0;              // windows per pass of the loop, 0 when not known
+  std::vector<AlignedTones> aligned_;        // per window and tone, drift undone
+  std::array<double, kToneCount> energy_{};  // per tone, over every window
 
   bool isEven(std::size_t w) const { return (w + evenOffset_) % 2 == 0; }
 
-  // A clock mismatch between sender and recorder turns every tone's phase by the same small
-  // angle from one window to the next, proportional to its frequency. Each carrier repeats
-  // every other window, with the same ringing behind it, so its turn over two windows shows it.
-  void measureDrift() {
-    double weighted = 0.0;
-    double weights = 0.0;
-    for (const auto& [tone, k] :
-         {std::pair{kEvenCarrier, kCarrierEvenK}, std::pair{kOddCarrier, kCarrierOddK}}) {
-      Complex turn{};
-      for (std::size_t w = 0; w + 2 < count_; ++w) {
-        turn += Complex(phasors_[w + 2][tone]) * std::conj(Complex(phasors_[w][tone]));
-      }
-      weighted += std::abs(turn) * std::arg(turn) / (2.0 * k);
-      weights += std::abs(turn);
-    }
-    driftPerK_ = weights > 0.0 ? weighted / weights : 0.0;
-  }
-
-  // The drift is fixed once measured, and every reading goes through the aligned phasors
-  // again and again: they are turned once, and each tone's energy summed once.
-  void alignDrift() {
-    aligned_.resize(count_);
-    for (std::size_t w = 0; w < count_; ++w) {
-      for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-        const double k = static_cast<double>(tone + kCarrierEvenK);
-        aligned_[w][tone] =
-            Complex(phasors_[w][tone]) * std::polar(1.0, -driftPerK_ * k * static_cast<double>(w));
-      }
-    }
-    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      double energy = 0.0;
-      for (std::size_t w = 0; w < count_; ++w) energy += std::norm(aligned_[w][tone]);
-      energy_[tone] = energy;
-    }
-  }
-
-  void setSounding(const std::vector<std::uint8_t>& bytes) {
-    sounding_.assign(count_, {});
-    for (std::size_t w = 0; w < count_; ++w) {
+  // Where every tone sounds when the windows hold `bytes`.
+  static std::vector<ToneSounding> soundingOf(const std::vector<std::uint8_t>& bytes) {
+    std::vector<ToneSounding> sounding(bytes.size());
+    for (std::size_t w = 0; w < bytes.size(); ++w) {
       for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
-        sounding_[w][toneOf(bit)] = ((bytes[w] >> bit) & 1) != 0;
+        sounding[w][toneOf(bit)] = ((bytes[w] >> bit) & 1) != 0;
       }
-      sounding_[w][toneOf(kBitToneK.size())] = std::popcount(bytes[w]) % 2 != 0;
+      sounding[w][toneOf(kBitToneK.size())] = std::popcount(bytes[w]) % 2 != 0;
     }
+    return sounding;
   }
 
   // Term 0: the current symbol, term d: the one d windows back.
-  bool term(std::size_t tone, std::size_t w, std::size_t t) const {
-    return t <= w && sounding_[w - t][tone];
+  static bool term(const std::vector<ToneSounding>& sounding, std::size_t tone, std::size_t w,
+                   std::size_t echo) {
+    return echo <= w && sounding[w - echo][tone];
   }
 
   Complex aligned(std::size_t tone, std::size_t w) const { return aligned_[w][tone]; }
@@ -237,10 +145,10 @@ class RingingCanceller {
   void predict(std::size_t tone, std::vector<ToneLevels>& levels) const {
     constexpr std::size_t kPast = 3;
     constexpr std::size_t kUnknowns = kPast + 1;
-    std::array<std::array<Complex, kTerms>, kTerms> normal{};
-    std::array<Complex, kTerms> projected{};
+    SquareSystem normal{};
+    Terms projected{};
     const auto regressors = [&](std::size_t w) {
-      std::array<Complex, kTerms> x{};
+      Terms x{};
       x[0] = 1.0;
       for (std::size_t i = 1; i <= kPast; ++i) x[i] = aligned(tone, w - i);
       return x;
@@ -287,35 +195,8 @@ class RingingCanceller {
     }
   }
 
-  // A tone's response to its symbol (term 0) and to those before it, learnt by least squares
-  // from a reading of the tone.
-  struct Response {
-    std::array<Complex, kTerms> terms{};
-    double misfit = 0.0;  // energy the response leaves unexplained
-  };
-
-  Response learn(std::size_t tone) const {
-    const std::size_t terms = echoes_ + 1;
-    std::array<std::array<Complex, kTerms>, kTerms> normal{};
-    std::array<Complex, kTerms> projected{};
-    for (std::size_t w = 0; w < count_; ++w) {
-      const Complex y = aligned(tone, w);
-      for (std::size_t a = 0; a < terms; ++a) {
-        if (!term(tone, w, a)) continue;
-        projected[a] += y;
-        for (std::size_t b = 0; b < terms; ++b) normal[a][b] += term(tone, w, b) ? 1.0 : 0.0;
-      }
-    }
-    // A little damping keeps terms that never sounded (or always together) at zero.
-    for (std::size_t a = 0; a < terms; ++a) normal[a][a] += 0.5;
-    Response response;
-    response.terms = solve(normal, projected, terms);
-    // Least squares: what is left is the energy minus what the fit explains.
-    Complex explained{};
-    for (std::size_t a = 0; a < terms; ++a)
-      explained += std::conj(response.terms[a]) * projected[a];
-    response.misfit = energy_[tone] - explained.real();
-    return response;
+  Response learn(std::size_t tone, const std::vector<ToneSounding>& sounding) const {
+    return learnResponse(aligned_, sounding, tone, echoes_, energy_[tone]);
   }
 
   // Where the tone lies in every symbol between off (0) and on (2), once the ringing of the
@@ -324,80 +205,59 @@ class RingingCanceller {
   // its ringing may be louder than its own window: so each symbol is read from all the
   // windows it reaches, each weighed by the response there. Symbol by symbol, a decision that
   // changes is taken out of what the following readings see.
-  void cancel(std::size_t tone, std::vector<ToneLevels>& levels) {
-    const Response response = learn(tone);
+  void cancel(std::size_t tone, SearchState& state) {
+    const Response response = learn(tone, state.sounding);
     const std::size_t terms = echoes_ + 1;
     std::vector<Complex> unexplained(count_);
     for (std::size_t w = 0; w < count_; ++w) {
       unexplained[w] = aligned(tone, w);
-      for (std::size_t t = 0; t < terms; ++t) {
-        if (term(tone, w, t)) unexplained[w] -= response.terms[t];
+      for (std::size_t echo = 0; echo < terms; ++echo) {
+        if (term(state.sounding, tone, w, echo)) unexplained[w] -= response.terms[echo];
       }
     }
-    // Symbol a sounds through term t in window a + t; it sounds again a pass later.
-    const auto reaches = [&](std::size_t a, std::size_t t) { return a + t < count_; };
+    // Symbol a sounds through term `echo` in window a + echo; it sounds again a pass later.
+    const auto reaches = [&](std::size_t a, std::size_t echo) { return a + echo < count_; };
     const std::size_t step = passWindows_ > 0 ? passWindows_ : count_;
     for (std::size_t first = 0; first < std::min(step, count_); ++first) {
       double heard = 0.0;
       double strength = 0.0;
       for (std::size_t a = first; a < count_; a += step) {
-        const double was = sounding_[a][tone] ? 1.0 : 0.0;
-        for (std::size_t t = 0; t < terms; ++t) {
-          if (!reaches(a, t)) continue;
-          // What window a + t leaves unexplained, with the symbol's own share put back.
-          const Complex own = unexplained[a + t] + was * response.terms[t];
-          heard += (std::conj(response.terms[t]) * own).real();
-          strength += std::norm(response.terms[t]);
+        const double was = state.sounding[a][tone] ? 1.0 : 0.0;
+        for (std::size_t echo = 0; echo < terms; ++echo) {
+          if (!reaches(a, echo)) continue;
+          // What window a + echo leaves unexplained, with the symbol's own share put back.
+          const Complex own = unexplained[a + echo] + was * response.terms[echo];
+          heard += (std::conj(response.terms[echo]) * own).real();
+          strength += std::norm(response.terms[echo]);
         }
       }
       const double on = strength > 0.0 ? heard / strength : 0.0;
       const bool sounds = on > 0.5;
       for (std::size_t a = first; a < count_; a += step) {
-        levels[a][tone] = static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
-        if (sounds == sounding_[a][tone]) continue;
-        sounding_[a][tone] = sounds;
+        state.levels[a][tone] = static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
+        if (sounds == state.sounding[a][tone]) continue;
+        state.sounding[a][tone] = sounds;
         const double change = sounds ? 1.0 : -1.0;
-        for (std::size_t t = 0; t < terms; ++t) {
-          if (reaches(a, t)) unexplained[a + t] -= change * response.terms[t];
+        for (std::size_t echo = 0; echo < terms; ++echo) {
+          if (reaches(a, echo)) unexplained[a + echo] -= change * response.terms[echo];
         }
       }
     }
-  }
-
-  // The loop repeats every pass, and so does what the room makes of it: windows a pass apart
-  // measure the same but for noise. The pass length is the shortest lag of whole frames at
-  // which they clearly do, when the recording holds a second pass to compare.
-  std::size_t findPassLength() const {
-    for (std::size_t frames = 1; frames <= static_cast<std::size_t>(kMaxFrames); ++frames) {
-      const std::size_t lag = frames * kFrameBytes;
-      if (2 * lag > count_) break;
-      double apart = 0.0;
-      double together = 0.0;
-      for (std::size_t w = 0; w + lag < count_; ++w) {
-        for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-          const Complex now = aligned(tone, w);
-          const Complex later = aligned(tone, w + lag);
-          apart += std::norm(now - later);
-          together += std::norm(now) + std::norm(later);
-        }
-      }
-      if (apart < kRepeatsWithin * together) return lag;
-    }
-    return 0;
   }
 
   // Reads the tone again and again from `start` on its own, each time learning the response
-  // from the last reading; leaves the reading in `levels` and `sounding_` and returns how much
-  // of the recording the response it ends with leaves unexplained.
-  double settle(std::size_t tone, const std::vector<bool>& start, std::vector<ToneLevels>& levels) {
-    for (std::size_t w = 0; w < count_; ++w) sounding_[w][tone] = start[w];
-    for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
-    Response response = learn(tone);
+  // from the last reading; leaves the reading in `state` and returns how much of the recording
+  // the response it ends with leaves unexplained.
+  double settle(std::size_t tone, const std::vector<bool>& start, SearchState& state) {
+    for (std::size_t w = 0; w < count_; ++w) state.sounding[w][tone] = start[w];
+    for (int round = 0; round < kSettleRounds; ++round) cancel(tone, state);
+    Response response = learn(tone, state.sounding);
     if (const std::size_t early = symbolsEarly(response); early > 0) {
       // Every symbol moves on to its own window, and settles again.
-      for (std::size_t w = count_; w-- > early;) sounding_[w][tone] = sounding_[w - early][tone];
-      for (int round = 0; round < kSettleRounds; ++round) cancel(tone, levels);
-      response = learn(tone);
+      for (std::size_t w = count_; w-- > early;)
+        state.sounding[w][tone] = state.sounding[w - early][tone];
+      for (int round = 0; round < kSettleRounds; ++round) cancel(tone, state);
+      response = learn(tone, state.sounding);
     }
     return response.misfit;
   }
@@ -429,12 +289,12 @@ class RingingCanceller {
   // different readings it settles to from different first readings: the prediction, the
   // same turned round, the plain levels against the carriers' level, and what the other
   // tones say it must be, since every symbol sounds an even number of tones.
-  void addReading(std::size_t tone, const std::vector<bool>& start, std::vector<ToneLevels>& levels,
+  void addReading(std::size_t tone, const std::vector<bool>& start, SearchState& state,
                   std::vector<Reading>& readings) {
     Reading reading;
-    reading.misfit = settle(tone, start, levels);
+    reading.misfit = settle(tone, start, state);
     reading.levels.resize(count_);
-    for (std::size_t w = 0; w < count_; ++w) reading.levels[w] = levels[w][tone];
+    for (std::size_t w = 0; w < count_; ++w) reading.levels[w] = state.levels[w][tone];
     const auto same = [&](const Reading& other) {
       for (std::size_t w = 0; w < count_; ++w) {
         if ((other.levels[w] > 1.0f) != (reading.levels[w] > 1.0f)) return false;
@@ -454,33 +314,31 @@ class RingingCanceller {
     return carrier / static_cast<double>(count_);
   }
 
-  std::vector<Reading> firstReadings(std::size_t tone, double carrier,
-                                     std::vector<ToneLevels>& levels) {
+  std::vector<Reading> firstReadings(std::size_t tone, double carrier, SearchState& state) {
     std::vector<std::vector<bool>> starts(4, std::vector<bool>(count_));
     for (std::size_t w = 0; w < count_; ++w) {
       const double level = std::abs(phasors_[w][tone]);
-      starts[0][w] = levels[w][tone] > 1.0f;
+      starts[0][w] = state.levels[w][tone] > 1.0f;
       starts[1][w] = !starts[0][w];
       starts[2][w] = level > carrier;
       starts[3][w] = level > 1.5 * carrier;
     }
     std::vector<Reading> readings;
-    for (const auto& start : starts) addReading(tone, start, levels, readings);
-    if (passWindows_ == kFrameBytes) addBestRepeating(tone, levels, readings);
+    for (const auto& start : starts) addReading(tone, start, state, readings);
+    if (passWindows_ == kFrameBytes) addBestRepeating(tone, state, readings);
     sortByMisfit(readings);
     return readings;
   }
 
   // A message of one frame repeats every ten windows, so a tone has only 1024 ways of sounding
   // throughout: few enough to try every one, and start from those that explain it best.
-  void addBestRepeating(std::size_t tone, std::vector<ToneLevels>& levels,
-                        std::vector<Reading>& readings) {
+  void addBestRepeating(std::size_t tone, SearchState& state, std::vector<Reading>& readings) {
     constexpr std::size_t kWays = std::size_t{1} << kFrameBytes;
     std::vector<std::pair<double, std::size_t>> misfits;
     for (std::size_t way = 0; way < kWays; ++way) {
       for (std::size_t w = 0; w < count_; ++w)
-        sounding_[w][tone] = ((way >> (w % kFrameBytes)) & 1) != 0;
-      misfits.emplace_back(learn(tone).misfit, way);
+        state.sounding[w][tone] = ((way >> (w % kFrameBytes)) & 1) != 0;
+      misfits.emplace_back(learn(tone, state.sounding).misfit, way);
     }
     const auto tried = static_cast<std::ptrdiff_t>(kRepeatingStarts);
     std::partial_sort(misfits.begin(), misfits.begin() + tried, misfits.end());
@@ -488,7 +346,7 @@ class RingingCanceller {
       std::vector<bool> start(count_);
       for (std::size_t w = 0; w < count_; ++w)
         start[w] = ((it->second >> (w % kFrameBytes)) & 1) != 0;
-      addReading(tone, start, levels, readings);
+      addReading(tone, start, state, readings);
     }
   }
 
@@ -497,68 +355,69 @@ class RingingCanceller {
               [](const Reading& x, const Reading& y) { return x.misfit < y.misfit; });
   }
 
-  void use(std::size_t tone, const Reading& reading, std::vector<ToneLevels>& levels) {
+  void use(std::size_t tone, const Reading& reading, SearchState& state) {
     for (std::size_t w = 0; w < count_; ++w) {
-      levels[w][tone] = reading.levels[w];
-      sounding_[w][tone] = reading.levels[w] > 1.0f;
+      state.levels[w][tone] = reading.levels[w];
+      state.sounding[w][tone] = reading.levels[w] > 1.0f;
     }
   }
 
   using ToneReadings = std::array<std::vector<Reading>, SymbolRead::kTones>;
   using Choice = std::array<std::size_t, SymbolRead::kTones>;
 
-  // What the other tones' readings say tone `t` must be, since every symbol sounds an even
-  // number of tones.
-  std::vector<bool> saidByOthers(std::size_t t) const {
+  // What the other tones' readings say the tone of `bit` (a bit, or 8: parity) must be, since
+  // every symbol sounds an even number of tones.
+  std::vector<bool> saidByOthers(const std::vector<ToneSounding>& sounding, std::size_t bit) const {
     std::vector<bool> reading(count_);
     for (std::size_t w = 0; w < count_; ++w) {
       bool odd = false;
       for (std::size_t other = 0; other < SymbolRead::kTones; ++other) {
-        if (other != t) odd = odd != sounding_[w][toneOf(other)];
+        if (other != bit) odd = odd != sounding[w][toneOf(other)];
       }
       reading[w] = odd;
     }
     return reading;
   }
 
-  // Adds what the others say of tone `t`, and goes on with its best explaining reading.
-  void addFromOthers(std::size_t t, std::vector<ToneLevels>& levels, ToneReadings& readings) {
-    addReading(toneOf(t), saidByOthers(t), levels, readings[t]);
-    sortByMisfit(readings[t]);
-    use(toneOf(t), readings[t][0], levels);
+  // Adds what the others say of the tone of `bit`, and goes on with its best explaining reading.
+  void addFromOthers(std::size_t bit, SearchState& state, ToneReadings& readings) {
+    addReading(toneOf(bit), saidByOthers(state.sounding, bit), state, readings[bit]);
+    sortByMisfit(readings[bit]);
+    use(toneOf(bit), readings[bit][0], state);
   }
 
   // Starts from each tone's best explaining reading and swaps in other readings, of one tone
   // or two at a time, while that makes clearly more frames pass their checks. Once a choice
   // is made, what the other tones then say of each tone is a reading to choose from as well.
-  void acquire(std::vector<ToneLevels>& levels) {
+  void acquire(SearchState& state) {
     constexpr std::size_t tones = SymbolRead::kTones;
     ToneReadings readings;
     const double carrier = carrierLevel();
-    for (std::size_t t = 0; t < tones; ++t) readings[t] = firstReadings(toneOf(t), carrier, levels);
-    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][0], levels);
-    for (std::size_t t = 0; t < tones; ++t) addFromOthers(t, levels, readings);
+    for (std::size_t bit = 0; bit < tones; ++bit)
+      readings[bit] = firstReadings(toneOf(bit), carrier, state);
+    for (std::size_t bit = 0; bit < tones; ++bit) use(toneOf(bit), readings[bit][0], state);
+    for (std::size_t bit = 0; bit < tones; ++bit) addFromOthers(bit, state, readings);
     // A tone read two ways that explain it alike may be either: what the others say then
     // follows each way.
     for (std::size_t u = 0; u < tones; ++u) {
       if (readings[u].size() < 2 || readings[u][1].misfit > kAlike * readings[u][0].misfit)
         continue;
-      use(toneOf(u), readings[u][1], levels);
-      for (std::size_t t = 0; t < tones; ++t) {
-        if (t != u) addFromOthers(t, levels, readings);
+      use(toneOf(u), readings[u][1], state);
+      for (std::size_t bit = 0; bit < tones; ++bit) {
+        if (bit != u) addFromOthers(bit, state, readings);
       }
-      use(toneOf(u), readings[u][0], levels);
+      use(toneOf(u), readings[u][0], state);
     }
     // Every round ends with each tone's chosen reading in use, whenever the rounds stop.
     Choice chosen{};
     for (int round = 0; round < kChoiceRounds; ++round) {
-      chosen = choose(readings, chosen, levels);
+      chosen = choose(readings, chosen, state);
       bool added = false;
-      for (std::size_t t = 0; t < tones; ++t) {
-        const std::size_t before = readings[t].size();
-        addReading(toneOf(t), saidByOthers(t), levels, readings[t]);
-        added = added || readings[t].size() > before;
-        use(toneOf(t), readings[t][chosen[t]], levels);
+      for (std::size_t bit = 0; bit < tones; ++bit) {
+        const std::size_t before = readings[bit].size();
+        addReading(toneOf(bit), saidByOthers(state.sounding, bit), state, readings[bit]);
+        added = added || readings[bit].size() > before;
+        use(toneOf(bit), readings[bit][chosen[bit]], state);
       }
       if (!added) break;
     }
@@ -567,21 +426,23 @@ class RingingCanceller {
   // The swaps of one tone's or two tones' readings, from `chosen`, while one makes clearly
   // more frames check: the one making most, and of those alike, the one whose readings explain
   // the recording best.
-  Choice choose(const ToneReadings& readings, Choice chosen, std::vector<ToneLevels>& levels) {
+  Choice choose(const ToneReadings& readings, Choice chosen, SearchState& state) {
     constexpr std::size_t tones = SymbolRead::kTones;
-    for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][chosen[t]], levels);
-    std::size_t checked = checkingFrames(levels);
+    for (std::size_t bit = 0; bit < tones; ++bit)
+      use(toneOf(bit), readings[bit][chosen[bit]], state);
+    std::size_t checked = checkingFrames(state.levels);
     for (bool better = true; better;) {
       better = false;
       Choice best = chosen;
       std::size_t mostChecked = 0;
       double leastMisfit = 0.0;
       const auto tryChoice = [&](const Choice& choice) {
-        for (std::size_t t = 0; t < tones; ++t) use(toneOf(t), readings[t][choice[t]], levels);
-        const std::size_t count = checkingFrames(levels);
+        for (std::size_t bit = 0; bit < tones; ++bit)
+          use(toneOf(bit), readings[bit][choice[bit]], state);
+        const std::size_t count = checkingFrames(state.levels);
         if (count < checked + 2 || count < mostChecked) return;
         double misfit = 0.0;
-        for (std::size_t t = 0; t < tones; ++t) misfit += readings[t][choice[t]].misfit;
+        for (std::size_t bit = 0; bit < tones; ++bit) misfit += readings[bit][choice[bit]].misfit;
         if (count > mostChecked || misfit < leastMisfit) {
           mostChecked = count;
           leastMisfit = misfit;
@@ -616,11 +477,11 @@ class RingingCanceller {
   // A tone read through a response that explains the recording poorly, because the tone is
   // faint or its reading or response is wrong, is read with less certainty: its levels move
   // towards the threshold by how far its unexplained part spreads them.
-  void weighByFit(std::vector<ToneLevels>& levels) {
-    setSounding(bytesOf(levels));
-    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
-      const std::size_t tone = toneOf(t);
-      const Response response = learn(tone);
+  void weighByFit(std::vector<ToneLevels>& levels) const {
+    const std::vector<ToneSounding> sounding = soundingOf(bytesOf(levels));
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+      const std::size_t tone = toneOf(bit);
+      const Response response = learn(tone, sounding);
       const double direct = std::abs(response.terms[0]);
       const double spread =
           std::sqrt(2.0 * std::max(response.misfit, 0.0) / static_cast<double>(count_)) / direct;
@@ -635,10 +496,10 @@ class RingingCanceller {
   static float fromOthers(const ToneLevels& window, std::size_t tone) {
     bool odd = false;
     float sureness = 1.0f;
-    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
-      if (toneOf(t) == tone) continue;
-      odd = odd != (window[toneOf(t)] > 1.0f);
-      sureness = std::min(sureness, std::abs(window[toneOf(t)] - 1.0f));
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+      if (toneOf(bit) == tone) continue;
+      odd = odd != (window[toneOf(bit)] > 1.0f);
+      sureness = std::min(sureness, std::abs(window[toneOf(bit)] - 1.0f));
     }
     return odd ? 1.0f + sureness : 1.0f - sureness;
   }
@@ -649,9 +510,9 @@ class RingingCanceller {
   void repairByParity(std::vector<ToneLevels>& levels) const {
     std::size_t mostChecked = checkingFrames(levels);
     std::vector<ToneLevels> best;
-    for (std::size_t t = 0; t < SymbolRead::kTones; ++t) {
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
       std::vector<ToneLevels> repaired = levels;
-      for (auto& window : repaired) window[toneOf(t)] = fromOthers(window, toneOf(t));
+      for (auto& window : repaired) window[toneOf(bit)] = fromOthers(window, toneOf(bit));
       const std::size_t checked = checkingFrames(repaired);
       if (checked > mostChecked + 1) {
         mostChecked = checked;
@@ -704,9 +565,10 @@ std::vector<ToneLevels> cancelRinging(const SymbolGrid& grid) {
   if (grid.phasors.size() != grid.levels.size() || grid.phasors.size() < 2 * kFrameBytes) {
     return {};
   }
-  RingingCanceller canceller(grid);
-  if (canceller.carrierScore() < kCarrierScore) return {};
-  return canceller.run();
+  std::vector<AlignedTones> aligned = alignDrift(grid.phasors, measureDrift(grid.phasors));
+  const CarrierFit carriers = fitCarriers(aligned);
+  if (carriers.score < kCarrierScore) return {};
+  return RingingCanceller(grid, std::move(aligned), carriers.evenOffset).run();
 }
 
 }  // namespace sonicsend::receiver

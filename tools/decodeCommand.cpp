@@ -116,8 +116,8 @@ void runDecode(const DecodeOptions& options) {
   switch (result.failure) {
     case receiver::Failure::unreadable:
       fail("decode", kUsageError, "cannot read " + name + ": " + whyUnreadable(options.input));
-    case receiver::Failure::unsupported_rate:
-    case receiver::Failure::out_of_memory:
+    case receiver::Failure::unsupportedRate:
+    case receiver::Failure::outOfMemory:
       fail("decode", kUsageError,
            "cannot read " + name + ": " + std::string(describe(result.failure)));
     default:

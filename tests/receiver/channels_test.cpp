@@ -10,11 +10,13 @@
 
 #include "channels.h"
 #include "decoder.h"
+#include "heardRightly.h"
 #include "runCli.h"
-#include "wrongInputs.h"
 
 namespace sonicsend::testing {
 namespace {
+
+using namespace simulator;
 
 TEST(Channels, EveryRowIsHeardWhereItMustBeAndNeverWrongly) {
   std::mt19937 random(20261207);

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using sonicsend::receiver::Failure;
   const auto result = sonicsend::receiver::decodeFileBytes(std::span(data, size));
   check(result.decoded.has_value() == (result.failure == Failure::none));
-  check(result.failure != Failure::out_of_memory);
+  check(result.failure != Failure::outOfMemory);
   if (result.decoded) {
     check(result.decoded->frames >= 1 && result.decoded->frames <= 12);
     check(result.decoded->message.bytes.size() <= 96);

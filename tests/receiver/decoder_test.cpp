@@ -14,6 +14,8 @@
 namespace sonicsend::testing {
 namespace {
 
+using namespace simulator;
+
 // `length` random UTF-16 code units: ASCII, Latin-1 or above U+00FF. Units whose low byte is
 // zero are left out: the sender stops sending at such a byte.
 std::u16string randomText(std::mt19937& random, int alphabet, int length) {
@@ -85,10 +87,16 @@ std::vector<receiver::ToneLevels> levelsOf(const Frame& frame) {
 std::optional<std::vector<std::uint8_t>> firstPass(const std::vector<receiver::ToneLevels>& levels,
                                                    receiver::FrameSearch& search) {
   std::optional<std::vector<std::uint8_t>> payload;
-  search = receiver::findPass({0, levels, {}}, [&](const receiver::PassCandidate& pass) {
-    payload = pass.payload;
-    return true;
-  });
+  const auto windows = receiver::hearWindows(levels);
+  if (!windows) {
+    search = receiver::FrameSearch::noSignal;
+    return payload;
+  }
+  search = receiver::findPass(*windows, receiver::Copies::independent,
+                              [&](const receiver::PassCandidate& pass) {
+                                payload = pass.payload;
+                                return true;
+                              });
   return payload;
 }
 
@@ -159,14 +167,14 @@ TEST(Gathering, TakesEachFrameFromAPassThatHeardItOrFromTheSumOfPasses) {
 TEST(Gathering, ReportsWhyNothingWasDecoded) {
   using receiver::Failure;
   EXPECT_EQ(receiver::decode(std::vector<float>(kSampleRate), kSampleRate).failure,
-            Failure::no_signal);
-  EXPECT_EQ(receiver::decode({}, kSampleRate).failure, Failure::no_signal);
+            Failure::noSignal);
+  EXPECT_EQ(receiver::decode({}, kSampleRate).failure, Failure::noSignal);
   // Half a pass: a signal, but the rest of the message is never heard.
   const auto pass = passOf(Layout::framed, kSsid, kKey);
   const auto half = loop(pass, 0, pass.size() / 2);
   EXPECT_EQ(receiver::decode(half, kSampleRate).failure, Failure::incomplete);
   for (double rate : {0.0, 6399.0, 768001.0, std::nan("")}) {
-    EXPECT_EQ(receiver::decode(half, rate).failure, Failure::unsupported_rate) << rate;
+    EXPECT_EQ(receiver::decode(half, rate).failure, Failure::unsupportedRate) << rate;
   }
   // A bare message that fills its frames without a zero after it (SSID, 0x0D, key: 16 bytes)
   // could be the start of a longer one until the pass comes round again.

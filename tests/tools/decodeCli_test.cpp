@@ -17,6 +17,7 @@ namespace sonicsend::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace simulator;
 using Json = nlohmann::json;
 
 constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;

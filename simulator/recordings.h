@@ -1,4 +1,5 @@
-// Recordings for receiver tests: the sender's own pass, looped, cut, buried in noise, resampled.
+// The sender's own pass as a receiver may record it: looped, cut, buried in noise, resampled;
+// and random framed credentials with their pass.
 #pragma once
 
 #include <soxr.h>
@@ -11,7 +12,7 @@
 
 #include "encoder.h"
 
-namespace sonicsend::testing {
+namespace sonicsend::simulator {
 
 inline std::vector<float> passOf(Layout layout, std::u16string_view ssid, std::u16string_view key) {
   return encodePass(layout, ssid, key).value().samples;
@@ -74,4 +75,4 @@ inline Sent randomMessage(std::mt19937& random) {
                    std::uniform_int_distribution<int>(0, kMaxFramedCredentialUnits)(random));
 }
 
-}  // namespace sonicsend::testing
+}  // namespace sonicsend::simulator

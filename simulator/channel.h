@@ -7,60 +7,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstring>
 #include <numbers>
 #include <random>
 #include <vector>
 
+#include "fft.h"
 #include "recordings.h"
 
-namespace sonicsend::testing {
+namespace sonicsend::simulator {
 
 namespace detail {
-
-using Spectrum = std::vector<std::complex<double>>;
-
-// In-place radix-2 FFT; `data.size()` is a power of two. `inverse` leaves the 1/N scaling out.
-inline void fft(Spectrum& data, bool inverse) {
-  const std::size_t n = data.size();
-  for (std::size_t i = 1, j = 0; i < n; ++i) {
-    std::size_t bit = n >> 1;
-    for (; (j & bit) != 0; bit >>= 1) j ^= bit;
-    j ^= bit;
-    if (i < j) std::swap(data[i], data[j]);
-  }
-  // Written out: std::complex's product checks for infinities and is several times slower.
-  std::vector<double> cosines(n / 2), sines(n / 2);
-  for (std::size_t k = 0; k < n / 2; ++k) {
-    const double angle =
-        (inverse ? 2.0 : -2.0) * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
-    cosines[k] = std::cos(angle);
-    sines[k] = std::sin(angle);
-  }
-  for (std::size_t length = 2; length <= n; length <<= 1) {
-    const std::size_t half = length / 2;
-    const std::size_t stride = n / length;
-    for (std::size_t start = 0; start < n; start += length) {
-      for (std::size_t k = 0; k < half; ++k) {
-        const double wr = cosines[k * stride];
-        const double wi = sines[k * stride];
-        auto& even = data[start + k];
-        auto& odd = data[start + k + half];
-        const double re = odd.real() * wr - odd.imag() * wi;
-        const double im = odd.real() * wi + odd.imag() * wr;
-        odd = {even.real() - re, even.imag() - im};
-        even = {even.real() + re, even.imag() + im};
-      }
-    }
-  }
-}
-
-inline std::size_t powerOfTwoAbove(std::size_t n) {
-  std::size_t size = 1;
-  while (size < n) size <<= 1;
-  return size;
-}
 
 inline double powerOf(const std::vector<float>& samples) {
   double power = 0.0;
@@ -109,14 +66,14 @@ inline std::vector<float> roomImpulse(const Room& room, std::mt19937& random) {
 // The recording convolved with `impulse`, cut to its own length.
 inline std::vector<float> convolve(const std::vector<float>& samples,
                                    const std::vector<float>& impulse) {
-  const std::size_t size = detail::powerOfTwoAbove(samples.size() + impulse.size());
-  detail::Spectrum x(size), h(size);
+  const std::size_t size = powerOfTwoAbove(samples.size() + impulse.size());
+  Spectrum x(size), h(size);
   std::copy(samples.begin(), samples.end(), x.begin());
   std::copy(impulse.begin(), impulse.end(), h.begin());
-  detail::fft(x, false);
-  detail::fft(h, false);
+  fft(x, false);
+  fft(h, false);
   for (std::size_t i = 0; i < size; ++i) x[i] *= h[i];
-  detail::fft(x, true);
+  fft(x, true);
   std::vector<float> out(samples.size());
   for (std::size_t i = 0; i < out.size(); ++i) {
     out[i] = static_cast<float>(x[i].real() / static_cast<double>(size));
@@ -131,16 +88,16 @@ inline std::vector<float> inRoom(const std::vector<float>& samples, const Room& 
 
 // Keeps only what lies between `lowHz` and `highHz`.
 inline void bandLimit(std::vector<float>& samples, double lowHz, double highHz) {
-  const std::size_t size = detail::powerOfTwoAbove(samples.size());
-  detail::Spectrum x(size);
+  const std::size_t size = powerOfTwoAbove(samples.size());
+  Spectrum x(size);
   std::copy(samples.begin(), samples.end(), x.begin());
-  detail::fft(x, false);
+  fft(x, false);
   for (std::size_t i = 0; i < size; ++i) {
     const double hz =
         static_cast<double>(std::min(i, size - i)) * kSampleRate / static_cast<double>(size);
     if (hz < lowHz || hz > highHz) x[i] = 0.0;
   }
-  detail::fft(x, true);
+  fft(x, true);
   for (std::size_t i = 0; i < samples.size(); ++i) {
     samples[i] = static_cast<float>(x[i].real() / static_cast<double>(size));
   }
@@ -321,4 +278,4 @@ inline std::vector<float> codecRoundTrip(const std::vector<float>& samples, Code
   return decoded;
 }
 
-}  // namespace sonicsend::testing
+}  // namespace sonicsend::simulator

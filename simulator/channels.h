@@ -9,7 +9,7 @@
 
 #include "channel.h"
 
-namespace sonicsend::testing {
+namespace sonicsend::simulator {
 
 struct Recording {
   std::vector<float> samples;
@@ -165,4 +165,4 @@ inline const std::vector<ChannelRow>& channelRows() {
   return rows;
 }
 
-}  // namespace sonicsend::testing
+}  // namespace sonicsend::simulator

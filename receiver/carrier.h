@@ -1,0 +1,59 @@
+// Whether the sender's carriers sound in a grid of symbol windows, which windows are even
+// symbols, and how much of each window's sound a dropout left: the steps between measuring the
+// tones and reading frames from them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "reading.h"
+#include "symbols.h"
+
+namespace sonicsend::receiver {
+
+// The carriers alternate k = 8, k = 13 from symbol to symbol: their difference, signed by the
+// window's parity, tells whether a signal is there, in the whole recording or in any stretch
+// of a few frames of it. Returns the even-symbol offset (window w is an even symbol when
+// w + offset is even), or nothing when no signal shows.
+std::optional<std::size_t> findCarrier(std::span<const ToneLevels> levels);
+
+// Each window's reference level: the median of the carriers on each side of it, so that a
+// loud disturbance next to a window does not raise its threshold.
+std::vector<double> carrierReferences(std::span<const ToneLevels> levels, std::size_t evenOffset);
+
+// The plain reading: every window's byte, against its own reference level.
+std::vector<SymbolRead> readWindows(std::span<const ToneLevels> levels,
+                                    std::span<const double> references);
+
+// The median level of the tones read as off, in units of their window's reference: what noise
+// (and ringing) alone measure, as a share of the threshold.
+double noiseShare(std::span<const ToneLevels> levels, std::span<const double> references,
+                  std::span<const SymbolRead> reads);
+
+// How much of each window's sound was heard, as a dropout leaves it.
+struct Presence {
+  std::vector<double> heard;  // 1; what the carrier kept of a window cut short; 0 when erased
+  std::vector<bool> erased;   // too little left to read a frame holding it on its own
+};
+
+// A window whose carrier fell further below its reference than noise explains, with no tone
+// as loud as the reference either, lost part of its sound.
+Presence measurePresence(std::span<const ToneLevels> levels, std::size_t evenOffset,
+                         std::span<const double> references, double noise);
+
+// Everything the frame search asks of the windows, measured once.
+struct HeardWindows {
+  std::span<const ToneLevels> levels;  // what they were measured from: it must outlive them
+  std::size_t evenOffset = 0;
+  std::vector<double> references;
+  std::vector<SymbolRead> reads;
+  double noise = 1.0;
+  Presence presence;
+};
+
+// The steps above in order; nothing when the carriers do not show in at least a frame.
+std::optional<HeardWindows> hearWindows(std::span<const ToneLevels> levels);
+
+}  // namespace sonicsend::receiver

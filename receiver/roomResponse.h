@@ -1,0 +1,74 @@
+// The room model's estimators: each takes the measured tone phasors (and a reading of them)
+// and returns a value, with no state between them. The search over readings (ringing.cpp)
+// is built on these.
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "reading.h"
+#include "symbols.h"
+
+namespace sonicsend::receiver {
+
+using Complex = std::complex<double>;
+// Per window, every tone's phasor with the clock drift undone.
+using AlignedTones = std::array<Complex, kToneCount>;
+// Per window, whether each tone sounds in the symbol it holds.
+using ToneSounding = std::array<bool, kToneCount>;
+
+// The response is learnt for the current symbol and up to kMaxEchoes before it: at an RT60 of
+// 1.2 s the ringing of a symbol eight back has fallen by about 25 dB.
+inline constexpr std::size_t kMaxEchoes = 8;
+inline constexpr std::size_t kResponseTerms = kMaxEchoes + 1;
+using SquareSystem = std::array<std::array<Complex, kResponseTerms>, kResponseTerms>;
+using Terms = std::array<Complex, kResponseTerms>;
+
+// A clock mismatch between sender and recorder turns every tone's phase by the same small angle
+// from one window to the next, proportional to its frequency. Each carrier repeats every other
+// window, with the same ringing behind it, so its turn over two windows shows it. Returns the
+// phase turned per window and per tone number k.
+double measureDrift(std::span<const TonePhasors> phasors);
+
+// The phasors turned back by `driftPerK` per window and per k.
+std::vector<AlignedTones> alignDrift(std::span<const TonePhasors> phasors, double driftPerK);
+
+// The energy of one tone over every window.
+double toneEnergy(std::span<const AlignedTones> aligned, std::size_t tone);
+
+// How far apart each carrier's phasor lies between its own windows and the others, in
+// standard errors squared, added over both carriers (noise gives near 0), and which windows
+// are even symbols (window w is even when w + evenOffset is even).
+struct CarrierFit {
+  double score = 0.0;
+  std::size_t evenOffset = 0;
+};
+CarrierFit fitCarriers(std::span<const AlignedTones> aligned);
+
+// The loop repeats every pass, and so does what the room makes of it: windows a pass apart
+// measure the same but for noise. Returns the shortest lag of whole frames, in windows, at
+// which they clearly do, or 0 when the recording holds no second pass to compare.
+std::size_t findPassLength(std::span<const AlignedTones> aligned);
+
+// Solves the first `n` rows of the small Hermitian system `a` x = `b` (Gaussian elimination
+// with partial pivoting); an unknown without a pivot stays 0.
+Terms solve(SquareSystem a, Terms b, std::size_t n);
+
+// A tone's response to its own symbol (term 0) and to the `echoes` before it, and the energy
+// it leaves unexplained.
+struct Response {
+  Terms terms{};
+  double misfit = 0.0;
+};
+
+// Learns `tone`'s response by least squares from a reading of where it sounds; `energy` is
+// toneEnergy() of the same tone. A little damping keeps terms that never sounded (or always
+// together) at zero.
+Response learnResponse(std::span<const AlignedTones> aligned,
+                       std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
+                       double energy);
+
+}  // namespace sonicsend::receiver
