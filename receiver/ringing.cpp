@@ -22,9 +22,6 @@ constexpr double kCarrierScore = 40.0;
 constexpr double kSureSpread = 0.15;
 // Rounds in which one tone is read on its own from a first reading.
 constexpr int kSettleRounds = 3;
-// Terms of a response below this share of its loudest, before that one, belong to a reading
-// that many symbols early (see symbolsEarly).
-constexpr double kEarlyShare = 0.25;
 // Readings whose misfits lie within this factor explain a tone alike.
 constexpr double kAlike = 1.05;
 // Rounds of choosing readings, each with what the other tones say after the last.
@@ -88,7 +85,6 @@ class RingingCanceller {
       const std::vector<ToneLevels> before = state.levels;
       state.sounding = soundingOf(bytesOf(state.levels));
       for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) cancel(toneOf(bit), state);
-      repairByParity(state.levels);
       const std::size_t now = checkingFrames(state.levels);
       if (now < checked) {
         state.levels = before;
@@ -251,30 +247,7 @@ class RingingCanceller {
   double settle(std::size_t tone, const std::vector<bool>& start, SearchState& state) {
     for (std::size_t w = 0; w < count_; ++w) state.sounding[w][tone] = start[w];
     for (int round = 0; round < kSettleRounds; ++round) cancel(tone, state);
-    Response response = learn(tone, state.sounding);
-    if (const std::size_t early = symbolsEarly(response); early > 0) {
-      // Every symbol moves on to its own window, and settles again.
-      for (std::size_t w = count_; w-- > early;)
-        state.sounding[w][tone] = state.sounding[w - early][tone];
-      for (int round = 0; round < kSettleRounds; ++round) cancel(tone, state);
-      response = learn(tone, state.sounding);
-    }
-    return response.misfit;
-  }
-
-  // A reading some symbols early explains the recording nearly as well as the right one,
-  // through a response that is silent in a symbol's own window and those just after it, and
-  // loud later: the room cannot hold back the direct sound and every early reflection at once,
-  // so the silent terms before the first loud one tell how many symbols early it reads.
-  static std::size_t symbolsEarly(const Response& response) {
-    double loudest = 0.0;
-    for (const Complex& term : response.terms) loudest = std::max(loudest, std::abs(term));
-    std::size_t silent = 0;
-    while (silent < response.terms.size() &&
-           std::abs(response.terms[silent]) < kEarlyShare * loudest) {
-      ++silent;
-    }
-    return silent < response.terms.size() ? silent : 0;
+    return learn(tone, state.sounding).misfit;
   }
 
   // One way of reading a tone throughout the recording.
@@ -490,36 +463,6 @@ class RingingCanceller {
         window[tone] = static_cast<float>(1.0 + (window[tone] - 1.0) * weight);
       }
     }
-  }
-
-  // What the other tones of a window say `tone` must be, as sure as the least sure of them.
-  static float fromOthers(const ToneLevels& window, std::size_t tone) {
-    bool odd = false;
-    float sureness = 1.0f;
-    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
-      if (toneOf(bit) == tone) continue;
-      odd = odd != (window[toneOf(bit)] > 1.0f);
-      sureness = std::min(sureness, std::abs(window[toneOf(bit)] - 1.0f));
-    }
-    return odd ? 1.0f + sureness : 1.0f - sureness;
-  }
-
-  // A tone whose ringing nearly cancels its steady sound may be read badly throughout while
-  // the others are read well. Every symbol sounds an even number of tones, so the others tell
-  // what that tone must be; it is taken from them where that makes clearly more frames check.
-  void repairByParity(std::vector<ToneLevels>& levels) const {
-    std::size_t mostChecked = checkingFrames(levels);
-    std::vector<ToneLevels> best;
-    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
-      std::vector<ToneLevels> repaired = levels;
-      for (auto& window : repaired) window[toneOf(bit)] = fromOthers(window, toneOf(bit));
-      const std::size_t checked = checkingFrames(repaired);
-      if (checked > mostChecked + 1) {
-        mostChecked = checked;
-        best = std::move(repaired);
-      }
-    }
-    if (!best.empty()) levels = std::move(best);
   }
 
   std::vector<std::uint8_t> bytesOf(const std::vector<ToneLevels>& levels) const {
