@@ -120,7 +120,7 @@ TEST(Stages, CancelToneMisreadsOnAndOffAlikeInNoise) {
   room.echoes = kMaxEchoes;
   const ToneReading reading = cancelTone(room, made.sounding, tone);
   std::array<int, 2> misread{};  // of symbols off, of symbols on
-  int levelsDisagree = 0;         // with what is taken to sound
+  int levelsDisagree = 0;        // with what is taken to sound
   for (std::size_t w = 0; w < made.sounding.size(); ++w) {
     const bool sounds = made.sounding[w][tone];
     if (reading.sounds[w] != sounds) ++misread[sounds ? 1 : 0];
