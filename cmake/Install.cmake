@@ -10,12 +10,13 @@ set(SONICSEND_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/sonicsend)
 set(SONICSEND_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sonicsend)
 set(SONICSEND_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(TARGETS sonicsend sonicsend_protocol EXPORT sonicsendTargets
+install(TARGETS sonicsend sonicsend_protocol sonicsend_log EXPORT sonicsendTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libsonicsend-dev)
-# The public headers: the encoder, the sender, the protocol's constants, and the two platform
-# headers playAudio.h needs for its fields and its output seam. The queue and the backends
-# stay private.
-install(FILES sender/playAudio.h sender/encoder.h sender/logSink.h protocol/tones.h
+# The public headers: the encoder, the sender, its log, the protocol's constants, and the two
+# platform headers playAudio.h needs for its fields and its output seam. The queue and the
+# backends stay private.
+install(FILES sender/playAudio.h sender/encoder.h sender/logSink.h log/LogChannel.h
+              protocol/tones.h
   DESTINATION ${SONICSEND_INCLUDE_DIR} COMPONENT libsonicsend-dev)
 install(FILES sender/platform/CoreAudioTypes.h sender/platform/SoundOutput.h
   DESTINATION ${SONICSEND_INCLUDE_DIR}/platform COMPONENT libsonicsend-dev)

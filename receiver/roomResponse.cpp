@@ -14,11 +14,6 @@ constexpr double kRepeatsWithin = 0.1;
 // Added to the diagonal of the normal equations of a response.
 constexpr double kDamping = 0.5;
 
-// Term 0: the current symbol, term d: the one d windows back.
-bool term(std::span<const ToneSounding> sounding, std::size_t tone, std::size_t w, std::size_t d) {
-  return d <= w && sounding[w - d][tone];
-}
-
 }  // namespace
 
 double measureDrift(std::span<const TonePhasors> phasors) {
@@ -132,10 +127,10 @@ Response learnResponse(std::span<const AlignedTones> aligned,
   for (std::size_t w = 0; w < aligned.size(); ++w) {
     const Complex y = aligned[w][tone];
     for (std::size_t a = 0; a < terms; ++a) {
-      if (!term(sounding, tone, w, a)) continue;
+      if (!soundsInTerm(sounding, tone, w, a)) continue;
       projected[a] += y;
       for (std::size_t b = 0; b < terms; ++b)
-        normal[a][b] += term(sounding, tone, w, b) ? 1.0 : 0.0;
+        normal[a][b] += soundsInTerm(sounding, tone, w, b) ? 1.0 : 0.0;
     }
   }
   for (std::size_t a = 0; a < terms; ++a) normal[a][a] += kDamping;

@@ -64,6 +64,13 @@ struct Response {
   double misfit = 0.0;
 };
 
+// Whether `tone` sounds in window w through term d of its response: term 0 is the window's own
+// symbol, term d the one d windows back.
+inline bool soundsInTerm(std::span<const ToneSounding> sounding, std::size_t tone, std::size_t w,
+                         std::size_t d) {
+  return d <= w && sounding[w - d][tone];
+}
+
 // Learns `tone`'s response by least squares from a reading of where it sounds; `energy` is
 // toneEnergy() of the same tone. A little damping keeps terms that never sounded (or always
 // together) at zero.

@@ -1,27 +1,21 @@
 #include "logSink.h"
 
-#include <cstdio>
-#include <mutex>
-#include <string>
-
 namespace sonicsend {
 namespace {
 
-std::mutex sinkMutex;
-LogSink installedSink;  // guarded by sinkMutex
+LogChannel& senderLog() {
+  static LogChannel channel;
+  return channel;
+}
 
 }  // namespace
 
 void setLogSink(LogSink sink) {
-  std::scoped_lock lock(sinkMutex);
-  installedSink = std::move(sink);
+  senderLog().setSink(std::move(sink));
 }
 
 void logLine(LogLevel level, std::string_view text) {
-  std::scoped_lock lock(sinkMutex);
-  if (installedSink) return installedSink(level, text);
-  const std::string line = std::string(text) + '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  senderLog().line(level, text);
 }
 
 }  // namespace sonicsend

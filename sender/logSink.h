@@ -2,13 +2,11 @@
 // No line holds an SSID or a key.
 #pragma once
 
-#include <functional>
 #include <string_view>
 
-namespace sonicsend {
+#include "LogChannel.h"
 
-enum class LogLevel { info, warning, error };
-using LogSink = std::function<void(LogLevel, std::string_view)>;
+namespace sonicsend {
 
 // Sends every later line to `sink`; an empty sink restores standard error. Lines come from the
 // caller's thread and from the output queue's, one at a time.

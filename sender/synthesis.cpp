@@ -13,7 +13,7 @@ namespace {
 // Adds one tone to the sample with libm cos, rounding to single precision after the addition.
 float addTone(float sample, double amplitude, double omega, double i) {
   return static_cast<float>(static_cast<double>(sample) +
-                            amplitude * std::cos((omega * i) / kSampleRateHz));
+                            amplitude * std::cos((omega * i) / static_cast<double>(kSampleRate)));
 }
 
 double carrierOmega(int carrier) {
@@ -86,8 +86,8 @@ int threadCount(int requested, int samples) {
 
 float libmSample(int i, std::uint8_t byte, int carrier) {
   const double t = static_cast<double>(i);
-  float sample =
-      static_cast<float>(kCarrierAmplitude * std::cos((carrierOmega(carrier) * t) / kSampleRateHz));
+  float sample = static_cast<float>(
+      kCarrierAmplitude * std::cos((carrierOmega(carrier) * t) / static_cast<double>(kSampleRate)));
   int setBits = 0;
   for (int bit = 0; bit < 8; ++bit) {
     if ((byte >> bit) & 1) {

@@ -11,9 +11,6 @@
 
 namespace sonicsend::synthesis {
 
-// The divisor of every phase: the sample rate as a double, 44100.0 exactly.
-inline constexpr double kSampleRateHz = kSampleRate;
-
 // std::bit_cast, which the C++ library of the WebAssembly toolchain (Emscripten 3.1) lacks.
 template <class To, class From>
 [[gnu::always_inline]] inline To bitsOf(const From& from) {
@@ -23,7 +20,7 @@ template <class To, class From>
   return to;
 }
 
-// cos(phase) for every phase the synthesiser computes, (omega x i) / kSampleRateHz with i below
+// cos(phase) for every phase the synthesiser computes, (omega x i) / kSampleRate with i below
 // 307 200, so 0 <= phase < 135 717. Its distance from libm cos stays below kMaxError there:
 //  - reduction by pi in two parts: k x kPiHigh is exact (k < 2^16, kPiHigh has 37 bits) and so
 //    is phase - k x kPiHigh (Sterbenz); one rounding of the second part, 2^-53 at most;
@@ -101,7 +98,8 @@ template <class Cosine>
   const auto [omega, amplitude, margin] = carrier;
   const auto [first, count, samples, unsure] = run;
   for (int n = 0; n < count; ++n) {
-    const double phase = (omega * static_cast<double>(first + n)) / kSampleRateHz;
+    const double phase =
+        (omega * static_cast<double>(first + n)) / static_cast<double>(kSampleRate);
     const double sum = amplitude * Cosine::evaluate(phase);
     unsure[n] = static_cast<std::uint8_t>(!roundSafely(sum, margin, samples[n]));
   }
@@ -113,7 +111,8 @@ template <class Cosine>
   const auto [omega, amplitude, margin] = tone;
   const auto [first, count, samples, unsure] = run;
   for (int n = 0; n < count; ++n) {
-    const double phase = (omega * static_cast<double>(first + n)) / kSampleRateHz;
+    const double phase =
+        (omega * static_cast<double>(first + n)) / static_cast<double>(kSampleRate);
     const double sum = static_cast<double>(samples[n]) + amplitude * Cosine::evaluate(phase);
     const bool settled = roundSafely(sum, margin, samples[n]);
     unsure[n] = static_cast<std::uint8_t>(unsure[n] | !settled);

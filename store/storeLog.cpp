@@ -1,26 +1,21 @@
 #include "storeLog.h"
 
-#include <cstdio>
-#include <string>
-
 namespace velarto::store {
 namespace {
 
-LogSink& sink() {
-  static LogSink installed;
-  return installed;
+sonicsend::LogChannel& storeLog() {
+  static sonicsend::LogChannel channel;
+  return channel;
 }
 
 }  // namespace
 
-void setLogSink(LogSink newSink) {
-  sink() = std::move(newSink);
+void setLogSink(LogSink sink) {
+  storeLog().setSink(std::move(sink));
 }
 
 void logLine(LogLevel level, std::string_view text) {
-  if (sink()) return sink()(level, text);
-  const std::string line = std::string(text) + '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  storeLog().line(level, text);
 }
 
 }  // namespace velarto::store

@@ -2,16 +2,17 @@
 // No line holds a stored key.
 #pragma once
 
-#include <functional>
 #include <string_view>
+
+#include "LogChannel.h"
 
 namespace velarto::store {
 
-enum class LogLevel { info, warning };
-using LogSink = std::function<void(LogLevel, std::string_view)>;
+// The store logs at the levels info and warning.
+using LogLevel = sonicsend::LogLevel;
+using LogSink = sonicsend::LogSink;
 
-// Sends every later line to `sink`; an empty sink restores standard error. Set it before the
-// store is used.
+// Sends every later line to `sink`; an empty sink restores standard error.
 void setLogSink(LogSink sink);
 
 void logLine(LogLevel level, std::string_view text);

@@ -2,7 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
-#include <mutex>
+#include "quietAlsa.h"
 
 namespace sonicsend::receiver {
 namespace {
@@ -10,19 +10,11 @@ namespace {
 // Half a second of buffering absorbs scheduling delays of the reading thread.
 constexpr unsigned kLatencyMicroseconds = 500000;
 
-void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
-
-// ALSA's library prints its own diagnostics to stderr; the capture's failures are reported in
-// one line each by whoever reads error().
-void quietAlsaLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] { snd_lib_error_set_handler(ignoreAlsaMessage); });
-}
-
 }  // namespace
 
 AlsaCapture::AlsaCapture(const std::string& device, unsigned sampleRate) : device_(device) {
-  quietAlsaLibrary();
+  // The capture's failures are reported in one line each by whoever reads error().
+  platform::quietAlsaLibrary();
   if (const int status = snd_pcm_open(&pcm_, device.c_str(), SND_PCM_STREAM_CAPTURE, 0);
       status < 0) {
     pcm_ = nullptr;

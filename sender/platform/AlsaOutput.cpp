@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <string>
 
-#include "AlsaLog.h"
 #include "logSink.h"
+#include "quietAlsa.h"
 
 namespace sonicsend::platform {
 namespace {

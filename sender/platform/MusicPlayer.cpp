@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "AlsaLog.h"
 #include "logSink.h"
+#include "quietAlsa.h"
 
 namespace sonicsend::platform {
 namespace {

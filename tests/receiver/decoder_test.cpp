@@ -7,6 +7,7 @@
 #include <random>
 #include <tuple>
 
+#include "carrier.h"
 #include "decoder.h"
 #include "frames.h"
 #include "recordings.h"
@@ -208,6 +209,33 @@ TEST(Gathering, StreamDecoderHearsTheMessageOnceItHasComeRound) {
   EXPECT_EQ(heard->message.layout, receiver::MessageLayout::bare);
   EXPECT_EQ(heard->message.ssid, bytesOf(kSsid));
   EXPECT_LT(fed, captured.size());  // heard before the three passes were over
+}
+
+// A window a dropout cut short counts by what its carrier kept of its reference level, and not
+// at all when almost nothing is left; a window whose carrier fell because a loud tone took its
+// share (clipping) was not cut.
+TEST(Gathering, DropoutsCountWindowsByWhatTheirCarrierKept) {
+  struct Row {
+    const char* name;
+    float carrier;  // of a reference level of 1
+    float loudestTone;
+    double heard;
+    bool erased;
+  };
+  for (const Row& row :
+       {Row{"whole", 1.0f, 2.0f, 1.0, false}, Row{"half cut", 0.6f, 0.3f, 0.6, false},
+        Row{"mostly cut", 0.3f, 0.1f, 0.3, true}, Row{"silenced", 0.05f, 0.02f, 0.0, true},
+        Row{"clipped", 0.3f, 2.0f, 1.0, false}}) {
+    SCOPED_TRACE(row.name);
+    receiver::ToneLevels window{};
+    window[receiver::kEvenCarrier] = row.carrier;
+    window[receiver::toneOf(0)] = row.loudestTone;
+    const std::vector<receiver::ToneLevels> levels{window};
+    const std::vector<double> references{1.0};
+    const receiver::Presence presence = receiver::measurePresence(levels, 0, references, 0.01);
+    EXPECT_NEAR(presence.heard[0], row.heard, 1e-6);
+    EXPECT_EQ(presence.erased[0], row.erased);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The room model's estimators on signals made with a known truth: a clock drift, a pass
-// length, a room's response. Each estimate is checked against what was put in.
+// The room model's estimators and stages on signals made with a known truth: a clock drift, a
+// pass length, a room's response, a tone's reading, the frames' place. Each estimate is checked
+// against what was put in.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +8,8 @@
 #include <random>
 
 #include "channel.h"
+#include "reading.h"
+#include "roomModel.h"
 #include "roomResponse.h"
 #include "symbols.h"
 
@@ -47,18 +50,18 @@ TEST(Estimators, PassLengthExactlyInARoom) {
 }
 
 // One tone's phasors in `count` windows: where it sounds at random, through `truth`, with
-// complex noise 15 dB below the direct term.
+// complex noise `snrDb` below the direct term.
 struct ToneTruth {
   std::vector<AlignedTones> aligned;
   std::vector<ToneSounding> sounding;
   double noiseEnergy = 0.0;
 };
 
-ToneTruth soundThrough(const Terms& truth, std::size_t tone, std::size_t count,
+ToneTruth soundThrough(const Terms& truth, std::size_t tone, std::size_t count, double snrDb,
                        std::mt19937& random) {
   ToneTruth made{std::vector<AlignedTones>(count), std::vector<ToneSounding>(count), 0.0};
   std::bernoulli_distribution sounds(0.5);
-  const double sigma = std::abs(truth[0]) * std::pow(10.0, -15.0 / 20.0) / std::sqrt(2.0);
+  const double sigma = std::abs(truth[0]) * std::pow(10.0, -snrDb / 20.0) / std::sqrt(2.0);
   std::normal_distribution<double> noise(0.0, sigma);
   for (std::size_t w = 0; w < count; ++w) {
     made.sounding[w][tone] = sounds(random);
@@ -72,19 +75,25 @@ ToneTruth soundThrough(const Terms& truth, std::size_t tone, std::size_t count,
   return made;
 }
 
-TEST(Estimators, RoomResponseWithin15DbOfTheTruthForRt60Of04s) {
-  // A window lasts 2560 samples: at an RT60 of 0.4 s the ringing falls by 8.7 dB per window.
+// A room's response with an RT60 of 0.4 s, each term at a random phase. A window lasts 2560
+// samples: the ringing falls by 8.7 dB per window.
+Terms roomOf04s(std::mt19937& random) {
   const double fallPerWindowDb = 60.0 * kSymbolSamples / kSampleRate / 0.4;
-  std::mt19937 random(4);
   std::uniform_real_distribution<double> phase(-std::numbers::pi, std::numbers::pi);
+  Terms truth{};
+  for (std::size_t d = 0; d < kResponseTerms; ++d) {
+    truth[d] =
+        std::polar(std::pow(10.0, -fallPerWindowDb * static_cast<double>(d) / 20.0), phase(random));
+  }
+  return truth;
+}
+
+TEST(Estimators, RoomResponseWithin15DbOfTheTruthForRt60Of04s) {
+  std::mt19937 random(4);
   for (std::size_t tone : {std::size_t{2}, std::size_t{9}}) {
     SCOPED_TRACE(tone);
-    Terms truth{};
-    for (std::size_t d = 0; d < kResponseTerms; ++d) {
-      truth[d] = std::polar(std::pow(10.0, -fallPerWindowDb * static_cast<double>(d) / 20.0),
-                            phase(random));
-    }
-    const ToneTruth made = soundThrough(truth, tone, 600, random);
+    const Terms truth = roomOf04s(random);
+    const ToneTruth made = soundThrough(truth, tone, 600, 15.0, random);
     const Response response = learnResponse(made.aligned, made.sounding, tone, kMaxEchoes,
                                             toneEnergy(made.aligned, tone));
     double error = 0.0;
@@ -97,6 +106,69 @@ TEST(Estimators, RoomResponseWithin15DbOfTheTruthForRt60Of04s) {
     // What the response leaves unexplained is the noise.
     EXPECT_NEAR(response.misfit, made.noiseEnergy, 0.1 * made.noiseEnergy);
   }
+}
+
+// Read from where it truly sounds, in noise that misreads some symbols, a tone is read the
+// other way as often when it sounds as when it does not: the threshold between on and off lies
+// midway between the two.
+TEST(Stages, CancelToneMisreadsOnAndOffAlikeInNoise) {
+  std::mt19937 random(5);
+  const std::size_t tone = 4;
+  const ToneTruth made = soundThrough(roomOf04s(random), tone, 4000, 5.0, random);
+  RoomRecording room{{}, made.aligned};
+  room.energy[tone] = toneEnergy(made.aligned, tone);
+  room.echoes = kMaxEchoes;
+  const ToneReading reading = cancelTone(room, made.sounding, tone);
+  std::array<int, 2> misread{};  // of symbols off, of symbols on
+  int levelsDisagree = 0;        // with what is taken to sound
+  for (std::size_t w = 0; w < made.sounding.size(); ++w) {
+    const bool sounds = made.sounding[w][tone];
+    if (reading.sounds[w] != sounds) ++misread[sounds ? 1 : 0];
+    if (reading.sounds[w] != (reading.levels[w] > 1.0f)) ++levelsDisagree;
+  }
+  SCOPED_TRACE(testing::Message() << misread[0] << " off and " << misread[1] << " on misread");
+  EXPECT_EQ(levelsDisagree, 0);
+  EXPECT_GT(misread[0] + misread[1], 100);  // the noise does misread some
+  EXPECT_LT(std::abs(misread[0] - misread[1]), (misread[0] + misread[1]) / 4);
+}
+
+// Every tone of `bytes` at its level: bit tones and parity on 2, off 0.
+std::vector<ToneLevels> levelsOf(const std::vector<std::uint8_t>& bytes) {
+  const std::vector<ToneSounding> sounding = soundingOf(bytes);
+  std::vector<ToneLevels> levels(bytes.size());
+  for (std::size_t w = 0; w < bytes.size(); ++w) {
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit)
+      levels[w][toneOf(bit)] = sounding[w][toneOf(bit)] ? 2.0f : 0.0f;
+  }
+  return levels;
+}
+
+// The carriers cannot tell a room's even windows from its odd ones; the frames that check can,
+// since a frame starts on an even symbol. With none checking, the carriers' guess stays.
+TEST(Stages, PlaceFrameNumbersWhereFramesCheck) {
+  std::mt19937 random(6);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (std::size_t lead = 0; lead < 4; ++lead) {
+    SCOPED_TRACE(lead);
+    std::vector<std::uint8_t> bytes(lead);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(byte(random));
+    for (std::uint8_t number = 1; number <= 3; ++number) {
+      std::uint8_t sum = number;
+      bytes.push_back(number);
+      for (std::size_t i = 0; i < kFramePayloadBytes; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(byte(random)));
+        sum = static_cast<std::uint8_t>(sum + bytes.back());
+      }
+      bytes.push_back(sum | kFrameCheckFlag);
+    }
+    const std::vector<ToneLevels> levels = levelsOf(bytes);
+    ASSERT_EQ(checkingFrames(levels), 3u);
+    for (std::size_t guess = 0; guess < 2; ++guess)
+      EXPECT_EQ(placeFrameNumbers(levels, guess), lead % 2);
+  }
+  const std::vector<ToneLevels> silence = levelsOf(std::vector<std::uint8_t>(40));
+  for (std::size_t guess = 0; guess < 2; ++guess)
+    EXPECT_EQ(placeFrameNumbers(silence, guess), guess);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/AlsaLog.h"
+#include "quietAlsa.h"
 
 namespace sonicsend::platform {
 namespace {

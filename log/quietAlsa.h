@@ -1,4 +1,5 @@
-// ALSA's library prints its own diagnostics to stderr; ours report each failure in one line.
+// ALSA's library prints its own diagnostics to standard error; ours report each failure in one
+// line, through the component's log or its error value.
 #pragma once
 
 namespace sonicsend::platform {

@@ -1,4 +1,4 @@
-#include "AlsaLog.h"
+#include "quietAlsa.h"
 
 #include <alsa/asoundlib.h>
 

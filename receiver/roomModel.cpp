@@ -1,0 +1,245 @@
+#include "roomModel.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <functional>
+
+#include "reading.h"
+#include "tones.h"
+
+namespace sonicsend::receiver {
+namespace {
+
+// How widely noise may spread a tone's levels (on 2, off 0) before its readings count as
+// less certain: about 20 dB between the tone and what its response leaves unexplained.
+constexpr double kSureSpread = 0.15;
+
+// Where values that gather at two places gather: a few rounds of two-means from the middle.
+std::pair<double, double> twoEnds(std::span<const double> values) {
+  double low = -1.0;
+  double high = 1.0;
+  double split = 0.0;
+  for (int round = 0; round < 8; ++round) {
+    std::array<double, 2> sums{};
+    std::array<double, 2> counts{};
+    for (double value : values) {
+      const std::size_t side = value > split ? 1 : 0;
+      sums[side] += value;
+      counts[side] += 1.0;
+    }
+    if (counts[0] == 0.0 || counts[1] == 0.0) break;
+    low = sums[0] / counts[0];
+    high = sums[1] / counts[1];
+    split = (low + high) / 2.0;
+  }
+  return {low, high};
+}
+
+// A tone read through a response that explains the recording poorly, because the tone is
+// faint or its reading or response is wrong, is read with less certainty: its levels move
+// towards the threshold by how far its unexplained part spreads them.
+void weighByFit(const RoomRecording& room, std::vector<ToneLevels>& levels) {
+  const std::vector<ToneSounding> sounding = soundingOf(bytesOf(levels));
+  for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+    const std::size_t tone = toneOf(bit);
+    const Response response = learnTone(room, sounding, tone);
+    const double direct = std::abs(response.terms[0]);
+    const double spread =
+        std::sqrt(2.0 * std::max(response.misfit, 0.0) / static_cast<double>(room.windows())) /
+        direct;
+    const double weight = direct > 0.0 ? std::min(1.0, kSureSpread / spread) : 0.0;
+    for (auto& window : levels) {
+      window[tone] = static_cast<float>(1.0 + (window[tone] - 1.0) * weight);
+    }
+  }
+}
+
+}  // namespace
+
+RoomRecording roomRecording(std::span<const TonePhasors> phasors, std::vector<AlignedTones> aligned,
+                            std::size_t evenOffset) {
+  RoomRecording room{phasors, std::move(aligned)};
+  // A response needs some windows per term it learns.
+  room.echoes = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(
+      std::ssize(room.aligned) / 8 - 1, 1, static_cast<std::ptrdiff_t>(kMaxEchoes)));
+  for (std::size_t tone = 0; tone < kToneCount; ++tone)
+    room.energy[tone] = toneEnergy(room.aligned, tone);
+  room.passWindows = findPassLength(room.aligned);
+  room.evenOffset = evenOffset;
+  return room;
+}
+
+// The ringing of a tone is the room's echo of what the tone measured in the windows before,
+// so each window is predicted from the few before it plus a constant; what the prediction
+// misses is the current symbol's own share, the response times whether it sounds. The
+// constant is that response times how often the tone sounds, which gives the response's phase.
+std::vector<float> predictTone(const RoomRecording& room, std::size_t tone) {
+  constexpr std::size_t kPast = 3;
+  constexpr std::size_t kUnknowns = kPast + 1;
+  const std::size_t count = room.windows();
+  SquareSystem normal{};
+  Terms projected{};
+  const auto regressors = [&](std::size_t w) {
+    Terms x{};
+    x[0] = 1.0;
+    for (std::size_t i = 1; i <= kPast; ++i) x[i] = room.aligned[w - i][tone];
+    return x;
+  };
+  for (std::size_t w = kPast; w < count; ++w) {
+    const auto x = regressors(w);
+    const Complex y = room.aligned[w][tone];
+    for (std::size_t a = 0; a < kUnknowns; ++a) {
+      projected[a] += std::conj(x[a]) * y;
+      for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] += std::conj(x[a]) * x[b];
+    }
+  }
+  const auto fit = solve(normal, projected, kUnknowns);
+  std::vector<Complex> own(count);
+  Complex mean{};
+  for (std::size_t w = kPast; w < count; ++w) {
+    const auto x = regressors(w);
+    own[w] = room.aligned[w][tone];
+    for (std::size_t i = 1; i <= kPast; ++i) own[w] -= fit[i] * x[i];
+    mean += own[w];
+  }
+  const double n = static_cast<double>(count - kPast);
+  mean /= n;
+  // The residuals spread along one line, between the windows where the tone is off and
+  // those where it is on; the louder end, as the plain levels show, is usually on (the
+  // other way round is tried as well by the search).
+  Complex spread{};
+  for (std::size_t w = kPast; w < count; ++w) spread += (own[w] - mean) * (own[w] - mean);
+  const Complex axis = std::polar(1.0, -std::arg(spread) / 2.0);
+  std::vector<double> along(count, 0.0);
+  double meanLevel = 0.0;
+  for (std::size_t w = kPast; w < count; ++w) meanLevel += std::abs(room.phasors[w][tone]) / n;
+  double loudness = 0.0;
+  for (std::size_t w = kPast; w < count; ++w) {
+    along[w] = ((own[w] - mean) * axis).real();
+    loudness += along[w] * (std::abs(room.phasors[w][tone]) - meanLevel);
+  }
+  if (loudness < 0.0) std::ranges::transform(along, along.begin(), std::negate<>());
+  const auto [off, on] = twoEnds(std::span(along).subspan(kPast));
+  const double size = on - off;
+  std::vector<float> levels(count);
+  for (std::size_t w = 0; w < count; ++w) {
+    const double level = w < kPast || size <= 0.0 ? 1.0 : 2.0 * (along[w] - off) / size;
+    levels[w] = static_cast<float>(std::clamp(level, -1.0, 3.0));
+  }
+  return levels;
+}
+
+Response learnTone(const RoomRecording& room, std::span<const ToneSounding> sounding,
+                   std::size_t tone) {
+  return learnResponse(room.aligned, sounding, tone, room.echoes, room.energy[tone]);
+}
+
+// A symbol sounds in its own window and rings on in the windows after it, and at a spot where
+// the direct sound and the early reflections cancel, its ringing may be louder than its own
+// window: so each symbol is read from all the windows it reaches, each weighed by the response
+// there, and from every pass once the pass length is known. Symbol by symbol, a decision that
+// changes is taken out of what the following readings see.
+ToneReading cancelTone(const RoomRecording& room, std::span<const ToneSounding> sounding,
+                       std::size_t tone) {
+  const Response response = learnTone(room, sounding, tone);
+  const std::size_t count = room.windows();
+  const std::size_t terms = room.echoes + 1;
+  ToneReading reading{std::vector<float>(count), std::vector<bool>(count)};
+  std::vector<Complex> unexplained(count);
+  for (std::size_t w = 0; w < count; ++w) {
+    reading.sounds[w] = sounding[w][tone];
+    unexplained[w] = room.aligned[w][tone];
+    for (std::size_t echo = 0; echo < terms; ++echo) {
+      if (soundsInTerm(sounding, tone, w, echo)) unexplained[w] -= response.terms[echo];
+    }
+  }
+  // Symbol a sounds through term `echo` in window a + echo; it sounds again a pass later.
+  const auto reaches = [&](std::size_t a, std::size_t echo) { return a + echo < count; };
+  const std::size_t step = room.passWindows > 0 ? room.passWindows : count;
+  for (std::size_t first = 0; first < std::min(step, count); ++first) {
+    double heard = 0.0;
+    double strength = 0.0;
+    for (std::size_t a = first; a < count; a += step) {
+      const double was = reading.sounds[a] ? 1.0 : 0.0;
+      for (std::size_t echo = 0; echo < terms; ++echo) {
+        if (!reaches(a, echo)) continue;
+        // What window a + echo leaves unexplained, with the symbol's own share put back.
+        const Complex own = unexplained[a + echo] + was * response.terms[echo];
+        heard += (std::conj(response.terms[echo]) * own).real();
+        strength += std::norm(response.terms[echo]);
+      }
+    }
+    const double on = strength > 0.0 ? heard / strength : 0.0;
+    const bool sounds = on > 0.5;
+    for (std::size_t a = first; a < count; a += step) {
+      reading.levels[a] = static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
+      if (sounds == reading.sounds[a]) continue;
+      reading.sounds[a] = sounds;
+      const double change = sounds ? 1.0 : -1.0;
+      for (std::size_t echo = 0; echo < terms; ++echo) {
+        if (reaches(a, echo)) unexplained[a + echo] -= change * response.terms[echo];
+      }
+    }
+  }
+  return reading;
+}
+
+std::vector<std::uint8_t> bytesOf(std::span<const ToneLevels> levels) {
+  std::vector<std::uint8_t> bytes(levels.size());
+  for (std::size_t w = 0; w < levels.size(); ++w) {
+    Levels own{};
+    std::copy(levels[w].begin(), levels[w].end(), own.begin());
+    bytes[w] = readSymbol(own, 1.0).byte;
+  }
+  return bytes;
+}
+
+std::vector<ToneSounding> soundingOf(std::span<const std::uint8_t> bytes) {
+  std::vector<ToneSounding> sounding(bytes.size());
+  for (std::size_t w = 0; w < bytes.size(); ++w) {
+    for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
+      sounding[w][toneOf(bit)] = ((bytes[w] >> bit) & 1) != 0;
+    }
+    sounding[w][toneOf(kBitToneK.size())] = std::popcount(bytes[w]) % 2 != 0;
+  }
+  return sounding;
+}
+
+std::array<std::size_t, 2> checkingFramesByStart(std::span<const ToneLevels> levels) {
+  const std::vector<std::uint8_t> bytes = bytesOf(levels);
+  std::array<std::size_t, 2> starts{};
+  for (std::size_t w = 0; w + kFrameBytes <= bytes.size(); ++w) {
+    FrameBytes frame{};
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(w), kFrameBytes, frame.begin());
+    if (frameChecks(frame)) ++starts[w % 2];
+  }
+  return starts;
+}
+
+std::size_t checkingFrames(std::span<const ToneLevels> levels) {
+  const std::array<std::size_t, 2> starts = checkingFramesByStart(levels);
+  return starts[0] + starts[1];
+}
+
+// Which carrier is on in a window is as ambiguous, for a carrier in a room, as a tone turned
+// round; but a frame always starts on the even symbols' carrier, so the frames that check
+// tell the even windows.
+std::size_t placeFrameNumbers(std::span<const ToneLevels> levels, std::size_t evenOffset) {
+  const std::array<std::size_t, 2> starts = checkingFramesByStart(levels);
+  if (starts[0] == starts[1]) return evenOffset;
+  return starts[0] > starts[1] ? 0 : 1;
+}
+
+std::vector<ToneLevels> readWithModel(const RoomRecording& room, std::vector<ToneLevels> levels) {
+  const std::size_t evenOffset = placeFrameNumbers(levels, room.evenOffset);
+  weighByFit(room, levels);
+  for (std::size_t w = 0; w < levels.size(); ++w) {
+    const bool even = (w + evenOffset) % 2 == 0;
+    levels[w][kEvenCarrier] = even ? 1.0f : 0.0f;
+    levels[w][kOddCarrier] = even ? 0.0f : 1.0f;
+  }
+  return levels;
+}
+
+}  // namespace sonicsend::receiver
