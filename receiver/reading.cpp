@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <vector>
 
 namespace sonicsend::receiver {
 namespace {
@@ -17,22 +16,28 @@ struct Alternative {
 // Per symbol, the cheapest few alternatives; readings costlier than these are not likely.
 constexpr std::size_t kAlternativesPerSymbol = 4;
 
-std::vector<Alternative> alternatives(const SymbolRead& read) {
-  std::vector<Alternative> all;
+using Alternatives = std::array<Alternative, kAlternativesPerSymbol>;
+
+// Fixed arrays only: the listening core runs this on devices without a heap.
+Alternatives alternatives(const SymbolRead& read) {
+  constexpr std::size_t kPairs = SymbolRead::kTones * (SymbolRead::kTones - 1) / 2;
+  std::array<Alternative, kPairs> all{};
+  std::size_t count = 0;
   for (std::size_t a = 0; a < SymbolRead::kTones; ++a) {
     for (std::size_t b = a + 1; b < SymbolRead::kTones; ++b) {
       std::uint8_t byte = read.byte;
       for (std::size_t tone : {a, b}) {
         if (tone < kBitToneK.size()) byte = static_cast<std::uint8_t>(byte ^ (1u << tone));
       }
-      all.push_back({byte, read.margin[a] + read.margin[b]});
+      all[count++] = {byte, read.margin[a] + read.margin[b]};
     }
   }
-  const auto keep = std::min(all.size(), kAlternativesPerSymbol);
-  std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(keep), all.end(),
+  constexpr auto keep = static_cast<std::ptrdiff_t>(kAlternativesPerSymbol);
+  std::partial_sort(all.begin(), all.begin() + keep, all.end(),
                     [](const Alternative& x, const Alternative& y) { return x.cost < y.cost; });
-  all.resize(keep);
-  return all;
+  Alternatives cheapest{};
+  std::copy(all.begin(), all.begin() + keep, cheapest.begin());
+  return cheapest;
 }
 
 }  // namespace
@@ -71,7 +76,7 @@ bool frameChecks(const FrameBytes& frame) {
 
 double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
   FrameBytes frame{};
-  std::array<std::vector<Alternative>, kSymbolsPerFrame> options;
+  std::array<Alternatives, kSymbolsPerFrame> options;
   for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
     frame[i] = reads[i].byte;
     options[i] = alternatives(reads[i]);
