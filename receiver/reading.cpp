@@ -42,17 +42,19 @@ Alternatives alternatives(const SymbolRead& read) {
 
 }  // namespace
 
-SymbolRead readSymbol(const Levels& level, double threshold) {
+template <typename Level>
+SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
+                      std::type_identity_t<Level> threshold) {
   SymbolRead read;
   std::array<bool, SymbolRead::kTones> on{};
   std::size_t weakest = 0;
   int sounding = 0;
-  const double unit = threshold > 0.0 ? threshold : 1.0;
+  const Level unit = threshold > Level{0} ? threshold : Level{1};
   for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
-    const double value = level[toneOf(tone)];
+    const Level value = level[toneOf(tone)];
     on[tone] = value > threshold;
     sounding += on[tone] ? 1 : 0;
-    read.margin[tone] = std::abs(value - threshold) / unit;
+    read.margin[tone] = static_cast<double>(std::abs(value - threshold) / unit);
     if (read.margin[tone] < read.margin[weakest]) weakest = tone;
   }
   if (sounding % 2 != 0) {
@@ -64,6 +66,9 @@ SymbolRead readSymbol(const Levels& level, double threshold) {
   }
   return read;
 }
+
+template SymbolRead readSymbol<float>(const std::array<float, kToneCount>&, float);
+template SymbolRead readSymbol<double>(const std::array<double, kToneCount>&, double);
 
 bool frameChecks(const FrameBytes& frame) {
   if (frame[0] < 1 || frame[0] > kMaxFrames) return false;

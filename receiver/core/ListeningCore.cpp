@@ -270,6 +270,7 @@ void ListeningCore::emitSymbol() {
         loudest > 0.0f ? static_cast<std::uint16_t>(level[tone] / loudest * 65535.0f + 0.5f) : 0;
   }
   ++symbolCount_;
+  if (symbolCount_ > kReferenceReach) readWindow(symbolCount_ - 1 - kReferenceReach);
 }
 
 bool ListeningCore::poll() {

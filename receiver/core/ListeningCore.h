@@ -61,6 +61,10 @@ class ListeningCore {
   struct StoredSymbol {
     float scale = 0.0f;                             // the loudest tone's level
     std::array<std::uint16_t, kToneCount> level{};  // each tone's, in 1/65535 of scale
+    // Read once the carriers around it are in, for either parity: even symbols where the
+    // window's count since the start is even (0) or odd (1).
+    std::array<std::uint8_t, 2> byte{};
+    std::array<float, 2> reference{};  // the threshold: the carriers around it
   };
   // How the windows fall into frames and the frames into passes: slot s starts at window
   // firstWindow + 10 s of the search and carries frame number ((s - firstSlot) mod frames) + 1.
@@ -81,6 +85,9 @@ class ListeningCore {
   // Block length: about a millisecond, so that a symbol is 58 blocks at every rate.
   static constexpr int kWindowBlocks = 58;
   static constexpr int kBlockRing = 64;
+  // Each window's threshold is the median of the carriers this many windows around it.
+  static constexpr std::uint32_t kReferenceReach = 4;
+  static constexpr std::uint32_t kCarrierStretch = 3 * kSymbolsPerFrame;
   static constexpr int kSearchWindows = kMaxFrames * static_cast<int>(kSymbolsPerFrame) * 5;
   // Windows arriving while a search runs must not overwrite those it reads.
   static constexpr int kHistory = kSearchWindows + 64;
@@ -97,14 +104,20 @@ class ListeningCore {
   float timingError();
   void emitSymbol();
   bool stepSearch();
+  void readWindow(std::uint32_t window);
   void startSearch();
+  bool carriersShow();
   void rankHypotheses();
   void readSlots(int firstWindow);
-  bool tryHypothesis(const Hypothesis& h);
-  bool readFrame(const Hypothesis& h, int number, FrameRead& frame);
+  bool stepHypothesis(int& work);
+  bool readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work);
+  bool accepted(const Hypothesis& h);
   bool wrapHeard(const Hypothesis& h) const;
-  Levels levelsOf(int window) const;
-  std::array<SymbolRead, kSymbolsPerFrame> slotReads(int firstWindow, int slot) const;
+  const StoredSymbol& stored(std::uint32_t window) const { return history_[window % kHistory]; }
+  float levelOf(std::uint32_t window, std::size_t tone) const;
+  ToneLevels levelsOf(int window) const;
+  std::uint8_t byteOf(int window) const;
+  float referenceOf(int window) const;
 
   // Fixed by the rate.
   int sampleRate_;
@@ -143,12 +156,15 @@ class ListeningCore {
   bool searching_ = false;
   std::uint32_t searchBase_ = 0;  // the first window searched, counted since the start
   int searchLength_ = 0;
-  int evenOffset_ = 0;
-  std::array<std::uint8_t, kSearchWindows> bytes_{};
-  std::array<float, kSearchWindows> references_{};
+  int evenOffset_ = 0;  // window w since the start is an even symbol when w + this is even
   std::array<Hypothesis, kMaxHypotheses> hypotheses_{};
   int hypothesisCount_ = 0;
   int nextHypothesis_ = 0;
+  // The hypothesis being read, frame by frame.
+  int nextFrame_ = 0;  // 0: none
+  std::array<std::uint8_t, kMaxMessageBytes> payload_{};
+  int passes_ = 0;
+  bool everyFrameAlone_ = true;
   int slotsFor_ = -1;  // the firstWindow slotNumber_ was read for
   int slotCount_ = 0;
   std::array<std::uint8_t, kMaxSlots> slotNumber_{};  // the number of a checking frame, or 0

@@ -9,12 +9,17 @@ namespace {
 
 // A frame read once must be clearly likelier than every other reading that passes its check.
 constexpr double kLeastDoubt = 0.5;
-// The search's work per poll, in frames read.
-constexpr int kWorkPerPoll = 48;
+// The search's work per poll: a frame read costs 2, weighing its doubt kDoubtWork more.
+constexpr int kWorkPerPoll = 40;
+constexpr int kFrameWork = 2;
+constexpr int kDoubtWork = 12;
+// How far the carriers must stand apart over all the windows searched, or over any stretch
+// of kCarrierStretch windows, for the sender to sound (noise alone scores near 0, the sender
+// near 1).
+constexpr float kCarrierScore = 0.2f;
+constexpr float kStretchScore = 0.4f;
 constexpr int kSymbolsPerFrameInt = static_cast<int>(kSymbolsPerFrame);
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
-// Each window's threshold is the median of the carriers around it.
-constexpr int kReferenceReach = 4;
 
 float median(std::span<float> values) {
   std::sort(values.begin(), values.end());
@@ -32,14 +37,78 @@ bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFr
 
 }  // namespace
 
-Levels ListeningCore::levelsOf(int window) const {
-  const StoredSymbol& stored = history_[(searchBase_ + static_cast<std::uint32_t>(window)) % kHistory];
-  Levels levels{};
+float ListeningCore::levelOf(std::uint32_t window, std::size_t tone) const {
+  const StoredSymbol& symbol = stored(window);
+  return symbol.scale * static_cast<float>(symbol.level[tone]) / 65535.0f;
+}
+
+// Window `window` of the search (0 = searchBase_).
+ToneLevels ListeningCore::levelsOf(int window) const {
+  ToneLevels levels{};
   for (std::size_t tone = 0; tone < kTones; ++tone) {
-    levels[static_cast<std::size_t>(tone)] =
-        static_cast<double>(stored.scale) * stored.level[static_cast<std::size_t>(tone)] / 65535.0;
+    levels[tone] = levelOf(searchBase_ + static_cast<std::uint32_t>(window), tone);
   }
   return levels;
+}
+
+std::uint8_t ListeningCore::byteOf(int window) const {
+  return stored(searchBase_ + static_cast<std::uint32_t>(window))
+      .byte[static_cast<std::size_t>(evenOffset_)];
+}
+
+float ListeningCore::referenceOf(int window) const {
+  return stored(searchBase_ + static_cast<std::uint32_t>(window))
+      .reference[static_cast<std::size_t>(evenOffset_)];
+}
+
+// A window's threshold and byte under either parity: the carrier that sounds in each window
+// around it, the even one in even symbols.
+void ListeningCore::readWindow(std::uint32_t window) {
+  const std::uint32_t first = window >= kReferenceReach ? window - kReferenceReach : 0;
+  const std::uint32_t last = std::min(window + kReferenceReach, symbolCount_ - 1);
+  StoredSymbol& symbol = history_[window % kHistory];
+  ToneLevels levels{};
+  for (std::size_t tone = 0; tone < kTones; ++tone) levels[tone] = levelOf(window, tone);
+  for (std::size_t parity = 0; parity < 2; ++parity) {
+    std::array<float, 2 * kReferenceReach + 1> around{};
+    std::size_t count = 0;
+    for (std::uint32_t w = first; w <= last; ++w) {
+      around[count++] = levelOf(w, (w + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier);
+    }
+    symbol.reference[parity] = median(std::span<float>(around.data(), count));
+    symbol.byte[parity] = readSymbol(levels, symbol.reference[parity]).byte;
+  }
+}
+
+// The carriers alternate k = 8, k = 13 from symbol to symbol: their difference, signed by
+// the window's parity, against their sum tells whether the sender sounds, over all the
+// windows or over any stretch of a few frames of them; its sign tells the even symbols.
+bool ListeningCore::carriersShow() {
+  std::array<float, kCarrierStretch> differences{};
+  std::array<float, kCarrierStretch> sums{};
+  float vote = 0.0f;
+  float total = 0.0f;
+  float stretchVote = 0.0f;
+  float stretchTotal = 0.0f;
+  float bestStretch = 0.0f;
+  for (std::uint32_t w = searchBase_; w < symbolCount_; ++w) {
+    const float even = levelOf(w, kEvenCarrier);
+    const float odd = levelOf(w, kOddCarrier);
+    const float difference = w % 2 == 0 ? even - odd : odd - even;
+    const std::size_t at = w % kCarrierStretch;
+    stretchVote += difference - differences[at];
+    stretchTotal += even + odd - sums[at];
+    differences[at] = difference;
+    sums[at] = even + odd;
+    vote += difference;
+    total += even + odd;
+    if (w >= searchBase_ + kCarrierStretch - 1 && stretchTotal > 0.0f) {
+      bestStretch = std::max(bestStretch, std::abs(stretchVote) / stretchTotal);
+    }
+  }
+  evenOffset_ = vote >= 0.0f ? 0 : 1;
+  return (total > 0.0f && std::abs(vote) / total >= kCarrierScore) ||
+         bestStretch >= kStretchScore;
 }
 
 // Once a frame's worth of windows came since the last search, a new one starts; each poll
@@ -51,46 +120,31 @@ bool ListeningCore::stepSearch() {
   if (!searching_) {
     const bool fresh = symbolCount_ >= searchBase_ + static_cast<std::uint32_t>(searchLength_) +
                                            kSymbolsPerFrame;
-    if (!fresh || symbolCount_ < kSymbolsPerFrame) return false;
-    startSearch();
+    if (fresh) startSearch();
     return false;
   }
   int work = 0;
-  while (work < kWorkPerPoll && nextHypothesis_ < hypothesisCount_) {
-    const Hypothesis& h = hypotheses_[static_cast<std::size_t>(nextHypothesis_++)];
-    work += h.frames;
-    if (tryHypothesis(h)) {
+  while (work < kWorkPerPoll && searching_) {
+    if (stepHypothesis(work)) {
       searching_ = false;
       heard_ = true;
       return true;
     }
   }
-  if (nextHypothesis_ >= hypothesisCount_) searching_ = false;
   return false;
 }
 
-// Takes the latest windows: which are even symbols, each one's threshold and byte.
+// The latest windows: which are even symbols, and every way they could fall into frames.
 void ListeningCore::startSearch() {
   searchLength_ = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kSearchWindows));
   searchBase_ = symbolCount_ - static_cast<std::uint32_t>(searchLength_);
-  double vote = 0.0;
-  for (int w = 0; w < searchLength_; ++w) {
-    const Levels levels = levelsOf(w);
-    vote += (w % 2 == 0 ? 1.0 : -1.0) * (levels[kEvenCarrier] - levels[kOddCarrier]);
+  // The latest windows do not have all their neighbours yet: read them as they are.
+  for (std::uint32_t w = symbolCount_ - std::min(symbolCount_, kReferenceReach); w < symbolCount_; ++w) {
+    readWindow(w);
   }
-  evenOffset_ = vote >= 0.0 ? 0 : 1;
-  std::array<float, 2 * kReferenceReach + 1> around{};
-  for (int w = 0; w < searchLength_; ++w) {
-    std::size_t count = 0;
-    for (int v = std::max(0, w - kReferenceReach); v <= std::min(searchLength_ - 1, w + kReferenceReach); ++v) {
-      const Levels levels = levelsOf(v);
-      around[count++] = static_cast<float>((v + evenOffset_) % 2 == 0 ? levels[kEvenCarrier] : levels[kOddCarrier]);
-    }
-    references_[static_cast<std::size_t>(w)] = median(std::span<float>(around.data(), count));
-    bytes_[static_cast<std::size_t>(w)] =
-        readSymbol(levelsOf(w), references_[static_cast<std::size_t>(w)]).byte;
-  }
+  if (!carriersShow()) return;
   rankHypotheses();
+  nextFrame_ = 0;
   searching_ = hypothesisCount_ > 0;
 }
 
@@ -101,8 +155,7 @@ void ListeningCore::readSlots(int firstWindow) {
   for (int slot = 0; slot < slotCount_; ++slot) {
     FrameBytes frame{};
     for (int i = 0; i < kSymbolsPerFrameInt; ++i) {
-      frame[static_cast<std::size_t>(i)] =
-          bytes_[static_cast<std::size_t>(firstWindow + kSymbolsPerFrameInt * slot + i)];
+      frame[static_cast<std::size_t>(i)] = byteOf(firstWindow + kSymbolsPerFrameInt * slot + i);
     }
     slotNumber_[static_cast<std::size_t>(slot)] = frameChecks(frame) ? frame[0] : 0;
   }
@@ -114,7 +167,8 @@ void ListeningCore::rankHypotheses() {
   hypothesisCount_ = 0;
   nextHypothesis_ = 0;
   slotsFor_ = -1;
-  for (int firstWindow = evenOffset_; firstWindow < kSymbolsPerFrameInt; firstWindow += 2) {
+  const int firstEven = static_cast<int>((searchBase_ + static_cast<std::uint32_t>(evenOffset_)) % 2);
+  for (int firstWindow = firstEven; firstWindow < kSymbolsPerFrameInt; firstWindow += 2) {
     if (firstWindow + kSymbolsPerFrameInt > searchLength_) break;
     readSlots(firstWindow);
     for (int frames = 1; frames <= std::min(kMaxFrames, slotCount_); ++frames) {
@@ -143,45 +197,57 @@ void ListeningCore::rankHypotheses() {
             });
 }
 
-std::array<SymbolRead, kSymbolsPerFrame> ListeningCore::slotReads(int firstWindow, int slot) const {
-  std::array<SymbolRead, kSymbolsPerFrame> reads{};
-  for (int i = 0; i < kSymbolsPerFrameInt; ++i) {
-    const int w = firstWindow + kSymbolsPerFrameInt * slot + i;
-    reads[static_cast<std::size_t>(i)] = readSymbol(levelsOf(w), references_[static_cast<std::size_t>(w)]);
+// Reads the next frame of the current hypothesis, taking the next one when there is none;
+// true once a whole pass holds a message.
+bool ListeningCore::stepHypothesis(int& work) {
+  if (nextFrame_ == 0) {
+    if (nextHypothesis_ >= hypothesisCount_) {
+      searching_ = false;
+      return false;
+    }
+    nextFrame_ = 1;
+    passes_ = 0;
+    everyFrameAlone_ = true;
   }
-  return reads;
+  const Hypothesis& h = hypotheses_[static_cast<std::size_t>(nextHypothesis_)];
+  readSlots(h.firstWindow);
+  FrameRead frame;
+  if (!readFrame(h, nextFrame_, frame, work)) {
+    nextFrame_ = 0;
+    ++nextHypothesis_;
+    return false;
+  }
+  std::copy(frame.bytes.begin() + 1, frame.bytes.end() - 1,
+            payload_.begin() + (nextFrame_ - 1) * kFramePayloadBytes);
+  passes_ = std::max(passes_, frame.passes);
+  everyFrameAlone_ = everyFrameAlone_ && frame.alone;
+  if (nextFrame_++ < h.frames) return false;
+  nextFrame_ = 0;
+  ++nextHypothesis_;
+  return accepted(h);
 }
 
 // Frame `number` under `h`: two copies that check on their own and agree; else the sum of
 // all copies, which hears more than any one of them; else, when a loud disturbance spoils
 // the sum, the one copy that checks. A reading not confirmed by a second copy must be
 // clearly likelier than any other reading that would pass the check.
-bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame) {
+bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work) {
+  work += kFrameWork;
+  const auto windowOf = [&](int slot, std::size_t i) {
+    return h.firstWindow + kSymbolsPerFrameInt * slot + static_cast<int>(i);
+  };
   const auto copyAt = [&](int slot) {
     FrameBytes bytes{};
-    for (int i = 0; i < kSymbolsPerFrameInt; ++i) {
-      bytes[static_cast<std::size_t>(i)] =
-          bytes_[static_cast<std::size_t>(h.firstWindow + kSymbolsPerFrameInt * slot + i)];
-    }
+    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) bytes[i] = byteOf(windowOf(slot, i));
     return bytes;
   };
   int slots = 0;
   int heard = 0;
   int best = -1;
   int bestAgreeing = 0;
-  std::array<Levels, kSymbolsPerFrame> sum{};
-  std::array<double, kSymbolsPerFrame> threshold{};
   for (int slot = 0; slot < slotCount_; ++slot) {
     if (h.numberAt(slot) != number) continue;
     ++slots;
-    for (int i = 0; i < kSymbolsPerFrameInt; ++i) {
-      const int w = h.firstWindow + kSymbolsPerFrameInt * slot + i;
-      const Levels levels = levelsOf(w);
-      for (std::size_t tone = 0; tone < kTones; ++tone) {
-        sum[static_cast<std::size_t>(i)][static_cast<std::size_t>(tone)] += levels[static_cast<std::size_t>(tone)];
-      }
-      threshold[static_cast<std::size_t>(i)] += references_[static_cast<std::size_t>(w)];
-    }
     if (slotNumber_[static_cast<std::size_t>(slot)] != number) continue;
     ++heard;
     int agreeing = 0;
@@ -201,21 +267,35 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame)
     frame = {copyAt(best), heard, true};
     return true;
   }
-  std::array<SymbolRead, kSymbolsPerFrame> combined{};
+  std::array<SymbolRead, kSymbolsPerFrame> reads{};
   FrameBytes bytes{};
   for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-    combined[i] = readSymbol(sum[i], threshold[i]);
-    bytes[i] = combined[i].byte;
+    ToneLevels sum{};
+    float threshold = 0.0f;
+    for (int slot = 0; slot < slotCount_; ++slot) {
+      if (h.numberAt(slot) != number) continue;
+      const ToneLevels levels = levelsOf(windowOf(slot, i));
+      for (std::size_t tone = 0; tone < kTones; ++tone) sum[tone] += levels[tone];
+      threshold += referenceOf(windowOf(slot, i));
+    }
+    reads[i] = readSymbol(sum, threshold);
+    bytes[i] = reads[i].byte;
   }
-  if (frameChecks(bytes) && bytes[0] == number && frameDoubt(combined) >= kLeastDoubt) {
-    frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
-    return true;
+  if (frameChecks(bytes) && bytes[0] == number) {
+    work += kDoubtWork;
+    if (frameDoubt(reads) >= kLeastDoubt) {
+      frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
+      return true;
+    }
   }
-  if (best >= 0 && frameDoubt(slotReads(h.firstWindow, best)) >= kLeastDoubt) {
-    frame = {copyAt(best), heard, true};
-    return true;
+  if (best < 0) return false;
+  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+    reads[i] = readSymbol(levelsOf(windowOf(best, i)), referenceOf(windowOf(best, i)));
   }
-  return false;
+  work += kDoubtWork;
+  if (frameDoubt(reads) < kLeastDoubt) return false;
+  frame = {copyAt(best), heard, true};
+  return true;
 }
 
 // Whether some slot holding the last frame, checked on its own, is followed by frame 1.
@@ -229,26 +309,16 @@ bool ListeningCore::wrapHeard(const Hypothesis& h) const {
   return false;
 }
 
-bool ListeningCore::tryHypothesis(const Hypothesis& h) {
-  readSlots(h.firstWindow);
-  std::array<std::uint8_t, kMaxMessageBytes> payload{};
-  int passes = 0;
-  bool everyFrameAlone = true;
-  for (int number = 1; number <= h.frames; ++number) {
-    FrameRead frame;
-    if (!readFrame(h, number, frame)) return false;
-    std::copy(frame.bytes.begin() + 1, frame.bytes.end() - 1,
-              payload.begin() + (number - 1) * kFramePayloadBytes);
-    passes = std::max(passes, frame.passes);
-    everyFrameAlone = everyFrameAlone && frame.alone;
-  }
+// Whether the pass read under `h` holds a message, checked as the desktop receiver checks it.
+bool ListeningCore::accepted(const Hypothesis& h) {
   const auto payloadBytes = static_cast<std::size_t>(h.frames * kFramePayloadBytes);
-  const auto bounds = locateMessage(std::span<const std::uint8_t>(payload.data(), payloadBytes));
-  if (!bounds || !trusted(*bounds, payloadBytes, everyFrameAlone, wrapHeard(h))) return false;
-  message_.bytes = payload;
+  const auto bounds = locateMessage(std::span<const std::uint8_t>(payload_.data(), payloadBytes));
+  if (!bounds || !trusted(*bounds, payloadBytes, everyFrameAlone_, wrapHeard(h))) return false;
+  std::copy(payload_.begin(), payload_.begin() + static_cast<std::ptrdiff_t>(payloadBytes),
+            message_.bytes.begin());
   message_.bounds = *bounds;
   message_.frames = h.frames;
-  message_.passes = passes;
+  message_.passes = passes_;
   return true;
 }
 
