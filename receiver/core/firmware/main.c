@@ -23,7 +23,7 @@ enum {
 };
 
 extern uint32_t stackBottom;
-static uint8_t state[48 * 1024 + 16 * 1024] __attribute__((aligned(8)));
+static uint8_t state[96 * 1024] __attribute__((aligned(8)));
 static char line[1024];
 static size_t lineLength;
 
