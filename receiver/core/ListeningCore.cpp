@@ -92,7 +92,7 @@ ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::
     for (std::size_t n = 0; n < static_cast<std::size_t>(blockSamples_); ++n) {
       const float turn = cyclesPerSample * static_cast<float>(n);
       const float angle = 2.0f * kPi * (turn - std::floor(turn));
-      mix_[n * kTones + tone] = {std::cos(angle), -sinOf(angle)};
+      mix_[tone * static_cast<std::size_t>(blockSamples_) + n] = {std::cos(angle), -sinOf(angle)};
     }
     const float blockTurn = cyclesPerSample * static_cast<float>(blockSamples_);
     const float blockAngle = 2.0f * kPi * (blockTurn - std::floor(blockTurn));
@@ -103,7 +103,6 @@ ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::
 
 void ListeningCore::startOver() {
   rotor_.fill({1.0f, 0.0f});
-  block_.fill({});
   blockFill_ = 0;
   for (TonePhasor& block : blocks_) block.fill({});
   blockCount_ = 0;
@@ -189,31 +188,31 @@ std::uint32_t ListeningCore::drainRing() {
 
 void ListeningCore::demodulate(std::span<const std::int16_t> samples) {
   for (std::int16_t sample : samples) {
-    const float x = static_cast<float>(sample) * kFromInt16;
-    const Phasor* mix = mix_ + static_cast<std::size_t>(blockFill_) * kTones;
-    for (std::size_t tone = 0; tone < kTones; ++tone) {
-      block_[tone].re += x * mix[tone].re;
-      block_[tone].im += x * mix[tone].im;
-    }
+    block_[static_cast<std::size_t>(blockFill_)] = static_cast<float>(sample) * kFromInt16;
     if (++blockFill_ == blockSamples_) endBlock();
   }
 }
 
-// A block's sums, turned to the phase of its first sample, join the ring and the window.
+// A block's tones, turned to the phase of its first sample, join the ring and the window.
 void ListeningCore::endBlock() {
   TonePhasor& added = blocks_[blockCount_ % kBlockRing];
   const TonePhasor& leaving = blocks_[(blockCount_ + kBlockRing - kWindowBlocks) % kBlockRing];
+  const auto length = static_cast<std::size_t>(blockSamples_);
   float energy = 0.0f;
   for (std::size_t tone = 0; tone < kTones; ++tone) {
+    const Phasor* mix = mix_ + tone * length;
+    Phasor b{};
+    for (std::size_t n = 0; n < length; ++n) {
+      b.re += block_[n] * mix[n].re;
+      b.im += block_[n] * mix[n].im;
+    }
     const Phasor r = rotor_[tone];
-    const Phasor b = block_[tone];
     const Phasor s = step_[tone];
     added[tone] = {r.re * b.re - r.im * b.im, r.re * b.im + r.im * b.re};
     window_[tone].re += added[tone].re - leaving[tone].re;
     window_[tone].im += added[tone].im - leaving[tone].im;
     energy += window_[tone].re * window_[tone].re + window_[tone].im * window_[tone].im;
     rotor_[tone] = {r.re * s.re - r.im * s.im, r.re * s.im + r.im * s.re};
-    block_[tone] = {};
   }
   ++blockCount_;
   blockFill_ = 0;
@@ -227,8 +226,6 @@ void ListeningCore::endBlock() {
   ++sinceBoundary_;
 }
 
-// How many blocks after the predicted boundaries the windows hold the most tone energy (a
-// window straddling a boundary splits the tones that change there), followed in part.
 float ListeningCore::timingError() {
   const auto peak = static_cast<int>(std::max_element(timing_.begin(), timing_.end()) -
                                      timing_.begin());

@@ -85,6 +85,7 @@ class ListeningCore {
   // Block length: about a millisecond, so that a symbol is 58 blocks at every rate.
   static constexpr int kWindowBlocks = 58;
   static constexpr int kBlockRing = 64;
+  static constexpr int kMostBlockSamples = 48;
   // Each window's threshold is the median of the carriers this many windows around it.
   static constexpr std::uint32_t kReferenceReach = 4;
   static constexpr std::uint32_t kCarrierStretch = 3 * kSymbolsPerFrame;
@@ -123,7 +124,7 @@ class ListeningCore {
   int sampleRate_;
   int blockSamples_;
   float symbolBlocks_;
-  Phasor* mix_;  // blockSamples_ x kToneCount: each tone shifted to 0 Hz within a block
+  Phasor* mix_;  // kToneCount x blockSamples_: each tone shifted to 0 Hz within a block
   TonePhasor step_{};
   std::atomic<std::int16_t>* ring_;
   std::uint32_t ringMask_;
@@ -137,7 +138,7 @@ class ListeningCore {
 
   // Tones: a running sum per block, a ring of block sums, a window of kWindowBlocks of them.
   TonePhasor rotor_{};
-  TonePhasor block_{};
+  std::array<float, kMostBlockSamples> block_{};  // the samples of the block being filled
   int blockFill_ = 0;
   std::array<TonePhasor, kBlockRing> blocks_{};
   std::uint32_t blockCount_ = 0;
