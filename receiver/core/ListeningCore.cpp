@@ -10,6 +10,10 @@ namespace {
 constexpr float kPi = 3.14159265358979f;
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 constexpr float kFromInt16 = 1.0f / 32768.0f;
+// The frame search may do this much work (see ListeningCoreSearch.cpp) per window of audio,
+// and bank at most kMostSearchCredit: about 3 M instructions per second of audio at most.
+constexpr int kSearchCreditPerWindow = 12;
+constexpr int kMostSearchCredit = 40 * kSearchCreditPerWindow;
 // The timing follows its peak by this share per symbol, at most kMostTimingStep blocks; the
 // energies fade by kTimingFade per symbol.
 constexpr float kTimingGain = 0.3f;
@@ -46,11 +50,6 @@ std::int16_t toInt16(float sample) {
 int ListeningCore::Hypothesis::numberAt(int slot) const {
   const int offset = (slot - firstSlot) % frames;
   return (offset + frames) % frames + 1;
-}
-
-int ListeningCore::Hypothesis::passAt(int slot) const {
-  const int offset = slot - firstSlot;
-  return offset >= 0 ? offset / frames : -((-offset + frames - 1) / frames);
 }
 
 std::size_t ListeningCore::stateSize(int sampleRate) {
@@ -114,6 +113,7 @@ void ListeningCore::startOver() {
   searching_ = false;
   searchBase_ = 0;
   searchLength_ = 0;
+  searchCredit_ = 0;
   heard_ = false;
 }
 
@@ -267,6 +267,7 @@ void ListeningCore::emitSymbol() {
         loudest > 0.0f ? static_cast<std::uint16_t>(level[tone] / loudest * 65535.0f + 0.5f) : 0;
   }
   ++symbolCount_;
+  searchCredit_ = std::min(searchCredit_ + kSearchCreditPerWindow, kMostSearchCredit);
   if (symbolCount_ > kReferenceReach) readWindow(symbolCount_ - 1 - kReferenceReach);
 }
 

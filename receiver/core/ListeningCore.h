@@ -74,7 +74,7 @@ class ListeningCore {
     std::uint8_t firstSlot = 0;
     std::int16_t support = 0;  // slots checking with the expected number, less the others
     int numberAt(int slot) const;
-    int passAt(int slot) const;
+    int firstSlotOf(int number) const { return (firstSlot + number - 1) % frames; }
   };
   struct FrameRead {
     FrameBytes bytes{};
@@ -153,8 +153,10 @@ class ListeningCore {
   std::array<StoredSymbol, kHistory> history_{};
   std::uint32_t symbolCount_ = 0;
 
-  // The search over the latest windows, a step per poll.
+  // The search over the latest windows, a step per poll, as far as the credit each window
+  // adds allows: its work per second of audio is bounded however often poll runs.
   bool searching_ = false;
+  int searchCredit_ = 0;
   std::uint32_t searchBase_ = 0;  // the first window searched, counted since the start
   int searchLength_ = 0;
   int evenOffset_ = 0;  // window w since the start is an even symbol when w + this is even

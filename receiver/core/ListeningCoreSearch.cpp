@@ -9,8 +9,10 @@ namespace {
 
 // A frame read once must be clearly likelier than every other reading that passes its check.
 constexpr double kLeastDoubt = 0.5;
-// The search's work per poll: a frame read costs 2, weighing its doubt kDoubtWork more.
+// The search's work per poll: a frame read costs 2, weighing its doubt kDoubtWork more,
+// starting a search kStartWork.
 constexpr int kWorkPerPoll = 40;
+constexpr int kStartWork = 8;
 constexpr int kFrameWork = 2;
 constexpr int kDoubtWork = 12;
 // How far the carriers must stand apart over all the windows searched, or over any stretch
@@ -117,21 +119,26 @@ bool ListeningCore::stepSearch() {
   if (searching_ && symbolCount_ - searchBase_ > static_cast<std::uint32_t>(kHistory)) {
     searching_ = false;  // the windows it read were overwritten
   }
+  if (searchCredit_ <= 0) return false;
   if (!searching_) {
     const bool fresh = symbolCount_ >= searchBase_ + static_cast<std::uint32_t>(searchLength_) +
                                            kSymbolsPerFrame;
-    if (fresh) startSearch();
+    if (fresh) {
+      startSearch();
+      searchCredit_ -= kStartWork;
+    }
     return false;
   }
   int work = 0;
-  while (work < kWorkPerPoll && searching_) {
-    if (stepHypothesis(work)) {
-      searching_ = false;
-      heard_ = true;
-      return true;
-    }
+  const int allowed = std::min(kWorkPerPoll, searchCredit_);
+  bool found = false;
+  while (work < allowed && searching_ && !found) found = stepHypothesis(work);
+  searchCredit_ -= work;
+  if (found) {
+    searching_ = false;
+    heard_ = true;
   }
-  return false;
+  return found;
 }
 
 // The latest windows: which are even symbols, and every way they could fall into frames.
@@ -171,19 +178,28 @@ void ListeningCore::rankHypotheses() {
   for (int firstWindow = firstEven; firstWindow < kSymbolsPerFrameInt; firstWindow += 2) {
     if (firstWindow + kSymbolsPerFrameInt > searchLength_) break;
     readSlots(firstWindow);
+    std::array<std::uint8_t, kMaxSlots> checking{};  // the slots whose frame checks
+    int checkingCount = 0;
+    for (int slot = 0; slot < slotCount_; ++slot) {
+      if (slotNumber_[static_cast<std::size_t>(slot)] != 0) {
+        checking[static_cast<std::size_t>(checkingCount++)] = static_cast<std::uint8_t>(slot);
+      }
+    }
     for (int frames = 1; frames <= std::min(kMaxFrames, slotCount_); ++frames) {
+      // A slot holding frame n agrees with the one position of frame 1 that puts n there.
+      std::array<int, kMaxFrames> agreeing{};
+      for (int c = 0; c < checkingCount; ++c) {
+        const int slot = checking[static_cast<std::size_t>(c)];
+        const int number = slotNumber_[static_cast<std::size_t>(slot)];
+        if (number <= frames) agreeing[static_cast<std::size_t>((slot - number + 1 + kMaxSlots * frames) % frames)]++;
+      }
       for (int firstSlot = 0; firstSlot < frames; ++firstSlot) {
-        Hypothesis h{static_cast<std::uint8_t>(firstWindow), static_cast<std::uint8_t>(frames),
-                     static_cast<std::uint8_t>(firstSlot), 0};
-        int agreeing = 0;
-        int disagreeing = 0;
-        for (int slot = 0; slot < slotCount_; ++slot) {
-          const int number = slotNumber_[static_cast<std::size_t>(slot)];
-          if (number != 0) (number == h.numberAt(slot) ? agreeing : disagreeing)++;
-        }
-        if (disagreeing > agreeing) continue;
-        h.support = static_cast<std::int16_t>(agreeing - disagreeing);
-        hypotheses_[static_cast<std::size_t>(hypothesisCount_++)] = h;
+        const int agree = agreeing[static_cast<std::size_t>(firstSlot)];
+        const int disagree = checkingCount - agree;
+        if (disagree > agree) continue;
+        hypotheses_[static_cast<std::size_t>(hypothesisCount_++)] = {
+            static_cast<std::uint8_t>(firstWindow), static_cast<std::uint8_t>(frames),
+            static_cast<std::uint8_t>(firstSlot), static_cast<std::int16_t>(agree - disagree)};
       }
     }
   }
@@ -245,15 +261,14 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
   int heard = 0;
   int best = -1;
   int bestAgreeing = 0;
-  for (int slot = 0; slot < slotCount_; ++slot) {
-    if (h.numberAt(slot) != number) continue;
+  const int first = h.firstSlotOf(number);
+  for (int slot = first; slot < slotCount_; slot += h.frames) {
     ++slots;
     if (slotNumber_[static_cast<std::size_t>(slot)] != number) continue;
     ++heard;
     int agreeing = 0;
-    for (int other = 0; other < slotCount_; ++other) {
-      if (slotNumber_[static_cast<std::size_t>(other)] == number && h.numberAt(other) == number &&
-          copyAt(other) == copyAt(slot)) {
+    for (int other = first; other < slotCount_; other += h.frames) {
+      if (slotNumber_[static_cast<std::size_t>(other)] == number && copyAt(other) == copyAt(slot)) {
         ++agreeing;
       }
     }
@@ -272,8 +287,7 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
   for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
     ToneLevels sum{};
     float threshold = 0.0f;
-    for (int slot = 0; slot < slotCount_; ++slot) {
-      if (h.numberAt(slot) != number) continue;
+    for (int slot = first; slot < slotCount_; slot += h.frames) {
       const ToneLevels levels = levelsOf(windowOf(slot, i));
       for (std::size_t tone = 0; tone < kTones; ++tone) sum[tone] += levels[tone];
       threshold += referenceOf(windowOf(slot, i));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <chrono>
 #include <thread>
 
 #include "ListeningCore.h"
@@ -162,13 +163,15 @@ TEST(ListeningCore, HandsAudioOverBetweenAProducerAndAConsumerWithoutALock) {
   for (float s : recording.samples) {
     samples.push_back(static_cast<std::int16_t>(std::clamp(s, -1.0f, 1.0f) * 32767.0f));
   }
+  samples.resize(samples.size() + 32000, 0);  // the search goes on as audio comes
   CoreState state(16000);
   ListeningCore& core = state.core();
   std::atomic<bool> done{false};
   std::thread producer([&] {
     for (std::size_t at = 0; at < samples.size(); at += 256) {
       core.push(std::span(samples).subspan(at, std::min<std::size_t>(256, samples.size() - at)));
-      std::this_thread::yield();
+      // Sixteen times faster than the audio would come, so that polling keeps up here too.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     done = true;
   });
