@@ -65,6 +65,8 @@ class ListeningCore {
     // window's count since the start is even (0) or odd (1).
     std::array<std::uint8_t, 2> byte{};
     std::array<float, 2> reference{};  // the threshold: the carriers around it
+    // Lost most of its sound (a dropout): it reads as 0x00, a valid byte, so it is not read.
+    std::array<bool, 2> erased{};
   };
   // How the windows fall into frames and the frames into passes: slot s starts at window
   // firstWindow + 10 s of the search and carries frame number ((s - firstSlot) mod frames) + 1.
@@ -119,6 +121,7 @@ class ListeningCore {
   ToneLevels levelsOf(int window) const;
   std::uint8_t byteOf(int window) const;
   float referenceOf(int window) const;
+  bool erasedAt(int window) const;
 
   // Fixed by the rate.
   int sampleRate_;

@@ -15,6 +15,9 @@ constexpr int kWorkPerPoll = 40;
 constexpr int kStartWork = 8;
 constexpr int kFrameWork = 2;
 constexpr int kDoubtWork = 12;
+// A window whose carrier kept less than this share of its reference, with no tone as loud as
+// the reference, lost its sound to a dropout.
+constexpr float kErasedShare = 0.5f;
 // How far the carriers must stand apart over all the windows searched, or over any stretch
 // of kCarrierStretch windows, for the sender to sound (noise alone scores near 0, the sender
 // near 1).
@@ -58,6 +61,11 @@ std::uint8_t ListeningCore::byteOf(int window) const {
       .byte[static_cast<std::size_t>(evenOffset_)];
 }
 
+bool ListeningCore::erasedAt(int window) const {
+  return stored(searchBase_ + static_cast<std::uint32_t>(window))
+      .erased[static_cast<std::size_t>(evenOffset_)];
+}
+
 float ListeningCore::referenceOf(int window) const {
   return stored(searchBase_ + static_cast<std::uint32_t>(window))
       .reference[static_cast<std::size_t>(evenOffset_)];
@@ -77,8 +85,12 @@ void ListeningCore::readWindow(std::uint32_t window) {
     for (std::uint32_t w = first; w <= last; ++w) {
       around[count++] = levelOf(w, (w + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier);
     }
-    symbol.reference[parity] = median(std::span<float>(around.data(), count));
-    symbol.byte[parity] = readSymbol(levels, symbol.reference[parity]).byte;
+    const float reference = median(std::span<float>(around.data(), count));
+    symbol.reference[parity] = reference;
+    symbol.byte[parity] = readSymbol(levels, reference).byte;
+    const float carrier = levels[(window + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier];
+    const float loudest = *std::max_element(levels.begin(), levels.end());
+    symbol.erased[parity] = carrier < kErasedShare * reference && loudest < reference;
   }
 }
 
@@ -161,10 +173,13 @@ void ListeningCore::readSlots(int firstWindow) {
   slotCount_ = (searchLength_ - firstWindow) / kSymbolsPerFrameInt;
   for (int slot = 0; slot < slotCount_; ++slot) {
     FrameBytes frame{};
+    bool erased = false;
     for (int i = 0; i < kSymbolsPerFrameInt; ++i) {
-      frame[static_cast<std::size_t>(i)] = byteOf(firstWindow + kSymbolsPerFrameInt * slot + i);
+      const int window = firstWindow + kSymbolsPerFrameInt * slot + i;
+      frame[static_cast<std::size_t>(i)] = byteOf(window);
+      erased = erased || erasedAt(window);
     }
-    slotNumber_[static_cast<std::size_t>(slot)] = frameChecks(frame) ? frame[0] : 0;
+    slotNumber_[static_cast<std::size_t>(slot)] = frameChecks(frame) && !erased ? frame[0] : 0;
   }
 }
 
@@ -282,20 +297,26 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
     frame = {copyAt(best), heard, true};
     return true;
   }
+  // The sum of the copies heard whole; a window erased in every copy leaves it unread.
   std::array<SymbolRead, kSymbolsPerFrame> reads{};
   FrameBytes bytes{};
+  bool whole = true;
   for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
     ToneLevels sum{};
     float threshold = 0.0f;
+    int copies = 0;
     for (int slot = first; slot < slotCount_; slot += h.frames) {
+      if (erasedAt(windowOf(slot, i))) continue;
       const ToneLevels levels = levelsOf(windowOf(slot, i));
       for (std::size_t tone = 0; tone < kTones; ++tone) sum[tone] += levels[tone];
       threshold += referenceOf(windowOf(slot, i));
+      ++copies;
     }
+    whole = whole && copies > 0;
     reads[i] = readSymbol(sum, threshold);
     bytes[i] = reads[i].byte;
   }
-  if (frameChecks(bytes) && bytes[0] == number) {
+  if (whole && frameChecks(bytes) && bytes[0] == number) {
     work += kDoubtWork;
     if (frameDoubt(reads) >= kLeastDoubt) {
       frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
