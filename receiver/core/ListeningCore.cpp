@@ -128,9 +128,9 @@ void ListeningCore::writeRing(std::span<const std::int16_t> samples) {
   const std::uint32_t start = published_.load(std::memory_order_relaxed);
   const auto count = static_cast<std::uint32_t>(samples.size());
   claimed_.store(start + count, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  // Each sample is released: a consumer that reads it also sees the claim made before it.
   for (std::uint32_t i = 0; i < count; ++i) {
-    ring_[(start + i) & ringMask_].store(samples[i], std::memory_order_relaxed);
+    ring_[(start + i) & ringMask_].store(samples[i], std::memory_order_release);
   }
   published_.store(start + count, std::memory_order_release);
 }
@@ -169,10 +169,9 @@ std::uint32_t ListeningCore::drainRing() {
     }
     const auto count = std::min<std::uint32_t>(published - read_, piece.size());
     for (std::uint32_t i = 0; i < count; ++i) {
-      piece[i] = ring_[(read_ + i) & ringMask_].load(std::memory_order_relaxed);
+      piece[i] = ring_[(read_ + i) & ringMask_].load(std::memory_order_acquire);
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
-    const std::uint32_t claimed = claimed_.load(std::memory_order_relaxed);
+    const std::uint32_t claimed = claimed_.load(std::memory_order_acquire);
     // Sample i was rewritten once a producer claimed sample i + size.
     const std::uint32_t firstIntact = claimed - read_ > size ? claimed - size - read_ : 0;
     if (firstIntact >= count) {
