@@ -81,8 +81,10 @@ void channel(benchmark::State& state, const ChannelRow& row) {
       const Sent sent = randomMessage(random);
       const Recording recording = record(sent, row.passes, row.effect, random);
       const DeviceRun run = onDevice(recording, 16000);
-      if (heardOnDevice(run, sent)) ++heard;
-      else if (run.status == 0) ++wrong;
+      if (heardOnDevice(run, sent))
+        ++heard;
+      else if (run.status == 0)
+        ++wrong;
       desktop += heardRightly(receiver::decode(recording.samples, recording.rate), sent) ? 1 : 0;
       mostPerSecond = std::max(mostPerSecond, run.report.value("instructions_per_second", 0.0));
       largestPoll = std::max(largestPoll, run.report.value("largest_poll_instructions", 0.0));
@@ -104,8 +106,8 @@ void wrongAnswers(benchmark::State& state, WrongInput kind) {
       const WrongInputRecording input = makeWrongInput(kind, random);
       const DeviceRun run = onDevice(Recording{input.samples, kSampleRate}, 16000);
       if (run.status != 0) continue;
-      const bool sentOne = std::ranges::any_of(
-          input.sent, [&](const Sent& one) { return heardOnDevice(run, one); });
+      const bool sentOne =
+          std::ranges::any_of(input.sent, [&](const Sent& one) { return heardOnDevice(run, one); });
       wrong += sentOne ? 0 : 1;
     }
   }

@@ -11,7 +11,8 @@ std::optional<Message> parseMessage(std::span<const std::uint8_t> payload) {
   };
   Message message;
   message.layout = bounds->layout;
-  message.bytes.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(bounds->length));
+  message.bytes.assign(payload.begin(),
+                       payload.begin() + static_cast<std::ptrdiff_t>(bounds->length));
   message.ssid = part(bounds->ssidBegin, bounds->ssidLength);
   message.key = part(bounds->keyBegin, bounds->keyLength);
   message.separators = bounds->separators;

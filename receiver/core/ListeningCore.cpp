@@ -27,7 +27,9 @@ std::uint32_t ringSizeFor(int sampleRate) {
   return std::min<std::uint32_t>(size, kMaxRingSamples);
 }
 
-int blockSamplesFor(int sampleRate) { return (sampleRate + 500) / 1000; }
+int blockSamplesFor(int sampleRate) {
+  return (sampleRate + 500) / 1000;
+}
 
 bool supported(int sampleRate) {
   return std::find(kCoreRates.begin(), kCoreRates.end(), sampleRate) != kCoreRates.end();
@@ -37,7 +39,9 @@ constexpr std::size_t alignUp(std::size_t size, std::size_t to) {
   return (size + to - 1) / to * to;
 }
 
-float sinOf(float angle) { return std::cos(angle - kPi / 2.0f); }
+float sinOf(float angle) {
+  return std::cos(angle - kPi / 2.0f);
+}
 
 std::int16_t toInt16(float sample) {
   if (!std::isfinite(sample)) return 0;
@@ -79,7 +83,8 @@ ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::
     : sampleRate_(sampleRate),
       blockSamples_(blockSamplesFor(sampleRate)),
       symbolBlocks_(static_cast<float>(kSymbolSamples) * static_cast<float>(sampleRate) /
-                    static_cast<float>(kSampleRate) / static_cast<float>(blockSamplesFor(sampleRate))),
+                    static_cast<float>(kSampleRate) /
+                    static_cast<float>(blockSamplesFor(sampleRate))),
       mix_(mixTable),
       ring_(ring),
       ringMask_(ringSize - 1) {
@@ -226,9 +231,10 @@ void ListeningCore::endBlock() {
 }
 
 float ListeningCore::timingError() {
-  const auto peak = static_cast<int>(std::max_element(timing_.begin(), timing_.end()) -
-                                     timing_.begin());
-  const float before = timing_[static_cast<std::size_t>((peak + kWindowBlocks - 1) % kWindowBlocks)];
+  const auto peak =
+      static_cast<int>(std::max_element(timing_.begin(), timing_.end()) - timing_.begin());
+  const float before =
+      timing_[static_cast<std::size_t>((peak + kWindowBlocks - 1) % kWindowBlocks)];
   const float at = timing_[static_cast<std::size_t>(peak)];
   const float after = timing_[static_cast<std::size_t>((peak + 1) % kWindowBlocks)];
   const float curve = before - 2.0f * at + after;
@@ -243,7 +249,8 @@ float ListeningCore::timingError() {
 void ListeningCore::emitSymbol() {
   window_.fill({});
   for (int b = 1; b <= kWindowBlocks; ++b) {
-    const TonePhasor& block = blocks_[(blockCount_ + kBlockRing - static_cast<std::uint32_t>(b)) % kBlockRing];
+    const TonePhasor& block =
+        blocks_[(blockCount_ + kBlockRing - static_cast<std::uint32_t>(b)) % kBlockRing];
     for (std::size_t tone = 0; tone < kTones; ++tone) {
       window_[tone].re += block[tone].re;
       window_[tone].im += block[tone].im;
@@ -252,7 +259,8 @@ void ListeningCore::emitSymbol() {
   std::array<float, kToneCount> level{};
   float loudest = 0.0f;
   for (std::size_t tone = 0; tone < kTones; ++tone) {
-    level[tone] = std::sqrt(window_[tone].re * window_[tone].re + window_[tone].im * window_[tone].im);
+    level[tone] =
+        std::sqrt(window_[tone].re * window_[tone].re + window_[tone].im * window_[tone].im);
     loudest = std::max(loudest, level[tone]);
     // Keeps the rotors on the unit circle.
     Phasor& r = rotor_[tone];

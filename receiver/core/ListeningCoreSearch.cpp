@@ -121,8 +121,7 @@ bool ListeningCore::carriersShow() {
     }
   }
   evenOffset_ = vote >= 0.0f ? 0 : 1;
-  return (total > 0.0f && std::abs(vote) / total >= kCarrierScore) ||
-         bestStretch >= kStretchScore;
+  return (total > 0.0f && std::abs(vote) / total >= kCarrierScore) || bestStretch >= kStretchScore;
 }
 
 // Once a frame's worth of windows came since the last search, a new one starts; each poll
@@ -133,8 +132,8 @@ bool ListeningCore::stepSearch() {
   }
   if (searchCredit_ <= 0) return false;
   if (!searching_) {
-    const bool fresh = symbolCount_ >= searchBase_ + static_cast<std::uint32_t>(searchLength_) +
-                                           kSymbolsPerFrame;
+    const bool fresh =
+        symbolCount_ >= searchBase_ + static_cast<std::uint32_t>(searchLength_) + kSymbolsPerFrame;
     if (fresh) {
       startSearch();
       searchCredit_ -= kStartWork;
@@ -158,7 +157,8 @@ void ListeningCore::startSearch() {
   searchLength_ = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kSearchWindows));
   searchBase_ = symbolCount_ - static_cast<std::uint32_t>(searchLength_);
   // The latest windows do not have all their neighbours yet: read them as they are.
-  for (std::uint32_t w = symbolCount_ - std::min(symbolCount_, kReferenceReach); w < symbolCount_; ++w) {
+  for (std::uint32_t w = symbolCount_ - std::min(symbolCount_, kReferenceReach); w < symbolCount_;
+       ++w) {
     readWindow(w);
   }
   if (!carriersShow()) return;
@@ -189,7 +189,8 @@ void ListeningCore::rankHypotheses() {
   hypothesisCount_ = 0;
   nextHypothesis_ = 0;
   slotsFor_ = -1;
-  const int firstEven = static_cast<int>((searchBase_ + static_cast<std::uint32_t>(evenOffset_)) % 2);
+  const int firstEven =
+      static_cast<int>((searchBase_ + static_cast<std::uint32_t>(evenOffset_)) % 2);
   for (int firstWindow = firstEven; firstWindow < kSymbolsPerFrameInt; firstWindow += 2) {
     if (firstWindow + kSymbolsPerFrameInt > searchLength_) break;
     readSlots(firstWindow);
@@ -206,7 +207,8 @@ void ListeningCore::rankHypotheses() {
       for (int c = 0; c < checkingCount; ++c) {
         const int slot = checking[static_cast<std::size_t>(c)];
         const int number = slotNumber_[static_cast<std::size_t>(slot)];
-        if (number <= frames) agreeing[static_cast<std::size_t>((slot - number + 1 + kMaxSlots * frames) % frames)]++;
+        if (number <= frames)
+          agreeing[static_cast<std::size_t>((slot - number + 1 + kMaxSlots * frames) % frames)]++;
       }
       for (int firstSlot = 0; firstSlot < frames; ++firstSlot) {
         const int agree = agreeing[static_cast<std::size_t>(firstSlot)];

@@ -17,7 +17,9 @@ const ListeningCore* coreOf(const SonicsendListener* listener) {
 
 extern "C" {
 
-size_t sonicsendListenerStateSize(int sampleRate) { return ListeningCore::stateSize(sampleRate); }
+size_t sonicsendListenerStateSize(int sampleRate) {
+  return ListeningCore::stateSize(sampleRate);
+}
 
 SonicsendListener* sonicsendListenerInit(void* state, size_t size, int sampleRate) {
   return reinterpret_cast<SonicsendListener*>(ListeningCore::create(state, size, sampleRate));
@@ -31,7 +33,9 @@ void sonicsendListenerPushF32(SonicsendListener* listener, const float* samples,
   coreOf(listener)->push(std::span<const float>(samples, count));
 }
 
-int sonicsendListenerPoll(SonicsendListener* listener) { return coreOf(listener)->poll() ? 1 : 0; }
+int sonicsendListenerPoll(SonicsendListener* listener) {
+  return coreOf(listener)->poll() ? 1 : 0;
+}
 
 int sonicsendListenerResult(const SonicsendListener* listener, SonicsendHeard* heard) {
   const auto* message = coreOf(listener)->message();
@@ -41,8 +45,8 @@ int sonicsendListenerResult(const SonicsendListener* listener, SonicsendHeard* h
   heard->ssidLength = bounds.ssidLength;
   heard->key = message->bytes.data() + bounds.keyBegin;
   heard->keyLength = bounds.keyLength;
-  heard->layout = bounds.layout == sonicsend::receiver::MessageLayout::bare ? kSonicsendBare
-                                                                             : kSonicsendFramed;
+  heard->layout =
+      bounds.layout == sonicsend::receiver::MessageLayout::bare ? kSonicsendBare : kSonicsendFramed;
   heard->frames = message->frames;
   heard->passes = message->passes;
   return 1;
@@ -52,6 +56,8 @@ uint32_t sonicsendListenerDropped(const SonicsendListener* listener) {
   return coreOf(listener)->droppedSamples();
 }
 
-void sonicsendListenerReset(SonicsendListener* listener) { coreOf(listener)->reset(); }
+void sonicsendListenerReset(SonicsendListener* listener) {
+  coreOf(listener)->reset();
+}
 
 }  // extern "C"

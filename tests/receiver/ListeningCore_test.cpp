@@ -3,10 +3,10 @@
 // and no wrong answer from inputs that hold no message or another one.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
-#include <chrono>
 #include <thread>
 
 #include "ListeningCore.h"
@@ -97,8 +97,7 @@ TEST(ListeningCore, HearsChannelRowsAtDeviceRates) {
   const std::vector<Row> rows = {
       {"16 kHz, SNR 10 dB", 2, detail::noisy(10.0, 16000)},
       {"16 kHz, white noise SNR -6 dB", 5, detail::noisy(-6.0, 16000)},
-      {"16 kHz, clock +1000 ppm",
-       3,
+      {"16 kHz, clock +1000 ppm", 3,
        [](std::vector<float> s, std::mt19937& r) {
          return detail::noisy(10.0, 16000)(warpClock(s, 1000.0), r);
        }},
@@ -143,8 +142,8 @@ TEST(ListeningCore, NoWrongAnswerFromInputsThatHoldNoneOrAnother) {
     for (int input = 0; input < 8; ++input) {
       const WrongInputRecording recording = makeWrongInput(kind, random);
       const auto heard = listen(Recording{resampleTo(recording.samples, 16000), 16000});
-      const bool sentOne = std::ranges::any_of(
-          recording.sent, [&](const Sent& one) { return rightly(heard, one); });
+      const bool sentOne =
+          std::ranges::any_of(recording.sent, [&](const Sent& one) { return rightly(heard, one); });
       EXPECT_TRUE(!heard || sentOne) << "a wrong message";
     }
   }
@@ -205,7 +204,8 @@ TEST(Listener, CApiReportsWhatTheCoreHeard) {
   std::mt19937 random(12);
   const Sent sent = randomMessage(random);
   const Recording recording = record(sent, 2, detail::noisy(20.0, 16000), random);
-  std::vector<std::max_align_t> state(sonicsendListenerStateSize(16000) / sizeof(std::max_align_t) + 1);
+  std::vector<std::max_align_t> state(sonicsendListenerStateSize(16000) / sizeof(std::max_align_t) +
+                                      1);
   SonicsendListener* listener =
       sonicsendListenerInit(state.data(), state.size() * sizeof(std::max_align_t), 16000);
   ASSERT_NE(listener, nullptr);
@@ -223,8 +223,8 @@ TEST(Listener, CApiReportsWhatTheCoreHeard) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(heard.ssid), heard.ssidLength), sent.ssid);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(heard.key), heard.keyLength), sent.key);
   EXPECT_EQ(heard.layout, kSonicsendFramed);
-  EXPECT_EQ(heard.frames * 8, static_cast<int>(
-      (sent.ssid.size() + sent.key.size() + 3 + 7) / 8 * 8));
+  EXPECT_EQ(heard.frames * 8,
+            static_cast<int>((sent.ssid.size() + sent.key.size() + 3 + 7) / 8 * 8));
   EXPECT_GE(heard.passes, 1);
 }
 

@@ -20,7 +20,8 @@ TEST(Device, HearsChannelRowsAt16kHz) {
                                           "babble, SNR 0 dB"};
   std::mt19937 random(1607);
   for (const std::string& name : names) {
-    const auto row = std::ranges::find_if(channelRows(), [&](const ChannelRow& r) { return r.name == name; });
+    const auto row =
+        std::ranges::find_if(channelRows(), [&](const ChannelRow& r) { return r.name == name; });
     ASSERT_NE(row, channelRows().end()) << name;
     const Sent sent = randomMessage(random);
     const DeviceRun run = onDevice(record(sent, row->passes, row->effect, random));

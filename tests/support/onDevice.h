@@ -24,12 +24,13 @@ struct DeviceRun {
 // Writes `recording` as a float WAV at its own rate and decodes it on the firmware at `rate`.
 inline DeviceRun decodeOnDevice(const simulator::Recording& recording, int rate,
                                 const std::string& script, const std::string& firmware) {
-  const auto path = std::filesystem::temp_directory_path() /
-                    ("on-device-" + std::to_string(getpid()) + ".wav");
+  const auto path =
+      std::filesystem::temp_directory_path() / ("on-device-" + std::to_string(getpid()) + ".wav");
   SF_INFO info{0, recording.rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (file == nullptr) return {-1, {}, "cannot write " + path.string()};
-  sf_writef_float(file, recording.samples.data(), static_cast<sf_count_t>(recording.samples.size()));
+  sf_writef_float(file, recording.samples.data(),
+                  static_cast<sf_count_t>(recording.samples.size()));
   sf_close(file);
   const CliRun run =
       runCli(script, {path.string(), "--rate", std::to_string(rate), "--firmware", firmware});
@@ -57,8 +58,7 @@ inline std::string utf8OfBytes(const std::string& bytes) {
 inline bool heardOnDevice(const DeviceRun& run, const simulator::Sent& sent) {
   const auto& report = run.report;
   return run.status == 0 && report.is_object() && report["ssid"].is_string() &&
-         report["key"].is_string() &&
-         report["ssid"].get<std::string>() == utf8OfBytes(sent.ssid) &&
+         report["key"].is_string() && report["ssid"].get<std::string>() == utf8OfBytes(sent.ssid) &&
          report["key"].get<std::string>() == utf8OfBytes(sent.key);
 }
 

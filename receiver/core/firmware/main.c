@@ -29,9 +29,13 @@ static size_t lineLength;
 
 void sysTickHandler(void) {}
 
-static uint32_t ticksNow(void) { return SYST_CVR; }
+static uint32_t ticksNow(void) {
+  return SYST_CVR;
+}
 /* SysTick counts down; one call lasts far less than its 2^24-tick wrap. */
-static uint32_t ticksSince(uint32_t start) { return (start - SYST_CVR) & kTickMask; }
+static uint32_t ticksSince(uint32_t start) {
+  return (start - SYST_CVR) & kTickMask;
+}
 
 static void append(const char* text) {
   while (*text != '\0' && lineLength + 1 < sizeof line) line[lineLength++] = *text++;
@@ -111,7 +115,8 @@ int main(void) {
   char rateWord[16];
   char path[400];
   const char* commandLine = semihostingCommandLine();
-  if (!word(commandLine, 1, rateWord, sizeof rateWord) || !word(commandLine, 2, path, sizeof path)) {
+  if (!word(commandLine, 1, rateWord, sizeof rateWord) ||
+      !word(commandLine, 2, path, sizeof path)) {
     semihostingWrite("usage: fw.elf RATE FILE\n");
     return 2;
   }
@@ -165,9 +170,15 @@ int main(void) {
   SonicsendHeard message;
   const int got = sonicsendListenerResult(listener, &message);
   append("{\"ssid\":");
-  if (got) appendText(message.ssid, message.ssidLength); else append("null");
+  if (got)
+    appendText(message.ssid, message.ssidLength);
+  else
+    append("null");
   append(",\"key\":");
-  if (got) appendText(message.key, message.keyLength); else append("null");
+  if (got)
+    appendText(message.key, message.keyLength);
+  else
+    append("null");
   append(",\"instructions_per_second\":");
   appendNumber(samples == 0 ? 0 : ticks * kInstructionsPerTick * (uint64_t)rate / samples);
   append(",\"ram_bytes\":");

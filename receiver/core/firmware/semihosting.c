@@ -42,7 +42,9 @@ void semihostingClose(int file) {
   call(kClose, block);
 }
 
-void semihostingWrite(const char* text) { call(kWrite0, text); }
+void semihostingWrite(const char* text) {
+  call(kWrite0, text);
+}
 
 const char* semihostingCommandLine(void) {
   static char line[512];

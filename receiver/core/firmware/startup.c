@@ -34,6 +34,6 @@ struct VectorTable {
 
 __attribute__((section(".vectors"), used)) static const struct VectorTable vectors = {
     &stackTop,
-    {resetHandler, faultHandler, faultHandler, faultHandler, faultHandler, faultHandler, 0, 0, 0,
-     0, faultHandler, faultHandler, 0, faultHandler, sysTickHandler},
+    {resetHandler, faultHandler, faultHandler, faultHandler, faultHandler, faultHandler, 0, 0, 0, 0,
+     faultHandler, faultHandler, 0, faultHandler, sysTickHandler},
 };

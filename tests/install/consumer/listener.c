@@ -14,8 +14,8 @@ int main(void) {
     if (sonicsendListenerPoll(listener)) return 1;
   }
   SonicsendHeard heard;
-  return sonicsendListenerResult(listener, &heard) == 0 &&
-                 sonicsendListenerStateSize(12345) == 0 && sonicsendListenerDropped(listener) == 0
+  return sonicsendListenerResult(listener, &heard) == 0 && sonicsendListenerStateSize(12345) == 0 &&
+                 sonicsendListenerDropped(listener) == 0
              ? 0
              : 1;
 }
