@@ -11,7 +11,7 @@ constexpr float kPi = 3.14159265358979f;
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 constexpr float kFromInt16 = 1.0f / 32768.0f;
 // The frame search may do this much work (see ListeningCoreSearch.cpp) per window of audio,
-// and bank at most kMostSearchCredit: about 3 M instructions per second of audio at most.
+// and bank at most kMostSearchCredit: its instructions per second of audio stay bounded.
 constexpr int kSearchCreditPerWindow = 12;
 constexpr int kMostSearchCredit = 40 * kSearchCreditPerWindow;
 // The timing follows its peak by this share per symbol, at most kMostTimingStep blocks; the
@@ -80,8 +80,7 @@ ListeningCore* ListeningCore::create(void* block, std::size_t size, int sampleRa
 
 ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
                              std::uint32_t ringSize)
-    : sampleRate_(sampleRate),
-      blockSamples_(blockSamplesFor(sampleRate)),
+    : blockSamples_(blockSamplesFor(sampleRate)),
       symbolBlocks_(static_cast<float>(kSymbolSamples) * static_cast<float>(sampleRate) /
                     static_cast<float>(kSampleRate) /
                     static_cast<float>(blockSamplesFor(sampleRate))),

@@ -124,7 +124,6 @@ class ListeningCore {
   bool erasedAt(int window) const;
 
   // Fixed by the rate.
-  int sampleRate_;
   int blockSamples_;
   float symbolBlocks_;
   Phasor* mix_;  // kToneCount x blockSamples_: each tone shifted to 0 Hz within a block
