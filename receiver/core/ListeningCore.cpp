@@ -160,12 +160,11 @@ void ListeningCore::push(std::span<const float> samples) {
 
 // The consumer: copies out what was published, then keeps only what no producer claimed
 // again meanwhile; what was overwritten is counted as dropped.
-std::uint32_t ListeningCore::drainRing() {
+void ListeningCore::drainRing() {
   std::array<std::int16_t, 256> piece{};
-  std::uint32_t total = 0;
   for (;;) {
     const std::uint32_t published = published_.load(std::memory_order_acquire);
-    if (published == read_) return total;
+    if (published == read_) return;
     const std::uint32_t size = ringMask_ + 1;
     if (published - read_ > size) {
       dropped_ += published - read_ - size;
@@ -183,7 +182,6 @@ std::uint32_t ListeningCore::drainRing() {
     } else {
       dropped_ += firstIntact;
       demodulate(std::span<const std::int16_t>(piece.data() + firstIntact, count - firstIntact));
-      total += count - firstIntact;
     }
     read_ += count;
   }

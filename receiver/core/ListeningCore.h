@@ -101,7 +101,7 @@ class ListeningCore {
                 std::uint32_t ringSize);
   void startOver();
   void writeRing(std::span<const std::int16_t> samples);
-  std::uint32_t drainRing();
+  void drainRing();
   void demodulate(std::span<const std::int16_t> samples);
   void endBlock();
   float timingError();
