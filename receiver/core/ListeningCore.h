@@ -67,6 +67,8 @@ class ListeningCore {
     std::array<float, 2> reference{};  // the threshold: the carriers around it
     // Lost most of its sound (a dropout): it reads as 0x00, a valid byte, so it is not read.
     std::array<bool, 2> erased{};
+    // How much of its sound was heard: its carrier's share of the reference, in 1/255.
+    std::array<std::uint8_t, 2> heard{};
   };
   // How the windows fall into frames and the frames into passes: slot s starts at window
   // firstWindow + 10 s of the search and carries frame number ((s - firstSlot) mod frames) + 1.
@@ -122,6 +124,7 @@ class ListeningCore {
   std::uint8_t byteOf(int window) const;
   float referenceOf(int window) const;
   bool erasedAt(int window) const;
+  float heardAt(int window) const;
 
   // Fixed by the rate.
   int blockSamples_;

@@ -1,6 +1,7 @@
 // The listening core's search over the latest windows: frames and passes, as the desktop
 // receiver reads them from plain levels, a bounded step per poll.
 #include <algorithm>
+#include <cmath>
 
 #include "ListeningCore.h"
 
@@ -18,6 +19,9 @@ constexpr int kDoubtWork = 12;
 // A window whose carrier kept less than this share of its reference, with no tone as loud as
 // the reference, lost its sound to a dropout.
 constexpr float kErasedShare = 0.5f;
+// In a sum of copies a window counts by the share of its sound heard (its levels by that
+// share, its threshold by the square), and not at all below this share.
+constexpr float kLeastHeard = 0.25f;
 // How far the carriers must stand apart over all the windows searched, or over any stretch
 // of kCarrierStretch windows, for the sender to sound (noise alone scores near 0, the sender
 // near 1).
@@ -66,6 +70,12 @@ bool ListeningCore::erasedAt(int window) const {
       .erased[static_cast<std::size_t>(evenOffset_)];
 }
 
+float ListeningCore::heardAt(int window) const {
+  return static_cast<float>(stored(searchBase_ + static_cast<std::uint32_t>(window))
+                                .heard[static_cast<std::size_t>(evenOffset_)]) /
+         255.0f;
+}
+
 float ListeningCore::referenceOf(int window) const {
   return stored(searchBase_ + static_cast<std::uint32_t>(window))
       .reference[static_cast<std::size_t>(evenOffset_)];
@@ -91,6 +101,9 @@ void ListeningCore::readWindow(std::uint32_t window) {
     const float carrier = levels[(window + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier];
     const float loudest = *std::max_element(levels.begin(), levels.end());
     symbol.erased[parity] = carrier < kErasedShare * reference && loudest < reference;
+    const float share = reference > 0.0f ? std::min(1.0f, carrier / reference) : 1.0f;
+    symbol.heard[parity] =
+        static_cast<std::uint8_t>(loudest < reference ? share * 255.0f + 0.5f : 255.0f);
   }
 }
 
@@ -307,15 +320,21 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
     ToneLevels sum{};
     float threshold = 0.0f;
     int copies = 0;
+    float weights = 0.0f;
     for (int slot = first; slot < slotCount_; slot += h.frames) {
-      if (erasedAt(windowOf(slot, i))) continue;
+      const float weight = heardAt(windowOf(slot, i));
+      if (weight < kLeastHeard) continue;
       const ToneLevels levels = levelsOf(windowOf(slot, i));
-      for (std::size_t tone = 0; tone < kTones; ++tone) sum[tone] += levels[tone];
-      threshold += referenceOf(windowOf(slot, i));
+      for (std::size_t tone = 0; tone < kTones; ++tone) sum[tone] += weight * levels[tone];
+      threshold += weight * weight * referenceOf(windowOf(slot, i));
+      weights += weight * weight;
       ++copies;
     }
+    // A symbol heard only in part in every copy is as much less certain.
+    const float certainty = copies > 0 ? std::sqrt(weights / static_cast<float>(copies)) : 0.0f;
     whole = whole && copies > 0;
     reads[i] = readSymbol(sum, threshold);
+    for (double& margin : reads[i].margin) margin *= static_cast<double>(certainty);
     bytes[i] = reads[i].byte;
   }
   if (whole && frameChecks(bytes) && bytes[0] == number) {
