@@ -37,6 +37,7 @@ if [ -z "$firmware" ]; then
   fi
 fi
 [ -f "$firmware" ] || { echo "mcu-decode: no firmware at $firmware" >&2; exit 2; }
+firmware=$(realpath "$firmware")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,7 +1,8 @@
 /* The listening core on a Cortex-M4F: reads a raw mono 16-bit recording from the host, hands it
  * to the listener in blocks of 256 samples as a DMA-complete interrupt would, polls after each,
- * and prints one JSON line: what was heard, the instructions spent in push and poll per second
- * of audio, the listener's state and the stack it used.
+ * then, as a device goes on listening, up to three seconds of silence, and prints one JSON line:
+ * what was heard, the instructions spent in push and poll per second of audio, the listener's
+ * state and the stack it used.
  *   qemu-system-arm ... -semihosting-config enable=on,target=native,arg=fw.elf,arg=RATE,arg=FILE
  * Under -icount shift=0 the SysTick timer on the processor clock counts one tick per 40
  * instructions. */
@@ -19,7 +20,7 @@ enum {
   kInstructionsPerTick = 40,
   kTickMask = 0xFFFFFF,
   kPaint = 0x5AA5F00Du,
-  kPollsAtEnd = 4000,
+  kTailSeconds = 3,
 };
 
 extern uint32_t stackBottom;
@@ -111,6 +112,28 @@ static int numberOf(const char* text) {
   return value;
 }
 
+/* Instructions spent in the listener's calls, and the audio they were given. */
+struct Cost {
+  uint64_t ticks;
+  uint64_t samples;
+  uint32_t largestPoll;
+};
+
+/* Hands one block over as a DMA-complete interrupt would, then polls as the main loop would. */
+static int feed(SonicsendListener* listener, const int16_t* block, size_t count,
+                struct Cost* cost) {
+  uint32_t start = ticksNow();
+  sonicsendListenerPushS16(listener, block, count);
+  cost->ticks += ticksSince(start);
+  start = ticksNow();
+  const int heard = sonicsendListenerPoll(listener);
+  const uint32_t poll = ticksSince(start);
+  cost->ticks += poll;
+  cost->largestPoll = poll > cost->largestPoll ? poll : cost->largestPoll;
+  cost->samples += count;
+  return heard;
+}
+
 int main(void) {
   char rateWord[16];
   char path[400];
@@ -139,30 +162,17 @@ int main(void) {
   for (uint32_t* at = &stackBottom; at < top; ++at) *at = kPaint;
 
   static int16_t block[kBlockSamples];
-  uint64_t ticks = 0;
-  uint64_t samples = 0;
-  uint32_t largestPoll = 0;
+  struct Cost cost = {0, 0, 0};
   int heard = 0;
   size_t bytes;
   while (!heard && (bytes = semihostingRead(file, block, sizeof block)) >= sizeof(int16_t)) {
-    const size_t count = bytes / sizeof(int16_t);
-    uint32_t start = ticksNow();
-    sonicsendListenerPushS16(listener, block, count);
-    ticks += ticksSince(start);
-    start = ticksNow();
-    heard = sonicsendListenerPoll(listener);
-    const uint32_t poll = ticksSince(start);
-    ticks += poll;
-    largestPoll = poll > largestPoll ? poll : largestPoll;
-    samples += count;
+    heard = feed(listener, block, bytes / sizeof(int16_t), &cost);
   }
   semihostingClose(file);
-  for (int more = 0; more < kPollsAtEnd && !heard; ++more) {
-    const uint32_t start = ticksNow();
-    heard = sonicsendListenerPoll(listener);
-    const uint32_t poll = ticksSince(start);
-    ticks += poll;
-    largestPoll = poll > largestPoll ? poll : largestPoll;
+  /* A device goes on listening: a few seconds of silence let the last search finish. */
+  for (int i = 0; i < kBlockSamples; ++i) block[i] = 0;
+  for (int tail = 0; tail < rate * kTailSeconds && !heard; tail += kBlockSamples) {
+    heard = feed(listener, block, kBlockSamples, &cost);
   }
   uint32_t* lowest = &stackBottom;
   while (lowest < top && *lowest == kPaint) ++lowest;
@@ -180,13 +190,14 @@ int main(void) {
   else
     append("null");
   append(",\"instructions_per_second\":");
-  appendNumber(samples == 0 ? 0 : ticks * kInstructionsPerTick * (uint64_t)rate / samples);
+  appendNumber(
+      cost.samples == 0 ? 0 : cost.ticks * kInstructionsPerTick * (uint64_t)rate / cost.samples);
   append(",\"ram_bytes\":");
   appendNumber(stateBytes);
   append(",\"stack_bytes\":");
   appendNumber((uintptr_t)top - (uintptr_t)lowest);
   append(",\"largest_poll_instructions\":");
-  appendNumber((uint64_t)largestPoll * kInstructionsPerTick);
+  appendNumber((uint64_t)cost.largestPoll * kInstructionsPerTick);
   append(",\"layout\":");
   append(!got ? "null" : message.layout == kSonicsendBare ? "\"bare\"" : "\"framed\"");
   append(",\"frames\":");
@@ -194,7 +205,7 @@ int main(void) {
   append(",\"passes\":");
   appendNumber(got ? (uint64_t)message.passes : 0);
   append(",\"seconds\":");
-  appendNumber(samples / (uint64_t)rate);
+  appendNumber(cost.samples / (uint64_t)rate);
   append("}\n");
   semihostingWrite(line);
   return got ? 0 : 1;
