@@ -9,3 +9,17 @@ add_executable(bench_rooms ${CMAKE_CURRENT_LIST_DIR}/rooms_bench.cpp)
 target_link_libraries(bench_rooms PRIVATE sonicsend::receiver sonicsend::channel_simulator sonicsend::test_support
                                           benchmark::benchmark)
 velarto_warnings(bench_rooms)
+
+# The listening core's budgets and success on the emulated Cortex-M4F.
+if(TARGET sonicsend_firmware)
+  add_executable(bench_device ${CMAKE_CURRENT_LIST_DIR}/device_bench.cpp)
+  target_link_libraries(bench_device PRIVATE sonicsend::receiver sonicsend::channel_simulator
+                                             sonicsend::test_support nlohmann_json::nlohmann_json
+                                             benchmark::benchmark)
+  target_compile_definitions(bench_device PRIVATE
+    SONICSEND_MCU_DECODE="${PROJECT_SOURCE_DIR}/scripts/mcu-decode.sh"
+    SONICSEND_FIRMWARE="${SONICSEND_FIRMWARE_DIR}/fw.elf"
+    SONICSEND_FIRMWARE_CORE="${SONICSEND_FIRMWARE_DIR}/libreceiver_core.a")
+  add_dependencies(bench_device sonicsend_firmware)
+  velarto_warnings(bench_device)
+endif()

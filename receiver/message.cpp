@@ -1,74 +1,22 @@
 #include "message.h"
 
-#include <algorithm>
-
-#include "tones.h"
-
 namespace sonicsend::receiver {
-namespace {
-
-// The message must need exactly the frames heard, and the rest of its last frame holds the
-// sender's zero padding.
-bool fillsFrames(std::span<const std::uint8_t> payload, std::size_t length) {
-  const std::size_t frames = (length + kFramePayloadBytes - 1) / kFramePayloadBytes;
-  return length > 0 && frames * kFramePayloadBytes == payload.size() &&
-         std::all_of(payload.begin() + static_cast<std::ptrdiff_t>(length), payload.end(),
-                     [](std::uint8_t byte) { return byte == 0; });
-}
-
-// Splits `body` at its last separator; false when it holds none.
-bool split(std::span<const std::uint8_t> body, std::uint8_t separator, Message& message) {
-  const auto last = std::find(body.rbegin(), body.rend(), separator);
-  if (last == body.rend()) return false;
-  const auto at = last.base() - 1;
-  message.ssid.assign(body.begin(), at);
-  message.key.assign(at + 1, body.end());
-  message.separators = static_cast<int>(std::count(body.begin(), body.end(), separator));
-  return true;
-}
-
-std::optional<Message> parseFramed(std::span<const std::uint8_t> payload) {
-  if (payload.empty() || (payload[0] & kHeaderFlag) == 0) return std::nullopt;
-  const std::size_t bodyLength = payload[0] & ~kHeaderFlag & 0xFF;
-  const std::size_t length = bodyLength + 2;
-  if (bodyLength == 0 || length > payload.size() || !fillsFrames(payload, length)) {
-    return std::nullopt;
-  }
-  const auto body = payload.subspan(1, bodyLength);
-  // The sender adds the body bytes as signed values; only the low 7 bits are kept.
-  int sum = 0;
-  for (std::uint8_t byte : body) sum += static_cast<std::int8_t>(byte);
-  if (payload[length - 1] != ((sum | 0x20) & 0x7F)) return std::nullopt;
-  Message message;
-  message.layout = MessageLayout::framed;
-  if (!split(body, kFramedSeparator, message)) return std::nullopt;
-  message.bytes.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(length));
-  return message;
-}
-
-std::optional<Message> parseBare(std::span<const std::uint8_t> payload) {
-  // The bare message ends at the first zero byte.
-  const auto end = std::find(payload.begin(), payload.end(), 0);
-  const auto length = static_cast<std::size_t>(end - payload.begin());
-  if (!fillsFrames(payload, length)) return std::nullopt;
-  Message message;
-  message.layout = MessageLayout::bare;
-  if (!split(payload.first(length), kBareSeparator, message)) return std::nullopt;
-  message.bytes.assign(payload.begin(), end);
-  return message;
-}
-
-}  // namespace
 
 std::optional<Message> parseMessage(std::span<const std::uint8_t> payload) {
-  if (auto framed = parseFramed(payload)) return framed;
-  return parseBare(payload);
-}
-
-bool announcesMoreFrames(std::span<const std::uint8_t> payload) {
-  if (payload.empty() || (payload[0] & kHeaderFlag) == 0) return false;
-  const std::size_t length = (payload[0] & ~kHeaderFlag & 0xFF) + 2u;
-  return length > payload.size() && length <= kMaxMessageBytes;
+  const auto bounds = locateMessage(payload);
+  if (!bounds) return std::nullopt;
+  const auto part = [&payload](std::size_t begin, std::size_t length) {
+    const auto bytes = payload.subspan(begin, length);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  Message message;
+  message.layout = bounds->layout;
+  message.bytes.assign(payload.begin(),
+                       payload.begin() + static_cast<std::ptrdiff_t>(bounds->length));
+  message.ssid = part(bounds->ssidBegin, bounds->ssidLength);
+  message.key = part(bounds->keyBegin, bounds->keyLength);
+  message.separators = bounds->separators;
+  return message;
 }
 
 }  // namespace sonicsend::receiver

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <vector>
 
 namespace sonicsend::receiver {
 namespace {
@@ -17,37 +16,45 @@ struct Alternative {
 // Per symbol, the cheapest few alternatives; readings costlier than these are not likely.
 constexpr std::size_t kAlternativesPerSymbol = 4;
 
-std::vector<Alternative> alternatives(const SymbolRead& read) {
-  std::vector<Alternative> all;
+using Alternatives = std::array<Alternative, kAlternativesPerSymbol>;
+
+// Fixed arrays only: the listening core runs this on devices without a heap.
+Alternatives alternatives(const SymbolRead& read) {
+  constexpr std::size_t kPairs = SymbolRead::kTones * (SymbolRead::kTones - 1) / 2;
+  std::array<Alternative, kPairs> all{};
+  std::size_t count = 0;
   for (std::size_t a = 0; a < SymbolRead::kTones; ++a) {
     for (std::size_t b = a + 1; b < SymbolRead::kTones; ++b) {
       std::uint8_t byte = read.byte;
       for (std::size_t tone : {a, b}) {
         if (tone < kBitToneK.size()) byte = static_cast<std::uint8_t>(byte ^ (1u << tone));
       }
-      all.push_back({byte, read.margin[a] + read.margin[b]});
+      all[count++] = {byte, read.margin[a] + read.margin[b]};
     }
   }
-  const auto keep = std::min(all.size(), kAlternativesPerSymbol);
-  std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(keep), all.end(),
+  constexpr auto keep = static_cast<std::ptrdiff_t>(kAlternativesPerSymbol);
+  std::partial_sort(all.begin(), all.begin() + keep, all.end(),
                     [](const Alternative& x, const Alternative& y) { return x.cost < y.cost; });
-  all.resize(keep);
-  return all;
+  Alternatives cheapest{};
+  std::copy(all.begin(), all.begin() + keep, cheapest.begin());
+  return cheapest;
 }
 
 }  // namespace
 
-SymbolRead readSymbol(const Levels& level, double threshold) {
+template <typename Level>
+SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
+                      std::type_identity_t<Level> threshold) {
   SymbolRead read;
   std::array<bool, SymbolRead::kTones> on{};
   std::size_t weakest = 0;
   int sounding = 0;
-  const double unit = threshold > 0.0 ? threshold : 1.0;
+  const Level unit = threshold > Level{0} ? threshold : Level{1};
   for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
-    const double value = level[toneOf(tone)];
+    const Level value = level[toneOf(tone)];
     on[tone] = value > threshold;
     sounding += on[tone] ? 1 : 0;
-    read.margin[tone] = std::abs(value - threshold) / unit;
+    read.margin[tone] = static_cast<double>(std::abs(value - threshold) / unit);
     if (read.margin[tone] < read.margin[weakest]) weakest = tone;
   }
   if (sounding % 2 != 0) {
@@ -60,6 +67,9 @@ SymbolRead readSymbol(const Levels& level, double threshold) {
   return read;
 }
 
+template SymbolRead readSymbol<float>(const std::array<float, kToneCount>&, float);
+template SymbolRead readSymbol<double>(const std::array<double, kToneCount>&, double);
+
 bool frameChecks(const FrameBytes& frame) {
   if (frame[0] < 1 || frame[0] > kMaxFrames) return false;
   std::uint8_t sum = 0;
@@ -71,7 +81,7 @@ bool frameChecks(const FrameBytes& frame) {
 
 double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
   FrameBytes frame{};
-  std::array<std::vector<Alternative>, kSymbolsPerFrame> options;
+  std::array<Alternatives, kSymbolsPerFrame> options;
   for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
     frame[i] = reads[i].byte;
     options[i] = alternatives(reads[i]);

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <type_traits>
 
 #include "symbols.h"
 #include "tones.h"
@@ -39,7 +40,10 @@ inline constexpr std::size_t toneOf(std::size_t bitOrParity) {
 // A bit tone sounds at twice the carrier's amplitude, so the carrier's level, `threshold`, is
 // the midpoint between a tone that is off and one that is on. A symbol always sounds an even
 // number of bit and parity tones: when the count read is odd, the least certain tone flips.
-SymbolRead readSymbol(const Levels& level, double threshold);
+// Single precision serves devices whose FPU has only that (float and double are instantiated).
+template <typename Level>
+SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
+                      std::type_identity_t<Level> threshold);
 
 // Number 1 ... 12, then the check byte: the running sum of number and payload, bit 7 set.
 bool frameChecks(const FrameBytes& frame);

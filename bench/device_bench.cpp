@@ -1,0 +1,141 @@
+// The listening core's budgets and success on the emulated Cortex-M4F (QEMU mps2-an386 under
+// -icount shift=0, so every figure is an exact instruction count, the same on every run).
+//
+//   Budget/<rate>        one recording (a 12-frame message, 3 passes, SNR 10 dB) at 8, 16 or
+//                        48 kHz: instructions_per_second in push and poll per second of audio,
+//                        largest_poll (instructions), ram_bytes (the caller's state block),
+//                        stack_bytes (painted), flash_bytes (the core's code and constants).
+//   Channel/<row>        each row of the channel table captured at 16 kHz: heard_pct on the
+//                        device and desktop_pct (the desktop receiver on the same recordings),
+//                        wrong answers, and the most instructions per second and largest poll
+//                        of any recording.
+//   WrongAnswers/<kind>  wrong: messages the device reported from inputs that hold none or
+//                        another one, of `inputs`, at 16 kHz.
+// DEVICE_MESSAGES sets the messages per row (default 20).
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "channels.h"
+#include "decoder.h"
+#include "heardRightly.h"
+#include "onDevice.h"
+#include "wrongInputs.h"
+
+namespace {
+
+using namespace sonicsend;
+using namespace sonicsend::simulator;
+using namespace sonicsend::testing;
+
+int messagesPerRow() {
+  const char* value = std::getenv("DEVICE_MESSAGES");
+  return value != nullptr ? std::max(1, std::atoi(value)) : 20;
+}
+
+DeviceRun onDevice(const Recording& recording, int rate) {
+  return decodeOnDevice(recording, rate, SONICSEND_MCU_DECODE, SONICSEND_FIRMWARE);
+}
+
+// The core's code and constants: text and data of its library for the Cortex-M4F.
+double flashBytes() {
+  FILE* pipe = popen("arm-none-eabi-size -t " SONICSEND_FIRMWARE_CORE " 2>/dev/null", "r");
+  if (pipe == nullptr) return 0.0;
+  long text = 0, data = 0, last_text = 0, last_data = 0;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    if (std::sscanf(line, "%ld %ld", &text, &data) == 2) {
+      last_text = text;
+      last_data = data;
+    }
+  }
+  pclose(pipe);
+  return static_cast<double>(last_text + last_data);
+}
+
+void budget(benchmark::State& state) {
+  const auto rate = static_cast<int>(state.range(0));
+  std::mt19937 random(16);
+  const Sent sent = messageOf(random, kMaxFramedCredentialUnits);
+  const Recording recording = record(sent, 3, detail::noisy(10.0, rate), random);
+  DeviceRun run;
+  for (auto _ : state) run = onDevice(recording, rate);
+  if (!heardOnDevice(run, sent)) state.SkipWithError(("not heard: " + run.err).c_str());
+  state.counters["instructions_per_second"] = run.report.value("instructions_per_second", 0.0);
+  state.counters["largest_poll"] = run.report.value("largest_poll_instructions", 0.0);
+  state.counters["ram_bytes"] = run.report.value("ram_bytes", 0.0);
+  state.counters["stack_bytes"] = run.report.value("stack_bytes", 0.0);
+  state.counters["flash_bytes"] = flashBytes();
+}
+
+void channel(benchmark::State& state, const ChannelRow& row) {
+  const int messages = messagesPerRow();
+  std::mt19937 random(2026);
+  int heard = 0, desktop = 0, wrong = 0;
+  double mostPerSecond = 0.0, largestPoll = 0.0;
+  for (auto _ : state) {
+    for (int m = 0; m < messages; ++m) {
+      const Sent sent = randomMessage(random);
+      const Recording recording = record(sent, row.passes, row.effect, random);
+      const DeviceRun run = onDevice(recording, 16000);
+      if (heardOnDevice(run, sent))
+        ++heard;
+      else if (run.status == 0)
+        ++wrong;
+      desktop += heardRightly(receiver::decode(recording.samples, recording.rate), sent) ? 1 : 0;
+      mostPerSecond = std::max(mostPerSecond, run.report.value("instructions_per_second", 0.0));
+      largestPoll = std::max(largestPoll, run.report.value("largest_poll_instructions", 0.0));
+    }
+  }
+  state.counters["heard_pct"] = 100.0 * heard / messages;
+  state.counters["desktop_pct"] = 100.0 * desktop / messages;
+  state.counters["wrong"] = wrong;
+  state.counters["most_instructions_per_second"] = mostPerSecond;
+  state.counters["largest_poll"] = largestPoll;
+}
+
+void wrongAnswers(benchmark::State& state, WrongInput kind) {
+  const int inputs = messagesPerRow();
+  std::mt19937 random(99);
+  int wrong = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < inputs; ++i) {
+      const WrongInputRecording input = makeWrongInput(kind, random);
+      const DeviceRun run = onDevice(Recording{input.samples, kSampleRate}, 16000);
+      if (run.status != 0) continue;
+      const bool sentOne =
+          std::ranges::any_of(input.sent, [&](const Sent& one) { return heardOnDevice(run, one); });
+      wrong += sentOne ? 0 : 1;
+    }
+  }
+  state.counters["inputs"] = inputs;
+  state.counters["wrong"] = wrong;
+}
+
+const bool registered = [] {
+  benchmark::RegisterBenchmark("Budget", budget)
+      ->Arg(8000)
+      ->Arg(16000)
+      ->Arg(48000)
+      ->Iterations(1)
+      ->Unit(benchmark::kSecond);
+  for (const ChannelRow& row : channelRows()) {
+    benchmark::RegisterBenchmark(("Channel/" + std::string(row.name)).c_str(), channel, row)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+  }
+  for (WrongInput kind : kWrongInputs) {
+    benchmark::RegisterBenchmark(("WrongAnswers/" + std::string(nameOf(kind))).c_str(),
+                                 wrongAnswers, kind)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+  }
+  return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();

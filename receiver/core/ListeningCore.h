@@ -1,0 +1,184 @@
+// The receiver for a listening device: fixed memory, all of it in one block the caller
+// provides, no heap, no exceptions, single-precision float. `push` hands audio over (bounded
+// work per sample; it may run in an interrupt), `poll` reads it in the main loop: symbol
+// timing, the tones at the device's own rate, frames, passes and the message checks.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "messageBounds.h"
+#include "reading.h"
+
+namespace sonicsend::receiver {
+
+// The rates the core reads the tones at, without resampling.
+inline constexpr std::array<int, 5> kCoreRates = {8000, 16000, 22050, 44100, 48000};
+
+// A message once heard: its bytes as sent, where SSID and key lie in them, and how it came.
+struct CoreMessage {
+  std::array<std::uint8_t, kMaxMessageBytes> bytes{};
+  MessageBounds bounds;
+  int frames = 0;  // frames per pass
+  int passes = 0;  // the most passes any one frame was heard in
+};
+
+class ListeningCore {
+ public:
+  // Bytes of the caller's block for `sampleRate`; 0 when the rate is not one of kCoreRates.
+  static std::size_t stateSize(int sampleRate);
+  // Builds the core inside `block` (aligned to alignof(std::max_align_t), stateSize bytes at
+  // least); nothing when the rate or the block does not fit.
+  static ListeningCore* create(void* block, std::size_t size, int sampleRate);
+
+  ListeningCore(const ListeningCore&) = delete;
+  ListeningCore& operator=(const ListeningCore&) = delete;
+
+  // The producer's side (one producer, which may be an interrupt): copies the samples into
+  // the hand-over ring. Floats beyond full scale are clipped; non-finite ones count as silence.
+  void push(std::span<const std::int16_t> samples);
+  void push(std::span<const float> samples);
+
+  // The consumer's side (one consumer, the main loop): reads the audio handed over, and goes
+  // on with the search for a message a bounded step at a time. True once a message was heard.
+  bool poll();
+  // The message, once poll returned true; else nothing.
+  const CoreMessage* message() const { return heard_ ? &message_ : nullptr; }
+  // Samples lost because poll fell behind by more than the ring holds.
+  std::uint32_t droppedSamples() const { return dropped_; }
+  // Starts over, as after create; only while no push runs.
+  void reset();
+
+ private:
+  struct Phasor {
+    float re = 0.0f;
+    float im = 0.0f;
+  };
+  using TonePhasor = std::array<Phasor, kToneCount>;
+  struct StoredSymbol {
+    float scale = 0.0f;                             // the loudest tone's level
+    std::array<std::uint16_t, kToneCount> level{};  // each tone's, in 1/65535 of scale
+    // Read once the carriers around it are in, for either parity: even symbols where the
+    // window's count since the start is even (0) or odd (1).
+    std::array<std::uint8_t, 2> byte{};
+    std::array<float, 2> reference{};  // the threshold: the carriers around it
+    // Lost most of its sound (a dropout): it reads as 0x00, a valid byte, so it is not read.
+    std::array<bool, 2> erased{};
+    // How much of its sound was heard: its carrier's share of the reference, in 1/255.
+    std::array<std::uint8_t, 2> heard{};
+  };
+  // How the windows fall into frames and the frames into passes: slot s starts at window
+  // firstWindow + 10 s of the search and carries frame number ((s - firstSlot) mod frames) + 1.
+  struct Hypothesis {
+    std::uint8_t firstWindow = 0;
+    std::uint8_t frames = 0;
+    std::uint8_t firstSlot = 0;
+    std::int16_t support = 0;  // slots checking with the expected number, less the others
+    int numberAt(int slot) const;
+    int firstSlotOf(int number) const { return (firstSlot + number - 1) % frames; }
+  };
+  struct FrameRead {
+    FrameBytes bytes{};
+    int passes = 0;
+    bool alone = false;
+  };
+
+  // Block length: about a millisecond, so that a symbol is 58 blocks at every rate.
+  static constexpr int kWindowBlocks = 58;
+  static constexpr int kBlockRing = 64;
+  static constexpr int kMostBlockSamples = 48;
+  // Each window's threshold is the median of the carriers this many windows around it.
+  static constexpr std::uint32_t kReferenceReach = 4;
+  static constexpr std::uint32_t kCarrierStretch = 3 * kSymbolsPerFrame;
+  static constexpr int kSearchWindows = kMaxFrames * static_cast<int>(kSymbolsPerFrame) * 5;
+  // Windows arriving while a search runs must not overwrite those it reads.
+  static constexpr int kHistory = kSearchWindows + 64;
+  static constexpr int kMaxSlots = kSearchWindows / static_cast<int>(kSymbolsPerFrame);
+  static constexpr int kMaxHypotheses = 5 * kMaxFrames * (kMaxFrames + 1) / 2;
+
+  ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
+                std::uint32_t ringSize);
+  void startOver();
+  void writeRing(std::span<const std::int16_t> samples);
+  void drainRing();
+  void demodulate(std::span<const std::int16_t> samples);
+  void endBlock();
+  float timingError();
+  void emitSymbol();
+  bool stepSearch();
+  void readWindow(std::uint32_t window);
+  void startSearch();
+  bool carriersShow();
+  void rankHypotheses();
+  void readSlots(int firstWindow);
+  bool stepHypothesis(int& work);
+  bool readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work);
+  bool accepted(const Hypothesis& h);
+  bool wrapHeard(const Hypothesis& h) const;
+  const StoredSymbol& stored(std::uint32_t window) const { return history_[window % kHistory]; }
+  float levelOf(std::uint32_t window, std::size_t tone) const;
+  ToneLevels levelsOf(int window) const;
+  std::uint8_t byteOf(int window) const;
+  float referenceOf(int window) const;
+  bool erasedAt(int window) const;
+  float heardAt(int window) const;
+
+  // Fixed by the rate.
+  int blockSamples_;
+  float symbolBlocks_;
+  Phasor* mix_;  // kToneCount x blockSamples_: each tone shifted to 0 Hz within a block
+  TonePhasor step_{};
+  std::atomic<std::int16_t>* ring_;
+  std::uint32_t ringMask_;
+
+  // The hand-over: the producer claims slots before writing them and publishes them after;
+  // the consumer drops what was claimed again while it read.
+  std::atomic<std::uint32_t> claimed_{0};
+  std::atomic<std::uint32_t> published_{0};
+  std::uint32_t read_ = 0;
+  std::uint32_t dropped_ = 0;
+
+  // Tones: a running sum per block, a ring of block sums, a window of kWindowBlocks of them.
+  TonePhasor rotor_{};
+  std::array<float, kMostBlockSamples> block_{};  // the samples of the block being filled
+  int blockFill_ = 0;
+  std::array<TonePhasor, kBlockRing> blocks_{};
+  std::uint32_t blockCount_ = 0;
+  TonePhasor window_{};
+
+  // Symbol timing: the energy of the windows ending so many blocks after each predicted
+  // symbol boundary, fading symbol by symbol; the next boundary is moved towards its peak.
+  std::array<float, kWindowBlocks> timing_{};
+  float toBoundary_ = 0.0f;
+  int sinceBoundary_ = 0;
+
+  std::array<StoredSymbol, kHistory> history_{};
+  std::uint32_t symbolCount_ = 0;
+
+  // The search over the latest windows, a step per poll, as far as the credit each window
+  // adds allows: its work per second of audio is bounded however often poll runs.
+  bool searching_ = false;
+  int searchCredit_ = 0;
+  std::uint32_t searchBase_ = 0;  // the first window searched, counted since the start
+  int searchLength_ = 0;
+  int evenOffset_ = 0;  // window w since the start is an even symbol when w + this is even
+  std::array<Hypothesis, kMaxHypotheses> hypotheses_{};
+  int hypothesisCount_ = 0;
+  int nextHypothesis_ = 0;
+  // The hypothesis being read, frame by frame.
+  int nextFrame_ = 0;  // 0: none
+  std::array<std::uint8_t, kMaxMessageBytes> payload_{};
+  int passes_ = 0;
+  bool everyFrameAlone_ = true;
+  int slotsFor_ = -1;  // the firstWindow slotNumber_ was read for
+  int slotCount_ = 0;
+  std::array<std::uint8_t, kMaxSlots> slotNumber_{};  // the number of a checking frame, or 0
+
+  bool heard_ = false;
+  CoreMessage message_;
+};
+
+}  // namespace sonicsend::receiver

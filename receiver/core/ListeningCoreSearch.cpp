@@ -1,0 +1,381 @@
+// The listening core's search over the latest windows: frames and passes, as the desktop
+// receiver reads them from plain levels, a bounded step per poll.
+#include <algorithm>
+#include <cmath>
+
+#include "ListeningCore.h"
+
+namespace sonicsend::receiver {
+namespace {
+
+// A frame read once must be clearly likelier than every other reading that passes its check.
+constexpr double kLeastDoubt = 0.5;
+// The search's work per poll: a frame read costs 2, weighing its doubt kDoubtWork more,
+// starting a search kStartWork.
+constexpr int kWorkPerPoll = 40;
+constexpr int kStartWork = 8;
+constexpr int kFrameWork = 2;
+constexpr int kDoubtWork = 12;
+// A window whose carrier kept less than this share of its reference, with no tone as loud as
+// the reference, lost its sound to a dropout.
+constexpr float kErasedShare = 0.5f;
+// In a sum of copies a window counts by the share of its sound heard (its levels by that
+// share, its threshold by the square), and not at all below this share.
+constexpr float kLeastHeard = 0.25f;
+// How far the carriers must stand apart over all the windows searched, or over any stretch
+// of kCarrierStretch windows, for the sender to sound (noise alone scores near 0, the sender
+// near 1).
+constexpr float kCarrierScore = 0.2f;
+constexpr float kStretchScore = 0.4f;
+constexpr int kSymbolsPerFrameInt = static_cast<int>(kSymbolsPerFrame);
+constexpr auto kTones = static_cast<std::size_t>(kToneCount);
+
+float median(std::span<float> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// The bare layout has no checksum: it is taken only from frames that each checked on their
+// own, and, when it fills its last frame to the end, only once frame 1 was heard following
+// the last frame, which shows where the pass ends.
+bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFrameAlone,
+             bool wrapHeard) {
+  if (bounds.layout == MessageLayout::framed) return true;
+  return everyFrameAlone && (bounds.length < payloadBytes || wrapHeard);
+}
+
+}  // namespace
+
+float ListeningCore::levelOf(std::uint32_t window, std::size_t tone) const {
+  const StoredSymbol& symbol = stored(window);
+  return symbol.scale * static_cast<float>(symbol.level[tone]) / 65535.0f;
+}
+
+// Window `window` of the search (0 = searchBase_).
+ToneLevels ListeningCore::levelsOf(int window) const {
+  ToneLevels levels{};
+  for (std::size_t tone = 0; tone < kTones; ++tone) {
+    levels[tone] = levelOf(searchBase_ + static_cast<std::uint32_t>(window), tone);
+  }
+  return levels;
+}
+
+std::uint8_t ListeningCore::byteOf(int window) const {
+  return stored(searchBase_ + static_cast<std::uint32_t>(window))
+      .byte[static_cast<std::size_t>(evenOffset_)];
+}
+
+bool ListeningCore::erasedAt(int window) const {
+  return stored(searchBase_ + static_cast<std::uint32_t>(window))
+      .erased[static_cast<std::size_t>(evenOffset_)];
+}
+
+float ListeningCore::heardAt(int window) const {
+  return static_cast<float>(stored(searchBase_ + static_cast<std::uint32_t>(window))
+                                .heard[static_cast<std::size_t>(evenOffset_)]) /
+         255.0f;
+}
+
+float ListeningCore::referenceOf(int window) const {
+  return stored(searchBase_ + static_cast<std::uint32_t>(window))
+      .reference[static_cast<std::size_t>(evenOffset_)];
+}
+
+// A window's threshold and byte under either parity: the carrier that sounds in each window
+// around it, the even one in even symbols.
+void ListeningCore::readWindow(std::uint32_t window) {
+  const std::uint32_t first = window >= kReferenceReach ? window - kReferenceReach : 0;
+  const std::uint32_t last = std::min(window + kReferenceReach, symbolCount_ - 1);
+  StoredSymbol& symbol = history_[window % kHistory];
+  ToneLevels levels{};
+  for (std::size_t tone = 0; tone < kTones; ++tone) levels[tone] = levelOf(window, tone);
+  for (std::size_t parity = 0; parity < 2; ++parity) {
+    std::array<float, 2 * kReferenceReach + 1> around{};
+    std::size_t count = 0;
+    for (std::uint32_t w = first; w <= last; ++w) {
+      around[count++] = levelOf(w, (w + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier);
+    }
+    const float reference = median(std::span<float>(around.data(), count));
+    symbol.reference[parity] = reference;
+    symbol.byte[parity] = readSymbol(levels, reference).byte;
+    const float carrier = levels[(window + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier];
+    const float loudest = *std::max_element(levels.begin(), levels.end());
+    symbol.erased[parity] = carrier < kErasedShare * reference && loudest < reference;
+    const float share = reference > 0.0f ? std::min(1.0f, carrier / reference) : 1.0f;
+    symbol.heard[parity] =
+        static_cast<std::uint8_t>(loudest < reference ? share * 255.0f + 0.5f : 255.0f);
+  }
+}
+
+// The carriers alternate k = 8, k = 13 from symbol to symbol: their difference, signed by
+// the window's parity, against their sum tells whether the sender sounds, over all the
+// windows or over any stretch of a few frames of them; its sign tells the even symbols.
+bool ListeningCore::carriersShow() {
+  std::array<float, kCarrierStretch> differences{};
+  std::array<float, kCarrierStretch> sums{};
+  float vote = 0.0f;
+  float total = 0.0f;
+  float stretchVote = 0.0f;
+  float stretchTotal = 0.0f;
+  float bestStretch = 0.0f;
+  for (std::uint32_t w = searchBase_; w < symbolCount_; ++w) {
+    const float even = levelOf(w, kEvenCarrier);
+    const float odd = levelOf(w, kOddCarrier);
+    const float difference = w % 2 == 0 ? even - odd : odd - even;
+    const std::size_t at = w % kCarrierStretch;
+    stretchVote += difference - differences[at];
+    stretchTotal += even + odd - sums[at];
+    differences[at] = difference;
+    sums[at] = even + odd;
+    vote += difference;
+    total += even + odd;
+    if (w >= searchBase_ + kCarrierStretch - 1 && stretchTotal > 0.0f) {
+      bestStretch = std::max(bestStretch, std::abs(stretchVote) / stretchTotal);
+    }
+  }
+  evenOffset_ = vote >= 0.0f ? 0 : 1;
+  return (total > 0.0f && std::abs(vote) / total >= kCarrierScore) || bestStretch >= kStretchScore;
+}
+
+// Once a frame's worth of windows came since the last search, a new one starts; each poll
+// goes on with it for a bounded amount of work.
+bool ListeningCore::stepSearch() {
+  if (searching_ && symbolCount_ - searchBase_ > static_cast<std::uint32_t>(kHistory)) {
+    searching_ = false;  // the windows it read were overwritten
+  }
+  if (searchCredit_ <= 0) return false;
+  if (!searching_) {
+    const bool fresh =
+        symbolCount_ >= searchBase_ + static_cast<std::uint32_t>(searchLength_) + kSymbolsPerFrame;
+    if (fresh) {
+      startSearch();
+      searchCredit_ -= kStartWork;
+    }
+    return false;
+  }
+  int work = 0;
+  const int allowed = std::min(kWorkPerPoll, searchCredit_);
+  bool found = false;
+  while (work < allowed && searching_ && !found) found = stepHypothesis(work);
+  searchCredit_ -= work;
+  if (found) {
+    searching_ = false;
+    heard_ = true;
+  }
+  return found;
+}
+
+// The latest windows: which are even symbols, and every way they could fall into frames.
+void ListeningCore::startSearch() {
+  searchLength_ = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kSearchWindows));
+  searchBase_ = symbolCount_ - static_cast<std::uint32_t>(searchLength_);
+  // The latest windows do not have all their neighbours yet: read them as they are.
+  for (std::uint32_t w = symbolCount_ - std::min(symbolCount_, kReferenceReach); w < symbolCount_;
+       ++w) {
+    readWindow(w);
+  }
+  if (!carriersShow()) return;
+  rankHypotheses();
+  nextFrame_ = 0;
+  searching_ = hypothesisCount_ > 0;
+}
+
+void ListeningCore::readSlots(int firstWindow) {
+  if (slotsFor_ == firstWindow) return;
+  slotsFor_ = firstWindow;
+  slotCount_ = (searchLength_ - firstWindow) / kSymbolsPerFrameInt;
+  for (int slot = 0; slot < slotCount_; ++slot) {
+    FrameBytes frame{};
+    bool erased = false;
+    for (int i = 0; i < kSymbolsPerFrameInt; ++i) {
+      const int window = firstWindow + kSymbolsPerFrameInt * slot + i;
+      frame[static_cast<std::size_t>(i)] = byteOf(window);
+      erased = erased || erasedAt(window);
+    }
+    slotNumber_[static_cast<std::size_t>(slot)] = frameChecks(frame) && !erased ? frame[0] : 0;
+  }
+}
+
+// Every frame start on an even symbol, every pass length and every position of frame 1,
+// ordered by how many frames heard on their own support them.
+void ListeningCore::rankHypotheses() {
+  hypothesisCount_ = 0;
+  nextHypothesis_ = 0;
+  slotsFor_ = -1;
+  const int firstEven =
+      static_cast<int>((searchBase_ + static_cast<std::uint32_t>(evenOffset_)) % 2);
+  for (int firstWindow = firstEven; firstWindow < kSymbolsPerFrameInt; firstWindow += 2) {
+    if (firstWindow + kSymbolsPerFrameInt > searchLength_) break;
+    readSlots(firstWindow);
+    std::array<std::uint8_t, kMaxSlots> checking{};  // the slots whose frame checks
+    int checkingCount = 0;
+    for (int slot = 0; slot < slotCount_; ++slot) {
+      if (slotNumber_[static_cast<std::size_t>(slot)] != 0) {
+        checking[static_cast<std::size_t>(checkingCount++)] = static_cast<std::uint8_t>(slot);
+      }
+    }
+    for (int frames = 1; frames <= std::min(kMaxFrames, slotCount_); ++frames) {
+      // A slot holding frame n agrees with the one position of frame 1 that puts n there.
+      std::array<int, kMaxFrames> agreeing{};
+      for (int c = 0; c < checkingCount; ++c) {
+        const int slot = checking[static_cast<std::size_t>(c)];
+        const int number = slotNumber_[static_cast<std::size_t>(slot)];
+        if (number <= frames)
+          agreeing[static_cast<std::size_t>((slot - number + 1 + kMaxSlots * frames) % frames)]++;
+      }
+      for (int firstSlot = 0; firstSlot < frames; ++firstSlot) {
+        const int agree = agreeing[static_cast<std::size_t>(firstSlot)];
+        const int disagree = checkingCount - agree;
+        if (disagree > agree) continue;
+        hypotheses_[static_cast<std::size_t>(hypothesisCount_++)] = {
+            static_cast<std::uint8_t>(firstWindow), static_cast<std::uint8_t>(frames),
+            static_cast<std::uint8_t>(firstSlot), static_cast<std::int16_t>(agree - disagree)};
+      }
+    }
+  }
+  // Best supported first, else in the order made (std::stable_sort would need a heap buffer).
+  std::sort(hypotheses_.begin(), hypotheses_.begin() + hypothesisCount_,
+            [](const Hypothesis& a, const Hypothesis& b) {
+              if (a.support != b.support) return a.support > b.support;
+              if (a.firstWindow != b.firstWindow) return a.firstWindow < b.firstWindow;
+              if (a.frames != b.frames) return a.frames < b.frames;
+              return a.firstSlot < b.firstSlot;
+            });
+}
+
+// Reads the next frame of the current hypothesis, taking the next one when there is none;
+// true once a whole pass holds a message.
+bool ListeningCore::stepHypothesis(int& work) {
+  if (nextFrame_ == 0) {
+    if (nextHypothesis_ >= hypothesisCount_) {
+      searching_ = false;
+      return false;
+    }
+    nextFrame_ = 1;
+    passes_ = 0;
+    everyFrameAlone_ = true;
+  }
+  const Hypothesis& h = hypotheses_[static_cast<std::size_t>(nextHypothesis_)];
+  readSlots(h.firstWindow);
+  FrameRead frame;
+  if (!readFrame(h, nextFrame_, frame, work)) {
+    nextFrame_ = 0;
+    ++nextHypothesis_;
+    return false;
+  }
+  std::copy(frame.bytes.begin() + 1, frame.bytes.end() - 1,
+            payload_.begin() + (nextFrame_ - 1) * kFramePayloadBytes);
+  passes_ = std::max(passes_, frame.passes);
+  everyFrameAlone_ = everyFrameAlone_ && frame.alone;
+  if (nextFrame_++ < h.frames) return false;
+  nextFrame_ = 0;
+  ++nextHypothesis_;
+  return accepted(h);
+}
+
+// Frame `number` under `h`: two copies that check on their own and agree; else the sum of
+// all copies, which hears more than any one of them; else, when a loud disturbance spoils
+// the sum, the one copy that checks. A reading not confirmed by a second copy must be
+// clearly likelier than any other reading that would pass the check.
+bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work) {
+  work += kFrameWork;
+  const auto windowOf = [&](int slot, std::size_t i) {
+    return h.firstWindow + kSymbolsPerFrameInt * slot + static_cast<int>(i);
+  };
+  const auto copyAt = [&](int slot) {
+    FrameBytes bytes{};
+    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) bytes[i] = byteOf(windowOf(slot, i));
+    return bytes;
+  };
+  int slots = 0;
+  int heard = 0;
+  int best = -1;
+  int bestAgreeing = 0;
+  const int first = h.firstSlotOf(number);
+  for (int slot = first; slot < slotCount_; slot += h.frames) {
+    ++slots;
+    if (slotNumber_[static_cast<std::size_t>(slot)] != number) continue;
+    ++heard;
+    int agreeing = 0;
+    for (int other = first; other < slotCount_; other += h.frames) {
+      if (slotNumber_[static_cast<std::size_t>(other)] == number && copyAt(other) == copyAt(slot)) {
+        ++agreeing;
+      }
+    }
+    if (agreeing > bestAgreeing) {
+      best = slot;
+      bestAgreeing = agreeing;
+    }
+  }
+  if (slots == 0) return false;
+  if (bestAgreeing >= 2) {
+    frame = {copyAt(best), heard, true};
+    return true;
+  }
+  // The sum of the copies heard whole; a window erased in every copy leaves it unread.
+  std::array<SymbolRead, kSymbolsPerFrame> reads{};
+  FrameBytes bytes{};
+  bool whole = true;
+  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+    ToneLevels sum{};
+    float threshold = 0.0f;
+    int copies = 0;
+    float weights = 0.0f;
+    for (int slot = first; slot < slotCount_; slot += h.frames) {
+      const float weight = heardAt(windowOf(slot, i));
+      if (weight < kLeastHeard) continue;
+      const ToneLevels levels = levelsOf(windowOf(slot, i));
+      for (std::size_t tone = 0; tone < kTones; ++tone) sum[tone] += weight * levels[tone];
+      threshold += weight * weight * referenceOf(windowOf(slot, i));
+      weights += weight * weight;
+      ++copies;
+    }
+    // A symbol heard only in part in every copy is as much less certain.
+    const float certainty = copies > 0 ? std::sqrt(weights / static_cast<float>(copies)) : 0.0f;
+    whole = whole && copies > 0;
+    reads[i] = readSymbol(sum, threshold);
+    for (double& margin : reads[i].margin) margin *= static_cast<double>(certainty);
+    bytes[i] = reads[i].byte;
+  }
+  if (whole && frameChecks(bytes) && bytes[0] == number) {
+    work += kDoubtWork;
+    if (frameDoubt(reads) >= kLeastDoubt) {
+      frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
+      return true;
+    }
+  }
+  if (best < 0) return false;
+  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+    reads[i] = readSymbol(levelsOf(windowOf(best, i)), referenceOf(windowOf(best, i)));
+  }
+  work += kDoubtWork;
+  if (frameDoubt(reads) < kLeastDoubt) return false;
+  frame = {copyAt(best), heard, true};
+  return true;
+}
+
+// Whether some slot holding the last frame, checked on its own, is followed by frame 1.
+bool ListeningCore::wrapHeard(const Hypothesis& h) const {
+  for (int slot = 0; slot + 1 < slotCount_; ++slot) {
+    if (slotNumber_[static_cast<std::size_t>(slot)] == h.frames &&
+        slotNumber_[static_cast<std::size_t>(slot + 1)] == 1 && h.numberAt(slot) == h.frames) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the pass read under `h` holds a message, checked as the desktop receiver checks it.
+bool ListeningCore::accepted(const Hypothesis& h) {
+  const auto payloadBytes = static_cast<std::size_t>(h.frames * kFramePayloadBytes);
+  const auto bounds = locateMessage(std::span<const std::uint8_t>(payload_.data(), payloadBytes));
+  if (!bounds || !trusted(*bounds, payloadBytes, everyFrameAlone_, wrapHeard(h))) return false;
+  std::copy(payload_.begin(), payload_.begin() + static_cast<std::ptrdiff_t>(payloadBytes),
+            message_.bytes.begin());
+  message_.bounds = *bounds;
+  message_.frames = h.frames;
+  message_.passes = passes_;
+  return true;
+}
+
+}  // namespace sonicsend::receiver

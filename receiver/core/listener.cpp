@@ -1,0 +1,63 @@
+#include "listener.h"
+
+#include "ListeningCore.h"
+
+namespace {
+
+using sonicsend::receiver::ListeningCore;
+
+ListeningCore* coreOf(SonicsendListener* listener) {
+  return reinterpret_cast<ListeningCore*>(listener);
+}
+const ListeningCore* coreOf(const SonicsendListener* listener) {
+  return reinterpret_cast<const ListeningCore*>(listener);
+}
+
+}  // namespace
+
+extern "C" {
+
+size_t sonicsendListenerStateSize(int sampleRate) {
+  return ListeningCore::stateSize(sampleRate);
+}
+
+SonicsendListener* sonicsendListenerInit(void* state, size_t size, int sampleRate) {
+  return reinterpret_cast<SonicsendListener*>(ListeningCore::create(state, size, sampleRate));
+}
+
+void sonicsendListenerPushS16(SonicsendListener* listener, const int16_t* samples, size_t count) {
+  coreOf(listener)->push(std::span<const std::int16_t>(samples, count));
+}
+
+void sonicsendListenerPushF32(SonicsendListener* listener, const float* samples, size_t count) {
+  coreOf(listener)->push(std::span<const float>(samples, count));
+}
+
+int sonicsendListenerPoll(SonicsendListener* listener) {
+  return coreOf(listener)->poll() ? 1 : 0;
+}
+
+int sonicsendListenerResult(const SonicsendListener* listener, SonicsendHeard* heard) {
+  const auto* message = coreOf(listener)->message();
+  if (message == nullptr) return 0;
+  const auto& bounds = message->bounds;
+  heard->ssid = message->bytes.data() + bounds.ssidBegin;
+  heard->ssidLength = bounds.ssidLength;
+  heard->key = message->bytes.data() + bounds.keyBegin;
+  heard->keyLength = bounds.keyLength;
+  heard->layout =
+      bounds.layout == sonicsend::receiver::MessageLayout::bare ? kSonicsendBare : kSonicsendFramed;
+  heard->frames = message->frames;
+  heard->passes = message->passes;
+  return 1;
+}
+
+uint32_t sonicsendListenerDropped(const SonicsendListener* listener) {
+  return coreOf(listener)->droppedSamples();
+}
+
+void sonicsendListenerReset(SonicsendListener* listener) {
+  coreOf(listener)->reset();
+}
+
+}  // extern "C"

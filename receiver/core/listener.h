@@ -1,0 +1,66 @@
+/* The listening core for devices, from C (C99) or C++: fixed memory in one block the caller
+ * provides, no heap, no exceptions.
+ *
+ *   static uint8_t state[48 * 1024] __attribute__((aligned(8)));
+ *   SonicsendListener* listener =
+ *       sonicsendListenerInit(state, sizeof state, 16000);   // NULL: rate or block too small
+ *   // DMA-complete interrupt:  sonicsendListenerPushS16(listener, block, 256);
+ *   // main loop:
+ *   if (sonicsendListenerPoll(listener)) {
+ *     SonicsendHeard heard;
+ *     sonicsendListenerResult(listener, &heard);              // join heard.ssid, heard.key
+ *   }
+ *
+ * Threads: PushS16 and PushF32 may run in an interrupt (or another thread) while Poll runs
+ * in the main loop: one producer, one consumer, no lock. Every other call runs in the main
+ * loop, with no push running during Init and Reset. */
+#ifndef SONICSEND_LISTENER_H
+#define SONICSEND_LISTENER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct SonicsendListener SonicsendListener;
+
+typedef enum SonicsendLayout {
+  kSonicsendFramed = 0, /* header, SSID, 0x1F, key, checksum */
+  kSonicsendBare = 1    /* SSID, 0x0D, key */
+} SonicsendLayout;
+
+/* A message heard. SSID and key are bytes, one per UTF-16 code unit the sender was given (its
+ * low 8 bits), not NUL-terminated; they point into the listener's state. */
+typedef struct SonicsendHeard {
+  const uint8_t* ssid;
+  size_t ssidLength;
+  const uint8_t* key;
+  size_t keyLength;
+  SonicsendLayout layout;
+  int frames; /* frames per pass of the loop */
+  int passes; /* the most passes any one frame was heard in */
+} SonicsendHeard;
+
+/* Bytes of state for a sample rate: 8000, 16000, 22050, 44100 or 48000 Hz; 0 for any other. */
+size_t sonicsendListenerStateSize(int sampleRate);
+/* Builds the listener in `state` (8-byte aligned, at least StateSize bytes). */
+SonicsendListener* sonicsendListenerInit(void* state, size_t size, int sampleRate);
+/* Interrupt-safe: hands mono samples over. Floats are -1 ... 1. */
+void sonicsendListenerPushS16(SonicsendListener* listener, const int16_t* samples, size_t count);
+void sonicsendListenerPushF32(SonicsendListener* listener, const float* samples, size_t count);
+/* Reads what was pushed and searches a bounded step further: 1 once a message was heard. */
+int sonicsendListenerPoll(SonicsendListener* listener);
+/* 1 and fills `heard` once a message was heard; else 0. */
+int sonicsendListenerResult(const SonicsendListener* listener, SonicsendHeard* heard);
+/* Samples lost because Poll fell behind by more than about a quarter of a second. */
+uint32_t sonicsendListenerDropped(const SonicsendListener* listener);
+/* Forgets everything heard and starts over. */
+void sonicsendListenerReset(SonicsendListener* listener);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

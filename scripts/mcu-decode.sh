@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Decodes a recording on the listening core inside an emulated Cortex-M4F (QEMU's mps2-an386):
+# converts FILE (anything sox reads) to mono 16-bit at RATE, feeds it to the example firmware
+# and prints its one JSON line: ssid, key (as `sonicsend decode --json` writes them; null when
+# nothing was heard), instructions_per_second (in push and poll, per second of audio),
+# ram_bytes (the listener's state), stack_bytes (painted), and how it was heard.
+#   scripts/mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf]
+# RATE: 8000, 16000 (default), 22050, 44100 or 48000. Without --firmware (or
+# SONICSEND_FIRMWARE) the firmware is built into build/firmware when it is not there yet.
+# Exit status: 0 heard, 1 not heard, 2 could not run.
+set -uo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+rate=16000
+firmware=${SONICSEND_FIRMWARE:-}
+file=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --rate) rate=${2:-}; shift 2 || { echo "mcu-decode: --rate needs a value" >&2; exit 2; } ;;
+    --firmware) firmware=${2:-}; shift 2 || { echo "mcu-decode: --firmware needs a path" >&2; exit 2; } ;;
+    -*) echo "mcu-decode: unknown option $1" >&2; exit 2 ;;
+    *) [ -z "$file" ] || { echo "mcu-decode: one file only" >&2; exit 2; }; file=$1; shift ;;
+  esac
+done
+[ -n "$file" ] || { echo "usage: mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf]" >&2; exit 2; }
+[ -r "$file" ] || { echo "mcu-decode: cannot read $file" >&2; exit 2; }
+case $rate in 8000|16000|22050|44100|48000) ;; *) echo "mcu-decode: rate $rate not supported" >&2; exit 2 ;; esac
+for tool in sox qemu-system-arm; do
+  command -v "$tool" >/dev/null || { echo "mcu-decode: $tool not found (scripts/install-deps.sh test)" >&2; exit 2; }
+done
+
+if [ -z "$firmware" ]; then
+  firmware=$repo/build/firmware/fw.elf
+  if [ ! -f "$firmware" ]; then
+    { cmake -S "$repo/receiver/core/firmware" -B "$repo/build/firmware" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/arm-none-eabi.cmake" -DCMAKE_BUILD_TYPE=Release &&
+      cmake --build "$repo/build/firmware"; } >&2 || { echo "mcu-decode: cannot build the firmware" >&2; exit 2; }
+  fi
+fi
+[ -f "$firmware" ] || { echo "mcu-decode: no firmware at $firmware" >&2; exit 2; }
+firmware=$(realpath "$firmware")
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# No dither: the same file gives the same samples, and the same instruction count.
+sox -D "$file" -r "$rate" -c 1 -b 16 -e signed-integer -L -t raw "$work/input.s16" 2>"$work/sox.log" ||
+  { cat "$work/sox.log" >&2; echo "mcu-decode: sox cannot read $file" >&2; exit 2; }
+(cd "$work" && timeout 900 qemu-system-arm -M mps2-an386 -nographic -monitor none -serial none \
+   -semihosting-config "enable=on,target=native,arg=fw.elf,arg=$rate,arg=input.s16" \
+   -icount shift=0 -kernel "$firmware" </dev/null >"$work/out" 2>&1)
+status=$?
+line=$(grep -m1 '^{' "$work/out")
+if [ $status -le 1 ] && [ -n "$line" ]; then
+  echo "$line"
+  exit $status
+fi
+cat "$work/out" >&2
+echo "mcu-decode: the firmware did not run to its end (status $status)" >&2
+exit 2

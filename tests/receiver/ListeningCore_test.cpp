@@ -1,0 +1,232 @@
+// The listening core for devices on the host: its state size, the channel rows it hears at
+// the device rates, the hand-over that drops the oldest audio when poll falls behind, reset,
+// and no wrong answer from inputs that hold no message or another one.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "ListeningCore.h"
+#include "channels.h"
+#include "listener.h"
+#include "wrongInputs.h"
+
+namespace sonicsend::testing {
+namespace {
+
+using namespace simulator;
+using receiver::ListeningCore;
+
+struct Heard {
+  std::string ssid;
+  std::string key;
+};
+
+// A state block of the size the core asks for, aligned as it needs.
+class CoreState {
+ public:
+  explicit CoreState(int rate)
+      : size_(ListeningCore::stateSize(rate)),
+        block_(new std::max_align_t[size_ / sizeof(std::max_align_t) + 1]),
+        core_(ListeningCore::create(block_.get(), size_, rate)) {}
+  ListeningCore& core() { return *core_; }
+
+ private:
+  std::size_t size_;
+  std::unique_ptr<std::max_align_t[]> block_;
+  ListeningCore* core_;
+};
+
+std::optional<Heard> heardBy(ListeningCore& core) {
+  const auto* message = core.message();
+  if (message == nullptr) return std::nullopt;
+  const auto part = [&](std::size_t begin, std::size_t length) {
+    return std::string(message->bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                       message->bytes.begin() + static_cast<std::ptrdiff_t>(begin + length));
+  };
+  return Heard{part(message->bounds.ssidBegin, message->bounds.ssidLength),
+               part(message->bounds.keyBegin, message->bounds.keyLength)};
+}
+
+// Feeds `samples` in blocks of 256, as a DMA interrupt would, polling after each, then polls
+// until the search has tried everything.
+std::optional<Heard> listen(ListeningCore& core, const std::vector<float>& samples) {
+  constexpr std::size_t kBlock = 256;
+  for (std::size_t at = 0; at < samples.size(); at += kBlock) {
+    core.push(std::span(samples).subspan(at, std::min(kBlock, samples.size() - at)));
+    if (core.poll()) return heardBy(core);
+  }
+  for (int more = 0; more < 2000; ++more) {
+    if (core.poll()) return heardBy(core);
+  }
+  return std::nullopt;
+}
+
+std::optional<Heard> listen(const Recording& recording) {
+  CoreState state(recording.rate);
+  return listen(state.core(), recording.samples);
+}
+
+bool rightly(const std::optional<Heard>& heard, const Sent& sent) {
+  return heard && heard->ssid == sent.ssid && heard->key == sent.key;
+}
+
+TEST(ListeningCore, StateFitsTheBudgetAtEveryRateAndRefusesTheRest) {
+  for (int rate : receiver::kCoreRates) {
+    EXPECT_GT(ListeningCore::stateSize(rate), 0u) << rate;
+  }
+  EXPECT_LE(ListeningCore::stateSize(16000), 48u * 1024u);
+  EXPECT_EQ(ListeningCore::stateSize(11025), 0u);
+  alignas(std::max_align_t) static unsigned char block[64 * 1024];
+  EXPECT_EQ(ListeningCore::create(block, ListeningCore::stateSize(16000) - 1, 16000), nullptr);
+  EXPECT_EQ(ListeningCore::create(block + 1, sizeof block - 1, 16000), nullptr);
+  EXPECT_EQ(ListeningCore::create(block, sizeof block, 12000), nullptr);
+  EXPECT_NE(ListeningCore::create(block, sizeof block, 16000), nullptr);
+}
+
+// A few rows at the common 16 kHz rate, and every other rate the core reads at.
+TEST(ListeningCore, HearsChannelRowsAtDeviceRates) {
+  struct Row {
+    const char* name;
+    int passes;
+    ChannelEffect effect;
+  };
+  const std::vector<Row> rows = {
+      {"16 kHz, SNR 10 dB", 2, detail::noisy(10.0, 16000)},
+      {"16 kHz, white noise SNR -6 dB", 5, detail::noisy(-6.0, 16000)},
+      {"16 kHz, clock +1000 ppm", 3,
+       [](std::vector<float> s, std::mt19937& r) {
+         return detail::noisy(10.0, 16000)(warpClock(s, 1000.0), r);
+       }},
+      {"8 kHz, SNR 5 dB", 3, detail::noisy(5.0, 8000)},
+      {"22.05 kHz, SNR 5 dB", 3, detail::noisy(5.0, 22050)},
+      {"44.1 kHz, SNR 5 dB", 3, detail::noisy(5.0)},
+      {"48 kHz, SNR 5 dB", 3, detail::noisy(5.0, 48000)},
+  };
+  std::mt19937 random(2026);
+  for (const Row& row : rows) {
+    for (int message = 0; message < 2; ++message) {
+      SCOPED_TRACE(std::string(row.name) + ", message " + std::to_string(message));
+      const Sent sent = randomMessage(random);
+      EXPECT_TRUE(rightly(listen(record(sent, row.passes, row.effect, random)), sent));
+    }
+  }
+}
+
+// A window silenced by a dropout reads as 0x00, a valid byte: two of them in a frame can make
+// up for each other and pass its check with the wrong bytes.
+TEST(ListeningCore, NoWrongAnswerThroughDropouts) {
+  const auto row = std::ranges::find_if(channelRows(), [](const ChannelRow& r) {
+    return std::string(r.name).starts_with("80 ms dropouts at random");
+  });
+  ASSERT_NE(row, channelRows().end());
+  std::mt19937 random(2026);
+  int heard = 0;
+  for (int message = 0; message < 40; ++message) {
+    const Sent sent = randomMessage(random);
+    const Recording recording = record(sent, row->passes, row->effect, random);
+    const auto result = listen(Recording{resampleTo(recording.samples, 16000), 16000});
+    EXPECT_TRUE(!result || rightly(result, sent)) << "a wrong message, message " << message;
+    heard += rightly(result, sent) ? 1 : 0;
+  }
+  EXPECT_GE(heard, 20);
+}
+
+TEST(ListeningCore, NoWrongAnswerFromInputsThatHoldNoneOrAnother) {
+  std::mt19937 random(47);
+  for (WrongInput kind : kWrongInputs) {
+    SCOPED_TRACE(nameOf(kind));
+    for (int input = 0; input < 8; ++input) {
+      const WrongInputRecording recording = makeWrongInput(kind, random);
+      const auto heard = listen(Recording{resampleTo(recording.samples, 16000), 16000});
+      const bool sentOne =
+          std::ranges::any_of(recording.sent, [&](const Sent& one) { return rightly(heard, one); });
+      EXPECT_TRUE(!heard || sentOne) << "a wrong message";
+    }
+  }
+}
+
+// Poll falls behind: the oldest audio is dropped and counted, what is left still reads, and
+// a reset forgets the first message so that the next one is heard.
+TEST(ListeningCore, DropsTheOldestAudioWhenPollFallsBehindAndStartsOverOnReset) {
+  std::mt19937 random(5);
+  const Sent first = randomMessage(random);
+  const Recording heardFirst = record(first, 3, detail::noisy(20.0, 16000), random);
+  CoreState state(16000);
+  ListeningCore& core = state.core();
+  const std::vector<float> silence(20000, 0.0f);
+  core.push(std::span<const float>(silence));
+  EXPECT_FALSE(core.poll());
+  EXPECT_EQ(core.droppedSamples(), silence.size() - 4096);  // the ring holds 4096 samples
+  EXPECT_TRUE(rightly(listen(core, heardFirst.samples), first));
+
+  core.reset();
+  EXPECT_EQ(core.droppedSamples(), 0u);
+  EXPECT_EQ(core.message(), nullptr);
+  const Sent second = randomMessage(random);
+  const Recording heardSecond = record(second, 3, detail::noisy(20.0, 16000), random);
+  EXPECT_TRUE(rightly(listen(core, heardSecond.samples), second));
+}
+
+// An interrupt's pushes and the main loop's polls at once: every sample is either read or
+// counted as dropped, and the message is heard (ThreadSanitizer checks the hand-over).
+TEST(ListeningCore, HandsAudioOverBetweenAProducerAndAConsumerWithoutALock) {
+  std::mt19937 random(9);
+  const Sent sent = randomMessage(random);
+  const Recording recording = record(sent, 3, detail::noisy(20.0, 16000), random);
+  std::vector<std::int16_t> samples;
+  for (float s : recording.samples) {
+    samples.push_back(static_cast<std::int16_t>(std::clamp(s, -1.0f, 1.0f) * 32767.0f));
+  }
+  samples.resize(samples.size() + 32000, 0);  // the search goes on as audio comes
+  CoreState state(16000);
+  ListeningCore& core = state.core();
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (std::size_t at = 0; at < samples.size(); at += 256) {
+      core.push(std::span(samples).subspan(at, std::min<std::size_t>(256, samples.size() - at)));
+      // Sixteen times faster than the audio would come, so that polling keeps up here too.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    done = true;
+  });
+  bool heard = false;
+  while (!done) heard = core.poll() || heard;
+  producer.join();
+  for (int more = 0; more < 2000 && !heard; ++more) heard = core.poll();
+  EXPECT_TRUE(rightly(heardBy(core), sent)) << "dropped " << core.droppedSamples();
+}
+
+TEST(Listener, CApiReportsWhatTheCoreHeard) {
+  std::mt19937 random(12);
+  const Sent sent = randomMessage(random);
+  const Recording recording = record(sent, 2, detail::noisy(20.0, 16000), random);
+  std::vector<std::max_align_t> state(sonicsendListenerStateSize(16000) / sizeof(std::max_align_t) +
+                                      1);
+  SonicsendListener* listener =
+      sonicsendListenerInit(state.data(), state.size() * sizeof(std::max_align_t), 16000);
+  ASSERT_NE(listener, nullptr);
+  SonicsendHeard heard{};
+  EXPECT_EQ(sonicsendListenerResult(listener, &heard), 0);
+  int polled = 0;
+  for (std::size_t at = 0; at < recording.samples.size(); at += 256) {
+    sonicsendListenerPushF32(listener, recording.samples.data() + at,
+                             std::min<std::size_t>(256, recording.samples.size() - at));
+    polled = sonicsendListenerPoll(listener);
+    if (polled) break;
+  }
+  for (int more = 0; more < 2000 && !polled; ++more) polled = sonicsendListenerPoll(listener);
+  ASSERT_EQ(sonicsendListenerResult(listener, &heard), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(heard.ssid), heard.ssidLength), sent.ssid);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(heard.key), heard.keyLength), sent.key);
+  EXPECT_EQ(heard.layout, kSonicsendFramed);
+  EXPECT_EQ(heard.frames * 8,
+            static_cast<int>((sent.ssid.size() + sent.key.size() + 3 + 7) / 8 * 8));
+  EXPECT_GE(heard.passes, 1);
+}
+
+}  // namespace
+}  // namespace sonicsend::testing

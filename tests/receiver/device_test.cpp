@@ -1,0 +1,44 @@
+// The listening core on the emulated Cortex-M4F, through scripts/mcu-decode.sh: three rows of
+// the channel table at 16 kHz, heard exactly, and a recording that holds no message heard as
+// none.
+#include <gtest/gtest.h>
+
+#include "channels.h"
+#include "onDevice.h"
+
+namespace sonicsend::testing {
+namespace {
+
+using namespace simulator;
+
+DeviceRun onDevice(const Recording& recording) {
+  return decodeOnDevice(recording, 16000, SONICSEND_MCU_DECODE, SONICSEND_FIRMWARE);
+}
+
+TEST(Device, HearsChannelRowsAt16kHz) {
+  const std::vector<std::string> names = {"white noise, SNR -6 dB", "clock -1000 ppm, SNR 10 dB",
+                                          "babble, SNR 0 dB"};
+  std::mt19937 random(1607);
+  for (const std::string& name : names) {
+    const auto row =
+        std::ranges::find_if(channelRows(), [&](const ChannelRow& r) { return r.name == name; });
+    ASSERT_NE(row, channelRows().end()) << name;
+    const Sent sent = randomMessage(random);
+    const DeviceRun run = onDevice(record(sent, row->passes, row->effect, random));
+    EXPECT_TRUE(heardOnDevice(run, sent)) << name << ": " << run.report.dump() << run.err;
+    EXPECT_GT(run.report.value("instructions_per_second", 0), 0) << name;
+  }
+}
+
+TEST(Device, HearsNothingInNoise) {
+  std::mt19937 random(3);
+  std::vector<float> noise(16000 * 8);
+  std::normal_distribution<float> gauss(0.0f, 0.1f);
+  for (float& s : noise) s = gauss(random);
+  const DeviceRun run = onDevice(Recording{noise, 16000});
+  EXPECT_EQ(run.status, 1) << run.report.dump() << run.err;
+  EXPECT_TRUE(run.report["ssid"].is_null());
+}
+
+}  // namespace
+}  // namespace sonicsend::testing
