@@ -14,11 +14,9 @@
 namespace sonicsend::receiver {
 namespace {
 
-// A frame read once, not confirmed by a second copy, is taken only when every other reading
-// that would pass its check costs at least this much more (see frameDoubt).
-constexpr double kLeastDoubt = 0.5;
-// The same for readings through a model of the room: the copies in different passes are one
-// reading, and a tone read a symbol off in two neighbouring symbols passes every check.
+// Readings through a model of the room need a wider margin than kLeastDoubt: the copies in
+// different passes are one reading, and a tone read a symbol off in two neighbouring symbols
+// passes every check.
 constexpr double kLeastDoubtInRoom = 0.8;
 // Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
 // heard only in part.

@@ -54,4 +54,8 @@ bool frameChecks(const FrameBytes& frame);
 // those that change one or two symbols by two tones each (infinity when there is none).
 double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads);
 
+// A frame read once, not confirmed by a second copy, is taken only when every other reading
+// that would pass its check costs at least this much more.
+inline constexpr double kLeastDoubt = 0.5;
+
 }  // namespace sonicsend::receiver

@@ -8,8 +8,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-// A frame read once must be clearly likelier than every other reading that passes its check.
-constexpr double kLeastDoubt = 0.5;
 // The search's work per poll: a frame read costs 2, weighing its doubt kDoubtWork more,
 // starting a search kStartWork.
 constexpr int kWorkPerPoll = 40;
