@@ -61,9 +61,10 @@ Samples samplesOf(const auto& s16le) {  // bytes; the machine is little-endian t
 
 // Checks that the recording is silence, then the pass scaled by `scale` over and over without a
 // gap for at least `atLeast` samples, then silence or the end. With `fromPassStart`, the sound
-// must begin with the pass. Returns the fault, or "".
+// must begin with the pass; otherwise its first `settle` samples are not checked. Returns the
+// fault, or "".
 std::string checkRecording(const Samples& stereo, double scale, bool fromPassStart,
-                           std::size_t atLeast) {
+                           std::size_t atLeast, std::size_t settle = 0) {
   static const auto pcm = sonicsend::encodePass(sonicsend::Layout::framed, u"HomeNet", u"secret");
   static const Samples pass = samplesOf(pcm.value().pcm);
   const std::size_t passFrames = pass.size() / 2;
@@ -76,6 +77,7 @@ std::string checkRecording(const Samples& stereo, double scale, bool fromPassSta
   };
   std::size_t first = 0;  // the first frame of sound
   while (first < frames && stereo[2 * first] == 0 && stereo[2 * first + 1] == 0) ++first;
+  if (!fromPassStart) first = std::min(first + settle, frames);
   // Where in the pass the sound begins (the first place where 2048 frames match), and how long
   // it goes on matching.
   std::size_t offset = 0, run = 0;
@@ -160,10 +162,12 @@ TEST_F(RealServer, PlaysWholePassesWithoutAGapAtTheSinkVolume) {
 }
 
 // A fresh server's sink starts at full level: the sender sets its level again as soon as its
-// stream has a device, before it plays.
+// stream has a device, before it plays. A stream that takes over from one the server lost may
+// skip a few milliseconds in its first tenth of a second (256 frames, with the level left
+// alone too); from then on it must play without a gap.
 TEST_F(RealServer, PlayingGoesOnAfterTheServerRestartsAtTheSendLevel) {
   const Samples after = playAcross("PULSE_TEST_RESTART", "restart");
-  EXPECT_EQ(checkRecording(after, kSendLevel, false, kSampleRate), "")
+  EXPECT_EQ(checkRecording(after, kSendLevel, false, kSampleRate, kSampleRate / 10), "")
       << "a second of the pass at least";
 }
 
