@@ -19,6 +19,7 @@
 #include <random>
 #include <string>
 
+#include "channelBenchmarks.h"
 #include "channels.h"
 #include "decoder.h"
 #include "heardRightly.h"
@@ -122,17 +123,7 @@ const bool registered = [] {
       ->Arg(48000)
       ->Iterations(1)
       ->Unit(benchmark::kSecond);
-  for (const ChannelRow& row : channelRows()) {
-    benchmark::RegisterBenchmark(("Channel/" + std::string(row.name)).c_str(), channel, row)
-        ->Iterations(1)
-        ->Unit(benchmark::kSecond);
-  }
-  for (WrongInput kind : kWrongInputs) {
-    benchmark::RegisterBenchmark(("WrongAnswers/" + std::string(nameOf(kind))).c_str(),
-                                 wrongAnswers, kind)
-        ->Iterations(1)
-        ->Unit(benchmark::kSecond);
-  }
+  registerChannelBenchmarks(channel, wrongAnswers);
   return true;
 }();
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "channelBenchmarks.h"
 #include "channels.h"
 #include "decoder.h"
 #include "heardRightly.h"
@@ -89,17 +90,7 @@ void wrongAnswers(benchmark::State& state, WrongInput kind) {
 }
 
 const bool registered = [] {
-  for (const ChannelRow& row : channelRows()) {
-    benchmark::RegisterBenchmark(("Channel/" + std::string(row.name)).c_str(), channel, row)
-        ->Iterations(1)
-        ->Unit(benchmark::kSecond);
-  }
-  for (WrongInput kind : kWrongInputs) {
-    benchmark::RegisterBenchmark(("WrongAnswers/" + std::string(nameOf(kind))).c_str(),
-                                 wrongAnswers, kind)
-        ->Iterations(1)
-        ->Unit(benchmark::kSecond);
-  }
+  registerChannelBenchmarks(channel, wrongAnswers);
   auto* sweep = benchmark::RegisterBenchmark("Room", room);
   for (int rt60 : {0, 200, 400, 600, 800, 1000, 1200}) {
     for (int snr = -10; snr <= 20; snr += 5) {
