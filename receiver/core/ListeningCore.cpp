@@ -4,6 +4,8 @@
 #include <cmath>
 #include <new>
 
+#include "storedTones.h"
+
 namespace sonicsend::receiver {
 namespace {
 
@@ -20,10 +22,15 @@ constexpr float kTimingGain = 0.3f;
 constexpr float kMostTimingStep = 3.0f;
 constexpr float kTimingFade = 0.8f;
 constexpr int kMaxRingSamples = 1 << 14;
+// The room model's units of work each read its windows about once: a unit costs a credit per
+// window it reads, and each window of audio adds this much.
+constexpr int kRoomCreditPerWindow = 1000;
+constexpr int kMostRoomCredit = 40 * kRoomCreditPerWindow;
 
+// The hand-over holds an eighth of a second at least: the longest poll takes far less.
 std::uint32_t ringSizeFor(int sampleRate) {
   std::uint32_t size = 1024;
-  while (size < static_cast<std::uint32_t>(sampleRate / 4)) size *= 2;
+  while (size < static_cast<std::uint32_t>(sampleRate / 8)) size *= 2;
   return std::min<std::uint32_t>(size, kMaxRingSamples);
 }
 
@@ -118,6 +125,9 @@ void ListeningCore::startOver() {
   searchBase_ = 0;
   searchLength_ = 0;
   searchCredit_ = 0;
+  roomStage_ = RoomStage::idle;
+  searchingRoom_ = false;
+  roomCredit_ = 0;
   heard_ = false;
 }
 
@@ -253,33 +263,37 @@ void ListeningCore::emitSymbol() {
       window_[tone].im += block[tone].im;
     }
   }
-  std::array<float, kToneCount> level{};
-  float loudest = 0.0f;
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    level[tone] =
-        std::sqrt(window_[tone].re * window_[tone].re + window_[tone].im * window_[tone].im);
-    loudest = std::max(loudest, level[tone]);
+  for (Phasor& r : rotor_) {
     // Keeps the rotors on the unit circle.
-    Phasor& r = rotor_[tone];
     const float gain = 1.5f - 0.5f * (r.re * r.re + r.im * r.im);
     r = {r.re * gain, r.im * gain};
   }
-  StoredSymbol& stored = history_[symbolCount_ % kHistory];
-  stored.scale = loudest;
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    stored.level[tone] =
-        loudest > 0.0f ? static_cast<std::uint16_t>(level[tone] / loudest * 65535.0f + 0.5f) : 0;
-  }
+  store(window_, history_[symbolCount_ % kHistory]);
   ++symbolCount_;
   searchCredit_ = std::min(searchCredit_ + kSearchCreditPerWindow, kMostSearchCredit);
+  roomCredit_ = std::min(roomCredit_ + kRoomCreditPerWindow, kMostRoomCredit);
   if (symbolCount_ > kReferenceReach) readWindow(symbolCount_ - 1 - kReferenceReach);
+}
+
+void ListeningCore::store(const TonePhasor& window, StoredSymbol& symbol) const {
+  std::array<float, kToneCount> level{};
+  for (std::size_t tone = 0; tone < kTones; ++tone) {
+    level[tone] = std::sqrt(window[tone].re * window[tone].re + window[tone].im * window[tone].im);
+  }
+  symbol.scale = *std::max_element(level.begin(), level.end());
+  for (std::size_t tone = 0; tone < kTones; ++tone) {
+    symbol.attenuation[tone] = storedTones::attenuationOf(level[tone], symbol.scale);
+    symbol.phase[tone] = storedTones::phaseOf(window[tone].re, window[tone].im);
+  }
 }
 
 bool ListeningCore::poll() {
   if (heard_) return true;
   drainRing();
   if (heard_) return true;
-  return stepSearch();
+  const bool found = stepSearch();
+  if (!found) stepRoom();
+  return found;
 }
 
 }  // namespace sonicsend::receiver

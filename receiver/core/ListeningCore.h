@@ -59,8 +59,11 @@ class ListeningCore {
   };
   using TonePhasor = std::array<Phasor, kToneCount>;
   struct StoredSymbol {
-    float scale = 0.0f;                             // the loudest tone's level
-    std::array<std::uint16_t, kToneCount> level{};  // each tone's, in 1/65535 of scale
+    float scale = 0.0f;  // the loudest tone's level
+    // Each tone's level, in steps of a quarter decibel below scale (255: silent), and phase,
+    // in 1/256 of a turn: what the room model learns a room's response from.
+    std::array<std::uint8_t, kToneCount> attenuation{};
+    std::array<std::uint8_t, kToneCount> phase{};
     // Read once the carriers around it are in, for either parity: even symbols where the
     // window's count since the start is even (0) or odd (1).
     std::array<std::uint8_t, 2> byte{};
@@ -80,6 +83,19 @@ class ListeningCore {
     int numberAt(int slot) const;
     int firstSlotOf(int number) const { return (firstSlot + number - 1) % frames; }
   };
+  // A tone's response to its own symbol (term 0) and to the echoes before it, and the energy
+  // it leaves unexplained.
+  static constexpr int kMostTerms = 9;
+  struct Response {
+    std::array<Phasor, kMostTerms> terms{};
+    float misfit = 0.0f;
+  };
+  // The room model reads the bit and parity tones of the latest windows again, one unit of
+  // work at a time: per tone its settled readings from three starts, then rounds over all.
+  static constexpr int kRoomTones = static_cast<int>(SymbolRead::kTones);
+  static constexpr int kRoomWindows = 3 * kMaxFrames * static_cast<int>(kSymbolsPerFrame);
+  static constexpr int kRoomWords = (kRoomWindows + 31) / 32;
+  using RoomBits = std::array<std::uint32_t, kRoomWords>;
   struct FrameRead {
     FrameBytes bytes{};
     int passes = 0;
@@ -111,6 +127,7 @@ class ListeningCore {
   bool stepSearch();
   void readWindow(std::uint32_t window);
   void startSearch();
+  void startRoomSearch();
   bool carriersShow();
   void rankHypotheses();
   void readSlots(int firstWindow);
@@ -118,8 +135,23 @@ class ListeningCore {
   bool readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work);
   bool accepted(const Hypothesis& h);
   bool wrapHeard(const Hypothesis& h) const;
+  // The room model (ListeningCoreRoom.cpp).
+  void startRoom();
+  void stepRoom();
+  void roomUnit(int unit);
+  Phasor alignedAt(int window, std::size_t tone) const;
+  void measureRoom();
+  void predictTone(std::size_t tone);
+  Response learnTone(std::size_t tone, const RoomBits& sounding) const;
+  void cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels, int stride) const;
+  void settleTone(int bit, int start, int round);
+  void soundingFromBytes();
+  void weighTone(int bit);
+  void placeRoomFrames();
+  float roomLevel(int window, int bit) const;
   const StoredSymbol& stored(std::uint32_t window) const { return history_[window % kHistory]; }
   float levelOf(std::uint32_t window, std::size_t tone) const;
+  void store(const TonePhasor& window, StoredSymbol& symbol) const;
   ToneLevels levelsOf(int window) const;
   std::uint8_t byteOf(int window) const;
   float referenceOf(int window) const;
@@ -176,6 +208,28 @@ class ListeningCore {
   int slotsFor_ = -1;  // the firstWindow slotNumber_ was read for
   int slotCount_ = 0;
   std::array<std::uint8_t, kMaxSlots> slotNumber_{};  // the number of a checking frame, or 0
+
+  // The room model: a reading of the latest kRoomWindows, done a unit at a time as its own
+  // credit allows; once done, the next search reads its levels instead of the plain ones.
+  enum class RoomStage : std::uint8_t { idle, working, ready };
+  RoomStage roomStage_ = RoomStage::idle;
+  bool searchingRoom_ = false;  // the search reads the room model's levels
+  int roomCredit_ = 0;
+  int roomUnit_ = 0;
+  std::uint32_t roomBase_ = 0;
+  int roomLength_ = 0;
+  int roomEchoes_ = 1;
+  int roomEven_ = 0;
+  float roomDrift_ = 0.0f;  // the phase turned per window and per k: the clocks' mismatch
+  float roomCarrier_ = 0.0f;
+  std::array<float, kToneCount> roomEnergy_{};
+  float bestMisfit_ = 0.0f;
+  RoomBits predicted_{};  // the prediction of the tone being settled
+  RoomBits settling_{};   // the reading being settled
+  std::array<RoomBits, kRoomTones> roundSounding_{};
+  std::array<std::int8_t, kRoomWindows> trial_{};
+  // Per window, each bit and parity tone's level in 1/32: on 64, off 0.
+  std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> roomLevels_{};
 
   bool heard_ = false;
   CoreMessage message_;

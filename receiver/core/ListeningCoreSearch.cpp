@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "ListeningCore.h"
+#include "storedTones.h"
 
 namespace sonicsend::receiver {
 namespace {
@@ -27,6 +28,9 @@ constexpr float kCarrierScore = 0.2f;
 constexpr float kStretchScore = 0.4f;
 constexpr int kSymbolsPerFrameInt = static_cast<int>(kSymbolsPerFrame);
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
+// A frame read through the room model, not confirmed by an independent copy, is taken only
+// when every other reading that would pass its check costs this much more.
+constexpr double kLeastDoubtInRoom = 0.8;
 
 float median(std::span<float> values) {
   std::sort(values.begin(), values.end());
@@ -46,12 +50,22 @@ bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFr
 
 float ListeningCore::levelOf(std::uint32_t window, std::size_t tone) const {
   const StoredSymbol& symbol = stored(window);
-  return symbol.scale * static_cast<float>(symbol.level[tone]) / 65535.0f;
+  return symbol.scale * storedTones::kGain[symbol.attenuation[tone]];
 }
 
-// Window `window` of the search (0 = searchBase_).
+// Window `window` of the search (0 = searchBase_). A search over the room model's reading has
+// every tone on 2 and off 0, its carriers 1 and 0, and nothing erased.
 ToneLevels ListeningCore::levelsOf(int window) const {
   ToneLevels levels{};
+  if (searchingRoom_) {
+    const bool even = (window + evenOffset_) % 2 == 0;
+    levels[kEvenCarrier] = even ? 1.0f : 0.0f;
+    levels[kOddCarrier] = even ? 0.0f : 1.0f;
+    for (int bit = 0; bit < kRoomTones; ++bit) {
+      levels[toneOf(static_cast<std::size_t>(bit))] = roomLevel(window, bit);
+    }
+    return levels;
+  }
   for (std::size_t tone = 0; tone < kTones; ++tone) {
     levels[tone] = levelOf(searchBase_ + static_cast<std::uint32_t>(window), tone);
   }
@@ -59,22 +73,25 @@ ToneLevels ListeningCore::levelsOf(int window) const {
 }
 
 std::uint8_t ListeningCore::byteOf(int window) const {
+  if (searchingRoom_) return readSymbol(levelsOf(window), 1.0f).byte;
   return stored(searchBase_ + static_cast<std::uint32_t>(window))
       .byte[static_cast<std::size_t>(evenOffset_)];
 }
 
 bool ListeningCore::erasedAt(int window) const {
-  return stored(searchBase_ + static_cast<std::uint32_t>(window))
-      .erased[static_cast<std::size_t>(evenOffset_)];
+  return !searchingRoom_ && stored(searchBase_ + static_cast<std::uint32_t>(window))
+                                .erased[static_cast<std::size_t>(evenOffset_)];
 }
 
 float ListeningCore::heardAt(int window) const {
+  if (searchingRoom_) return 1.0f;
   return static_cast<float>(stored(searchBase_ + static_cast<std::uint32_t>(window))
                                 .heard[static_cast<std::size_t>(evenOffset_)]) /
          255.0f;
 }
 
 float ListeningCore::referenceOf(int window) const {
+  if (searchingRoom_) return 1.0f;
   return stored(searchBase_ + static_cast<std::uint32_t>(window))
       .reference[static_cast<std::size_t>(evenOffset_)];
 }
@@ -145,7 +162,10 @@ bool ListeningCore::stepSearch() {
   if (!searching_) {
     const bool fresh =
         symbolCount_ >= searchBase_ + static_cast<std::uint32_t>(searchLength_) + kSymbolsPerFrame;
-    if (fresh) {
+    if (roomStage_ == RoomStage::ready) {
+      startRoomSearch();
+      searchCredit_ -= kStartWork;
+    } else if (fresh) {
       startSearch();
       searchCredit_ -= kStartWork;
     }
@@ -172,7 +192,22 @@ void ListeningCore::startSearch() {
        ++w) {
     readWindow(w);
   }
+  searchingRoom_ = false;
   if (!carriersShow()) return;
+  rankHypotheses();
+  nextFrame_ = 0;
+  searching_ = hypothesisCount_ > 0;
+  if (!searching_) startRoom();
+}
+
+// The room model's reading of its windows, searched as the plain reading is.
+void ListeningCore::startRoomSearch() {
+  roomStage_ = RoomStage::idle;
+  if (symbolCount_ - roomBase_ > static_cast<std::uint32_t>(kHistory)) return;
+  searchingRoom_ = true;
+  searchBase_ = roomBase_;
+  searchLength_ = roomLength_;
+  evenOffset_ = roomEven_;
   rankHypotheses();
   nextFrame_ = 0;
   searching_ = hypothesisCount_ > 0;
@@ -247,6 +282,7 @@ bool ListeningCore::stepHypothesis(int& work) {
   if (nextFrame_ == 0) {
     if (nextHypothesis_ >= hypothesisCount_) {
       searching_ = false;
+      if (!searchingRoom_) startRoom();
       return false;
     }
     nextFrame_ = 1;
@@ -306,7 +342,10 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
     }
   }
   if (slots == 0) return false;
-  if (bestAgreeing >= 2) {
+  // Copies read through the room model may err alike in every pass: their agreeing proves
+  // nothing, and a reading must be surer.
+  const double leastDoubt = searchingRoom_ ? kLeastDoubtInRoom : kLeastDoubt;
+  if (bestAgreeing >= 2 && !searchingRoom_) {
     frame = {copyAt(best), heard, true};
     return true;
   }
@@ -337,7 +376,7 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
   }
   if (whole && frameChecks(bytes) && bytes[0] == number) {
     work += kDoubtWork;
-    if (frameDoubt(reads) >= kLeastDoubt) {
+    if (frameDoubt(reads) >= leastDoubt) {
       frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
       return true;
     }
@@ -347,7 +386,7 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
     reads[i] = readSymbol(levelsOf(windowOf(best, i)), referenceOf(windowOf(best, i)));
   }
   work += kDoubtWork;
-  if (frameDoubt(reads) < kLeastDoubt) return false;
+  if (frameDoubt(reads) < leastDoubt) return false;
   frame = {copyAt(best), heard, true};
   return true;
 }

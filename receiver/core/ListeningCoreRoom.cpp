@@ -1,0 +1,460 @@
+// The listening core's room model. In a reverberant room a tone of an earlier symbol still
+// sounds when the next one starts, so a tone that is off can measure louder than one that is
+// on. Every tone keeps its phase from symbol to symbol, so what a window measures of a tone is
+// the sum of the room's response to the current symbol and to the few before it, the same sum
+// in every window. The model learns that response per tone from the windows themselves (a
+// least-squares fit to a reading of where the tone sounds), takes the earlier symbols' share
+// out of every window, and reads again. Each tone settles from three first readings (a
+// prediction from the windows before, the plain level, the prediction turned round) and keeps
+// the one its response explains best; then all tones are read again a few rounds, each from
+// the bytes of the round before. It runs over the latest kRoomWindows, a bounded unit of work
+// per poll, in fixed memory: the history keeps every tone's phase for it.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "ListeningCore.h"
+#include "storedTones.h"
+
+namespace sonicsend::receiver {
+namespace {
+
+constexpr int kMostEchoes = 8;
+// Added to the diagonal of the normal equations of a response.
+constexpr float kDamping = 0.5f;
+// Rounds of reading one tone from each first reading, the first readings, and the rounds of
+// reading every tone from the bytes of the last.
+constexpr int kSettleRounds = 3;
+constexpr int kStarts = 3;
+constexpr int kFinalRounds = 4;
+// Units of work: measuring the recording; per tone a prediction and its settling; per final
+// round the bytes, then each tone; then where frames start, and each tone weighed by its fit.
+constexpr int kToneUnits = 1 + kStarts * kSettleRounds;
+constexpr int kRoundUnits = 1 + static_cast<int>(SymbolRead::kTones);
+constexpr int kFirstRoundUnit = 1 + static_cast<int>(SymbolRead::kTones) * kToneUnits;
+constexpr int kFirstWeighUnit = kFirstRoundUnit + kFinalRounds * kRoundUnits;
+constexpr int kUnits = kFirstWeighUnit + kRoundUnits;
+// How widely noise may spread a tone's levels (on 2, off 0) before its readings count as less
+// certain: about 20 dB between the tone and what its response leaves unexplained.
+constexpr float kSureSpread = 0.15f;
+// Room levels are kept in 1/32: on 64, off 0, threshold 32.
+constexpr float kLevelUnit = 32.0f;
+
+struct Complex {
+  float re = 0.0f;
+  float im = 0.0f;
+};
+Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+Complex operator*(Complex a, Complex b) {
+  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+Complex operator*(float s, Complex a) { return {s * a.re, s * a.im}; }
+Complex conj(Complex a) { return {a.re, -a.im}; }
+float norm(Complex a) { return a.re * a.re + a.im * a.im; }
+float abs(Complex a) { return std::sqrt(norm(a)); }
+Complex divide(Complex a, Complex b) {
+  const float n = norm(b);
+  return n > 0.0f ? (1.0f / n) * (a * conj(b)) : Complex{};
+}
+
+bool bitAt(const std::uint32_t* bits, int index) {
+  return ((bits[index / 32] >> (index % 32)) & 1u) != 0;
+}
+void setBit(std::uint32_t* bits, int index, bool value) {
+  const std::uint32_t mask = 1u << (index % 32);
+  bits[index / 32] = value ? bits[index / 32] | mask : bits[index / 32] & ~mask;
+}
+
+std::int8_t toRoomLevel(float level) {
+  return static_cast<std::int8_t>(std::lround(std::clamp(level, -1.0f, 3.0f) * kLevelUnit));
+}
+
+// Solves the first `n` rows of a x = b, a complex (Gaussian elimination with partial
+// pivoting); an unknown without a pivot stays 0.
+template <std::size_t N>
+std::array<Complex, N> solve(std::array<std::array<Complex, N>, N> a, std::array<Complex, N> b,
+                             std::size_t n) {
+  for (std::size_t col = 0; col < n; ++col) {
+    std::size_t pivot = col;
+    for (std::size_t row = col + 1; row < n; ++row) {
+      if (norm(a[row][col]) > norm(a[pivot][col])) pivot = row;
+    }
+    std::swap(a[col], a[pivot]);
+    std::swap(b[col], b[pivot]);
+    if (norm(a[col][col]) == 0.0f) continue;
+    for (std::size_t row = col + 1; row < n; ++row) {
+      const Complex factor = divide(a[row][col], a[col][col]);
+      for (std::size_t k = col; k < n; ++k) a[row][k] = a[row][k] - factor * a[col][k];
+      b[row] = b[row] - factor * b[col];
+    }
+  }
+  std::array<Complex, N> x{};
+  for (std::size_t col = n; col-- > 0;) {
+    Complex sum = b[col];
+    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
+    x[col] = divide(sum, a[col][col]);
+  }
+  return x;
+}
+
+// Where values that gather at two places gather: a few rounds of two-means from the middle.
+template <typename Values>
+void twoEnds(int count, Values valueAt, float& low, float& high) {
+  low = -1.0f;
+  high = 1.0f;
+  float split = 0.0f;
+  for (int round = 0; round < 8; ++round) {
+    float sums[2] = {0.0f, 0.0f};
+    int counts[2] = {0, 0};
+    for (int i = 0; i < count; ++i) {
+      const float value = valueAt(i);
+      const int side = value > split ? 1 : 0;
+      sums[side] += value;
+      ++counts[side];
+    }
+    if (counts[0] == 0 || counts[1] == 0) return;
+    low = sums[0] / static_cast<float>(counts[0]);
+    high = sums[1] / static_cast<float>(counts[1]);
+    split = (low + high) / 2.0f;
+  }
+}
+
+}  // namespace
+
+float ListeningCore::roomLevel(int window, int bit) const {
+  return static_cast<float>(roomLevels_[static_cast<std::size_t>(window)]
+                                       [static_cast<std::size_t>(bit)]) /
+         kLevelUnit;
+}
+
+// Window `window` of the room (0 = roomBase_), with the clocks' mismatch turned back.
+ListeningCore::Phasor ListeningCore::alignedAt(int window, std::size_t tone) const {
+  const StoredSymbol& symbol = stored(roomBase_ + static_cast<std::uint32_t>(window));
+  const float k = static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
+  const long turned = std::lround(roomDrift_ * k * static_cast<float>(window) *
+                                  (128.0f / storedTones::kPi));
+  const auto step = static_cast<std::size_t>((symbol.phase[tone] - turned) & 255);
+  const float level = symbol.scale * storedTones::kGain[symbol.attenuation[tone]];
+  return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
+}
+
+void ListeningCore::startRoom() {
+  const auto windows = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kRoomWindows));
+  if (roomStage_ != RoomStage::idle || windows < 2 * static_cast<int>(kSymbolsPerFrame)) return;
+  roomLength_ = windows;
+  roomBase_ = symbolCount_ - static_cast<std::uint32_t>(windows);
+  roomEven_ = evenOffset_;
+  roomUnit_ = 0;
+  roomStage_ = RoomStage::working;
+}
+
+void ListeningCore::stepRoom() {
+  if (roomStage_ != RoomStage::working) return;
+  if (symbolCount_ - roomBase_ > static_cast<std::uint32_t>(kHistory)) {
+    roomStage_ = RoomStage::idle;  // the windows it reads were overwritten
+    return;
+  }
+  if (roomCredit_ < roomLength_) return;
+  roomCredit_ -= roomLength_;
+  roomUnit(roomUnit_++);
+  if (roomUnit_ == kUnits) roomStage_ = RoomStage::ready;
+}
+
+void ListeningCore::roomUnit(int unit) {
+  if (unit == 0) {
+    measureRoom();
+  } else if (unit < kFirstRoundUnit) {
+    const int bit = (unit - 1) / kToneUnits;
+    const int step = (unit - 1) % kToneUnits;
+    if (step == 0) {
+      predictTone(toneOf(static_cast<std::size_t>(bit)));
+    } else {
+      settleTone(bit, (step - 1) / kSettleRounds, (step - 1) % kSettleRounds);
+    }
+  } else {
+    const bool weighing = unit >= kFirstWeighUnit;
+    const int step = (unit - (weighing ? kFirstWeighUnit : kFirstRoundUnit)) % kRoundUnits;
+    if (step == 0) {
+      soundingFromBytes();
+      if (weighing) placeRoomFrames();
+    } else if (weighing) {
+      weighTone(step - 1);
+    } else {
+      const int bit = step - 1;
+      cancelTone(toneOf(static_cast<std::size_t>(bit)),
+                 roundSounding_[static_cast<std::size_t>(bit)],
+                 &roomLevels_[0][static_cast<std::size_t>(bit)], kRoomTones);
+    }
+  }
+}
+
+// The terms a response learns, the clocks' mismatch, each tone's energy and the carriers' level.
+void ListeningCore::measureRoom() {
+  roomEchoes_ = std::clamp(roomLength_ / 8 - 1, 1, kMostEchoes);
+  roomDrift_ = 0.0f;
+  // Each carrier repeats every other window, with the same ringing behind it: its turn over
+  // two windows is the mismatch's.
+  float weighted = 0.0f;
+  float weights = 0.0f;
+  for (const auto& [tone, k] : {std::pair{kEvenCarrier, kCarrierEvenK},
+                                std::pair{kOddCarrier, kCarrierOddK}}) {
+    Complex turn{};
+    for (int w = 0; w + 2 < roomLength_; ++w) {
+      const Phasor later = alignedAt(w + 2, tone);
+      const Phasor now = alignedAt(w, tone);
+      turn = turn + Complex{later.re, later.im} * conj(Complex{now.re, now.im});
+    }
+    weighted += abs(turn) * std::atan2(turn.im, turn.re) / (2.0f * static_cast<float>(k));
+    weights += abs(turn);
+  }
+  roomDrift_ = weights > 0.0f ? weighted / weights : 0.0f;
+  roomEnergy_.fill(0.0f);
+  float carrier = 0.0f;
+  for (int w = 0; w < roomLength_; ++w) {
+    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+      const Phasor y = alignedAt(w, tone);
+      roomEnergy_[tone] += y.re * y.re + y.im * y.im;
+    }
+    const bool even = (roomBase_ + static_cast<std::uint32_t>(w + roomEven_)) % 2 == 0;
+    const Phasor y = alignedAt(w, even ? kEvenCarrier : kOddCarrier);
+    carrier += std::sqrt(y.re * y.re + y.im * y.im);
+  }
+  roomCarrier_ = carrier / static_cast<float>(roomLength_);
+}
+
+// A first reading that needs no reading before it: the ringing of a tone is the room's echo
+// of what it measured in the windows before, so each window is predicted from the few before
+// it plus a constant; what the prediction misses is the current symbol's own share. Those
+// residuals spread along one line, between the windows where the tone is off and those where
+// it is on; the louder end, as the plain levels show, is taken as on.
+void ListeningCore::predictTone(std::size_t tone) {
+  constexpr int kPast = 3;
+  constexpr std::size_t kUnknowns = kPast + 1;
+  const auto y = [&](int w) {
+    const Phasor p = alignedAt(w, tone);
+    return Complex{p.re, p.im};
+  };
+  std::array<std::array<Complex, kUnknowns>, kUnknowns> normal{};
+  std::array<Complex, kUnknowns> projected{};
+  for (int w = kPast; w < roomLength_; ++w) {
+    const std::array<Complex, kUnknowns> x = {Complex{1.0f, 0.0f}, y(w - 1), y(w - 2), y(w - 3)};
+    const Complex now = y(w);
+    for (std::size_t a = 0; a < kUnknowns; ++a) {
+      projected[a] = projected[a] + conj(x[a]) * now;
+      for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
+    }
+  }
+  const auto fit = solve<kUnknowns>(normal, projected, kUnknowns);
+  const auto own = [&](int w) {
+    Complex value = y(w);
+    for (int i = 1; i <= kPast; ++i) value = value - fit[static_cast<std::size_t>(i)] * y(w - i);
+    return value;
+  };
+  const int count = roomLength_ - kPast;
+  const float n = static_cast<float>(count);
+  Complex mean{};
+  float meanLevel = 0.0f;
+  for (int w = kPast; w < roomLength_; ++w) {
+    mean = mean + own(w);
+    meanLevel += abs(y(w));
+  }
+  mean = (1.0f / n) * mean;
+  meanLevel /= n;
+  Complex spread{};
+  for (int w = kPast; w < roomLength_; ++w) {
+    const Complex d = own(w) - mean;
+    spread = spread + d * d;
+  }
+  const float angle = -std::atan2(spread.im, spread.re) / 2.0f;
+  Complex axis = {std::cos(angle), std::sin(angle)};
+  float loudness = 0.0f;
+  for (int w = kPast; w < roomLength_; ++w) {
+    loudness += ((own(w) - mean) * axis).re * (abs(y(w)) - meanLevel);
+  }
+  if (loudness < 0.0f) axis = -1.0f * axis;
+  const auto along = [&](int i) { return ((own(i + kPast) - mean) * axis).re; };
+  float off = 0.0f;
+  float on = 0.0f;
+  twoEnds(count, along, off, on);
+  predicted_.fill(0);
+  for (int i = 0; i < count; ++i) {
+    setBit(predicted_.data(), i + kPast, on > off && along(i) - off > (on - off) / 2.0f);
+  }
+}
+
+// `tone`'s response, learnt by least squares from where `sounding` says it sounds: the
+// regressors are 0 or 1, so the normal equations are counts. A little damping keeps terms
+// that never sounded (or always together) at zero.
+ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBits& sounding) const {
+  const int terms = roomEchoes_ + 1;
+  std::array<std::array<Complex, kMostTerms>, kMostTerms> normal{};
+  std::array<Complex, kMostTerms> projected{};
+  std::array<std::array<std::uint16_t, kMostTerms>, kMostTerms> together{};
+  std::uint32_t recent = 0;  // bit d: the symbol d windows back sounds
+  const std::uint32_t within = (1u << terms) - 1u;
+  for (int w = 0; w < roomLength_; ++w) {
+    recent = ((recent << 1) | (bitAt(sounding.data(), w) ? 1u : 0u)) & within;
+    if (recent == 0) continue;
+    const Phasor p = alignedAt(w, tone);
+    for (std::uint32_t aBits = recent; aBits != 0; aBits &= aBits - 1) {
+      const int a = std::countr_zero(aBits);
+      projected[static_cast<std::size_t>(a)] =
+          projected[static_cast<std::size_t>(a)] + Complex{p.re, p.im};
+      for (std::uint32_t bBits = recent; bBits != 0; bBits &= bBits - 1) {
+        ++together[static_cast<std::size_t>(a)][static_cast<std::size_t>(std::countr_zero(bBits))];
+      }
+    }
+  }
+  for (int a = 0; a < terms; ++a) {
+    for (int b = 0; b < terms; ++b) {
+      normal[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = {
+          static_cast<float>(together[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)]) +
+              (a == b ? kDamping : 0.0f),
+          0.0f};
+    }
+  }
+  const auto solved =
+      solve<kMostTerms>(normal, projected, static_cast<std::size_t>(terms));
+  Response response;
+  float explained = 0.0f;
+  for (int a = 0; a < terms; ++a) {
+    const Complex term = solved[static_cast<std::size_t>(a)];
+    response.terms[static_cast<std::size_t>(a)] = {term.re, term.im};
+    explained += (conj(term) * projected[static_cast<std::size_t>(a)]).re;
+  }
+  response.misfit = roomEnergy_[tone] - explained;
+  return response;
+}
+
+// `tone` read again through its response: each symbol from every window it reaches, each
+// weighed by the response there, with the ringing of the others taken out. Symbol by symbol,
+// a decision that changes is taken out of what the following readings see. Writes each
+// window's level (on 2, off 0) to levels[w * stride] and updates `sounding`.
+void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels,
+                               int stride) const {
+  const Response response = learnTone(tone, sounding);
+  const int terms = roomEchoes_ + 1;
+  std::array<Complex, kMostTerms> h{};
+  float strengthAll = 0.0f;
+  for (int e = 0; e < terms; ++e) {
+    const Phasor term = response.terms[static_cast<std::size_t>(e)];
+    h[static_cast<std::size_t>(e)] = {term.re, term.im};
+    strengthAll += norm(h[static_cast<std::size_t>(e)]);
+  }
+  // What each window of the next `terms` leaves unexplained by the reading so far.
+  std::array<Complex, kMostTerms> unexplained{};
+  const auto slot = [&](int w) -> Complex& {
+    return unexplained[static_cast<std::size_t>(w % terms)];
+  };
+  const auto explainAt = [&](int w) {
+    const Phasor p = alignedAt(w, tone);
+    Complex value{p.re, p.im};
+    for (int e = 0; e < terms && e <= w; ++e) {
+      if (bitAt(sounding.data(), w - e)) value = value - h[static_cast<std::size_t>(e)];
+    }
+    slot(w) = value;
+  };
+  for (int w = 0; w < std::min(terms, roomLength_); ++w) explainAt(w);
+  for (int a = 0; a < roomLength_; ++a) {
+    const bool was = bitAt(sounding.data(), a);
+    const int reach = std::min(terms, roomLength_ - a);
+    float heard = 0.0f;
+    float strength = reach == terms ? strengthAll : 0.0f;
+    for (int e = 0; e < reach; ++e) {
+      const Complex term = h[static_cast<std::size_t>(e)];
+      const Complex own = was ? slot(a + e) + term : slot(a + e);
+      heard += (conj(term) * own).re;
+      if (reach != terms) strength += norm(term);
+    }
+    const float on = strength > 0.0f ? heard / strength : 0.0f;
+    levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
+    const bool sounds = on > 0.5f;
+    if (sounds != was) {
+      setBit(sounding.data(), a, sounds);
+      for (int e = 0; e < reach; ++e) {
+        const Complex term = h[static_cast<std::size_t>(e)];
+        slot(a + e) = sounds ? slot(a + e) - term : slot(a + e) + term;
+      }
+    }
+    if (a + terms < roomLength_) explainAt(a + terms);
+  }
+}
+
+// One round of settling bit tone `bit` from first reading `start`; after its last round the
+// reading is kept when its response explains the tone best so far.
+void ListeningCore::settleTone(int bit, int start, int round) {
+  const std::size_t tone = toneOf(static_cast<std::size_t>(bit));
+  if (round == 0) {
+    for (int w = 0; w < roomLength_; ++w) {
+      const Phasor y = alignedAt(w, tone);
+      const bool predicted = bitAt(predicted_.data(), w);
+      const bool value = start == 0   ? predicted
+                         : start == 1 ? std::sqrt(y.re * y.re + y.im * y.im) > roomCarrier_
+                                      : !predicted;
+      setBit(settling_.data(), w, value);
+    }
+  }
+  cancelTone(tone, settling_, trial_.data(), 1);
+  if (round + 1 < kSettleRounds) return;
+  const float misfit = learnTone(tone, settling_).misfit;
+  if (start > 0 && misfit >= bestMisfit_) return;
+  bestMisfit_ = misfit;
+  for (int w = 0; w < roomLength_; ++w) {
+    roomLevels_[static_cast<std::size_t>(w)][static_cast<std::size_t>(bit)] =
+        trial_[static_cast<std::size_t>(w)];
+  }
+}
+
+// Where every tone sounds when the windows hold the bytes their room levels read as.
+void ListeningCore::soundingFromBytes() {
+  for (RoomBits& bits : roundSounding_) bits.fill(0);
+  for (int w = 0; w < roomLength_; ++w) {
+    ToneLevels levels{};
+    for (int bit = 0; bit < kRoomTones; ++bit) {
+      levels[toneOf(static_cast<std::size_t>(bit))] = roomLevel(w, bit);
+    }
+    const std::uint8_t byte = readSymbol(levels, 1.0f).byte;
+    trial_[static_cast<std::size_t>(w)] = static_cast<std::int8_t>(byte);
+    for (int bit = 0; bit < kRoomTones; ++bit) {
+      const bool sounds = bit < static_cast<int>(kBitToneK.size()) ? ((byte >> bit) & 1) != 0 : std::popcount(byte) % 2 != 0;
+      setBit(roundSounding_[static_cast<std::size_t>(bit)].data(), w, sounds);
+    }
+  }
+}
+
+// Which carrier is on in a window is as ambiguous in a room as a tone turned round; but a
+// frame always starts on the even symbols' carrier, so the frames that check (their bytes
+// left in trial_ by soundingFromBytes) tell the even windows.
+void ListeningCore::placeRoomFrames() {
+  std::array<int, 2> starts{};
+  for (int w = 0; w + static_cast<int>(kSymbolsPerFrame) <= roomLength_; ++w) {
+    FrameBytes frame{};
+    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+      frame[i] = static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w) + i]);
+    }
+    if (frameChecks(frame)) ++starts[static_cast<std::size_t>(w % 2)];
+  }
+  if (starts[0] == starts[1]) return;
+  const std::uint32_t evenStart = starts[0] > starts[1] ? 0 : 1;
+  roomEven_ = static_cast<int>((roomBase_ + evenStart) % 2);
+}
+
+// A tone read through a response that explains the recording poorly, because the tone is
+// faint or its reading or response is wrong, is read with less certainty: its levels move
+// towards the threshold by how far its unexplained part spreads them.
+void ListeningCore::weighTone(int bit) {
+  const std::size_t tone = toneOf(static_cast<std::size_t>(bit));
+  const Response response = learnTone(tone, roundSounding_[static_cast<std::size_t>(bit)]);
+  const Phasor h0 = response.terms[0];
+  const float direct = std::sqrt(h0.re * h0.re + h0.im * h0.im);
+  const float spread =
+      std::sqrt(2.0f * std::max(response.misfit, 0.0f) / static_cast<float>(roomLength_));
+  const float weight = direct > 0.0f ? std::min(1.0f, kSureSpread * direct / spread) : 0.0f;
+  for (int w = 0; w < roomLength_; ++w) {
+    std::int8_t& level = roomLevels_[static_cast<std::size_t>(w)][static_cast<std::size_t>(bit)];
+    level = toRoomLevel(1.0f + (static_cast<float>(level) / kLevelUnit - 1.0f) * weight);
+  }
+}
+
+}  // namespace sonicsend::receiver
