@@ -128,6 +128,8 @@ void ListeningCore::startOver() {
   roomStage_ = RoomStage::idle;
   searchingRoom_ = false;
   roomCredit_ = 0;
+  roomBase_ = 0;
+  roomLength_ = 0;
   heard_ = false;
 }
 
@@ -280,9 +282,10 @@ void ListeningCore::store(const TonePhasor& window, StoredSymbol& symbol) const 
   for (std::size_t tone = 0; tone < kTones; ++tone) {
     level[tone] = std::sqrt(window[tone].re * window[tone].re + window[tone].im * window[tone].im);
   }
-  symbol.scale = *std::max_element(level.begin(), level.end());
+  const float loudest = *std::max_element(level.begin(), level.end());
+  symbol.scale = storedTones::shortFloat(loudest);
   for (std::size_t tone = 0; tone < kTones; ++tone) {
-    symbol.attenuation[tone] = storedTones::attenuationOf(level[tone], symbol.scale);
+    symbol.attenuation[tone] = storedTones::attenuationOf(level[tone], loudest);
     symbol.phase[tone] = storedTones::phaseOf(window[tone].re, window[tone].im);
   }
 }

@@ -59,7 +59,7 @@ class ListeningCore {
   };
   using TonePhasor = std::array<Phasor, kToneCount>;
   struct StoredSymbol {
-    float scale = 0.0f;  // the loudest tone's level
+    std::uint16_t scale = 0;  // the loudest tone's level (storedTones::shortFloat)
     // Each tone's level, in steps of a quarter decibel below scale (255: silent), and phase,
     // in 1/256 of a turn: what the room model learns a room's response from.
     std::array<std::uint8_t, kToneCount> attenuation{};
@@ -67,7 +67,7 @@ class ListeningCore {
     // Read once the carriers around it are in, for either parity: even symbols where the
     // window's count since the start is even (0) or odd (1).
     std::array<std::uint8_t, 2> byte{};
-    std::array<float, 2> reference{};  // the threshold: the carriers around it
+    std::array<std::uint16_t, 2> reference{};  // the threshold: the carriers around it
     // Lost most of its sound (a dropout): it reads as 0x00, a valid byte, so it is not read.
     std::array<bool, 2> erased{};
     // How much of its sound was heard: its carrier's share of the reference, in 1/255.
@@ -140,11 +140,15 @@ class ListeningCore {
   void stepRoom();
   void roomUnit(int unit);
   Phasor alignedAt(int window, std::size_t tone) const;
-  void measureRoom();
+  void loadTone(std::size_t tone);
+  bool measureRoom();
+  bool fitCarriers();
   void predictTone(std::size_t tone);
   Response learnTone(std::size_t tone, const RoomBits& sounding) const;
-  void cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels, int stride) const;
+  void cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels, int stride);
+  int findPassLength() const;
   void settleTone(int bit, int start, int round);
+  bool firstReading(int bit, int start, int w) const;
   void soundingFromBytes();
   void weighTone(int bit);
   void placeRoomFrames();
@@ -219,15 +223,19 @@ class ListeningCore {
   std::uint32_t roomBase_ = 0;
   int roomLength_ = 0;
   int roomEchoes_ = 1;
+  int roomPass_ = 0;  // windows per pass of the loop, 0 when not known
   int roomEven_ = 0;
   float roomDrift_ = 0.0f;  // the phase turned per window and per k: the clocks' mismatch
   float roomCarrier_ = 0.0f;
   std::array<float, kToneCount> roomEnergy_{};
-  float bestMisfit_ = 0.0f;
+  std::array<float, kRoomTones> bestMisfits_{};  // of each tone's reading kept
   RoomBits predicted_{};  // the prediction of the tone being settled
   RoomBits settling_{};   // the reading being settled
   std::array<RoomBits, kRoomTones> roundSounding_{};
   std::array<std::int8_t, kRoomWindows> trial_{};
+  // The tone being read, in every window of the room: as measured, then what its reading
+  // leaves unexplained.
+  std::array<Phasor, kRoomWindows> toneWindows_{};
   // Per window, each bit and parity tone's level in 1/32: on 64, off 0.
   std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> roomLevels_{};
 

@@ -20,6 +20,12 @@ namespace sonicsend::receiver {
 namespace {
 
 constexpr int kMostEchoes = 8;
+// How clearly the carriers must show (see fitCarriers): noise alone reaches 40 about once in
+// 10^15 tries.
+constexpr float kCarrierScore = 40.0f;
+// Windows a pass apart repeat when what differs between them holds less than this share of
+// their energy: noise 10 dB below the tones in every window gives a tenth.
+constexpr float kRepeatsWithin = 0.1f;
 // Added to the diagonal of the normal equations of a response.
 constexpr float kDamping = 0.5f;
 // Rounds of reading one tone from each first reading, the first readings, and the rounds of
@@ -27,11 +33,16 @@ constexpr float kDamping = 0.5f;
 constexpr int kSettleRounds = 3;
 constexpr int kStarts = 3;
 constexpr int kFinalRounds = 4;
+// Once every tone has a reading, each tone settles once more from what the others say it must
+// be, since every symbol sounds an even number of tones: the first reading numbered kStarts.
+constexpr int kSaidByOthers = kStarts;
 // Units of work: measuring the recording; per tone a prediction and its settling; per final
 // round the bytes, then each tone; then where frames start, and each tone weighed by its fit.
 constexpr int kToneUnits = 1 + kStarts * kSettleRounds;
 constexpr int kRoundUnits = 1 + static_cast<int>(SymbolRead::kTones);
-constexpr int kFirstRoundUnit = 1 + static_cast<int>(SymbolRead::kTones) * kToneUnits;
+constexpr int kFirstOthersUnit = 1 + static_cast<int>(SymbolRead::kTones) * kToneUnits;
+constexpr int kFirstRoundUnit =
+    kFirstOthersUnit + static_cast<int>(SymbolRead::kTones) * kSettleRounds;
 constexpr int kFirstWeighUnit = kFirstRoundUnit + kFinalRounds * kRoundUnits;
 constexpr int kUnits = kFirstWeighUnit + kRoundUnits;
 // How widely noise may spread a tone's levels (on 2, off 0) before its readings count as less
@@ -135,21 +146,30 @@ ListeningCore::Phasor ListeningCore::alignedAt(int window, std::size_t tone) con
   const long turned = std::lround(roomDrift_ * k * static_cast<float>(window) *
                                   (128.0f / storedTones::kPi));
   const auto step = static_cast<std::size_t>((symbol.phase[tone] - turned) & 255);
-  const float level = symbol.scale * storedTones::kGain[symbol.attenuation[tone]];
+  const float level = levelOf(roomBase_ + static_cast<std::uint32_t>(window), tone);
   return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
+}
+
+// A new reading once a frame's worth of windows came since the last one began.
+// The tone read next, in every window of the room.
+void ListeningCore::loadTone(std::size_t tone) {
+  for (int w = 0; w < roomLength_; ++w) toneWindows_[static_cast<std::size_t>(w)] = alignedAt(w, tone);
 }
 
 void ListeningCore::startRoom() {
   const auto windows = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kRoomWindows));
-  if (roomStage_ != RoomStage::idle || windows < 2 * static_cast<int>(kSymbolsPerFrame)) return;
+  const bool fresh = symbolCount_ >= roomBase_ + static_cast<std::uint32_t>(roomLength_) +
+                                         static_cast<std::uint32_t>(kSymbolsPerFrame);
+  if (roomStage_ != RoomStage::idle || !fresh || windows < 2 * static_cast<int>(kSymbolsPerFrame))
+    return;
   roomLength_ = windows;
   roomBase_ = symbolCount_ - static_cast<std::uint32_t>(windows);
-  roomEven_ = evenOffset_;
   roomUnit_ = 0;
   roomStage_ = RoomStage::working;
 }
 
 void ListeningCore::stepRoom() {
+  if (roomStage_ == RoomStage::idle) startRoom();
   if (roomStage_ != RoomStage::working) return;
   if (symbolCount_ - roomBase_ > static_cast<std::uint32_t>(kHistory)) {
     roomStage_ = RoomStage::idle;  // the windows it reads were overwritten
@@ -163,8 +183,8 @@ void ListeningCore::stepRoom() {
 
 void ListeningCore::roomUnit(int unit) {
   if (unit == 0) {
-    measureRoom();
-  } else if (unit < kFirstRoundUnit) {
+    if (!measureRoom()) roomStage_ = RoomStage::idle;
+  } else if (unit < kFirstOthersUnit) {
     const int bit = (unit - 1) / kToneUnits;
     const int step = (unit - 1) % kToneUnits;
     if (step == 0) {
@@ -172,6 +192,9 @@ void ListeningCore::roomUnit(int unit) {
     } else {
       settleTone(bit, (step - 1) / kSettleRounds, (step - 1) % kSettleRounds);
     }
+  } else if (unit < kFirstRoundUnit) {
+    const int step = unit - kFirstOthersUnit;
+    settleTone(step / kSettleRounds, kSaidByOthers, step % kSettleRounds);
   } else {
     const bool weighing = unit >= kFirstWeighUnit;
     const int step = (unit - (weighing ? kFirstWeighUnit : kFirstRoundUnit)) % kRoundUnits;
@@ -189,8 +212,9 @@ void ListeningCore::roomUnit(int unit) {
   }
 }
 
-// The terms a response learns, the clocks' mismatch, each tone's energy and the carriers' level.
-void ListeningCore::measureRoom() {
+// The terms a response learns, the clocks' mismatch, each tone's energy, which windows are
+// even symbols and the carriers' level; false when the carriers do not show.
+bool ListeningCore::measureRoom() {
   roomEchoes_ = std::clamp(roomLength_ / 8 - 1, 1, kMostEchoes);
   roomDrift_ = 0.0f;
   // Each carrier repeats every other window, with the same ringing behind it: its turn over
@@ -209,6 +233,7 @@ void ListeningCore::measureRoom() {
     weights += abs(turn);
   }
   roomDrift_ = weights > 0.0f ? weighted / weights : 0.0f;
+  if (!fitCarriers()) return false;
   roomEnergy_.fill(0.0f);
   float carrier = 0.0f;
   for (int w = 0; w < roomLength_; ++w) {
@@ -221,6 +246,60 @@ void ListeningCore::measureRoom() {
     carrier += std::sqrt(y.re * y.re + y.im * y.im);
   }
   roomCarrier_ = carrier / static_cast<float>(roomLength_);
+  roomPass_ = findPassLength();
+  return true;
+}
+
+// The loop repeats every pass, and so does what the room makes of it: windows a pass apart
+// measure the same but for noise. The shortest lag of whole frames at which they clearly do,
+// or 0 when the windows hold no second pass to compare.
+int ListeningCore::findPassLength() const {
+  for (int frames = 1; frames <= kMaxFrames; ++frames) {
+    const int lag = frames * static_cast<int>(kSymbolsPerFrame);
+    if (2 * lag > roomLength_) break;
+    float apart = 0.0f;
+    float together = 0.0f;
+    for (int w = 0; w + lag < roomLength_; ++w) {
+      for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+        const Phasor now = alignedAt(w, tone);
+        const Phasor later = alignedAt(w + lag, tone);
+        apart += norm(Complex{now.re - later.re, now.im - later.im});
+        together += norm(Complex{now.re, now.im}) + norm(Complex{later.re, later.im});
+      }
+    }
+    if (apart < kRepeatsWithin * together) return lag;
+  }
+  return 0;
+}
+
+// Each carrier's phasor lies apart between its own windows and the others, by so many standard
+// errors squared (noise gives near 0); which lies louder tells the even windows.
+bool ListeningCore::fitCarriers() {
+  float score = 0.0f;
+  float evenVotes = 0.0f;
+  for (const auto& [tone, sign] : {std::pair{kEvenCarrier, 1.0f}, std::pair{kOddCarrier, -1.0f}}) {
+    std::array<Complex, 2> sums{};
+    std::array<float, 2> squares{};
+    std::array<float, 2> counts{};
+    for (int w = 0; w < roomLength_; ++w) {
+      const Phasor p = alignedAt(w, tone);
+      const auto side = static_cast<std::size_t>(w % 2);
+      sums[side] = sums[side] + Complex{p.re, p.im};
+      squares[side] += p.re * p.re + p.im * p.im;
+      counts[side] += 1.0f;
+    }
+    float error = 0.0f;
+    for (std::size_t side = 0; side < 2; ++side) {
+      const Complex mean = (1.0f / counts[side]) * sums[side];
+      error += (squares[side] / counts[side] - norm(mean)) / counts[side];
+    }
+    const Complex evenMean = (1.0f / counts[0]) * sums[0];
+    const Complex oddMean = (1.0f / counts[1]) * sums[1];
+    score += error > 0.0f ? norm(evenMean - oddMean) / error : 0.0f;
+    evenVotes += sign * (abs(evenMean) - abs(oddMean));
+  }
+  roomEven_ = static_cast<int>((roomBase_ + (evenVotes >= 0.0f ? 0u : 1u)) % 2);
+  return score >= kCarrierScore;
 }
 
 // A first reading that needs no reading before it: the ringing of a tone is the room's echo
@@ -231,8 +310,9 @@ void ListeningCore::measureRoom() {
 void ListeningCore::predictTone(std::size_t tone) {
   constexpr int kPast = 3;
   constexpr std::size_t kUnknowns = kPast + 1;
+  loadTone(tone);
   const auto y = [&](int w) {
-    const Phasor p = alignedAt(w, tone);
+    const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
     return Complex{p.re, p.im};
   };
   std::array<std::array<Complex, kUnknowns>, kUnknowns> normal{};
@@ -283,7 +363,7 @@ void ListeningCore::predictTone(std::size_t tone) {
   }
 }
 
-// `tone`'s response, learnt by least squares from where `sounding` says it sounds: the
+// The loaded tone's response, learnt by least squares from where `sounding` says it sounds: the
 // regressors are 0 or 1, so the normal equations are counts. A little damping keeps terms
 // that never sounded (or always together) at zero.
 ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBits& sounding) const {
@@ -296,7 +376,7 @@ ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBit
   for (int w = 0; w < roomLength_; ++w) {
     recent = ((recent << 1) | (bitAt(sounding.data(), w) ? 1u : 0u)) & within;
     if (recent == 0) continue;
-    const Phasor p = alignedAt(w, tone);
+    const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
     for (std::uint32_t aBits = recent; aBits != 0; aBits &= aBits - 1) {
       const int a = std::countr_zero(aBits);
       projected[static_cast<std::size_t>(a)] =
@@ -332,52 +412,74 @@ ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBit
 // a decision that changes is taken out of what the following readings see. Writes each
 // window's level (on 2, off 0) to levels[w * stride] and updates `sounding`.
 void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels,
-                               int stride) const {
+                               int stride) {
+  loadTone(tone);
   const Response response = learnTone(tone, sounding);
   const int terms = roomEchoes_ + 1;
   std::array<Complex, kMostTerms> h{};
-  float strengthAll = 0.0f;
   for (int e = 0; e < terms; ++e) {
     const Phasor term = response.terms[static_cast<std::size_t>(e)];
     h[static_cast<std::size_t>(e)] = {term.re, term.im};
-    strengthAll += norm(h[static_cast<std::size_t>(e)]);
   }
-  // What each window of the next `terms` leaves unexplained by the reading so far.
-  std::array<Complex, kMostTerms> unexplained{};
-  const auto slot = [&](int w) -> Complex& {
-    return unexplained[static_cast<std::size_t>(w % terms)];
+  // The loaded tone becomes what the reading so far leaves unexplained of it.
+  const auto unexplained = [&](int w) -> Complex& {
+    return reinterpret_cast<Complex&>(toneWindows_[static_cast<std::size_t>(w)]);
   };
-  const auto explainAt = [&](int w) {
-    const Phasor p = alignedAt(w, tone);
-    Complex value{p.re, p.im};
+  for (int w = 0; w < roomLength_; ++w) {
+    Complex value = unexplained(w);
     for (int e = 0; e < terms && e <= w; ++e) {
       if (bitAt(sounding.data(), w - e)) value = value - h[static_cast<std::size_t>(e)];
     }
-    slot(w) = value;
-  };
-  for (int w = 0; w < std::min(terms, roomLength_); ++w) explainAt(w);
-  for (int a = 0; a < roomLength_; ++a) {
-    const bool was = bitAt(sounding.data(), a);
-    const int reach = std::min(terms, roomLength_ - a);
+    unexplained(w) = value;
+  }
+  // Symbol a sounds through term e in window a + e; it sounds again a pass later.
+  const int step = roomPass_ > 0 ? roomPass_ : roomLength_;
+  for (int first = 0; first < std::min(step, roomLength_); ++first) {
     float heard = 0.0f;
-    float strength = reach == terms ? strengthAll : 0.0f;
-    for (int e = 0; e < reach; ++e) {
-      const Complex term = h[static_cast<std::size_t>(e)];
-      const Complex own = was ? slot(a + e) + term : slot(a + e);
-      heard += (conj(term) * own).re;
-      if (reach != terms) strength += norm(term);
-    }
-    const float on = strength > 0.0f ? heard / strength : 0.0f;
-    levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
-    const bool sounds = on > 0.5f;
-    if (sounds != was) {
-      setBit(sounding.data(), a, sounds);
-      for (int e = 0; e < reach; ++e) {
+    float strength = 0.0f;
+    for (int a = first; a < roomLength_; a += step) {
+      const bool was = bitAt(sounding.data(), a);
+      for (int e = 0; e < terms && a + e < roomLength_; ++e) {
         const Complex term = h[static_cast<std::size_t>(e)];
-        slot(a + e) = sounds ? slot(a + e) - term : slot(a + e) + term;
+        const Complex own = was ? unexplained(a + e) + term : unexplained(a + e);
+        heard += (conj(term) * own).re;
+        strength += norm(term);
       }
     }
-    if (a + terms < roomLength_) explainAt(a + terms);
+    const float on = strength > 0.0f ? heard / strength : 0.0f;
+    const bool sounds = on > 0.5f;
+    for (int a = first; a < roomLength_; a += step) {
+      levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
+      if (sounds == bitAt(sounding.data(), a)) continue;
+      setBit(sounding.data(), a, sounds);
+      for (int e = 0; e < terms && a + e < roomLength_; ++e) {
+        const Complex term = h[static_cast<std::size_t>(e)];
+        unexplained(a + e) = sounds ? unexplained(a + e) - term : unexplained(a + e) + term;
+      }
+    }
+  }
+}
+
+// Whether bit tone `bit` sounds in window w by first reading `start`: predicted, louder than
+// the carriers, predicted silent, or as the other tones' readings say.
+bool ListeningCore::firstReading(int bit, int start, int w) const {
+  const bool predicted = bitAt(predicted_.data(), w);
+  switch (start) {
+    case 0:
+      return predicted;
+    case 1: {
+      const Phasor y = alignedAt(w, toneOf(static_cast<std::size_t>(bit)));
+      return std::sqrt(y.re * y.re + y.im * y.im) > roomCarrier_;
+    }
+    case 2:
+      return !predicted;
+    default: {
+      bool odd = false;
+      for (int other = 0; other < kRoomTones; ++other) {
+        if (other != bit) odd = odd != (roomLevel(w, other) > 1.0f);
+      }
+      return odd;
+    }
   }
 }
 
@@ -386,20 +488,15 @@ void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t
 void ListeningCore::settleTone(int bit, int start, int round) {
   const std::size_t tone = toneOf(static_cast<std::size_t>(bit));
   if (round == 0) {
-    for (int w = 0; w < roomLength_; ++w) {
-      const Phasor y = alignedAt(w, tone);
-      const bool predicted = bitAt(predicted_.data(), w);
-      const bool value = start == 0   ? predicted
-                         : start == 1 ? std::sqrt(y.re * y.re + y.im * y.im) > roomCarrier_
-                                      : !predicted;
-      setBit(settling_.data(), w, value);
-    }
+    for (int w = 0; w < roomLength_; ++w) setBit(settling_.data(), w, firstReading(bit, start, w));
   }
   cancelTone(tone, settling_, trial_.data(), 1);
   if (round + 1 < kSettleRounds) return;
+  loadTone(tone);
   const float misfit = learnTone(tone, settling_).misfit;
-  if (start > 0 && misfit >= bestMisfit_) return;
-  bestMisfit_ = misfit;
+  float& best = bestMisfits_[static_cast<std::size_t>(bit)];
+  if (start > 0 && misfit >= best) return;
+  best = misfit;
   for (int w = 0; w < roomLength_; ++w) {
     roomLevels_[static_cast<std::size_t>(w)][static_cast<std::size_t>(bit)] =
         trial_[static_cast<std::size_t>(w)];
@@ -445,6 +542,7 @@ void ListeningCore::placeRoomFrames() {
 // towards the threshold by how far its unexplained part spreads them.
 void ListeningCore::weighTone(int bit) {
   const std::size_t tone = toneOf(static_cast<std::size_t>(bit));
+  loadTone(tone);
   const Response response = learnTone(tone, roundSounding_[static_cast<std::size_t>(bit)]);
   const Phasor h0 = response.terms[0];
   const float direct = std::sqrt(h0.re * h0.re + h0.im * h0.im);

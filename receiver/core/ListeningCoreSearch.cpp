@@ -31,6 +31,7 @@ constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 // A frame read through the room model, not confirmed by an independent copy, is taken only
 // when every other reading that would pass its check costs this much more.
 constexpr double kLeastDoubtInRoom = 0.8;
+constexpr int kMostRoomHypotheses = 8;
 
 float median(std::span<float> values) {
   std::sort(values.begin(), values.end());
@@ -50,7 +51,7 @@ bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFr
 
 float ListeningCore::levelOf(std::uint32_t window, std::size_t tone) const {
   const StoredSymbol& symbol = stored(window);
-  return symbol.scale * storedTones::kGain[symbol.attenuation[tone]];
+  return storedTones::fromShortFloat(symbol.scale) * storedTones::kGain[symbol.attenuation[tone]];
 }
 
 // Window `window` of the search (0 = searchBase_). A search over the room model's reading has
@@ -92,8 +93,8 @@ float ListeningCore::heardAt(int window) const {
 
 float ListeningCore::referenceOf(int window) const {
   if (searchingRoom_) return 1.0f;
-  return stored(searchBase_ + static_cast<std::uint32_t>(window))
-      .reference[static_cast<std::size_t>(evenOffset_)];
+  return storedTones::fromShortFloat(stored(searchBase_ + static_cast<std::uint32_t>(window))
+                                         .reference[static_cast<std::size_t>(evenOffset_)]);
 }
 
 // A window's threshold and byte under either parity: the carrier that sounds in each window
@@ -111,7 +112,7 @@ void ListeningCore::readWindow(std::uint32_t window) {
       around[count++] = levelOf(w, (w + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier);
     }
     const float reference = median(std::span<float>(around.data(), count));
-    symbol.reference[parity] = reference;
+    symbol.reference[parity] = storedTones::shortFloat(reference);
     symbol.byte[parity] = readSymbol(levels, reference).byte;
     const float carrier = levels[(window + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier];
     const float loudest = *std::max_element(levels.begin(), levels.end());
@@ -159,13 +160,17 @@ bool ListeningCore::stepSearch() {
     searching_ = false;  // the windows it read were overwritten
   }
   if (searchCredit_ <= 0) return false;
+  // The room model's reading, once done, is searched at once: a plain search is started
+  // again on newer windows afterwards.
+  if (roomStage_ == RoomStage::ready) {
+    startRoomSearch();
+    searchCredit_ -= kStartWork;
+    return false;
+  }
   if (!searching_) {
     const bool fresh =
         symbolCount_ >= searchBase_ + static_cast<std::uint32_t>(searchLength_) + kSymbolsPerFrame;
-    if (roomStage_ == RoomStage::ready) {
-      startRoomSearch();
-      searchCredit_ -= kStartWork;
-    } else if (fresh) {
+    if (fresh) {
       startSearch();
       searchCredit_ -= kStartWork;
     }
@@ -197,7 +202,6 @@ void ListeningCore::startSearch() {
   rankHypotheses();
   nextFrame_ = 0;
   searching_ = hypothesisCount_ > 0;
-  if (!searching_) startRoom();
 }
 
 // The room model's reading of its windows, searched as the plain reading is.
@@ -209,6 +213,9 @@ void ListeningCore::startRoomSearch() {
   searchLength_ = roomLength_;
   evenOffset_ = roomEven_;
   rankHypotheses();
+  // A reading that the room model made right has its frames check where the best supported
+  // ways of reading them put them; the others are not worth the time.
+  hypothesisCount_ = std::min(hypothesisCount_, kMostRoomHypotheses);
   nextFrame_ = 0;
   searching_ = hypothesisCount_ > 0;
 }
@@ -282,7 +289,6 @@ bool ListeningCore::stepHypothesis(int& work) {
   if (nextFrame_ == 0) {
     if (nextHypothesis_ >= hypothesisCount_) {
       searching_ = false;
-      if (!searchingRoom_) startRoom();
       return false;
     }
     nextFrame_ = 1;

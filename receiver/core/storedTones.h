@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -44,6 +45,16 @@ inline constexpr std::array<Turn, 256> kTurn = [] {
   }
   return turn;
 }();
+
+// A float in 16 bits: its sign, exponent and the top 8 bits of its mantissa, rounded to the
+// nearest (0.4 % at most off); enough for a level or a threshold.
+inline std::uint16_t shortFloat(float value) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  return static_cast<std::uint16_t>((bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16);
+}
+inline float fromShortFloat(std::uint16_t value) {
+  return std::bit_cast<float>(static_cast<std::uint32_t>(value) << 16);
+}
 
 inline std::uint8_t attenuationOf(float level, float loudest) {
   if (!(level > 0.0f) || !(loudest > 0.0f)) return kSilent;
