@@ -30,11 +30,12 @@ done
 
 if [ -z "$firmware" ]; then
   firmware=$repo/build/firmware/fw.elf
-  if [ ! -f "$firmware" ]; then
-    { cmake -S "$repo/receiver/core/firmware" -B "$repo/build/firmware" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/arm-none-eabi.cmake" -DCMAKE_BUILD_TYPE=Release &&
-      cmake --build "$repo/build/firmware"; } >&2 || { echo "mcu-decode: cannot build the firmware" >&2; exit 2; }
-  fi
+  # Built when missing, and brought up to date with the sources every time.
+  log=$({ [ -f "$repo/build/firmware/build.ninja" ] ||
+          cmake -S "$repo/receiver/core/firmware" -B "$repo/build/firmware" -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/arm-none-eabi.cmake" -DCMAKE_BUILD_TYPE=Release; } &&
+        cmake --build "$repo/build/firmware" 2>&1) ||
+    { echo "$log" >&2; echo "mcu-decode: cannot build the firmware" >&2; exit 2; }
 fi
 [ -f "$firmware" ] || { echo "mcu-decode: no firmware at $firmware" >&2; exit 2; }
 firmware=$(realpath "$firmware")

@@ -24,7 +24,7 @@ constexpr float kTimingFade = 0.8f;
 constexpr int kMaxRingSamples = 1 << 14;
 // The room model's units of work each read its windows about once: a unit costs a credit per
 // window it reads, and each window of audio adds this much.
-constexpr int kRoomCreditPerWindow = 1000;
+constexpr int kRoomCreditPerWindow = 300;
 constexpr int kMostRoomCredit = 40 * kRoomCreditPerWindow;
 
 // The hand-over holds an eighth of a second at least: the longest poll takes far less.

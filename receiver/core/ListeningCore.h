@@ -94,8 +94,8 @@ class ListeningCore {
   // work at a time: per tone its settled readings from three starts, then rounds over all.
   static constexpr int kRoomTones = static_cast<int>(SymbolRead::kTones);
   static constexpr int kRoomWindows = 3 * kMaxFrames * static_cast<int>(kSymbolsPerFrame);
-  static constexpr int kRoomWords = (kRoomWindows + 31) / 32;
-  using RoomBits = std::array<std::uint32_t, kRoomWords>;
+  static constexpr std::size_t kRoomWordCount = (kRoomWindows + 31) / 32;
+  using RoomBits = std::array<std::uint32_t, kRoomWordCount>;
   struct FrameRead {
     FrameBytes bytes{};
     int passes = 0;
@@ -138,7 +138,7 @@ class ListeningCore {
   // The room model (ListeningCoreRoom.cpp).
   void startRoom();
   void stepRoom();
-  void roomUnit(int unit);
+  bool roomUnit(int unit);
   Phasor alignedAt(int window, std::size_t tone) const;
   void loadTone(std::size_t tone);
   bool measureRoom();
@@ -146,7 +146,7 @@ class ListeningCore {
   void predictTone(std::size_t tone);
   Response learnTone(std::size_t tone, const RoomBits& sounding) const;
   void cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels, int stride);
-  int findPassLength() const;
+  int repeatsAfter(int frames) const;
   void settleTone(int bit, int start, int round);
   bool firstReading(int bit, int start, int w) const;
   void soundingFromBytes();

@@ -30,9 +30,9 @@ constexpr float kRepeatsWithin = 0.1f;
 constexpr float kDamping = 0.5f;
 // Rounds of reading one tone from each first reading, the first readings, and the rounds of
 // reading every tone from the bytes of the last.
-constexpr int kSettleRounds = 3;
+constexpr int kSettleRounds = 1;
 constexpr int kStarts = 3;
-constexpr int kFinalRounds = 4;
+constexpr int kFinalRounds = 1;
 // Once every tone has a reading, each tone settles once more from what the others say it must
 // be, since every symbol sounds an even number of tones: the first reading numbered kStarts.
 constexpr int kSaidByOthers = kStarts;
@@ -40,11 +40,15 @@ constexpr int kSaidByOthers = kStarts;
 // round the bytes, then each tone; then where frames start, and each tone weighed by its fit.
 constexpr int kToneUnits = 1 + kStarts * kSettleRounds;
 constexpr int kRoundUnits = 1 + static_cast<int>(SymbolRead::kTones);
-constexpr int kFirstOthersUnit = 1 + static_cast<int>(SymbolRead::kTones) * kToneUnits;
+constexpr int kFirstToneUnit = 1 + kMaxFrames;
+constexpr int kFirstOthersUnit = kFirstToneUnit + static_cast<int>(SymbolRead::kTones) * kToneUnits;
 constexpr int kFirstRoundUnit =
     kFirstOthersUnit + static_cast<int>(SymbolRead::kTones) * kSettleRounds;
 constexpr int kFirstWeighUnit = kFirstRoundUnit + kFinalRounds * kRoundUnits;
 constexpr int kUnits = kFirstWeighUnit + kRoundUnits;
+// A unit of work costs a credit per window it reads, and as many again as it does besides
+// (solving for a response, clearing its sums) as reading this many windows.
+constexpr int kUnitOverhead = 64;
 // How widely noise may spread a tone's levels (on 2, off 0) before its readings count as less
 // certain: about 20 dB between the tone and what its response leaves unexplained.
 constexpr float kSureSpread = 0.15f;
@@ -69,12 +73,34 @@ Complex divide(Complex a, Complex b) {
   return n > 0.0f ? (1.0f / n) * (a * conj(b)) : Complex{};
 }
 
+// How many windows u <= last sound together with window u + d (d < 32).
+template <std::size_t Words>
+int pairsApart(const std::array<std::uint32_t, Words>& bits, int d, int last) {
+  int pairs = 0;
+  for (int word = 0; word * 32 <= last; ++word) {
+    const auto i = static_cast<std::size_t>(word);
+    const std::uint32_t next = i + 1 < bits.size() ? bits[i + 1] : 0u;
+    std::uint32_t both = bits[i] & (d == 0 ? bits[i] : (bits[i] >> d) | (next << (32 - d)));
+    const int through = last - word * 32;  // the last bit of this word counted
+    if (through < 31) both &= (2u << through) - 1u;
+    pairs += std::popcount(both);
+  }
+  return pairs;
+}
+
 bool bitAt(const std::uint32_t* bits, int index) {
   return ((bits[index / 32] >> (index % 32)) & 1u) != 0;
 }
 void setBit(std::uint32_t* bits, int index, bool value) {
   const std::uint32_t mask = 1u << (index % 32);
   bits[index / 32] = value ? bits[index / 32] | mask : bits[index / 32] & ~mask;
+}
+
+// The nearest whole number, without a library call.
+int nearest(float value) {
+  const float shifted = value + 0.5f;
+  const int truncated = static_cast<int>(shifted);
+  return static_cast<float>(truncated) > shifted ? truncated - 1 : truncated;
 }
 
 std::int8_t toRoomLevel(float level) {
@@ -143,9 +169,8 @@ float ListeningCore::roomLevel(int window, int bit) const {
 ListeningCore::Phasor ListeningCore::alignedAt(int window, std::size_t tone) const {
   const StoredSymbol& symbol = stored(roomBase_ + static_cast<std::uint32_t>(window));
   const float k = static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
-  const long turned = std::lround(roomDrift_ * k * static_cast<float>(window) *
-                                  (128.0f / storedTones::kPi));
-  const auto step = static_cast<std::size_t>((symbol.phase[tone] - turned) & 255);
+  const float turn = roomDrift_ * k * static_cast<float>(window) * (128.0f / storedTones::kPi);
+  const auto step = static_cast<std::size_t>((symbol.phase[tone] - nearest(turn)) & 255);
   const float level = levelOf(roomBase_ + static_cast<std::uint32_t>(window), tone);
   return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
 }
@@ -175,18 +200,24 @@ void ListeningCore::stepRoom() {
     roomStage_ = RoomStage::idle;  // the windows it reads were overwritten
     return;
   }
-  if (roomCredit_ < roomLength_) return;
-  roomCredit_ -= roomLength_;
-  roomUnit(roomUnit_++);
-  if (roomUnit_ == kUnits) roomStage_ = RoomStage::ready;
+  const int cost = roomLength_ + kUnitOverhead;
+  if (roomCredit_ < cost) return;
+  roomCredit_ -= cost;
+  // Lags no longer worth trying cost nothing: the next unit runs in their place.
+  while (roomStage_ == RoomStage::working && !roomUnit(roomUnit_++)) {
+  }
+  if (roomStage_ == RoomStage::working && roomUnit_ == kUnits) roomStage_ = RoomStage::ready;
 }
 
-void ListeningCore::roomUnit(int unit) {
+bool ListeningCore::roomUnit(int unit) {
   if (unit == 0) {
     if (!measureRoom()) roomStage_ = RoomStage::idle;
+  } else if (unit < kFirstToneUnit) {
+    if (roomPass_ != 0 || 2 * unit * static_cast<int>(kSymbolsPerFrame) > roomLength_) return false;
+    roomPass_ = repeatsAfter(unit);
   } else if (unit < kFirstOthersUnit) {
-    const int bit = (unit - 1) / kToneUnits;
-    const int step = (unit - 1) % kToneUnits;
+    const int bit = (unit - kFirstToneUnit) / kToneUnits;
+    const int step = (unit - kFirstToneUnit) % kToneUnits;
     if (step == 0) {
       predictTone(toneOf(static_cast<std::size_t>(bit)));
     } else {
@@ -210,10 +241,12 @@ void ListeningCore::roomUnit(int unit) {
                  &roomLevels_[0][static_cast<std::size_t>(bit)], kRoomTones);
     }
   }
+  return true;
 }
 
-// The terms a response learns, the clocks' mismatch, each tone's energy, which windows are
-// even symbols and the carriers' level; false when the carriers do not show.
+// The terms a response learns, the clocks' mismatch, which windows are even symbols and the
+// carriers' level; false when the carriers do not show. (Each tone's energy is measured as the
+// tone is first loaded, by predictTone.)
 bool ListeningCore::measureRoom() {
   roomEchoes_ = std::clamp(roomLength_ / 8 - 1, 1, kMostEchoes);
   roomDrift_ = 0.0f;
@@ -234,42 +267,34 @@ bool ListeningCore::measureRoom() {
   }
   roomDrift_ = weights > 0.0f ? weighted / weights : 0.0f;
   if (!fitCarriers()) return false;
-  roomEnergy_.fill(0.0f);
   float carrier = 0.0f;
   for (int w = 0; w < roomLength_; ++w) {
-    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      const Phasor y = alignedAt(w, tone);
-      roomEnergy_[tone] += y.re * y.re + y.im * y.im;
-    }
     const bool even = (roomBase_ + static_cast<std::uint32_t>(w + roomEven_)) % 2 == 0;
-    const Phasor y = alignedAt(w, even ? kEvenCarrier : kOddCarrier);
-    carrier += std::sqrt(y.re * y.re + y.im * y.im);
+    carrier += levelOf(roomBase_ + static_cast<std::uint32_t>(w), even ? kEvenCarrier : kOddCarrier);
   }
   roomCarrier_ = carrier / static_cast<float>(roomLength_);
-  roomPass_ = findPassLength();
+  roomPass_ = 0;
   return true;
 }
 
 // The loop repeats every pass, and so does what the room makes of it: windows a pass apart
-// measure the same but for noise. The shortest lag of whole frames at which they clearly do,
-// or 0 when the windows hold no second pass to compare.
-int ListeningCore::findPassLength() const {
-  for (int frames = 1; frames <= kMaxFrames; ++frames) {
-    const int lag = frames * static_cast<int>(kSymbolsPerFrame);
-    if (2 * lag > roomLength_) break;
-    float apart = 0.0f;
-    float together = 0.0f;
-    for (int w = 0; w + lag < roomLength_; ++w) {
-      for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-        const Phasor now = alignedAt(w, tone);
-        const Phasor later = alignedAt(w + lag, tone);
-        apart += norm(Complex{now.re - later.re, now.im - later.im});
-        together += norm(Complex{now.re, now.im}) + norm(Complex{later.re, later.im});
-      }
+// measure the same but for noise. The lag of `frames` whole frames, in windows, when they
+// clearly do; else 0, as when the windows hold no second pass to compare. The shortest such
+// lag is the pass.
+int ListeningCore::repeatsAfter(int frames) const {
+  const int lag = frames * static_cast<int>(kSymbolsPerFrame);
+  if (2 * lag > roomLength_) return 0;
+  float apart = 0.0f;
+  float together = 0.0f;
+  for (int w = 0; w + lag < roomLength_; ++w) {
+    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+      const Phasor now = alignedAt(w, tone);
+      const Phasor later = alignedAt(w + lag, tone);
+      apart += norm(Complex{now.re - later.re, now.im - later.im});
+      together += norm(Complex{now.re, now.im}) + norm(Complex{later.re, later.im});
     }
-    if (apart < kRepeatsWithin * together) return lag;
   }
-  return 0;
+  return apart < kRepeatsWithin * together ? lag : 0;
 }
 
 // Each carrier's phasor lies apart between its own windows and the others, by so many standard
@@ -311,6 +336,9 @@ void ListeningCore::predictTone(std::size_t tone) {
   constexpr int kPast = 3;
   constexpr std::size_t kUnknowns = kPast + 1;
   loadTone(tone);
+  float energy = 0.0f;
+  for (int w = 0; w < roomLength_; ++w) energy += norm(reinterpret_cast<const Complex&>(toneWindows_[static_cast<std::size_t>(w)]));
+  roomEnergy_[tone] = energy;
   const auto y = [&](int w) {
     const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
     return Complex{p.re, p.im};
@@ -368,30 +396,30 @@ void ListeningCore::predictTone(std::size_t tone) {
 // that never sounded (or always together) at zero.
 ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBits& sounding) const {
   const int terms = roomEchoes_ + 1;
-  std::array<std::array<Complex, kMostTerms>, kMostTerms> normal{};
+  const int count = roomLength_;
+  // A sounding window adds the tone as measured to every window its ringing reaches.
   std::array<Complex, kMostTerms> projected{};
-  std::array<std::array<std::uint16_t, kMostTerms>, kMostTerms> together{};
-  std::uint32_t recent = 0;  // bit d: the symbol d windows back sounds
-  const std::uint32_t within = (1u << terms) - 1u;
-  for (int w = 0; w < roomLength_; ++w) {
-    recent = ((recent << 1) | (bitAt(sounding.data(), w) ? 1u : 0u)) & within;
-    if (recent == 0) continue;
-    const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
-    for (std::uint32_t aBits = recent; aBits != 0; aBits &= aBits - 1) {
-      const int a = std::countr_zero(aBits);
-      projected[static_cast<std::size_t>(a)] =
-          projected[static_cast<std::size_t>(a)] + Complex{p.re, p.im};
-      for (std::uint32_t bBits = recent; bBits != 0; bBits &= bBits - 1) {
-        ++together[static_cast<std::size_t>(a)][static_cast<std::size_t>(std::countr_zero(bBits))];
-      }
+  for (int u = 0; u < count; ++u) {
+    if (!bitAt(sounding.data(), u)) continue;
+    for (int a = 0; a < terms && u + a < count; ++a) {
+      const Phasor p = toneWindows_[static_cast<std::size_t>(u + a)];
+      projected[static_cast<std::size_t>(a)] = projected[static_cast<std::size_t>(a)] + Complex{p.re, p.im};
     }
   }
-  for (int a = 0; a < terms; ++a) {
-    for (int b = 0; b < terms; ++b) {
-      normal[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = {
-          static_cast<float>(together[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)]) +
-              (a == b ? kDamping : 0.0f),
-          0.0f};
+  // Windows w in which both terms a <= b sound: symbols u = w - b and u + b - a both
+  // sounding, for u up to count - 1 - b: the pairs d = b - a apart, less those past that end.
+  std::array<std::array<Complex, kMostTerms>, kMostTerms> normal{};
+  for (int d = 0; d < terms; ++d) {
+    const int pairs = pairsApart(sounding, d, count - 1 - d);
+    for (int a = 0; a + d < terms; ++a) {
+      const int b = a + d;
+      int together = pairs;
+      for (int u = count - b; u <= count - 1 - d; ++u) {
+        if (u >= 0 && bitAt(sounding.data(), u) && bitAt(sounding.data(), u + d)) --together;
+      }
+      const float value = static_cast<float>(together) + (d == 0 ? kDamping : 0.0f);
+      normal[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = {value, 0.0f};
+      normal[static_cast<std::size_t>(b)][static_cast<std::size_t>(a)] = {value, 0.0f};
     }
   }
   const auto solved =
@@ -425,25 +453,33 @@ void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t
   const auto unexplained = [&](int w) -> Complex& {
     return reinterpret_cast<Complex&>(toneWindows_[static_cast<std::size_t>(w)]);
   };
-  for (int w = 0; w < roomLength_; ++w) {
-    Complex value = unexplained(w);
-    for (int e = 0; e < terms && e <= w; ++e) {
-      if (bitAt(sounding.data(), w - e)) value = value - h[static_cast<std::size_t>(e)];
+  // Symbol a sounds through term e in window a + e.
+  const auto reach = [&](int a) { return std::min(terms, roomLength_ - a); };
+  for (int a = 0; a < roomLength_; ++a) {
+    if (!bitAt(sounding.data(), a)) continue;
+    for (int e = 0; e < reach(a); ++e) {
+      unexplained(a + e) = unexplained(a + e) - h[static_cast<std::size_t>(e)];
     }
-    unexplained(w) = value;
   }
-  // Symbol a sounds through term e in window a + e; it sounds again a pass later.
+  // The strength of the terms reaching at most e + 1 windows.
+  std::array<float, kMostTerms> strengthWithin{};
+  float strengthSum = 0.0f;
+  for (int e = 0; e < terms; ++e) {
+    strengthSum += norm(h[static_cast<std::size_t>(e)]);
+    strengthWithin[static_cast<std::size_t>(e)] = strengthSum;
+  }
+  // A symbol sounds again a pass later: all its copies are read together.
   const int step = roomPass_ > 0 ? roomPass_ : roomLength_;
   for (int first = 0; first < std::min(step, roomLength_); ++first) {
     float heard = 0.0f;
     float strength = 0.0f;
     for (int a = first; a < roomLength_; a += step) {
-      const bool was = bitAt(sounding.data(), a);
-      for (int e = 0; e < terms && a + e < roomLength_; ++e) {
-        const Complex term = h[static_cast<std::size_t>(e)];
-        const Complex own = was ? unexplained(a + e) + term : unexplained(a + e);
-        heard += (conj(term) * own).re;
-        strength += norm(term);
+      // What the windows it reaches leave unexplained, with its own share put back.
+      const float own = strengthWithin[static_cast<std::size_t>(reach(a) - 1)];
+      strength += own;
+      heard += bitAt(sounding.data(), a) ? own : 0.0f;
+      for (int e = 0; e < reach(a); ++e) {
+        heard += (conj(h[static_cast<std::size_t>(e)]) * unexplained(a + e)).re;
       }
     }
     const float on = strength > 0.0f ? heard / strength : 0.0f;
@@ -452,7 +488,7 @@ void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t
       levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
       if (sounds == bitAt(sounding.data(), a)) continue;
       setBit(sounding.data(), a, sounds);
-      for (int e = 0; e < terms && a + e < roomLength_; ++e) {
+      for (int e = 0; e < reach(a); ++e) {
         const Complex term = h[static_cast<std::size_t>(e)];
         unexplained(a + e) = sounds ? unexplained(a + e) - term : unexplained(a + e) + term;
       }
