@@ -87,7 +87,8 @@ TEST(ListeningCore, StateFitsTheBudgetAtEveryRateAndRefusesTheRest) {
   EXPECT_NE(ListeningCore::create(block, sizeof block, 16000), nullptr);
 }
 
-// A few rows at the common 16 kHz rate, and every other rate the core reads at.
+// A few rows at the common 16 kHz rate, and every other rate the core reads at. In the room
+// (and through hard clipping) the plain reading hears nothing: only the room model does.
 TEST(ListeningCore, HearsChannelRowsAtDeviceRates) {
   struct Row {
     const char* name;
@@ -100,6 +101,12 @@ TEST(ListeningCore, HearsChannelRowsAtDeviceRates) {
       {"16 kHz, clock +1000 ppm", 3,
        [](std::vector<float> s, std::mt19937& r) {
          return detail::noisy(10.0, 16000)(warpClock(s, 1000.0), r);
+       }},
+      {"16 kHz, in a room: RT60 0.5 s, DRR +3 dB", 3, detail::room({0.5, 3.0}, 10.0, 16000)},
+      {"16 kHz, hard clipping", 3,
+       [](std::vector<float> s, std::mt19937&) {
+         clip(s, 1.0f, 0.33f);
+         return detail::captured(std::move(s), 16000);
        }},
       {"8 kHz, SNR 5 dB", 3, detail::noisy(5.0, 8000)},
       {"22.05 kHz, SNR 5 dB", 3, detail::noisy(5.0, 22050)},
@@ -160,7 +167,7 @@ TEST(ListeningCore, DropsTheOldestAudioWhenPollFallsBehindAndStartsOverOnReset) 
   const std::vector<float> silence(20000, 0.0f);
   core.push(std::span<const float>(silence));
   EXPECT_FALSE(core.poll());
-  EXPECT_EQ(core.droppedSamples(), silence.size() - 4096);  // the ring holds 4096 samples
+  EXPECT_EQ(core.droppedSamples(), silence.size() - 2048);  // the ring holds 2048 samples
   EXPECT_TRUE(rightly(listen(core, heardFirst.samples), first));
 
   core.reset();
