@@ -147,7 +147,8 @@ class ListeningCore {
   Response learnTone(std::size_t tone, const RoomBits& sounding) const;
   void cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels, int stride);
   int repeatsAfter(int frames) const;
-  void settleTone(int bit, int start, int round);
+  bool settleTone(int bit, int start, int round);
+  void bestRepeating(std::size_t tone);
   bool firstReading(int bit, int start, int w) const;
   void soundingFromBytes();
   void weighTone(int bit);

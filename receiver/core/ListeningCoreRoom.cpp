@@ -31,7 +31,10 @@ constexpr float kDamping = 0.5f;
 // Rounds of reading one tone from each first reading, the first readings, and the rounds of
 // reading every tone from the bytes of the last.
 constexpr int kSettleRounds = 1;
-constexpr int kStarts = 3;
+constexpr int kStarts = 4;
+// The first reading tried for a loop of one frame only: it repeats every ten windows, so a tone
+// has only 1024 ways of sounding, few enough to try every one and start from the best.
+constexpr int kRepeating = 3;
 constexpr int kFinalRounds = 1;
 // Once every tone has a reading, each tone settles once more from what the others say it must
 // be, since every symbol sounds an even number of tones: the first reading numbered kStarts.
@@ -221,7 +224,7 @@ bool ListeningCore::roomUnit(int unit) {
     if (step == 0) {
       predictTone(toneOf(static_cast<std::size_t>(bit)));
     } else {
-      settleTone(bit, (step - 1) / kSettleRounds, (step - 1) % kSettleRounds);
+      return settleTone(bit, (step - 1) / kSettleRounds, (step - 1) % kSettleRounds);
     }
   } else if (unit < kFirstRoundUnit) {
     const int step = unit - kFirstOthersUnit;
@@ -497,7 +500,7 @@ void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t
 }
 
 // Whether bit tone `bit` sounds in window w by first reading `start`: predicted, louder than
-// the carriers, predicted silent, or as the other tones' readings say.
+// the carriers, predicted silent, or (kSaidByOthers) as the other tones' readings say.
 bool ListeningCore::firstReading(int bit, int start, int w) const {
   const bool predicted = bitAt(predicted_.data(), w);
   switch (start) {
@@ -509,7 +512,7 @@ bool ListeningCore::firstReading(int bit, int start, int w) const {
     }
     case 2:
       return !predicted;
-    default: {
+    default: {  // kSaidByOthers
       bool odd = false;
       for (int other = 0; other < kRoomTones; ++other) {
         if (other != bit) odd = odd != (roomLevel(w, other) > 1.0f);
@@ -521,22 +524,48 @@ bool ListeningCore::firstReading(int bit, int start, int w) const {
 
 // One round of settling bit tone `bit` from first reading `start`; after its last round the
 // reading is kept when its response explains the tone best so far.
-void ListeningCore::settleTone(int bit, int start, int round) {
+bool ListeningCore::settleTone(int bit, int start, int round) {
   const std::size_t tone = toneOf(static_cast<std::size_t>(bit));
-  if (round == 0) {
+  if (start == kRepeating && roomPass_ != static_cast<int>(kSymbolsPerFrame)) return false;
+  if (round == 0 && start == kRepeating) {
+    bestRepeating(tone);
+  } else if (round == 0) {
     for (int w = 0; w < roomLength_; ++w) setBit(settling_.data(), w, firstReading(bit, start, w));
   }
   cancelTone(tone, settling_, trial_.data(), 1);
-  if (round + 1 < kSettleRounds) return;
+  if (round + 1 < kSettleRounds) return true;
   loadTone(tone);
   const float misfit = learnTone(tone, settling_).misfit;
   float& best = bestMisfits_[static_cast<std::size_t>(bit)];
-  if (start > 0 && misfit >= best) return;
+  if (start > 0 && misfit >= best) return true;
   best = misfit;
   for (int w = 0; w < roomLength_; ++w) {
     roomLevels_[static_cast<std::size_t>(w)][static_cast<std::size_t>(bit)] =
         trial_[static_cast<std::size_t>(w)];
   }
+  return true;
+}
+
+// The way of sounding, repeating every frame, whose response explains `tone` best.
+void ListeningCore::bestRepeating(std::size_t tone) {
+  constexpr int kWays = 1 << kSymbolsPerFrame;
+  const auto setWay = [&](int way) {
+    for (int w = 0; w < roomLength_; ++w) {
+      setBit(settling_.data(), w, ((way >> (w % static_cast<int>(kSymbolsPerFrame))) & 1) != 0);
+    }
+  };
+  loadTone(tone);
+  int bestWay = 0;
+  float least = 0.0f;
+  for (int way = 0; way < kWays; ++way) {
+    setWay(way);
+    const float misfit = learnTone(tone, settling_).misfit;
+    if (way == 0 || misfit < least) {
+      least = misfit;
+      bestWay = way;
+    }
+  }
+  setWay(bestWay);
 }
 
 // Where every tone sounds when the windows hold the bytes their room levels read as.
