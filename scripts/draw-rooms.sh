@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
 # Redraws docs/rooms.png: how often the reference receiver hears a random message in a
-# simulated room (DRR 0 dB) against white noise, for one and three passes of the loop.
+# simulated room (DRR 0 dB) against white noise, for one and three passes of the loop; with
+# --device, docs/rooms-device.png: the same for the listening core through a 16 kHz microphone.
 # Needs a release build (bench_rooms) and gnuplot. ROOMS_MESSAGES sets the messages per point
-# (default 100; the whole sweep then takes about an hour on one core). ROOMS_CSV names the
+# (default 100; the desktop's sweep then takes about an hour on one core). ROOMS_CSV names the
 # benchmark's saved CSV output to draw from instead of running it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export ROOMS_MESSAGES=${ROOMS_MESSAGES:-100}
+sweep=Room
+chart=docs/rooms.png
+who="the reference receiver"
+if [ "${1:-}" = --device ]; then
+  sweep=DeviceRoom
+  chart=docs/rooms-device.png
+  who="the listening core, 16 kHz microphone"
+fi
 data=$(mktemp)
 trap 'rm -f "$data"' EXIT
 
-# Benchmark rows "Room/<rt60 ms>/<snr dB>/<passes>/iterations:1", counters heard_pct, wrong.
+# Benchmark rows "<sweep>/<rt60 ms>/<snr dB>/<passes>/iterations:1", counters heard_pct, wrong.
 if [ -n "${ROOMS_CSV:-}" ]; then
   cat "$ROOMS_CSV"
 else
-  build/release/bench/bench_rooms --benchmark_filter='^Room/' --benchmark_format=csv 2>/dev/null
+  build/release/bench/bench_rooms --benchmark_filter="^$sweep/" --benchmark_format=csv 2>/dev/null
 fi |
   awk -F, 'NR > 1 {
       gsub(/"/, "", $1); split($1, key, "/")
@@ -26,8 +35,8 @@ echo "wrong messages over the whole sweep: $wrong"
 
 gnuplot <<PLOT
 set terminal pngcairo size 1100,460 font "sans,10"
-set output "docs/rooms.png"
-set multiplot layout 1,2 title "Messages heard in a room (DRR 0 dB), white noise, ${ROOMS_MESSAGES} random messages per cell; wrong messages: ${wrong}"
+set output "$chart"
+set multiplot layout 1,2 title "Messages heard by ${who} in a room (DRR 0 dB), white noise, ${ROOMS_MESSAGES} random messages per cell; wrong messages: ${wrong}"
 set xlabel "SNR (dB)"
 set ylabel "RT60 (s), 0 = no room"
 set cbrange [0:100]
@@ -46,4 +55,4 @@ do for [passes in "1 3"] {
 }
 unset multiplot
 PLOT
-echo "docs/rooms.png drawn"
+echo "$chart drawn"

@@ -230,8 +230,8 @@ class ListeningCore {
   float roomCarrier_ = 0.0f;
   std::array<float, kToneCount> roomEnergy_{};
   std::array<float, kRoomTones> bestMisfits_{};  // of each tone's reading kept
-  RoomBits predicted_{};  // the prediction of the tone being settled
-  RoomBits settling_{};   // the reading being settled
+  RoomBits predicted_{};                         // the prediction of the tone being settled
+  RoomBits settling_{};                          // the reading being settled
   std::array<RoomBits, kRoomTones> roundSounding_{};
   std::array<std::int8_t, kRoomWindows> trial_{};
   // The tone being read, in every window of the room: as measured, then what its reading

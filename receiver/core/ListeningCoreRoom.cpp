@@ -62,15 +62,27 @@ struct Complex {
   float re = 0.0f;
   float im = 0.0f;
 };
-Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
-Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+Complex operator+(Complex a, Complex b) {
+  return {a.re + b.re, a.im + b.im};
+}
+Complex operator-(Complex a, Complex b) {
+  return {a.re - b.re, a.im - b.im};
+}
 Complex operator*(Complex a, Complex b) {
   return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
 }
-Complex operator*(float s, Complex a) { return {s * a.re, s * a.im}; }
-Complex conj(Complex a) { return {a.re, -a.im}; }
-float norm(Complex a) { return a.re * a.re + a.im * a.im; }
-float abs(Complex a) { return std::sqrt(norm(a)); }
+Complex operator*(float s, Complex a) {
+  return {s * a.re, s * a.im};
+}
+Complex conj(Complex a) {
+  return {a.re, -a.im};
+}
+float norm(Complex a) {
+  return a.re * a.re + a.im * a.im;
+}
+float abs(Complex a) {
+  return std::sqrt(norm(a));
+}
 Complex divide(Complex a, Complex b) {
   const float n = norm(b);
   return n > 0.0f ? (1.0f / n) * (a * conj(b)) : Complex{};
@@ -138,6 +150,27 @@ std::array<Complex, N> solve(std::array<std::array<Complex, N>, N> a, std::array
   return x;
 }
 
+// Solves the first `n` rows of a x = b for a real, symmetric and positive definite (a little
+// damping makes it so), b complex: Gaussian elimination without pivoting.
+template <std::size_t N>
+std::array<Complex, N> solveReal(std::array<std::array<float, N>, N> a, std::array<Complex, N> b,
+                                 std::size_t n = N) {
+  for (std::size_t col = 0; col < n; ++col) {
+    for (std::size_t row = col + 1; row < n; ++row) {
+      const float factor = a[row][col] / a[col][col];
+      for (std::size_t k = col; k < n; ++k) a[row][k] -= factor * a[col][k];
+      b[row] = b[row] - factor * b[col];
+    }
+  }
+  std::array<Complex, N> x{};
+  for (std::size_t col = n; col-- > 0;) {
+    Complex sum = b[col];
+    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
+    x[col] = (1.0f / a[col][col]) * sum;
+  }
+  return x;
+}
+
 // Where values that gather at two places gather: a few rounds of two-means from the middle.
 template <typename Values>
 void twoEnds(int count, Values valueAt, float& low, float& high) {
@@ -163,8 +196,8 @@ void twoEnds(int count, Values valueAt, float& low, float& high) {
 }  // namespace
 
 float ListeningCore::roomLevel(int window, int bit) const {
-  return static_cast<float>(roomLevels_[static_cast<std::size_t>(window)]
-                                       [static_cast<std::size_t>(bit)]) /
+  return static_cast<float>(
+             roomLevels_[static_cast<std::size_t>(window)][static_cast<std::size_t>(bit)]) /
          kLevelUnit;
 }
 
@@ -181,7 +214,8 @@ ListeningCore::Phasor ListeningCore::alignedAt(int window, std::size_t tone) con
 // A new reading once a frame's worth of windows came since the last one began.
 // The tone read next, in every window of the room.
 void ListeningCore::loadTone(std::size_t tone) {
-  for (int w = 0; w < roomLength_; ++w) toneWindows_[static_cast<std::size_t>(w)] = alignedAt(w, tone);
+  for (int w = 0; w < roomLength_; ++w)
+    toneWindows_[static_cast<std::size_t>(w)] = alignedAt(w, tone);
 }
 
 void ListeningCore::startRoom() {
@@ -257,8 +291,8 @@ bool ListeningCore::measureRoom() {
   // two windows is the mismatch's.
   float weighted = 0.0f;
   float weights = 0.0f;
-  for (const auto& [tone, k] : {std::pair{kEvenCarrier, kCarrierEvenK},
-                                std::pair{kOddCarrier, kCarrierOddK}}) {
+  for (const auto& [tone, k] :
+       {std::pair{kEvenCarrier, kCarrierEvenK}, std::pair{kOddCarrier, kCarrierOddK}}) {
     Complex turn{};
     for (int w = 0; w + 2 < roomLength_; ++w) {
       const Phasor later = alignedAt(w + 2, tone);
@@ -273,7 +307,8 @@ bool ListeningCore::measureRoom() {
   float carrier = 0.0f;
   for (int w = 0; w < roomLength_; ++w) {
     const bool even = (roomBase_ + static_cast<std::uint32_t>(w + roomEven_)) % 2 == 0;
-    carrier += levelOf(roomBase_ + static_cast<std::uint32_t>(w), even ? kEvenCarrier : kOddCarrier);
+    carrier +=
+        levelOf(roomBase_ + static_cast<std::uint32_t>(w), even ? kEvenCarrier : kOddCarrier);
   }
   roomCarrier_ = carrier / static_cast<float>(roomLength_);
   roomPass_ = 0;
@@ -340,7 +375,8 @@ void ListeningCore::predictTone(std::size_t tone) {
   constexpr std::size_t kUnknowns = kPast + 1;
   loadTone(tone);
   float energy = 0.0f;
-  for (int w = 0; w < roomLength_; ++w) energy += norm(reinterpret_cast<const Complex&>(toneWindows_[static_cast<std::size_t>(w)]));
+  for (int w = 0; w < roomLength_; ++w)
+    energy += norm(reinterpret_cast<const Complex&>(toneWindows_[static_cast<std::size_t>(w)]));
   roomEnergy_[tone] = energy;
   const auto y = [&](int w) {
     const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
@@ -406,12 +442,13 @@ ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBit
     if (!bitAt(sounding.data(), u)) continue;
     for (int a = 0; a < terms && u + a < count; ++a) {
       const Phasor p = toneWindows_[static_cast<std::size_t>(u + a)];
-      projected[static_cast<std::size_t>(a)] = projected[static_cast<std::size_t>(a)] + Complex{p.re, p.im};
+      projected[static_cast<std::size_t>(a)] =
+          projected[static_cast<std::size_t>(a)] + Complex{p.re, p.im};
     }
   }
   // Windows w in which both terms a <= b sound: symbols u = w - b and u + b - a both
   // sounding, for u up to count - 1 - b: the pairs d = b - a apart, less those past that end.
-  std::array<std::array<Complex, kMostTerms>, kMostTerms> normal{};
+  std::array<std::array<float, kMostTerms>, kMostTerms> normal{};
   for (int d = 0; d < terms; ++d) {
     const int pairs = pairsApart(sounding, d, count - 1 - d);
     for (int a = 0; a + d < terms; ++a) {
@@ -421,12 +458,11 @@ ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBit
         if (u >= 0 && bitAt(sounding.data(), u) && bitAt(sounding.data(), u + d)) --together;
       }
       const float value = static_cast<float>(together) + (d == 0 ? kDamping : 0.0f);
-      normal[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = {value, 0.0f};
-      normal[static_cast<std::size_t>(b)][static_cast<std::size_t>(a)] = {value, 0.0f};
+      normal[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = value;
+      normal[static_cast<std::size_t>(b)][static_cast<std::size_t>(a)] = value;
     }
   }
-  const auto solved =
-      solve<kMostTerms>(normal, projected, static_cast<std::size_t>(terms));
+  const auto solved = solveReal<kMostTerms>(normal, projected, static_cast<std::size_t>(terms));
   Response response;
   float explained = 0.0f;
   for (int a = 0; a < terms; ++a) {
@@ -546,26 +582,62 @@ bool ListeningCore::settleTone(int bit, int start, int round) {
   return true;
 }
 
-// The way of sounding, repeating every frame, whose response explains `tone` best.
+// The way of sounding, repeating every frame, whose response explains `tone` best. The loop
+// of one frame repeats every ten windows, and so does what the room makes of it: each way is
+// fitted to the tone's mean over the passes, window by window of the frame, with the ringing
+// of the frame before wrapping round, through the first few terms of a response.
 void ListeningCore::bestRepeating(std::size_t tone) {
-  constexpr int kWays = 1 << kSymbolsPerFrame;
-  const auto setWay = [&](int way) {
-    for (int w = 0; w < roomLength_; ++w) {
-      setBit(settling_.data(), w, ((way >> (w % static_cast<int>(kSymbolsPerFrame))) & 1) != 0);
-    }
-  };
+  constexpr int kPeriod = static_cast<int>(kSymbolsPerFrame);
+  constexpr int kWays = 1 << kPeriod;
+  constexpr int kRepeatingTerms = 4;
   loadTone(tone);
+  std::array<Complex, kPeriod> mean{};
+  std::array<int, kPeriod> copies{};
+  for (int w = 0; w < roomLength_; ++w) {
+    const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
+    mean[static_cast<std::size_t>(w % kPeriod)] =
+        mean[static_cast<std::size_t>(w % kPeriod)] + Complex{p.re, p.im};
+    ++copies[static_cast<std::size_t>(w % kPeriod)];
+  }
+  for (int i = 0; i < kPeriod; ++i) {
+    mean[static_cast<std::size_t>(i)] =
+        (1.0f / static_cast<float>(std::max(1, copies[static_cast<std::size_t>(i)]))) *
+        mean[static_cast<std::size_t>(i)];
+  }
+  // Bit i of the way turned by `by`: whether the symbol `by` windows before window i sounds.
+  const auto turned = [](int way, int by) {
+    return static_cast<std::uint32_t>(((way << by) | (way >> (kPeriod - by))) & (kWays - 1));
+  };
   int bestWay = 0;
-  float least = 0.0f;
+  float most = 0.0f;
   for (int way = 0; way < kWays; ++way) {
-    setWay(way);
-    const float misfit = learnTone(tone, settling_).misfit;
-    if (way == 0 || misfit < least) {
-      least = misfit;
+    std::array<std::uint32_t, kRepeatingTerms> term{};
+    std::array<std::array<float, kRepeatingTerms>, kRepeatingTerms> normal{};
+    std::array<Complex, kRepeatingTerms> projected{};
+    for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
+      term[a] = turned(way, static_cast<int>(a));
+      for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1) {
+        projected[a] = projected[a] + mean[static_cast<std::size_t>(std::countr_zero(bits))];
+      }
+    }
+    for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
+      for (std::size_t b = a; b < kRepeatingTerms; ++b) {
+        normal[a][b] = static_cast<float>(std::popcount(term[a] & term[b])) +
+                       (a == b ? kDamping : 0.0f);
+        normal[b][a] = normal[a][b];
+      }
+    }
+    const auto fit = solveReal<kRepeatingTerms>(normal, projected);
+    float explained = 0.0f;
+    for (std::size_t a = 0; a < kRepeatingTerms; ++a) explained += (conj(fit[a]) * projected[a]).re;
+    if (way == 0 || explained > most) {
+      most = explained;
       bestWay = way;
     }
   }
-  setWay(bestWay);
+  for (int w = 0; w < roomLength_; ++w) {
+    setBit(settling_.data(), w, ((bestWay >> (w % kPeriod)) & 1) != 0);
+  }
 }
 
 // Where every tone sounds when the windows hold the bytes their room levels read as.
@@ -579,7 +651,8 @@ void ListeningCore::soundingFromBytes() {
     const std::uint8_t byte = readSymbol(levels, 1.0f).byte;
     trial_[static_cast<std::size_t>(w)] = static_cast<std::int8_t>(byte);
     for (int bit = 0; bit < kRoomTones; ++bit) {
-      const bool sounds = bit < static_cast<int>(kBitToneK.size()) ? ((byte >> bit) & 1) != 0 : std::popcount(byte) % 2 != 0;
+      const bool sounds = bit < static_cast<int>(kBitToneK.size()) ? ((byte >> bit) & 1) != 0
+                                                                   : std::popcount(byte) % 2 != 0;
       setBit(roundSounding_[static_cast<std::size_t>(bit)].data(), w, sounds);
     }
   }

@@ -12,6 +12,7 @@
 #include "ListeningCore.h"
 #include "channels.h"
 #include "listener.h"
+#include "onCore.h"
 #include "wrongInputs.h"
 
 namespace sonicsend::testing {
@@ -19,60 +20,6 @@ namespace {
 
 using namespace simulator;
 using receiver::ListeningCore;
-
-struct Heard {
-  std::string ssid;
-  std::string key;
-};
-
-// A state block of the size the core asks for, aligned as it needs.
-class CoreState {
- public:
-  explicit CoreState(int rate)
-      : size_(ListeningCore::stateSize(rate)),
-        block_(new std::max_align_t[size_ / sizeof(std::max_align_t) + 1]),
-        core_(ListeningCore::create(block_.get(), size_, rate)) {}
-  ListeningCore& core() { return *core_; }
-
- private:
-  std::size_t size_;
-  std::unique_ptr<std::max_align_t[]> block_;
-  ListeningCore* core_;
-};
-
-std::optional<Heard> heardBy(ListeningCore& core) {
-  const auto* message = core.message();
-  if (message == nullptr) return std::nullopt;
-  const auto part = [&](std::size_t begin, std::size_t length) {
-    return std::string(message->bytes.begin() + static_cast<std::ptrdiff_t>(begin),
-                       message->bytes.begin() + static_cast<std::ptrdiff_t>(begin + length));
-  };
-  return Heard{part(message->bounds.ssidBegin, message->bounds.ssidLength),
-               part(message->bounds.keyBegin, message->bounds.keyLength)};
-}
-
-// Feeds `samples` in blocks of 256, as a DMA interrupt would, polling after each, then polls
-// until the search has tried everything.
-std::optional<Heard> listen(ListeningCore& core, const std::vector<float>& samples) {
-  constexpr std::size_t kBlock = 256;
-  for (std::size_t at = 0; at < samples.size(); at += kBlock) {
-    core.push(std::span(samples).subspan(at, std::min(kBlock, samples.size() - at)));
-    if (core.poll()) return heardBy(core);
-  }
-  for (int more = 0; more < 2000; ++more) {
-    if (core.poll()) return heardBy(core);
-  }
-  return std::nullopt;
-}
-
-std::optional<Heard> listen(const Recording& recording) {
-  CoreState state(recording.rate);
-  return listen(state.core(), recording.samples);
-}
-
-bool rightly(const std::optional<Heard>& heard, const Sent& sent) {
-  return heard && heard->ssid == sent.ssid && heard->key == sent.key;
-}
 
 TEST(ListeningCore, StateFitsTheBudgetAtEveryRateAndRefusesTheRest) {
   for (int rate : receiver::kCoreRates) {
@@ -168,14 +115,14 @@ TEST(ListeningCore, DropsTheOldestAudioWhenPollFallsBehindAndStartsOverOnReset) 
   core.push(std::span<const float>(silence));
   EXPECT_FALSE(core.poll());
   EXPECT_EQ(core.droppedSamples(), silence.size() - 2048);  // the ring holds 2048 samples
-  EXPECT_TRUE(rightly(listen(core, heardFirst.samples), first));
+  EXPECT_TRUE(rightly(listen(core, heardFirst.samples, 16000), first));
 
   core.reset();
   EXPECT_EQ(core.droppedSamples(), 0u);
   EXPECT_EQ(core.message(), nullptr);
   const Sent second = randomMessage(random);
   const Recording heardSecond = record(second, 3, detail::noisy(20.0, 16000), random);
-  EXPECT_TRUE(rightly(listen(core, heardSecond.samples), second));
+  EXPECT_TRUE(rightly(listen(core, heardSecond.samples, 16000), second));
 }
 
 // An interrupt's pushes and the main loop's polls at once: every sample is either read or
