@@ -11,6 +11,7 @@
 #include <span>
 
 #include "messageBounds.h"
+#include "phasor.h"
 #include "reading.h"
 
 namespace sonicsend::receiver {
@@ -53,10 +54,6 @@ class ListeningCore {
   void reset();
 
  private:
-  struct Phasor {
-    float re = 0.0f;
-    float im = 0.0f;
-  };
   using TonePhasor = std::array<Phasor, kToneCount>;
   struct StoredSymbol {
     std::uint16_t scale = 0;  // the loudest tone's level (storedTones::shortFloat)

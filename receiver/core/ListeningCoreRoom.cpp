@@ -4,11 +4,12 @@
 // the sum of the room's response to the current symbol and to the few before it, the same sum
 // in every window. The model learns that response per tone from the windows themselves (a
 // least-squares fit to a reading of where the tone sounds), takes the earlier symbols' share
-// out of every window, and reads again. Each tone settles from three first readings (a
-// prediction from the windows before, the plain level, the prediction turned round) and keeps
-// the one its response explains best; then all tones are read again a few rounds, each from
-// the bytes of the round before. It runs over the latest kRoomWindows, a bounded unit of work
-// per poll, in fixed memory: the history keeps every tone's phase for it.
+// out of every window, and reads again. Each tone is read from a few first readings (a
+// prediction from the windows before, the plain level, the prediction turned round, and for a
+// loop of one frame the best of its ways of repeating) and keeps the reading its response
+// explains best; then from what the other tones' readings say it must be; then all tones are
+// read once more from the bytes of those readings. It runs over the latest kRoomWindows, a
+// bounded unit of work per poll, in fixed memory: the history keeps every tone's phase for it.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -58,36 +59,6 @@ constexpr float kSureSpread = 0.15f;
 // Room levels are kept in 1/32: on 64, off 0, threshold 32.
 constexpr float kLevelUnit = 32.0f;
 
-struct Complex {
-  float re = 0.0f;
-  float im = 0.0f;
-};
-Complex operator+(Complex a, Complex b) {
-  return {a.re + b.re, a.im + b.im};
-}
-Complex operator-(Complex a, Complex b) {
-  return {a.re - b.re, a.im - b.im};
-}
-Complex operator*(Complex a, Complex b) {
-  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
-}
-Complex operator*(float s, Complex a) {
-  return {s * a.re, s * a.im};
-}
-Complex conj(Complex a) {
-  return {a.re, -a.im};
-}
-float norm(Complex a) {
-  return a.re * a.re + a.im * a.im;
-}
-float abs(Complex a) {
-  return std::sqrt(norm(a));
-}
-Complex divide(Complex a, Complex b) {
-  const float n = norm(b);
-  return n > 0.0f ? (1.0f / n) * (a * conj(b)) : Complex{};
-}
-
 // How many windows u <= last sound together with window u + d (d < 32).
 template <std::size_t Words>
 int pairsApart(const std::array<std::uint32_t, Words>& bits, int d, int last) {
@@ -125,8 +96,8 @@ std::int8_t toRoomLevel(float level) {
 // Solves the first `n` rows of a x = b, a complex (Gaussian elimination with partial
 // pivoting); an unknown without a pivot stays 0.
 template <std::size_t N>
-std::array<Complex, N> solve(std::array<std::array<Complex, N>, N> a, std::array<Complex, N> b,
-                             std::size_t n) {
+std::array<Phasor, N> solve(std::array<std::array<Phasor, N>, N> a, std::array<Phasor, N> b,
+                            std::size_t n) {
   for (std::size_t col = 0; col < n; ++col) {
     std::size_t pivot = col;
     for (std::size_t row = col + 1; row < n; ++row) {
@@ -136,14 +107,14 @@ std::array<Complex, N> solve(std::array<std::array<Complex, N>, N> a, std::array
     std::swap(b[col], b[pivot]);
     if (norm(a[col][col]) == 0.0f) continue;
     for (std::size_t row = col + 1; row < n; ++row) {
-      const Complex factor = divide(a[row][col], a[col][col]);
+      const Phasor factor = divide(a[row][col], a[col][col]);
       for (std::size_t k = col; k < n; ++k) a[row][k] = a[row][k] - factor * a[col][k];
       b[row] = b[row] - factor * b[col];
     }
   }
-  std::array<Complex, N> x{};
+  std::array<Phasor, N> x{};
   for (std::size_t col = n; col-- > 0;) {
-    Complex sum = b[col];
+    Phasor sum = b[col];
     for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
     x[col] = divide(sum, a[col][col]);
   }
@@ -153,8 +124,8 @@ std::array<Complex, N> solve(std::array<std::array<Complex, N>, N> a, std::array
 // Solves the first `n` rows of a x = b for a real, symmetric and positive definite (a little
 // damping makes it so), b complex: Gaussian elimination without pivoting.
 template <std::size_t N>
-std::array<Complex, N> solveReal(std::array<std::array<float, N>, N> a, std::array<Complex, N> b,
-                                 std::size_t n = N) {
+std::array<Phasor, N> solveReal(std::array<std::array<float, N>, N> a, std::array<Phasor, N> b,
+                                std::size_t n = N) {
   for (std::size_t col = 0; col < n; ++col) {
     for (std::size_t row = col + 1; row < n; ++row) {
       const float factor = a[row][col] / a[col][col];
@@ -162,9 +133,9 @@ std::array<Complex, N> solveReal(std::array<std::array<float, N>, N> a, std::arr
       b[row] = b[row] - factor * b[col];
     }
   }
-  std::array<Complex, N> x{};
+  std::array<Phasor, N> x{};
   for (std::size_t col = n; col-- > 0;) {
-    Complex sum = b[col];
+    Phasor sum = b[col];
     for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
     x[col] = (1.0f / a[col][col]) * sum;
   }
@@ -202,7 +173,7 @@ float ListeningCore::roomLevel(int window, int bit) const {
 }
 
 // Window `window` of the room (0 = roomBase_), with the clocks' mismatch turned back.
-ListeningCore::Phasor ListeningCore::alignedAt(int window, std::size_t tone) const {
+Phasor ListeningCore::alignedAt(int window, std::size_t tone) const {
   const StoredSymbol& symbol = stored(roomBase_ + static_cast<std::uint32_t>(window));
   const float k = static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
   const float turn = roomDrift_ * k * static_cast<float>(window) * (128.0f / storedTones::kPi);
@@ -211,13 +182,13 @@ ListeningCore::Phasor ListeningCore::alignedAt(int window, std::size_t tone) con
   return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
 }
 
-// A new reading once a frame's worth of windows came since the last one began.
 // The tone read next, in every window of the room.
 void ListeningCore::loadTone(std::size_t tone) {
   for (int w = 0; w < roomLength_; ++w)
     toneWindows_[static_cast<std::size_t>(w)] = alignedAt(w, tone);
 }
 
+// A new reading once a frame's worth of windows came since the last one began.
 void ListeningCore::startRoom() {
   const auto windows = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kRoomWindows));
   const bool fresh = symbolCount_ >= roomBase_ + static_cast<std::uint32_t>(roomLength_) +
@@ -240,7 +211,8 @@ void ListeningCore::stepRoom() {
   const int cost = roomLength_ + kUnitOverhead;
   if (roomCredit_ < cost) return;
   roomCredit_ -= cost;
-  // Lags no longer worth trying cost nothing: the next unit runs in their place.
+  // Units with nothing to do (lags too long to compare, the search for a repeating frame in
+  // a longer loop) cost nothing: the next unit runs in their place.
   while (roomStage_ == RoomStage::working && !roomUnit(roomUnit_++)) {
   }
   if (roomStage_ == RoomStage::working && roomUnit_ == kUnits) roomStage_ = RoomStage::ready;
@@ -293,11 +265,11 @@ bool ListeningCore::measureRoom() {
   float weights = 0.0f;
   for (const auto& [tone, k] :
        {std::pair{kEvenCarrier, kCarrierEvenK}, std::pair{kOddCarrier, kCarrierOddK}}) {
-    Complex turn{};
+    Phasor turn{};
     for (int w = 0; w + 2 < roomLength_; ++w) {
       const Phasor later = alignedAt(w + 2, tone);
       const Phasor now = alignedAt(w, tone);
-      turn = turn + Complex{later.re, later.im} * conj(Complex{now.re, now.im});
+      turn = turn + later * conj(now);
     }
     weighted += abs(turn) * std::atan2(turn.im, turn.re) / (2.0f * static_cast<float>(k));
     weights += abs(turn);
@@ -328,8 +300,8 @@ int ListeningCore::repeatsAfter(int frames) const {
     for (std::size_t tone = 0; tone < kToneCount; ++tone) {
       const Phasor now = alignedAt(w, tone);
       const Phasor later = alignedAt(w + lag, tone);
-      apart += norm(Complex{now.re - later.re, now.im - later.im});
-      together += norm(Complex{now.re, now.im}) + norm(Complex{later.re, later.im});
+      apart += norm(now - later);
+      together += norm(now) + norm(later);
     }
   }
   return apart < kRepeatsWithin * together ? lag : 0;
@@ -341,23 +313,23 @@ bool ListeningCore::fitCarriers() {
   float score = 0.0f;
   float evenVotes = 0.0f;
   for (const auto& [tone, sign] : {std::pair{kEvenCarrier, 1.0f}, std::pair{kOddCarrier, -1.0f}}) {
-    std::array<Complex, 2> sums{};
+    std::array<Phasor, 2> sums{};
     std::array<float, 2> squares{};
     std::array<float, 2> counts{};
     for (int w = 0; w < roomLength_; ++w) {
       const Phasor p = alignedAt(w, tone);
       const auto side = static_cast<std::size_t>(w % 2);
-      sums[side] = sums[side] + Complex{p.re, p.im};
+      sums[side] = sums[side] + p;
       squares[side] += p.re * p.re + p.im * p.im;
       counts[side] += 1.0f;
     }
     float error = 0.0f;
     for (std::size_t side = 0; side < 2; ++side) {
-      const Complex mean = (1.0f / counts[side]) * sums[side];
+      const Phasor mean = (1.0f / counts[side]) * sums[side];
       error += (squares[side] / counts[side] - norm(mean)) / counts[side];
     }
-    const Complex evenMean = (1.0f / counts[0]) * sums[0];
-    const Complex oddMean = (1.0f / counts[1]) * sums[1];
+    const Phasor evenMean = (1.0f / counts[0]) * sums[0];
+    const Phasor oddMean = (1.0f / counts[1]) * sums[1];
     score += error > 0.0f ? norm(evenMean - oddMean) / error : 0.0f;
     evenVotes += sign * (abs(evenMean) - abs(oddMean));
   }
@@ -375,18 +347,14 @@ void ListeningCore::predictTone(std::size_t tone) {
   constexpr std::size_t kUnknowns = kPast + 1;
   loadTone(tone);
   float energy = 0.0f;
-  for (int w = 0; w < roomLength_; ++w)
-    energy += norm(reinterpret_cast<const Complex&>(toneWindows_[static_cast<std::size_t>(w)]));
+  for (int w = 0; w < roomLength_; ++w) energy += norm(toneWindows_[static_cast<std::size_t>(w)]);
   roomEnergy_[tone] = energy;
-  const auto y = [&](int w) {
-    const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
-    return Complex{p.re, p.im};
-  };
-  std::array<std::array<Complex, kUnknowns>, kUnknowns> normal{};
-  std::array<Complex, kUnknowns> projected{};
+  const auto y = [&](int w) { return toneWindows_[static_cast<std::size_t>(w)]; };
+  std::array<std::array<Phasor, kUnknowns>, kUnknowns> normal{};
+  std::array<Phasor, kUnknowns> projected{};
   for (int w = kPast; w < roomLength_; ++w) {
-    const std::array<Complex, kUnknowns> x = {Complex{1.0f, 0.0f}, y(w - 1), y(w - 2), y(w - 3)};
-    const Complex now = y(w);
+    const std::array<Phasor, kUnknowns> x = {Phasor{1.0f, 0.0f}, y(w - 1), y(w - 2), y(w - 3)};
+    const Phasor now = y(w);
     for (std::size_t a = 0; a < kUnknowns; ++a) {
       projected[a] = projected[a] + conj(x[a]) * now;
       for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
@@ -394,13 +362,13 @@ void ListeningCore::predictTone(std::size_t tone) {
   }
   const auto fit = solve<kUnknowns>(normal, projected, kUnknowns);
   const auto own = [&](int w) {
-    Complex value = y(w);
+    Phasor value = y(w);
     for (int i = 1; i <= kPast; ++i) value = value - fit[static_cast<std::size_t>(i)] * y(w - i);
     return value;
   };
   const int count = roomLength_ - kPast;
   const float n = static_cast<float>(count);
-  Complex mean{};
+  Phasor mean{};
   float meanLevel = 0.0f;
   for (int w = kPast; w < roomLength_; ++w) {
     mean = mean + own(w);
@@ -408,13 +376,13 @@ void ListeningCore::predictTone(std::size_t tone) {
   }
   mean = (1.0f / n) * mean;
   meanLevel /= n;
-  Complex spread{};
+  Phasor spread{};
   for (int w = kPast; w < roomLength_; ++w) {
-    const Complex d = own(w) - mean;
+    const Phasor d = own(w) - mean;
     spread = spread + d * d;
   }
   const float angle = -std::atan2(spread.im, spread.re) / 2.0f;
-  Complex axis = {std::cos(angle), std::sin(angle)};
+  Phasor axis = {std::cos(angle), std::sin(angle)};
   float loudness = 0.0f;
   for (int w = kPast; w < roomLength_; ++w) {
     loudness += ((own(w) - mean) * axis).re * (abs(y(w)) - meanLevel);
@@ -437,13 +405,12 @@ ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBit
   const int terms = roomEchoes_ + 1;
   const int count = roomLength_;
   // A sounding window adds the tone as measured to every window its ringing reaches.
-  std::array<Complex, kMostTerms> projected{};
+  std::array<Phasor, kMostTerms> projected{};
   for (int u = 0; u < count; ++u) {
     if (!bitAt(sounding.data(), u)) continue;
     for (int a = 0; a < terms && u + a < count; ++a) {
       const Phasor p = toneWindows_[static_cast<std::size_t>(u + a)];
-      projected[static_cast<std::size_t>(a)] =
-          projected[static_cast<std::size_t>(a)] + Complex{p.re, p.im};
+      projected[static_cast<std::size_t>(a)] = projected[static_cast<std::size_t>(a)] + p;
     }
   }
   // Windows w in which both terms a <= b sound: symbols u = w - b and u + b - a both
@@ -466,8 +433,8 @@ ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBit
   Response response;
   float explained = 0.0f;
   for (int a = 0; a < terms; ++a) {
-    const Complex term = solved[static_cast<std::size_t>(a)];
-    response.terms[static_cast<std::size_t>(a)] = {term.re, term.im};
+    const Phasor term = solved[static_cast<std::size_t>(a)];
+    response.terms[static_cast<std::size_t>(a)] = term;
     explained += (conj(term) * projected[static_cast<std::size_t>(a)]).re;
   }
   response.misfit = roomEnergy_[tone] - explained;
@@ -483,14 +450,14 @@ void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t
   loadTone(tone);
   const Response response = learnTone(tone, sounding);
   const int terms = roomEchoes_ + 1;
-  std::array<Complex, kMostTerms> h{};
+  std::array<Phasor, kMostTerms> h{};
   for (int e = 0; e < terms; ++e) {
     const Phasor term = response.terms[static_cast<std::size_t>(e)];
-    h[static_cast<std::size_t>(e)] = {term.re, term.im};
+    h[static_cast<std::size_t>(e)] = term;
   }
   // The loaded tone becomes what the reading so far leaves unexplained of it.
-  const auto unexplained = [&](int w) -> Complex& {
-    return reinterpret_cast<Complex&>(toneWindows_[static_cast<std::size_t>(w)]);
+  const auto unexplained = [&](int w) -> Phasor& {
+    return toneWindows_[static_cast<std::size_t>(w)];
   };
   // Symbol a sounds through term e in window a + e.
   const auto reach = [&](int a) { return std::min(terms, roomLength_ - a); };
@@ -528,7 +495,7 @@ void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t
       if (sounds == bitAt(sounding.data(), a)) continue;
       setBit(sounding.data(), a, sounds);
       for (int e = 0; e < reach(a); ++e) {
-        const Complex term = h[static_cast<std::size_t>(e)];
+        const Phasor term = h[static_cast<std::size_t>(e)];
         unexplained(a + e) = sounds ? unexplained(a + e) - term : unexplained(a + e) + term;
       }
     }
@@ -591,12 +558,11 @@ void ListeningCore::bestRepeating(std::size_t tone) {
   constexpr int kWays = 1 << kPeriod;
   constexpr int kRepeatingTerms = 4;
   loadTone(tone);
-  std::array<Complex, kPeriod> mean{};
+  std::array<Phasor, kPeriod> mean{};
   std::array<int, kPeriod> copies{};
   for (int w = 0; w < roomLength_; ++w) {
     const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
-    mean[static_cast<std::size_t>(w % kPeriod)] =
-        mean[static_cast<std::size_t>(w % kPeriod)] + Complex{p.re, p.im};
+    mean[static_cast<std::size_t>(w % kPeriod)] = mean[static_cast<std::size_t>(w % kPeriod)] + p;
     ++copies[static_cast<std::size_t>(w % kPeriod)];
   }
   for (int i = 0; i < kPeriod; ++i) {
@@ -613,7 +579,7 @@ void ListeningCore::bestRepeating(std::size_t tone) {
   for (int way = 0; way < kWays; ++way) {
     std::array<std::uint32_t, kRepeatingTerms> term{};
     std::array<std::array<float, kRepeatingTerms>, kRepeatingTerms> normal{};
-    std::array<Complex, kRepeatingTerms> projected{};
+    std::array<Phasor, kRepeatingTerms> projected{};
     for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
       term[a] = turned(way, static_cast<int>(a));
       for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1) {
@@ -622,8 +588,8 @@ void ListeningCore::bestRepeating(std::size_t tone) {
     }
     for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
       for (std::size_t b = a; b < kRepeatingTerms; ++b) {
-        normal[a][b] = static_cast<float>(std::popcount(term[a] & term[b])) +
-                       (a == b ? kDamping : 0.0f);
+        normal[a][b] =
+            static_cast<float>(std::popcount(term[a] & term[b])) + (a == b ? kDamping : 0.0f);
         normal[b][a] = normal[a][b];
       }
     }
