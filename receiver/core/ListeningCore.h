@@ -151,6 +151,8 @@ class ListeningCore {
   void weighTone(int bit);
   void placeRoomFrames();
   float roomLevel(int window, int bit) const;
+  float searchedLevel(int window, int bit) const;
+  void publishRoom();
   const StoredSymbol& stored(std::uint32_t window) const { return history_[window % kHistory]; }
   float levelOf(std::uint32_t window, std::size_t tone) const;
   void store(const TonePhasor& window, StoredSymbol& symbol) const;
@@ -230,12 +232,19 @@ class ListeningCore {
   RoomBits predicted_{};                         // the prediction of the tone being settled
   RoomBits settling_{};                          // the reading being settled
   std::array<RoomBits, kRoomTones> roundSounding_{};
+  // The reading being settled; once the model is done, each window's byte.
   std::array<std::int8_t, kRoomWindows> trial_{};
   // The tone being read, in every window of the room: as measured, then what its reading
   // leaves unexplained.
   std::array<Phasor, kRoomWindows> toneWindows_{};
   // Per window, each bit and parity tone's level in 1/32: on 64, off 0.
   std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> roomLevels_{};
+  // The last reading done, as the search reads it: levels, bytes and windows.
+  std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> searchedLevels_{};
+  std::array<std::uint8_t, kRoomWindows> searchedBytes_{};
+  std::uint32_t searchedBase_ = 0;
+  int searchedLength_ = 0;
+  int searchedEven_ = 0;
 
   bool heard_ = false;
   CoreMessage message_;

@@ -49,7 +49,9 @@ constexpr int kFirstOthersUnit = kFirstToneUnit + static_cast<int>(SymbolRead::k
 constexpr int kFirstRoundUnit =
     kFirstOthersUnit + static_cast<int>(SymbolRead::kTones) * kSettleRounds;
 constexpr int kFirstWeighUnit = kFirstRoundUnit + kFinalRounds * kRoundUnits;
-constexpr int kUnits = kFirstWeighUnit + kRoundUnits;
+// Last, the reading with each window's byte is handed to the search.
+constexpr int kBytesUnit = kFirstWeighUnit + kRoundUnits;
+constexpr int kUnits = kBytesUnit + 1;
 // A unit of work costs a credit per window it reads, and as many again as it does besides
 // (solving for a response, clearing its sums) as reading this many windows.
 constexpr int kUnitOverhead = 64;
@@ -172,6 +174,26 @@ float ListeningCore::roomLevel(int window, int bit) const {
          kLevelUnit;
 }
 
+float ListeningCore::searchedLevel(int window, int bit) const {
+  return static_cast<float>(
+             searchedLevels_[static_cast<std::size_t>(window)][static_cast<std::size_t>(bit)]) /
+         kLevelUnit;
+}
+
+// The reading done, with each window's byte (left in trial_), is what the next search reads,
+// while the model goes on with a new reading.
+void ListeningCore::publishRoom() {
+  soundingFromBytes();
+  std::copy(roomLevels_.begin(), roomLevels_.begin() + roomLength_, searchedLevels_.begin());
+  for (int w = 0; w < roomLength_; ++w) {
+    searchedBytes_[static_cast<std::size_t>(w)] =
+        static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w)]);
+  }
+  searchedBase_ = roomBase_;
+  searchedLength_ = roomLength_;
+  searchedEven_ = roomEven_;
+}
+
 // Window `window` of the room (0 = roomBase_), with the clocks' mismatch turned back.
 Phasor ListeningCore::alignedAt(int window, std::size_t tone) const {
   const StoredSymbol& symbol = stored(roomBase_ + static_cast<std::uint32_t>(window));
@@ -232,6 +254,8 @@ bool ListeningCore::roomUnit(int unit) {
     } else {
       return settleTone(bit, (step - 1) / kSettleRounds, (step - 1) % kSettleRounds);
     }
+  } else if (unit == kBytesUnit) {
+    publishRoom();
   } else if (unit < kFirstRoundUnit) {
     const int step = unit - kFirstOthersUnit;
     settleTone(step / kSettleRounds, kSaidByOthers, step % kSettleRounds);
@@ -606,7 +630,8 @@ void ListeningCore::bestRepeating(std::size_t tone) {
   }
 }
 
-// Where every tone sounds when the windows hold the bytes their room levels read as.
+// Where every tone sounds when the windows hold the bytes their room levels read as; the bytes
+// are left in trial_.
 void ListeningCore::soundingFromBytes() {
   for (RoomBits& bits : roundSounding_) bits.fill(0);
   for (int w = 0; w < roomLength_; ++w) {

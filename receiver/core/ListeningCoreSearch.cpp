@@ -63,7 +63,7 @@ ToneLevels ListeningCore::levelsOf(int window) const {
     levels[kEvenCarrier] = even ? 1.0f : 0.0f;
     levels[kOddCarrier] = even ? 0.0f : 1.0f;
     for (int bit = 0; bit < kRoomTones; ++bit) {
-      levels[toneOf(static_cast<std::size_t>(bit))] = roomLevel(window, bit);
+      levels[toneOf(static_cast<std::size_t>(bit))] = searchedLevel(window, bit);
     }
     return levels;
   }
@@ -74,7 +74,7 @@ ToneLevels ListeningCore::levelsOf(int window) const {
 }
 
 std::uint8_t ListeningCore::byteOf(int window) const {
-  if (searchingRoom_) return readSymbol(levelsOf(window), 1.0f).byte;
+  if (searchingRoom_) return searchedBytes_[static_cast<std::size_t>(window)];
   return stored(searchBase_ + static_cast<std::uint32_t>(window))
       .byte[static_cast<std::size_t>(evenOffset_)];
 }
@@ -207,11 +207,11 @@ void ListeningCore::startSearch() {
 // The room model's reading of its windows, searched as the plain reading is.
 void ListeningCore::startRoomSearch() {
   roomStage_ = RoomStage::idle;
-  if (symbolCount_ - roomBase_ > static_cast<std::uint32_t>(kHistory)) return;
+  if (symbolCount_ - searchedBase_ > static_cast<std::uint32_t>(kHistory)) return;
   searchingRoom_ = true;
-  searchBase_ = roomBase_;
-  searchLength_ = roomLength_;
-  evenOffset_ = roomEven_;
+  searchBase_ = searchedBase_;
+  searchLength_ = searchedLength_;
+  evenOffset_ = searchedEven_;
   rankHypotheses();
   // A reading that the room model made right has its frames check where the best supported
   // ways of reading them put them; the others are not worth the time.
@@ -413,6 +413,9 @@ bool ListeningCore::accepted(const Hypothesis& h) {
   const auto payloadBytes = static_cast<std::size_t>(h.frames * kFramePayloadBytes);
   const auto bounds = locateMessage(std::span<const std::uint8_t>(payload_.data(), payloadBytes));
   if (!bounds || !trusted(*bounds, payloadBytes, everyFrameAlone_, wrapHeard(h))) return false;
+  // A room model that read a tone wrong may read it wrong alike in every pass, and a frame
+  // heard once may still check: its reading counts only with two passes of windows at least.
+  if (searchingRoom_ && slotCount_ < 2 * h.frames) return false;
   std::copy(payload_.begin(), payload_.begin() + static_cast<std::ptrdiff_t>(payloadBytes),
             message_.bytes.begin());
   message_.bounds = *bounds;

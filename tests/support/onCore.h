@@ -44,9 +44,11 @@ inline std::optional<Heard> heardBy(const receiver::ListeningCore& core) {
                part(message->bounds.keyBegin, message->bounds.keyLength)};
 }
 
-// Feeds `samples`, then, as a device goes on listening, `tailSeconds` of silence at `rate`.
+// Feeds `samples`, then, as a device goes on listening, up to `tailSeconds` of silence at
+// `rate` (as the example firmware does): in a room, the model's reading of the last passes
+// takes a few seconds.
 inline std::optional<Heard> listen(receiver::ListeningCore& core, std::vector<float> samples,
-                                   int rate, int tailSeconds = 3) {
+                                   int rate, int tailSeconds = 10) {
   constexpr std::size_t kBlock = 256;
   samples.resize(samples.size() + static_cast<std::size_t>(tailSeconds * rate), 0.0f);
   for (std::size_t at = 0; at < samples.size(); at += kBlock) {

@@ -1,6 +1,6 @@
 /* The listening core on a Cortex-M4F: reads a raw mono 16-bit recording from the host, hands it
  * to the listener in blocks of 256 samples as a DMA-complete interrupt would, polls after each,
- * then, as a device goes on listening, up to three seconds of silence, and prints one JSON line:
+ * then, as a device goes on listening, up to ten seconds of silence, and prints one JSON line:
  * what was heard, the instructions spent in push and poll per second of audio, the listener's
  * state and the stack it used.
  *   qemu-system-arm ... -semihosting-config enable=on,target=native,arg=fw.elf,arg=RATE,arg=FILE
@@ -20,7 +20,7 @@ enum {
   kInstructionsPerTick = 40,
   kTickMask = 0xFFFFFF,
   kPaint = 0x5AA5F00Du,
-  kTailSeconds = 3,
+  kTailSeconds = 10,
 };
 
 extern uint32_t stackBottom;
@@ -169,7 +169,8 @@ int main(void) {
     heard = feed(listener, block, bytes / sizeof(int16_t), &cost);
   }
   semihostingClose(file);
-  /* A device goes on listening: a few seconds of silence let the last search finish. */
+  /* A device goes on listening: some seconds of silence let the last search, and in a room the
+   * room model's last reading, finish. */
   for (int i = 0; i < kBlockSamples; ++i) block[i] = 0;
   for (int tail = 0; tail < rate * kTailSeconds && !heard; tail += kBlockSamples) {
     heard = feed(listener, block, kBlockSamples, &cost);
