@@ -14,7 +14,7 @@ who="the reference receiver"
 if [ "${1:-}" = --device ]; then
   sweep=DeviceRoom
   chart=docs/rooms-device.png
-  who="the listening core, 16 kHz microphone"
+  who="the listening core (16 kHz microphone)"
 fi
 data=$(mktemp)
 trap 'rm -f "$data"' EXIT
