@@ -130,6 +130,7 @@ void ListeningCore::startOver() {
   roomCredit_ = 0;
   roomBase_ = 0;
   roomLength_ = 0;
+  roomNextStart_ = 0;
   heard_ = false;
 }
 

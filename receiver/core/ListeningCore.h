@@ -220,6 +220,7 @@ class ListeningCore {
   bool searchingRoom_ = false;  // the search reads the room model's levels
   int roomCredit_ = 0;
   int roomUnit_ = 0;
+  std::uint32_t roomNextStart_ = 0;  // the window count from which a new reading may begin
   std::uint32_t roomBase_ = 0;
   int roomLength_ = 0;
   int roomEchoes_ = 1;

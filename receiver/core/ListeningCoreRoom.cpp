@@ -24,6 +24,8 @@ constexpr int kMostEchoes = 8;
 // How clearly the carriers must show (see fitCarriers): noise alone reaches 40 about once in
 // 10^15 tries.
 constexpr float kCarrierScore = 40.0f;
+// Frames of windows to wait before looking for the carriers again where they did not show.
+constexpr std::uint32_t kIdleFrames = 4;
 // Windows a pass apart repeat when what differs between them holds less than this share of
 // their energy: noise 10 dB below the tones in every window gives a tenth.
 constexpr float kRepeatsWithin = 0.1f;
@@ -210,15 +212,16 @@ void ListeningCore::loadTone(std::size_t tone) {
     toneWindows_[static_cast<std::size_t>(w)] = alignedAt(w, tone);
 }
 
-// A new reading once a frame's worth of windows came since the last one began.
+// A new reading once a frame's worth of windows came since the last one began, or, when the
+// carriers did not show in it, a few frames' worth.
 void ListeningCore::startRoom() {
   const auto windows = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kRoomWindows));
-  const bool fresh = symbolCount_ >= roomBase_ + static_cast<std::uint32_t>(roomLength_) +
-                                         static_cast<std::uint32_t>(kSymbolsPerFrame);
-  if (roomStage_ != RoomStage::idle || !fresh || windows < 2 * static_cast<int>(kSymbolsPerFrame))
+  if (roomStage_ != RoomStage::idle || symbolCount_ < roomNextStart_ ||
+      windows < 2 * static_cast<int>(kSymbolsPerFrame))
     return;
   roomLength_ = windows;
   roomBase_ = symbolCount_ - static_cast<std::uint32_t>(windows);
+  roomNextStart_ = symbolCount_ + kSymbolsPerFrame;
   roomUnit_ = 0;
   roomStage_ = RoomStage::working;
 }
@@ -242,7 +245,10 @@ void ListeningCore::stepRoom() {
 
 bool ListeningCore::roomUnit(int unit) {
   if (unit == 0) {
-    if (!measureRoom()) roomStage_ = RoomStage::idle;
+    if (!measureRoom()) {
+      roomStage_ = RoomStage::idle;
+      roomNextStart_ = symbolCount_ + kIdleFrames * kSymbolsPerFrame;
+    }
   } else if (unit < kFirstToneUnit) {
     if (roomPass_ != 0 || 2 * unit * static_cast<int>(kSymbolsPerFrame) > roomLength_) return false;
     roomPass_ = repeatsAfter(unit);
