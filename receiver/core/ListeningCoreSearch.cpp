@@ -59,7 +59,7 @@ float ListeningCore::levelOf(std::uint32_t window, std::size_t tone) const {
 ToneLevels ListeningCore::levelsOf(int window) const {
   ToneLevels levels{};
   if (searchingRoom_) {
-    const bool even = (window + evenOffset_) % 2 == 0;
+    const bool even = (searchBase_ + static_cast<std::uint32_t>(window + evenOffset_)) % 2 == 0;
     levels[kEvenCarrier] = even ? 1.0f : 0.0f;
     levels[kOddCarrier] = even ? 0.0f : 1.0f;
     for (int bit = 0; bit < kRoomTones; ++bit) {
