@@ -283,7 +283,7 @@ std::vector<ToneLevels> cancelRinging(const SymbolGrid& grid) {
     return {};
   }
   std::vector<AlignedTones> aligned = alignDrift(grid.phasors, measureDrift(grid.phasors));
-  const CarrierFit carriers = fitCarriers(aligned);
+  const CarrierFit<double> carriers = fitCarriers(aligned);
   if (carriers.score < kCarrierScore) return {};
   const RoomRecording room = roomRecording(grid.phasors, std::move(aligned), carriers.evenOffset);
   return readWithModel(room, search(room));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "reading.h"
+#include "roomEstimators.h"
 #include "symbols.h"
 
 namespace sonicsend::receiver {
@@ -27,10 +28,7 @@ inline constexpr std::size_t kResponseTerms = kMaxEchoes + 1;
 using SquareSystem = std::array<std::array<Complex, kResponseTerms>, kResponseTerms>;
 using Terms = std::array<Complex, kResponseTerms>;
 
-// A clock mismatch between sender and recorder turns every tone's phase by the same small angle
-// from one window to the next, proportional to its frequency. Each carrier repeats every other
-// window, with the same ringing behind it, so its turn over two windows shows it. Returns the
-// phase turned per window and per tone number k.
+// The clock drift (see roomEstimators.h) over every window of a grid.
 double measureDrift(std::span<const TonePhasors> phasors);
 
 // The phasors turned back by `driftPerK` per window and per k.
@@ -39,23 +37,12 @@ std::vector<AlignedTones> alignDrift(std::span<const TonePhasors> phasors, doubl
 // The energy of one tone over every window.
 double toneEnergy(std::span<const AlignedTones> aligned, std::size_t tone);
 
-// How far apart each carrier's phasor lies between its own windows and the others, in
-// standard errors squared, added over both carriers (noise gives near 0), and which windows
-// are even symbols (window w is even when w + evenOffset is even).
-struct CarrierFit {
-  double score = 0.0;
-  std::size_t evenOffset = 0;
-};
-CarrierFit fitCarriers(std::span<const AlignedTones> aligned);
+// The carrier fit (see roomEstimators.h) over every window.
+CarrierFit<double> fitCarriers(std::span<const AlignedTones> aligned);
 
-// The loop repeats every pass, and so does what the room makes of it: windows a pass apart
-// measure the same but for noise. Returns the shortest lag of whole frames, in windows, at
-// which they clearly do, or 0 when the recording holds no second pass to compare.
+// The shortest lag of whole frames, in windows, after which the windows repeat (see
+// roomEstimators.h), or 0 when the recording holds no second pass to compare.
 std::size_t findPassLength(std::span<const AlignedTones> aligned);
-
-// Solves the first `n` rows of the small Hermitian system `a` x = `b` (Gaussian elimination
-// with partial pivoting); an unknown without a pivot stays 0.
-Terms solve(SquareSystem a, Terms b, std::size_t n);
 
 // A tone's response to its own symbol (term 0) and to the `echoes` before it, and the energy
 // it leaves unexplained.

@@ -137,13 +137,15 @@ class ListeningCore {
   void stepRoom();
   bool roomUnit(int unit);
   Phasor alignedAt(int window, std::size_t tone) const;
+  auto alignedTones() const {
+    return [this](std::size_t w, std::size_t tone) { return alignedAt(static_cast<int>(w), tone); };
+  }
   void loadTone(std::size_t tone);
   bool measureRoom();
-  bool fitCarriers();
   void predictTone(std::size_t tone);
   Response learnTone(std::size_t tone, const RoomBits& sounding) const;
   void cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels, int stride);
-  int repeatsAfter(int frames) const;
+  int passLag(int frames) const;
   bool settleTone(int bit, int start, int round);
   void bestRepeating(std::size_t tone);
   bool firstReading(int bit, int start, int w) const;

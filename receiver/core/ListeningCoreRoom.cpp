@@ -15,6 +15,7 @@
 #include <cmath>
 
 #include "ListeningCore.h"
+#include "roomEstimators.h"
 #include "storedTones.h"
 
 namespace sonicsend::receiver {
@@ -26,9 +27,6 @@ constexpr int kMostEchoes = 8;
 constexpr float kCarrierScore = 40.0f;
 // Frames of windows to wait before looking for the carriers again where they did not show.
 constexpr std::uint32_t kIdleFrames = 4;
-// Windows a pass apart repeat when what differs between them holds less than this share of
-// their energy: noise 10 dB below the tones in every window gives a tenth.
-constexpr float kRepeatsWithin = 0.1f;
 // Added to the diagonal of the normal equations of a response.
 constexpr float kDamping = 0.5f;
 // Rounds of reading one tone from each first reading, the first readings, and the rounds of
@@ -95,34 +93,6 @@ int nearest(float value) {
 
 std::int8_t toRoomLevel(float level) {
   return static_cast<std::int8_t>(std::lround(std::clamp(level, -1.0f, 3.0f) * kLevelUnit));
-}
-
-// Solves the first `n` rows of a x = b, a complex (Gaussian elimination with partial
-// pivoting); an unknown without a pivot stays 0.
-template <std::size_t N>
-std::array<Phasor, N> solve(std::array<std::array<Phasor, N>, N> a, std::array<Phasor, N> b,
-                            std::size_t n) {
-  for (std::size_t col = 0; col < n; ++col) {
-    std::size_t pivot = col;
-    for (std::size_t row = col + 1; row < n; ++row) {
-      if (norm(a[row][col]) > norm(a[pivot][col])) pivot = row;
-    }
-    std::swap(a[col], a[pivot]);
-    std::swap(b[col], b[pivot]);
-    if (norm(a[col][col]) == 0.0f) continue;
-    for (std::size_t row = col + 1; row < n; ++row) {
-      const Phasor factor = divide(a[row][col], a[col][col]);
-      for (std::size_t k = col; k < n; ++k) a[row][k] = a[row][k] - factor * a[col][k];
-      b[row] = b[row] - factor * b[col];
-    }
-  }
-  std::array<Phasor, N> x{};
-  for (std::size_t col = n; col-- > 0;) {
-    Phasor sum = b[col];
-    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
-    x[col] = divide(sum, a[col][col]);
-  }
-  return x;
 }
 
 // Solves the first `n` rows of a x = b for a real, symmetric and positive definite (a little
@@ -251,7 +221,7 @@ bool ListeningCore::roomUnit(int unit) {
     }
   } else if (unit < kFirstToneUnit) {
     if (roomPass_ != 0 || 2 * unit * static_cast<int>(kSymbolsPerFrame) > roomLength_) return false;
-    roomPass_ = repeatsAfter(unit);
+    roomPass_ = passLag(unit);
   } else if (unit < kFirstOthersUnit) {
     const int bit = (unit - kFirstToneUnit) / kToneUnits;
     const int step = (unit - kFirstToneUnit) % kToneUnits;
@@ -289,23 +259,11 @@ bool ListeningCore::roomUnit(int unit) {
 bool ListeningCore::measureRoom() {
   roomEchoes_ = std::clamp(roomLength_ / 8 - 1, 1, kMostEchoes);
   roomDrift_ = 0.0f;
-  // Each carrier repeats every other window, with the same ringing behind it: its turn over
-  // two windows is the mismatch's.
-  float weighted = 0.0f;
-  float weights = 0.0f;
-  for (const auto& [tone, k] :
-       {std::pair{kEvenCarrier, kCarrierEvenK}, std::pair{kOddCarrier, kCarrierOddK}}) {
-    Phasor turn{};
-    for (int w = 0; w + 2 < roomLength_; ++w) {
-      const Phasor later = alignedAt(w + 2, tone);
-      const Phasor now = alignedAt(w, tone);
-      turn = turn + later * conj(now);
-    }
-    weighted += abs(turn) * std::atan2(turn.im, turn.re) / (2.0f * static_cast<float>(k));
-    weights += abs(turn);
-  }
-  roomDrift_ = weights > 0.0f ? weighted / weights : 0.0f;
-  if (!fitCarriers()) return false;
+  const auto windows = static_cast<std::size_t>(roomLength_);
+  roomDrift_ = measureDrift(windows, alignedTones());
+  const CarrierFit<float> carriers = fitCarriers(windows, alignedTones());
+  if (carriers.score < kCarrierScore) return false;
+  roomEven_ = static_cast<int>((roomBase_ + carriers.evenOffset) % 2);
   float carrier = 0.0f;
   for (int w = 0; w < roomLength_; ++w) {
     const bool even = (roomBase_ + static_cast<std::uint32_t>(w + roomEven_)) % 2 == 0;
@@ -317,54 +275,14 @@ bool ListeningCore::measureRoom() {
   return true;
 }
 
-// The loop repeats every pass, and so does what the room makes of it: windows a pass apart
-// measure the same but for noise. The lag of `frames` whole frames, in windows, when they
-// clearly do; else 0, as when the windows hold no second pass to compare. The shortest such
-// lag is the pass.
-int ListeningCore::repeatsAfter(int frames) const {
+// The lag of `frames` whole frames, in windows, when the windows repeat after it; else 0. The
+// shortest such lag is the pass.
+int ListeningCore::passLag(int frames) const {
   const int lag = frames * static_cast<int>(kSymbolsPerFrame);
-  if (2 * lag > roomLength_) return 0;
-  float apart = 0.0f;
-  float together = 0.0f;
-  for (int w = 0; w + lag < roomLength_; ++w) {
-    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      const Phasor now = alignedAt(w, tone);
-      const Phasor later = alignedAt(w + lag, tone);
-      apart += norm(now - later);
-      together += norm(now) + norm(later);
-    }
-  }
-  return apart < kRepeatsWithin * together ? lag : 0;
-}
-
-// Each carrier's phasor lies apart between its own windows and the others, by so many standard
-// errors squared (noise gives near 0); which lies louder tells the even windows.
-bool ListeningCore::fitCarriers() {
-  float score = 0.0f;
-  float evenVotes = 0.0f;
-  for (const auto& [tone, sign] : {std::pair{kEvenCarrier, 1.0f}, std::pair{kOddCarrier, -1.0f}}) {
-    std::array<Phasor, 2> sums{};
-    std::array<float, 2> squares{};
-    std::array<float, 2> counts{};
-    for (int w = 0; w < roomLength_; ++w) {
-      const Phasor p = alignedAt(w, tone);
-      const auto side = static_cast<std::size_t>(w % 2);
-      sums[side] = sums[side] + p;
-      squares[side] += p.re * p.re + p.im * p.im;
-      counts[side] += 1.0f;
-    }
-    float error = 0.0f;
-    for (std::size_t side = 0; side < 2; ++side) {
-      const Phasor mean = (1.0f / counts[side]) * sums[side];
-      error += (squares[side] / counts[side] - norm(mean)) / counts[side];
-    }
-    const Phasor evenMean = (1.0f / counts[0]) * sums[0];
-    const Phasor oddMean = (1.0f / counts[1]) * sums[1];
-    score += error > 0.0f ? norm(evenMean - oddMean) / error : 0.0f;
-    evenVotes += sign * (abs(evenMean) - abs(oddMean));
-  }
-  roomEven_ = static_cast<int>((roomBase_ + (evenVotes >= 0.0f ? 0u : 1u)) % 2);
-  return score >= kCarrierScore;
+  return repeatsAfter(static_cast<std::size_t>(roomLength_), static_cast<std::size_t>(lag),
+                      alignedTones())
+             ? lag
+             : 0;
 }
 
 // A first reading that needs no reading before it: the ringing of a tone is the room's echo
@@ -390,7 +308,7 @@ void ListeningCore::predictTone(std::size_t tone) {
       for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
     }
   }
-  const auto fit = solve<kUnknowns>(normal, projected, kUnknowns);
+  const auto fit = solve(normal, projected, kUnknowns);
   const auto own = [&](int w) {
     Phasor value = y(w);
     for (int i = 1; i <= kPast; ++i) value = value - fit[static_cast<std::size_t>(i)] * y(w - i);

@@ -32,9 +32,11 @@ inline float norm(Phasor a) {
 inline float abs(Phasor a) {
   return std::sqrt(norm(a));
 }
-inline Phasor divide(Phasor a, Phasor b) {
-  const float n = norm(b);
-  return n > 0.0f ? (1.0f / n) * (a * conj(b)) : Phasor{};
+inline float real(Phasor a) {
+  return a.re;
+}
+inline float imag(Phasor a) {
+  return a.im;
 }
 
 }  // namespace sonicsend::receiver
