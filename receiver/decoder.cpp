@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "CoreListener.h"
 #include "carrier.h"
 #include "frames.h"
 #include "ringing.h"
@@ -28,14 +29,6 @@ constexpr std::size_t kStreamPiece = 1 << 16;
 constexpr float kLoudestOverLevel = 64.0f;
 // The recent level follows the mean square over about a tenth of a second.
 constexpr float kLevelSmoothing = 1.0f / static_cast<float>(kSampleRate / 10);
-
-// The bare layout has no checksum: it is taken only from frames that each checked on their
-// own, and, when it fills its last frame to the end, only once frame 1 was heard following
-// the last frame, which shows where the pass ends.
-bool trusted(const Message& message, const PassCandidate& pass) {
-  if (message.layout == MessageLayout::framed) return true;
-  return pass.everyFrameAlone && (message.bytes.size() < pass.payload.size() || pass.wrapHeard);
-}
 
 using AcceptPass = std::function<bool(const PassCandidate&)>;
 
@@ -64,12 +57,12 @@ DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   DecodeResult result;
   bool heardTooLittle = false;  // a message started or seemed whole, but needs more passes
   const FrameSearch search = searchRecording(samples, [&](const PassCandidate& pass) {
-    auto message = parseMessage(pass.payload);
-    if (!message || !trusted(*message, pass)) {
-      heardTooLittle = heardTooLittle || message.has_value() || announcesMoreFrames(pass.payload);
+    const auto bounds = locateMessage(pass.payload);
+    if (!bounds || !trusted(*bounds, pass.payload.size(), pass.everyFrameAlone, pass.wrapHeard)) {
+      heardTooLittle = heardTooLittle || bounds.has_value() || announcesMoreFrames(pass.payload);
       return false;
     }
-    result.decoded = Decoded{std::move(*message), pass.frames, pass.passes};
+    result.decoded = Decoded{messageAt(pass.payload, *bounds), pass.frames, pass.passes};
     return true;
   });
   switch (search) {
@@ -127,6 +120,13 @@ DecodeResult guarded(F&& decodeSomehow) noexcept {
   }
 }
 
+// What a device would hear, by the listening core.
+std::optional<Decoded> hearOnCore(std::span<const float> samples, double sampleRate) {
+  CoreListener core(sampleRate);
+  if (auto decoded = core.push(samples)) return decoded;
+  return core.finish();
+}
+
 DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
   if (!supportedRate(sampleRate)) return {std::nullopt, Failure::unsupportedRate};
   std::vector<float> clean;
@@ -136,6 +136,10 @@ DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
     std::ranges::transform(samples, clean.begin(), SampleGuard());
     samples = clean;
   }
+  const bool coreReadsIt = CoreListener::reads(sampleRate);
+  if (coreReadsIt) {
+    if (auto decoded = hearOnCore(samples, sampleRate)) return {std::move(decoded)};
+  }
   if (isProtocolRate(sampleRate)) return decodeAtProtocolRate(samples);
   Resampler resampler(sampleRate);
   std::vector<float> converted;
@@ -144,6 +148,9 @@ DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
       kSymbolSamples);
   if (!resampler.push(samples, converted) || !resampler.finish(converted)) {
     return {std::nullopt, Failure::unreadable};
+  }
+  if (!coreReadsIt) {
+    if (auto decoded = hearOnCore(converted, kSampleRate)) return {std::move(decoded)};
   }
   return decodeAtProtocolRate(converted);
 }
@@ -180,18 +187,15 @@ DecodeResult decode(std::span<const float> samples, double sampleRate) noexcept 
 
 StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
     : attemptEvery_(pace == Pace::live ? kLiveAttemptEvery : kFileAttemptEvery) {
-  try {
-    guard_ = std::make_unique<SampleGuard>();
-  } catch (const std::bad_alloc&) {
-    stop(Failure::outOfMemory);
-    return;
-  }
   if (!supportedRate(sampleRate)) {
     stop(Failure::unsupportedRate);
     return;
   }
-  if (isProtocolRate(sampleRate)) return;
   try {
+    guard_ = std::make_unique<SampleGuard>();
+    coreAtProtocolRate_ = !CoreListener::reads(sampleRate);
+    core_ = std::make_unique<CoreListener>(coreAtProtocolRate_ ? kSampleRate : sampleRate);
+    if (isProtocolRate(sampleRate)) return;
     resampler_.emplace(sampleRate);
     if (!resampler_->ok()) stop(Failure::unreadable);
   } catch (const std::bad_alloc&) {
@@ -205,8 +209,10 @@ std::optional<Decoded> StreamDecoder::push(std::span<const float> samples) noexc
   try {
     while (usable_ && !samples.empty()) {
       const std::size_t piece = std::min(samples.size(), kStreamPiece);
+      const std::size_t before = recent_.size();
       if (!append(samples.first(piece))) return std::nullopt;
       samples = samples.subspan(piece);
+      if (auto decoded = core_->push(forCore(before))) return decoded;
       if (sinceAttempt_ >= attemptEvery_) {
         if (auto decoded = attempt()) return decoded;
       }
@@ -226,11 +232,19 @@ std::optional<Decoded> StreamDecoder::finish() noexcept {
       return std::nullopt;
     }
     sinceAttempt_ += recent_.size() - before;
+    if (auto decoded = core_->push(forCore(before))) return decoded;
+    if (auto decoded = core_->finish()) return decoded;
     if (sinceAttempt_ > 0) return attempt();
   } catch (const std::bad_alloc&) {
     stop(Failure::outOfMemory);
   }
   return std::nullopt;
+}
+
+// What came since recent_ held `before` samples, at the rate the core reads.
+std::span<const float> StreamDecoder::forCore(std::size_t before) const {
+  if (coreAtProtocolRate_) return std::span<const float>(recent_).subspan(before);
+  return clean_;
 }
 
 bool StreamDecoder::append(std::span<const float> samples) {

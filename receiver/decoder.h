@@ -17,6 +17,7 @@
 namespace sonicsend::receiver {
 
 class SampleGuard;
+class CoreListener;
 
 // Below this rate the highest tone (3.1 kHz) no longer fits under half the rate; above the
 // highest, the rate can only be a broken header.
@@ -59,8 +60,9 @@ DecodeResult decodeFile(const std::filesystem::path& path) noexcept;
 // The same for a whole audio file held in memory.
 DecodeResult decodeFileBytes(std::span<const std::uint8_t> bytes) noexcept;
 
-// Decodes audio fed piece by piece: keeps the latest five longest passes and tries them again
-// at its pace until a message is heard. Non-finite samples count as silence; a sample far
+// Decodes audio fed piece by piece: the listening core hears it as a device would, and the
+// latest five longest passes are tried again at the decoder's pace, through the full model of
+// the room, until a message is heard. Non-finite samples count as silence; a sample far
 // louder than the recording around it is clipped.
 class StreamDecoder {
  public:
@@ -83,10 +85,13 @@ class StreamDecoder {
 
  private:
   bool append(std::span<const float> samples);
+  std::span<const float> forCore(std::size_t before) const;
   std::optional<Decoded> attempt();
   void stop(Failure failure);
 
   std::unique_ptr<SampleGuard> guard_;
+  std::unique_ptr<CoreListener> core_;
+  bool coreAtProtocolRate_ = false;  // the core does not read the given rate as it is
   std::optional<Resampler> resampler_;
   std::vector<float> recent_;  // at 44 100 Hz
   std::vector<float> clean_;   // the piece being added, with bad samples silenced

@@ -2,20 +2,18 @@
 
 namespace sonicsend::receiver {
 
-std::optional<Message> parseMessage(std::span<const std::uint8_t> payload) {
-  const auto bounds = locateMessage(payload);
-  if (!bounds) return std::nullopt;
+Message messageAt(std::span<const std::uint8_t> payload, const MessageBounds& bounds) {
   const auto part = [&payload](std::size_t begin, std::size_t length) {
     const auto bytes = payload.subspan(begin, length);
     return std::string(bytes.begin(), bytes.end());
   };
   Message message;
-  message.layout = bounds->layout;
+  message.layout = bounds.layout;
   message.bytes.assign(payload.begin(),
-                       payload.begin() + static_cast<std::ptrdiff_t>(bounds->length));
-  message.ssid = part(bounds->ssidBegin, bounds->ssidLength);
-  message.key = part(bounds->keyBegin, bounds->keyLength);
-  message.separators = bounds->separators;
+                       payload.begin() + static_cast<std::ptrdiff_t>(bounds.length));
+  message.ssid = part(bounds.ssidBegin, bounds.ssidLength);
+  message.key = part(bounds.keyBegin, bounds.keyLength);
+  message.separators = bounds.separators;
   return message;
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,7 +19,7 @@ struct Message {
   int separators = 0;  // see MessageBounds::separators
 };
 
-// The message in `payload`, copied out (see locateMessage).
-std::optional<Message> parseMessage(std::span<const std::uint8_t> payload);
+// The message `bounds` locate in `payload`, copied out.
+Message messageAt(std::span<const std::uint8_t> payload, const MessageBounds& bounds);
 
 }  // namespace sonicsend::receiver

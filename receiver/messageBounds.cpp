@@ -75,4 +75,10 @@ bool announcesMoreFrames(std::span<const std::uint8_t> payload) {
   return length > payload.size() && length <= kMaxMessageBytes;
 }
 
+bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFrameAlone,
+             bool wrapHeard) {
+  if (bounds.layout == MessageLayout::framed) return true;
+  return everyFrameAlone && (bounds.length < payloadBytes || wrapHeard);
+}
+
 }  // namespace sonicsend::receiver

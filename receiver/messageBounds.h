@@ -33,6 +33,12 @@ struct MessageBounds {
 // checksum hold, else bare.
 std::optional<MessageBounds> locateMessage(std::span<const std::uint8_t> payload);
 
+// The bare layout has no checksum: it is taken only from frames that each checked on their
+// own, and, when it fills its last frame to the end, only once frame 1 was heard following
+// the last frame, which shows where the pass ends.
+bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFrameAlone,
+             bool wrapHeard);
+
 // Whether `payload` starts like a framed message that needs more frames than it holds: the
 // rest of the message was not heard (or never sent, after a zero byte in the credentials).
 bool announcesMoreFrames(std::span<const std::uint8_t> payload);

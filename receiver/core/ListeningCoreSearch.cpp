@@ -38,15 +38,6 @@ float median(std::span<float> values) {
   return values[values.size() / 2];
 }
 
-// The bare layout has no checksum: it is taken only from frames that each checked on their
-// own, and, when it fills its last frame to the end, only once frame 1 was heard following
-// the last frame, which shows where the pass ends.
-bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFrameAlone,
-             bool wrapHeard) {
-  if (bounds.layout == MessageLayout::framed) return true;
-  return everyFrameAlone && (bounds.length < payloadBytes || wrapHeard);
-}
-
 }  // namespace
 
 float ListeningCore::levelOf(std::uint32_t window, std::size_t tone) const {

@@ -1,0 +1,37 @@
+// The listening core, as the desktop receiver runs it: in a block of the heap, fed the way a
+// device's DMA feeds it, so that the desktop hears first what a device would hear.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "ListeningCore.h"
+#include "decoder.h"
+
+namespace sonicsend::receiver {
+
+class CoreListener {
+ public:
+  // Whether the core reads `sampleRate` as it is, without resampling.
+  static bool reads(double sampleRate);
+
+  // `sampleRate` must be one the core reads; throws std::bad_alloc.
+  explicit CoreListener(double sampleRate);
+
+  // Feeds mono samples in blocks as a device's DMA delivers them, polling after each; the
+  // message once heard.
+  std::optional<Decoded> push(std::span<const float> samples);
+  // The audio has ended: goes on listening to silence for as long as a device would, so that
+  // the readings still under way finish.
+  std::optional<Decoded> finish();
+
+ private:
+  std::optional<Decoded> heard() const;
+
+  int sampleRate_;
+  std::unique_ptr<std::max_align_t[]> block_;
+  ListeningCore* core_;
+};
+
+}  // namespace sonicsend::receiver
