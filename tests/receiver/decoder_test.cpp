@@ -8,8 +8,11 @@
 #include <tuple>
 
 #include "carrier.h"
+#include "channels.h"
 #include "decoder.h"
 #include "frames.h"
+#include "heardRightly.h"
+#include "onCore.h"
 #include "recordings.h"
 
 namespace sonicsend::testing {
@@ -209,6 +212,48 @@ TEST(Gathering, StreamDecoderHearsTheMessageOnceItHasComeRound) {
   EXPECT_EQ(heard->message.layout, receiver::MessageLayout::bare);
   EXPECT_EQ(heard->message.ssid, bytesOf(kSsid));
   EXPECT_LT(fed, captured.size());  // heard before the three passes were over
+}
+
+// The desktop receiver hears first what a device would: at a rate the core reads, decode
+// reports the core's frames and passes, and a stream, though it reads its history only once
+// per longest pass, reports the message no later than the core alone, fed the same
+// 256-sample blocks, hears it.
+TEST(OnCore, TheDesktopHearsWhatTheCoreHears) {
+  constexpr int kRate = 16000;
+  constexpr std::size_t kBlock = 256;
+  std::mt19937 random(77);
+  for (int message = 0; message < 3; ++message) {
+    SCOPED_TRACE("message " + std::to_string(message));
+    const Sent sent = randomMessage(random);
+    const Recording recording = record(sent, 3, detail::noisy(10.0, kRate), random);
+    const std::span<const float> samples = recording.samples;
+
+    CoreState alone(kRate);
+    std::size_t coreHeardAt = 0;
+    while (coreHeardAt < samples.size() && !alone.core().poll()) {
+      alone.core().push(
+          samples.subspan(coreHeardAt, std::min(kBlock, samples.size() - coreHeardAt)));
+      coreHeardAt += kBlock;
+    }
+    const receiver::CoreMessage* core = alone.core().message();
+    ASSERT_NE(core, nullptr);
+
+    const auto whole = receiver::decode(samples, kRate);
+    ASSERT_TRUE(heardRightly(whole, sent));
+    EXPECT_EQ(whole.decoded->frames, core->frames);
+    EXPECT_EQ(whole.decoded->passes, core->passes);
+
+    receiver::StreamDecoder stream(kRate, receiver::StreamDecoder::Pace::file);
+    std::size_t streamHeardAt = 0;
+    std::optional<receiver::Decoded> heard;
+    while (!heard && streamHeardAt < samples.size()) {
+      heard = stream.push(
+          samples.subspan(streamHeardAt, std::min(kBlock, samples.size() - streamHeardAt)));
+      streamHeardAt += kBlock;
+    }
+    ASSERT_TRUE(heard);
+    EXPECT_LE(streamHeardAt, coreHeardAt);
+  }
 }
 
 // A window a dropout cut short counts by what its carrier kept of its reference level, and not
