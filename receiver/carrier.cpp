@@ -20,8 +20,6 @@ struct Stretch {
   double score;
 };
 constexpr std::array<Stretch, 2> kCarrierStretches = {{{30, kSignalScore}, {10, 2 * kSignalScore}}};
-// Windows on each side whose carriers set a window's reference level: their median.
-constexpr std::size_t kReferenceReach = 4;
 // A window whose carrier falls below this share of its reference level lost part of its sound
 // (a dropout): it counts only by what was heard of it when passes are added up; below the
 // last share, not at all, since the tones cut off in it spill into one another. A window
@@ -91,18 +89,10 @@ std::optional<std::size_t> findCarrier(std::span<const ToneLevels> levels) {
 }
 
 std::vector<double> carrierReferences(std::span<const ToneLevels> levels, std::size_t evenOffset) {
-  const std::size_t count = levels.size();
-  std::vector<double> references(count, 0.0);
-  std::vector<double> carriers;
-  for (std::size_t w = 0; w < count; ++w) {
-    const std::size_t first = w >= kReferenceReach ? w - kReferenceReach : 0;
-    const std::size_t last = std::min(count - 1, w + kReferenceReach);
-    carriers.clear();
-    for (std::size_t v = first; v <= last; ++v)
-      carriers.push_back(carrierAt(levels, v, evenOffset));
-    const auto middle = carriers.begin() + static_cast<std::ptrdiff_t>(carriers.size() / 2);
-    std::nth_element(carriers.begin(), middle, carriers.end());
-    references[w] = *middle;
+  std::vector<double> references(levels.size());
+  for (std::size_t w = 0; w < levels.size(); ++w) {
+    references[w] = carrierReference(
+        w, levels.size(), [&](std::size_t v) { return carrierAt(levels, v, evenOffset); });
   }
   return references;
 }

@@ -1,6 +1,7 @@
 // From tone levels to bytes and frames, and how sure a frame reading is.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <type_traits>
@@ -35,6 +36,24 @@ struct SymbolRead {
 // Where a symbol's bit tone 0 ... 7, or its parity tone (8), lies among the eleven measured.
 inline constexpr std::size_t toneOf(std::size_t bitOrParity) {
   return toneIndex(bitOrParity < kBitToneK.size() ? kBitToneK[bitOrParity] : kParityK);
+}
+
+// Windows on each side whose carriers set a window's reference level.
+inline constexpr std::size_t kReferenceReach = 4;
+
+// A window's reference level, the threshold its tones are read against: the median of the
+// carriers of the windows within kReferenceReach of it (of windows 0 ... count - 1), so that a
+// loud disturbance next to it does not raise it. `carrierAt(v)` is window v's own carrier.
+template <typename CarrierAt>
+auto carrierReference(std::size_t window, std::size_t count, CarrierAt carrierAt) {
+  std::array<decltype(carrierAt(window)), 2 * kReferenceReach + 1> around{};
+  const std::size_t first = window >= kReferenceReach ? window - kReferenceReach : 0;
+  const std::size_t last = std::min(count - 1, window + kReferenceReach);
+  std::size_t n = 0;
+  for (std::size_t v = first; v <= last; ++v) around[n++] = carrierAt(v);
+  const auto middle = around.begin() + static_cast<std::ptrdiff_t>(n / 2);
+  std::nth_element(around.begin(), middle, around.begin() + static_cast<std::ptrdiff_t>(n));
+  return *middle;
 }
 
 // A bit tone sounds at twice the carrier's amplitude, so the carrier's level, `threshold`, is

@@ -275,7 +275,7 @@ void ListeningCore::emitSymbol() {
   ++symbolCount_;
   searchCredit_ = std::min(searchCredit_ + kSearchCreditPerWindow, kMostSearchCredit);
   roomCredit_ = std::min(roomCredit_ + kRoomCreditPerWindow, kMostRoomCredit);
-  if (symbolCount_ > kReferenceReach) readWindow(symbolCount_ - 1 - kReferenceReach);
+  if (symbolCount_ > kReadDelay) readWindow(symbolCount_ - 1 - kReadDelay);
 }
 
 void ListeningCore::store(const TonePhasor& window, StoredSymbol& symbol) const {

@@ -103,8 +103,8 @@ class ListeningCore {
   static constexpr int kWindowBlocks = 58;
   static constexpr int kBlockRing = 64;
   static constexpr int kMostBlockSamples = 48;
-  // Each window's threshold is the median of the carriers this many windows around it.
-  static constexpr std::uint32_t kReferenceReach = 4;
+  // A window is read once the windows that set its reference have come.
+  static constexpr auto kReadDelay = static_cast<std::uint32_t>(kReferenceReach);
   static constexpr std::uint32_t kCarrierStretch = 3 * kSymbolsPerFrame;
   static constexpr int kSearchWindows = kMaxFrames * static_cast<int>(kSymbolsPerFrame) * 5;
   // Windows arriving while a search runs must not overwrite those it reads.

@@ -33,11 +33,6 @@ constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 constexpr double kLeastDoubtInRoom = 0.8;
 constexpr int kMostRoomHypotheses = 8;
 
-float median(std::span<float> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 }  // namespace
 
 float ListeningCore::levelOf(std::uint32_t window, std::size_t tone) const {
@@ -91,18 +86,14 @@ float ListeningCore::referenceOf(int window) const {
 // A window's threshold and byte under either parity: the carrier that sounds in each window
 // around it, the even one in even symbols.
 void ListeningCore::readWindow(std::uint32_t window) {
-  const std::uint32_t first = window >= kReferenceReach ? window - kReferenceReach : 0;
-  const std::uint32_t last = std::min(window + kReferenceReach, symbolCount_ - 1);
   StoredSymbol& symbol = history_[window % kHistory];
   ToneLevels levels{};
   for (std::size_t tone = 0; tone < kTones; ++tone) levels[tone] = levelOf(window, tone);
   for (std::size_t parity = 0; parity < 2; ++parity) {
-    std::array<float, 2 * kReferenceReach + 1> around{};
-    std::size_t count = 0;
-    for (std::uint32_t w = first; w <= last; ++w) {
-      around[count++] = levelOf(w, (w + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier);
-    }
-    const float reference = median(std::span<float>(around.data(), count));
+    const float reference = carrierReference(window, symbolCount_, [&](std::size_t w) {
+      const auto at = static_cast<std::uint32_t>(w);
+      return levelOf(at, (at + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier);
+    });
     symbol.reference[parity] = storedTones::shortFloat(reference);
     symbol.byte[parity] = readSymbol(levels, reference).byte;
     const float carrier = levels[(window + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier];
@@ -184,8 +175,7 @@ void ListeningCore::startSearch() {
   searchLength_ = static_cast<int>(std::min<std::uint32_t>(symbolCount_, kSearchWindows));
   searchBase_ = symbolCount_ - static_cast<std::uint32_t>(searchLength_);
   // The latest windows do not have all their neighbours yet: read them as they are.
-  for (std::uint32_t w = symbolCount_ - std::min(symbolCount_, kReferenceReach); w < symbolCount_;
-       ++w) {
+  for (std::uint32_t w = symbolCount_ - std::min(symbolCount_, kReadDelay); w < symbolCount_; ++w) {
     readWindow(w);
   }
   searchingRoom_ = false;
