@@ -41,7 +41,7 @@ std::string_view describe(Failure failure);
 struct Decoded {
   Message message;
   int frames = 0;  // frames per pass
-  int passes = 0;  // the most passes any one frame was heard in
+  int passes = 0;  // the most passes any one frame was heard in, until the message was heard
 };
 
 struct DecodeResult {

@@ -149,7 +149,9 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
     EXPECT_EQ(run.status, row.status) << run.err;
     if (run.status == 0) {
       Json json = Json::parse(run.out);
-      EXPECT_GE(json["passes"], 2);
+      // Heard once its frames came round, within the three passes recorded.
+      EXPECT_GE(json["passes"], 1);
+      EXPECT_LE(json["passes"], 3);
       json.erase("passes");
       EXPECT_EQ(json, expected);
     } else {
