@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 
+#include "framing.h"
 #include "reading.h"
 
 namespace sonicsend::receiver {
@@ -24,25 +25,6 @@ constexpr double kQuietSpread = 0.1;
 
 using SymbolReads = std::array<SymbolRead, kSymbolsPerFrame>;
 
-// How the windows fall into frames and the frames into passes: slot `slot` starts at window
-// firstWindow + 10 slot and carries frame number ((slot - firstSlot) mod frames) + 1.
-struct Hypothesis {
-  std::size_t firstWindow = 0;
-  int frames = 0;
-  int firstSlot = 0;
-  int agreeing = 0;     // slots whose own frame checks and has the expected number
-  int disagreeing = 0;  // slots whose own frame checks but has another number
-
-  int numberAt(std::size_t slot) const {
-    const int offset = (static_cast<int>(slot) - firstSlot) % frames;
-    return (offset + frames) % frames + 1;
-  }
-  int passAt(std::size_t slot) const {
-    const int offset = static_cast<int>(slot) - firstSlot;
-    return offset >= 0 ? offset / frames : -((-offset + frames - 1) / frames);
-  }
-};
-
 class PassReader {
  public:
   PassReader(const HeardWindows& windows, Copies copies)
@@ -55,7 +37,15 @@ class PassReader {
 
   FrameSearch run(const std::function<bool(const PassCandidate&)>& accept) {
     bool complete = false;
-    for (const Hypothesis& hypothesis : rankedHypotheses()) {
+    std::array<Hypothesis, kMostHypotheses> ranked;
+    const int count = rankHypotheses(
+        static_cast<int>(windows_.evenOffset % 2), static_cast<int>(levels_.size()),
+        [this](int firstWindow) {
+          readSlots(static_cast<std::size_t>(firstWindow));
+          return SlotNumbers(slotNumbers_);
+        },
+        ranked);
+    for (const Hypothesis& hypothesis : std::span(ranked).first(static_cast<std::size_t>(count))) {
       auto candidate = readPass(hypothesis);
       if (!candidate) continue;
       complete = true;
@@ -71,8 +61,8 @@ class PassReader {
   const std::vector<double>& presence_;     // per window: how much of its sound was heard
   const std::vector<bool>& erased_;         // per window: too little left to read a frame alone
   bool independentCopies_;
-  std::vector<FrameBytes> slotFrames_;  // per slot of the current firstWindow
-  std::vector<bool> slotChecks_;
+  std::vector<FrameBytes> slotFrames_;     // per slot of the current firstWindow
+  std::vector<std::uint8_t> slotNumbers_;  // its frame number where it checks on its own, or 0
 
   double leastDoubt() const { return independentCopies_ ? kLeastDoubt : kLeastDoubtInRoom; }
 
@@ -83,12 +73,13 @@ class PassReader {
   void readSlots(std::size_t firstWindow) {
     const std::size_t slots = slotCount(firstWindow);
     slotFrames_.resize(slots);
-    slotChecks_.resize(slots);
+    slotNumbers_.resize(slots);
     for (std::size_t slot = 0; slot < slots; ++slot) {
       for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
         slotFrames_[slot][i] = symbols_[firstWindow + kSymbolsPerFrame * slot + i].byte;
       }
-      slotChecks_[slot] = frameChecks(slotFrames_[slot]) && !holdsErasure(firstWindow, slot);
+      const bool checks = frameChecks(slotFrames_[slot]) && !holdsErasure(firstWindow, slot);
+      slotNumbers_[slot] = checks ? slotFrames_[slot][0] : 0;
     }
   }
 
@@ -98,32 +89,6 @@ class PassReader {
       if (erased_[w]) return true;
     }
     return false;
-  }
-
-  // Every frame start on an even symbol, every pass length and every position of frame 1,
-  // ordered by how many frames heard on their own support them.
-  std::vector<Hypothesis> rankedHypotheses() {
-    std::vector<Hypothesis> ranked;
-    for (std::size_t firstWindow = windows_.evenOffset % 2; firstWindow < kSymbolsPerFrame;
-         firstWindow += 2) {
-      if (firstWindow + kSymbolsPerFrame > levels_.size()) break;
-      readSlots(firstWindow);
-      const int slots = static_cast<int>(slotFrames_.size());
-      for (int frames = 1; frames <= std::min(kMaxFrames, slots); ++frames) {
-        for (int firstSlot = 0; firstSlot < frames; ++firstSlot) {
-          Hypothesis h{firstWindow, frames, firstSlot, 0, 0};
-          for (std::size_t slot = 0; slot < slotFrames_.size(); ++slot) {
-            if (!slotChecks_[slot]) continue;
-            (slotFrames_[slot][0] == h.numberAt(slot) ? h.agreeing : h.disagreeing)++;
-          }
-          if (h.disagreeing <= h.agreeing) ranked.push_back(h);
-        }
-      }
-    }
-    std::stable_sort(ranked.begin(), ranked.end(), [](const Hypothesis& a, const Hypothesis& b) {
-      return a.agreeing - a.disagreeing > b.agreeing - b.disagreeing;
-    });
-    return ranked;
   }
 
   SymbolReads slotReads(std::size_t firstWindow, std::size_t slot) const {
@@ -185,11 +150,11 @@ class PassReader {
     std::map<FrameBytes, std::vector<std::size_t>> copies;  // checking copies by content
     std::set<int> passesHeard;
     for (std::size_t slot = 0; slot < slotFrames_.size(); ++slot) {
-      if (h.numberAt(slot) != number) continue;
+      if (h.numberAt(static_cast<int>(slot)) != number) continue;
       slots.push_back(slot);
-      if (slotChecks_[slot] && slotFrames_[slot][0] == number) {
+      if (slotNumbers_[slot] == number) {
         copies[slotFrames_[slot]].push_back(slot);
-        passesHeard.insert(h.passAt(slot));
+        passesHeard.insert(h.passAt(static_cast<int>(slot)));
       }
     }
     if (slots.empty()) return std::nullopt;
@@ -212,17 +177,6 @@ class PassReader {
     return std::nullopt;
   }
 
-  // Whether some slot holding the last frame, checked on its own, is followed by frame 1.
-  bool wrapHeard(const Hypothesis& h) const {
-    for (std::size_t slot = 0; slot + 1 < slotFrames_.size(); ++slot) {
-      if (slotChecks_[slot] && slotChecks_[slot + 1] && slotFrames_[slot][0] == h.frames &&
-          slotFrames_[slot + 1][0] == 1 && h.numberAt(slot) == h.frames) {
-        return true;
-      }
-    }
-    return false;
-  }
-
   std::optional<PassCandidate> readPass(const Hypothesis& h) {
     readSlots(h.firstWindow);
     PassCandidate pass;
@@ -235,7 +189,7 @@ class PassReader {
       pass.passes = std::max(pass.passes, frame->passes);
       pass.everyFrameAlone = pass.everyFrameAlone && frame->alone;
     }
-    pass.wrapHeard = wrapHeard(h);
+    pass.wrapHeard = wrapHeard(slotNumbers_, h);
     return pass;
   }
 };

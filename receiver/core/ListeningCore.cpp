@@ -58,11 +58,6 @@ std::int16_t toInt16(float sample) {
 
 }  // namespace
 
-int ListeningCore::Hypothesis::numberAt(int slot) const {
-  const int offset = (slot - firstSlot) % frames;
-  return (offset + frames) % frames + 1;
-}
-
 std::size_t ListeningCore::stateSize(int sampleRate) {
   if (!supported(sampleRate)) return 0;
   const auto mixBytes = static_cast<std::size_t>(blockSamplesFor(sampleRate)) * sizeof(TonePhasor);

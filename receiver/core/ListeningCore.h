@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 
+#include "framing.h"
 #include "messageBounds.h"
 #include "phasor.h"
 #include "reading.h"
@@ -70,16 +71,6 @@ class ListeningCore {
     // How much of its sound was heard: its carrier's share of the reference, in 1/255.
     std::array<std::uint8_t, 2> heard{};
   };
-  // How the windows fall into frames and the frames into passes: slot s starts at window
-  // firstWindow + 10 s of the search and carries frame number ((s - firstSlot) mod frames) + 1.
-  struct Hypothesis {
-    std::uint8_t firstWindow = 0;
-    std::uint8_t frames = 0;
-    std::uint8_t firstSlot = 0;
-    std::int16_t support = 0;  // slots checking with the expected number, less the others
-    int numberAt(int slot) const;
-    int firstSlotOf(int number) const { return (firstSlot + number - 1) % frames; }
-  };
   // A tone's response to its own symbol (term 0) and to the echoes before it, and the energy
   // it leaves unexplained.
   static constexpr int kMostTerms = 9;
@@ -110,7 +101,6 @@ class ListeningCore {
   // Windows arriving while a search runs must not overwrite those it reads.
   static constexpr int kHistory = kSearchWindows + 64;
   static constexpr int kMaxSlots = kSearchWindows / static_cast<int>(kSymbolsPerFrame);
-  static constexpr int kMaxHypotheses = 5 * kMaxFrames * (kMaxFrames + 1) / 2;
 
   ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
                 std::uint32_t ringSize);
@@ -131,7 +121,7 @@ class ListeningCore {
   bool stepHypothesis(int& work);
   bool readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work);
   bool accepted(const Hypothesis& h);
-  bool wrapHeard(const Hypothesis& h) const;
+  SlotNumbers slotNumbers() const;
   // The room model (ListeningCoreRoom.cpp).
   void startRoom();
   void stepRoom();
@@ -203,7 +193,7 @@ class ListeningCore {
   std::uint32_t searchBase_ = 0;  // the first window searched, counted since the start
   int searchLength_ = 0;
   int evenOffset_ = 0;  // window w since the start is an even symbol when w + this is even
-  std::array<Hypothesis, kMaxHypotheses> hypotheses_{};
+  std::array<Hypothesis, kMostHypotheses> hypotheses_{};
   int hypothesisCount_ = 0;
   int nextHypothesis_ = 0;
   // The hypothesis being read, frame by frame.

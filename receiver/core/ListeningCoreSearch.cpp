@@ -217,51 +217,23 @@ void ListeningCore::readSlots(int firstWindow) {
   }
 }
 
-// Every frame start on an even symbol, every pass length and every position of frame 1,
-// ordered by how many frames heard on their own support them.
+// Every way the windows searched can fall into frames and passes, best supported first.
 void ListeningCore::rankHypotheses() {
-  hypothesisCount_ = 0;
   nextHypothesis_ = 0;
   slotsFor_ = -1;
   const int firstEven =
       static_cast<int>((searchBase_ + static_cast<std::uint32_t>(evenOffset_)) % 2);
-  for (int firstWindow = firstEven; firstWindow < kSymbolsPerFrameInt; firstWindow += 2) {
-    if (firstWindow + kSymbolsPerFrameInt > searchLength_) break;
-    readSlots(firstWindow);
-    std::array<std::uint8_t, kMaxSlots> checking{};  // the slots whose frame checks
-    int checkingCount = 0;
-    for (int slot = 0; slot < slotCount_; ++slot) {
-      if (slotNumber_[static_cast<std::size_t>(slot)] != 0) {
-        checking[static_cast<std::size_t>(checkingCount++)] = static_cast<std::uint8_t>(slot);
-      }
-    }
-    for (int frames = 1; frames <= std::min(kMaxFrames, slotCount_); ++frames) {
-      // A slot holding frame n agrees with the one position of frame 1 that puts n there.
-      std::array<int, kMaxFrames> agreeing{};
-      for (int c = 0; c < checkingCount; ++c) {
-        const int slot = checking[static_cast<std::size_t>(c)];
-        const int number = slotNumber_[static_cast<std::size_t>(slot)];
-        if (number <= frames)
-          agreeing[static_cast<std::size_t>((slot - number + 1 + kMaxSlots * frames) % frames)]++;
-      }
-      for (int firstSlot = 0; firstSlot < frames; ++firstSlot) {
-        const int agree = agreeing[static_cast<std::size_t>(firstSlot)];
-        const int disagree = checkingCount - agree;
-        if (disagree > agree) continue;
-        hypotheses_[static_cast<std::size_t>(hypothesisCount_++)] = {
-            static_cast<std::uint8_t>(firstWindow), static_cast<std::uint8_t>(frames),
-            static_cast<std::uint8_t>(firstSlot), static_cast<std::int16_t>(agree - disagree)};
-      }
-    }
-  }
-  // Best supported first, else in the order made (std::stable_sort would need a heap buffer).
-  std::sort(hypotheses_.begin(), hypotheses_.begin() + hypothesisCount_,
-            [](const Hypothesis& a, const Hypothesis& b) {
-              if (a.support != b.support) return a.support > b.support;
-              if (a.firstWindow != b.firstWindow) return a.firstWindow < b.firstWindow;
-              if (a.frames != b.frames) return a.frames < b.frames;
-              return a.firstSlot < b.firstSlot;
-            });
+  hypothesisCount_ = receiver::rankHypotheses(
+      firstEven, searchLength_,
+      [this](int firstWindow) {
+        readSlots(firstWindow);
+        return slotNumbers();
+      },
+      hypotheses_);
+}
+
+SlotNumbers ListeningCore::slotNumbers() const {
+  return SlotNumbers(slotNumber_.data(), static_cast<std::size_t>(slotCount_));
 }
 
 // Reads the next frame of the current hypothesis, taking the next one when there is none;
@@ -378,22 +350,12 @@ bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame,
   return true;
 }
 
-// Whether some slot holding the last frame, checked on its own, is followed by frame 1.
-bool ListeningCore::wrapHeard(const Hypothesis& h) const {
-  for (int slot = 0; slot + 1 < slotCount_; ++slot) {
-    if (slotNumber_[static_cast<std::size_t>(slot)] == h.frames &&
-        slotNumber_[static_cast<std::size_t>(slot + 1)] == 1 && h.numberAt(slot) == h.frames) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Whether the pass read under `h` holds a message, checked as the desktop receiver checks it.
 bool ListeningCore::accepted(const Hypothesis& h) {
   const auto payloadBytes = static_cast<std::size_t>(h.frames * kFramePayloadBytes);
   const auto bounds = locateMessage(std::span<const std::uint8_t>(payload_.data(), payloadBytes));
-  if (!bounds || !trusted(*bounds, payloadBytes, everyFrameAlone_, wrapHeard(h))) return false;
+  if (!bounds || !trusted(*bounds, payloadBytes, everyFrameAlone_, wrapHeard(slotNumbers(), h)))
+    return false;
   // A room model that read a tone wrong may read it wrong alike in every pass, and a frame
   // heard once may still check: its reading counts only with two passes of windows at least.
   if (searchingRoom_ && slotCount_ < 2 * h.frames) return false;

@@ -5,4 +5,5 @@ set(SONICSEND_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ListeningCoreRoom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/listener.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../reading.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../framing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../messageBounds.cpp)
