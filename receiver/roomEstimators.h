@@ -5,8 +5,11 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <utility>
 
 #include "reading.h"
@@ -131,6 +134,101 @@ std::array<P, N> solve(std::array<std::array<P, N>, N> a, std::array<P, N> b, st
     x[col] = quotient(sum, a[col][col]);
   }
   return x;
+}
+
+// Solves the first `n` rows of a x = b for a real, symmetric and positive definite (a little
+// damping makes it so), b complex: Gaussian elimination without pivoting.
+template <typename S, typename P, std::size_t N>
+std::array<P, N> solveReal(std::array<std::array<S, N>, N> a, std::array<P, N> b,
+                           std::size_t n = N) {
+  for (std::size_t col = 0; col < n; ++col) {
+    for (std::size_t row = col + 1; row < n; ++row) {
+      const S factor = a[row][col] / a[col][col];
+      for (std::size_t k = col; k < n; ++k) a[row][k] -= factor * a[col][k];
+      b[row] = b[row] - factor * b[col];
+    }
+  }
+  std::array<P, N> x{};
+  for (std::size_t col = n; col-- > 0;) {
+    P sum = b[col];
+    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
+    x[col] = (S(1) / a[col][col]) * sum;
+  }
+  return x;
+}
+
+// Where a tone sounds: one bit per window, window w in bit w % 32 of word w / 32.
+inline bool bitAt(const std::uint32_t* bits, int index) {
+  return ((bits[index / 32] >> (index % 32)) & 1u) != 0;
+}
+
+// How many windows u <= last sound together with window u + d (d < 32).
+inline int pairsApart(std::span<const std::uint32_t> bits, int d, int last) {
+  int pairs = 0;
+  for (int word = 0; word * 32 <= last; ++word) {
+    const auto i = static_cast<std::size_t>(word);
+    const std::uint32_t next = i + 1 < bits.size() ? bits[i + 1] : 0u;
+    std::uint32_t both = bits[i] & (d == 0 ? bits[i] : (bits[i] >> d) | (next << (32 - d)));
+    const int through = last - word * 32;  // the last bit of this word counted
+    if (through < 31) both &= (2u << through) - 1u;
+    pairs += std::popcount(both);
+  }
+  return pairs;
+}
+
+// A tone's response to its own symbol (term 0) and to the echoes before it, and the energy
+// it leaves unexplained.
+template <typename P, std::size_t N>
+struct RoomResponse {
+  std::array<P, N> terms{};
+  ScalarOf<P> misfit = 0;
+};
+
+// Added to the diagonal of the normal equations of a response: a little damping keeps terms
+// that never sounded (or always together) at zero.
+inline constexpr double kResponseDamping = 0.5;
+
+// Learns a tone's response, `terms` of at most N, by least squares from a reading of where it
+// sounds (`sounding`, bits of `count` windows); `at(w)` is its phasor in window w, `energy`
+// its energy over them all.
+template <std::size_t N, typename At>
+auto learnResponse(std::span<const std::uint32_t> sounding, int count, int terms, At at,
+                   ScalarOf<decltype(at(0))> energy) {
+  using P = decltype(at(0));
+  using S = ScalarOf<P>;
+  // A sounding window adds the tone as measured to every window its ringing reaches.
+  std::array<P, N> projected{};
+  for (int u = 0; u < count; ++u) {
+    if (!bitAt(sounding.data(), u)) continue;
+    for (int a = 0; a < terms && u + a < count; ++a) {
+      projected[static_cast<std::size_t>(a)] = projected[static_cast<std::size_t>(a)] + at(u + a);
+    }
+  }
+  // Windows w in which both terms a <= b sound: symbols u = w - b and u + b - a both
+  // sounding, for u up to count - 1 - b: the pairs d = b - a apart, less those past that end.
+  std::array<std::array<S, N>, N> normal{};
+  for (int d = 0; d < terms; ++d) {
+    const int pairs = pairsApart(sounding, d, count - 1 - d);
+    for (int a = 0; a + d < terms; ++a) {
+      const int b = a + d;
+      int together = pairs;
+      for (int u = count - b; u <= count - 1 - d; ++u) {
+        if (u >= 0 && bitAt(sounding.data(), u) && bitAt(sounding.data(), u + d)) --together;
+      }
+      const S value = static_cast<S>(together) + (d == 0 ? static_cast<S>(kResponseDamping) : S(0));
+      normal[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = value;
+      normal[static_cast<std::size_t>(b)][static_cast<std::size_t>(a)] = value;
+    }
+  }
+  const auto solved = solveReal(normal, projected, static_cast<std::size_t>(terms));
+  RoomResponse<P, N> response;
+  S explained = 0;
+  for (std::size_t a = 0; a < static_cast<std::size_t>(terms); ++a) {
+    response.terms[a] = solved[a];
+    explained += real(conj(solved[a]) * projected[a]);
+  }
+  response.misfit = energy - explained;
+  return response;
 }
 
 }  // namespace sonicsend::receiver

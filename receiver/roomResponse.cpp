@@ -8,9 +8,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-// Added to the diagonal of the normal equations of a response.
-constexpr double kDamping = 0.5;
-
 // Each window's phasors of one tone as the estimators read them.
 auto phasorsOf(std::span<const AlignedTones> aligned) {
   return [aligned](std::size_t w, std::size_t tone) { return aligned[w][tone]; };
@@ -57,26 +54,13 @@ std::size_t findPassLength(std::span<const AlignedTones> aligned) {
 Response learnResponse(std::span<const AlignedTones> aligned,
                        std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
                        double energy) {
-  const std::size_t terms = echoes + 1;
-  SquareSystem normal{};
-  Terms projected{};
-  for (std::size_t w = 0; w < aligned.size(); ++w) {
-    const Complex y = aligned[w][tone];
-    for (std::size_t a = 0; a < terms; ++a) {
-      if (!soundsInTerm(sounding, tone, w, a)) continue;
-      projected[a] += y;
-      for (std::size_t b = 0; b < terms; ++b)
-        normal[a][b] += soundsInTerm(sounding, tone, w, b) ? 1.0 : 0.0;
-    }
+  std::vector<std::uint32_t> bits((sounding.size() + 31) / 32, 0u);
+  for (std::size_t w = 0; w < sounding.size(); ++w) {
+    if (sounding[w][tone]) bits[w / 32] |= 1u << (w % 32);
   }
-  for (std::size_t a = 0; a < terms; ++a) normal[a][a] += kDamping;
-  Response response;
-  response.terms = solve(normal, projected, terms);
-  // Least squares: what is left is the energy minus what the fit explains.
-  Complex explained{};
-  for (std::size_t a = 0; a < terms; ++a) explained += std::conj(response.terms[a]) * projected[a];
-  response.misfit = energy - explained.real();
-  return response;
+  return learnResponse<kResponseTerms>(
+      bits, static_cast<int>(aligned.size()), static_cast<int>(echoes + 1),
+      [&](int w) { return aligned[static_cast<std::size_t>(w)][tone]; }, energy);
 }
 
 }  // namespace sonicsend::receiver

@@ -44,12 +44,8 @@ CarrierFit<double> fitCarriers(std::span<const AlignedTones> aligned);
 // roomEstimators.h), or 0 when the recording holds no second pass to compare.
 std::size_t findPassLength(std::span<const AlignedTones> aligned);
 
-// A tone's response to its own symbol (term 0) and to the `echoes` before it, and the energy
-// it leaves unexplained.
-struct Response {
-  Terms terms{};
-  double misfit = 0.0;
-};
+// A tone's response to its own symbol (term 0) and to the echoes before it.
+using Response = RoomResponse<Complex, kResponseTerms>;
 
 // Whether `tone` sounds in window w through term d of its response: term 0 is the window's own
 // symbol, term d the one d windows back.
@@ -58,9 +54,8 @@ inline bool soundsInTerm(std::span<const ToneSounding> sounding, std::size_t ton
   return d <= w && sounding[w - d][tone];
 }
 
-// Learns `tone`'s response by least squares from a reading of where it sounds; `energy` is
-// toneEnergy() of the same tone. A little damping keeps terms that never sounded (or always
-// together) at zero.
+// Learns `tone`'s response (see roomEstimators.h) from a reading of where it sounds; `energy`
+// is toneEnergy() of the same tone.
 Response learnResponse(std::span<const AlignedTones> aligned,
                        std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
                        double energy);

@@ -14,6 +14,7 @@
 #include "messageBounds.h"
 #include "phasor.h"
 #include "reading.h"
+#include "roomEstimators.h"
 
 namespace sonicsend::receiver {
 
@@ -71,13 +72,9 @@ class ListeningCore {
     // How much of its sound was heard: its carrier's share of the reference, in 1/255.
     std::array<std::uint8_t, 2> heard{};
   };
-  // A tone's response to its own symbol (term 0) and to the echoes before it, and the energy
-  // it leaves unexplained.
-  static constexpr int kMostTerms = 9;
-  struct Response {
-    std::array<Phasor, kMostTerms> terms{};
-    float misfit = 0.0f;
-  };
+  // A tone's response to its own symbol and to the echoes before it (roomEstimators.h).
+  static constexpr std::size_t kMostTerms = 9;
+  using Response = RoomResponse<Phasor, kMostTerms>;
   // The room model reads the bit and parity tones of the latest windows again, one unit of
   // work at a time: per tone its settled readings from three starts, then rounds over all.
   static constexpr int kRoomTones = static_cast<int>(SymbolRead::kTones);

@@ -27,8 +27,6 @@ constexpr int kMostEchoes = 8;
 constexpr float kCarrierScore = 40.0f;
 // Frames of windows to wait before looking for the carriers again where they did not show.
 constexpr std::uint32_t kIdleFrames = 4;
-// Added to the diagonal of the normal equations of a response.
-constexpr float kDamping = 0.5f;
 // Rounds of reading one tone from each first reading, the first readings, and the rounds of
 // reading every tone from the bytes of the last.
 constexpr int kSettleRounds = 1;
@@ -61,24 +59,6 @@ constexpr float kSureSpread = 0.15f;
 // Room levels are kept in 1/32: on 64, off 0, threshold 32.
 constexpr float kLevelUnit = 32.0f;
 
-// How many windows u <= last sound together with window u + d (d < 32).
-template <std::size_t Words>
-int pairsApart(const std::array<std::uint32_t, Words>& bits, int d, int last) {
-  int pairs = 0;
-  for (int word = 0; word * 32 <= last; ++word) {
-    const auto i = static_cast<std::size_t>(word);
-    const std::uint32_t next = i + 1 < bits.size() ? bits[i + 1] : 0u;
-    std::uint32_t both = bits[i] & (d == 0 ? bits[i] : (bits[i] >> d) | (next << (32 - d)));
-    const int through = last - word * 32;  // the last bit of this word counted
-    if (through < 31) both &= (2u << through) - 1u;
-    pairs += std::popcount(both);
-  }
-  return pairs;
-}
-
-bool bitAt(const std::uint32_t* bits, int index) {
-  return ((bits[index / 32] >> (index % 32)) & 1u) != 0;
-}
 void setBit(std::uint32_t* bits, int index, bool value) {
   const std::uint32_t mask = 1u << (index % 32);
   bits[index / 32] = value ? bits[index / 32] | mask : bits[index / 32] & ~mask;
@@ -93,27 +73,6 @@ int nearest(float value) {
 
 std::int8_t toRoomLevel(float level) {
   return static_cast<std::int8_t>(std::lround(std::clamp(level, -1.0f, 3.0f) * kLevelUnit));
-}
-
-// Solves the first `n` rows of a x = b for a real, symmetric and positive definite (a little
-// damping makes it so), b complex: Gaussian elimination without pivoting.
-template <std::size_t N>
-std::array<Phasor, N> solveReal(std::array<std::array<float, N>, N> a, std::array<Phasor, N> b,
-                                std::size_t n = N) {
-  for (std::size_t col = 0; col < n; ++col) {
-    for (std::size_t row = col + 1; row < n; ++row) {
-      const float factor = a[row][col] / a[col][col];
-      for (std::size_t k = col; k < n; ++k) a[row][k] -= factor * a[col][k];
-      b[row] = b[row] - factor * b[col];
-    }
-  }
-  std::array<Phasor, N> x{};
-  for (std::size_t col = n; col-- > 0;) {
-    Phasor sum = b[col];
-    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
-    x[col] = (1.0f / a[col][col]) * sum;
-  }
-  return x;
 }
 
 // Where values that gather at two places gather: a few rounds of two-means from the middle.
@@ -350,43 +309,9 @@ void ListeningCore::predictTone(std::size_t tone) {
 // regressors are 0 or 1, so the normal equations are counts. A little damping keeps terms
 // that never sounded (or always together) at zero.
 ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBits& sounding) const {
-  const int terms = roomEchoes_ + 1;
-  const int count = roomLength_;
-  // A sounding window adds the tone as measured to every window its ringing reaches.
-  std::array<Phasor, kMostTerms> projected{};
-  for (int u = 0; u < count; ++u) {
-    if (!bitAt(sounding.data(), u)) continue;
-    for (int a = 0; a < terms && u + a < count; ++a) {
-      const Phasor p = toneWindows_[static_cast<std::size_t>(u + a)];
-      projected[static_cast<std::size_t>(a)] = projected[static_cast<std::size_t>(a)] + p;
-    }
-  }
-  // Windows w in which both terms a <= b sound: symbols u = w - b and u + b - a both
-  // sounding, for u up to count - 1 - b: the pairs d = b - a apart, less those past that end.
-  std::array<std::array<float, kMostTerms>, kMostTerms> normal{};
-  for (int d = 0; d < terms; ++d) {
-    const int pairs = pairsApart(sounding, d, count - 1 - d);
-    for (int a = 0; a + d < terms; ++a) {
-      const int b = a + d;
-      int together = pairs;
-      for (int u = count - b; u <= count - 1 - d; ++u) {
-        if (u >= 0 && bitAt(sounding.data(), u) && bitAt(sounding.data(), u + d)) --together;
-      }
-      const float value = static_cast<float>(together) + (d == 0 ? kDamping : 0.0f);
-      normal[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = value;
-      normal[static_cast<std::size_t>(b)][static_cast<std::size_t>(a)] = value;
-    }
-  }
-  const auto solved = solveReal<kMostTerms>(normal, projected, static_cast<std::size_t>(terms));
-  Response response;
-  float explained = 0.0f;
-  for (int a = 0; a < terms; ++a) {
-    const Phasor term = solved[static_cast<std::size_t>(a)];
-    response.terms[static_cast<std::size_t>(a)] = term;
-    explained += (conj(term) * projected[static_cast<std::size_t>(a)]).re;
-  }
-  response.misfit = roomEnergy_[tone] - explained;
-  return response;
+  return learnResponse<kMostTerms>(
+      sounding, roomLength_, roomEchoes_ + 1,
+      [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; }, roomEnergy_[tone]);
 }
 
 // `tone` read again through its response: each symbol from every window it reaches, each
@@ -536,12 +461,12 @@ void ListeningCore::bestRepeating(std::size_t tone) {
     }
     for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
       for (std::size_t b = a; b < kRepeatingTerms; ++b) {
-        normal[a][b] =
-            static_cast<float>(std::popcount(term[a] & term[b])) + (a == b ? kDamping : 0.0f);
+        normal[a][b] = static_cast<float>(std::popcount(term[a] & term[b])) +
+                       (a == b ? static_cast<float>(kResponseDamping) : 0.0f);
         normal[b][a] = normal[a][b];
       }
     }
-    const auto fit = solveReal<kRepeatingTerms>(normal, projected);
+    const auto fit = solveReal(normal, projected);
     float explained = 0.0f;
     for (std::size_t a = 0; a < kRepeatingTerms; ++a) explained += (conj(fit[a]) * projected[a]).re;
     if (way == 0 || explained > most) {
