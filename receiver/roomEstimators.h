@@ -161,6 +161,10 @@ std::array<P, N> solveReal(std::array<std::array<S, N>, N> a, std::array<P, N> b
 inline bool bitAt(const std::uint32_t* bits, int index) {
   return ((bits[index / 32] >> (index % 32)) & 1u) != 0;
 }
+inline void setBit(std::uint32_t* bits, int index, bool value) {
+  const std::uint32_t mask = 1u << (index % 32);
+  bits[index / 32] = value ? bits[index / 32] | mask : bits[index / 32] & ~mask;
+}
 
 // How many windows u <= last sound together with window u + d (d < 32).
 inline int pairsApart(std::span<const std::uint32_t> bits, int d, int last) {
@@ -229,6 +233,61 @@ auto learnResponse(std::span<const std::uint32_t> sounding, int count, int terms
   }
   response.misfit = energy - explained;
   return response;
+}
+
+// A tone read again through its response `h` (its first `terms`), over `count` windows: each
+// symbol from every window its ringing reaches, each weighed by the response there, with the
+// ringing of the others taken out, and from all its passes together (`passWindows` apart; 0
+// when not known). At a spot where the direct sound and the early reflections cancel, a
+// symbol's ringing may be louder than its own window. Symbol by symbol, a decision that
+// changes is taken out of what the following readings see.
+//
+// `unexplained(w)` is the tone as measured in window w, a P& that is left holding what the
+// reading leaves unexplained; `sounding` (bits of the windows) is the reading, updated;
+// `level(a, on)` receives each symbol's level, on 1 and off 0.
+template <typename P, std::size_t N, typename Unexplained, typename Level>
+void readThroughResponse(const std::array<P, N>& h, int terms, int count, int passWindows,
+                         std::uint32_t* sounding, Unexplained unexplained, Level level) {
+  using S = ScalarOf<P>;
+  // Symbol a sounds through term e in window a + e.
+  const auto reach = [&](int a) { return std::min(terms, count - a); };
+  for (int a = 0; a < count; ++a) {
+    if (!bitAt(sounding, a)) continue;
+    for (int e = 0; e < reach(a); ++e)
+      unexplained(a + e) = unexplained(a + e) - h[static_cast<std::size_t>(e)];
+  }
+  // The strength of the terms reaching at most e + 1 windows.
+  std::array<S, N> strengthWithin{};
+  S strengthSum = 0;
+  for (int e = 0; e < terms; ++e) {
+    strengthSum += norm(h[static_cast<std::size_t>(e)]);
+    strengthWithin[static_cast<std::size_t>(e)] = strengthSum;
+  }
+  const int step = passWindows > 0 ? passWindows : count;
+  for (int first = 0; first < std::min(step, count); ++first) {
+    S heard = 0;
+    S strength = 0;
+    for (int a = first; a < count; a += step) {
+      // What the windows it reaches leave unexplained, with its own share put back.
+      const S own = strengthWithin[static_cast<std::size_t>(reach(a) - 1)];
+      strength += own;
+      heard += bitAt(sounding, a) ? own : S(0);
+      for (int e = 0; e < reach(a); ++e) {
+        heard += real(conj(h[static_cast<std::size_t>(e)]) * unexplained(a + e));
+      }
+    }
+    const S on = strength > S(0) ? heard / strength : S(0);
+    const bool sounds = on > S(0.5);
+    for (int a = first; a < count; a += step) {
+      level(a, on);
+      if (sounds == bitAt(sounding, a)) continue;
+      setBit(sounding, a, sounds);
+      for (int e = 0; e < reach(a); ++e) {
+        const P term = h[static_cast<std::size_t>(e)];
+        unexplained(a + e) = sounds ? unexplained(a + e) - term : unexplained(a + e) + term;
+      }
+    }
+  }
 }
 
 }  // namespace sonicsend::receiver

@@ -135,53 +135,25 @@ Response learnTone(const RoomRecording& room, std::span<const ToneSounding> soun
   return learnResponse(room.aligned, sounding, tone, room.echoes, room.energy[tone]);
 }
 
-// A symbol sounds in its own window and rings on in the windows after it, and at a spot where
-// the direct sound and the early reflections cancel, its ringing may be louder than its own
-// window: so each symbol is read from all the windows it reaches, each weighed by the response
-// there, and from every pass once the pass length is known. Symbol by symbol, a decision that
-// changes is taken out of what the following readings see.
 ToneReading cancelTone(const RoomRecording& room, std::span<const ToneSounding> sounding,
                        std::size_t tone) {
-  const Response response = learnTone(room, sounding, tone);
-  const std::size_t count = room.windows();
-  const std::size_t terms = room.echoes + 1;
-  ToneReading reading{std::vector<float>(count), std::vector<bool>(count)};
-  std::vector<Complex> unexplained(count);
-  for (std::size_t w = 0; w < count; ++w) {
-    reading.sounds[w] = sounding[w][tone];
-    unexplained[w] = room.aligned[w][tone];
-    for (std::size_t echo = 0; echo < terms; ++echo) {
-      if (soundsInTerm(sounding, tone, w, echo)) unexplained[w] -= response.terms[echo];
-    }
-  }
-  // Symbol a sounds through term `echo` in window a + echo; it sounds again a pass later.
-  const auto reaches = [&](std::size_t a, std::size_t echo) { return a + echo < count; };
-  const std::size_t step = room.passWindows > 0 ? room.passWindows : count;
-  for (std::size_t first = 0; first < std::min(step, count); ++first) {
-    double heard = 0.0;
-    double strength = 0.0;
-    for (std::size_t a = first; a < count; a += step) {
-      const double was = reading.sounds[a] ? 1.0 : 0.0;
-      for (std::size_t echo = 0; echo < terms; ++echo) {
-        if (!reaches(a, echo)) continue;
-        // What window a + echo leaves unexplained, with the symbol's own share put back.
-        const Complex own = unexplained[a + echo] + was * response.terms[echo];
-        heard += (std::conj(response.terms[echo]) * own).real();
-        strength += std::norm(response.terms[echo]);
-      }
-    }
-    const double on = strength > 0.0 ? heard / strength : 0.0;
-    const bool sounds = on > 0.5;
-    for (std::size_t a = first; a < count; a += step) {
-      reading.levels[a] = static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
-      if (sounds == reading.sounds[a]) continue;
-      reading.sounds[a] = sounds;
-      const double change = sounds ? 1.0 : -1.0;
-      for (std::size_t echo = 0; echo < terms; ++echo) {
-        if (reaches(a, echo)) unexplained[a + echo] -= change * response.terms[echo];
-      }
-    }
-  }
+  const auto count = static_cast<int>(room.windows());
+  std::vector<std::uint32_t> bits = soundingBits(sounding, tone);
+  const Response response = learnResponse<kResponseTerms>(
+      bits, count, static_cast<int>(room.echoes + 1),
+      [&](int w) { return room.aligned[static_cast<std::size_t>(w)][tone]; }, room.energy[tone]);
+  std::vector<Complex> unexplained(room.windows());
+  for (std::size_t w = 0; w < room.windows(); ++w) unexplained[w] = room.aligned[w][tone];
+  ToneReading reading{std::vector<float>(room.windows()), std::vector<bool>(room.windows())};
+  readThroughResponse(
+      response.terms, static_cast<int>(room.echoes + 1), count, static_cast<int>(room.passWindows),
+      bits.data(), [&](int w) -> Complex& { return unexplained[static_cast<std::size_t>(w)]; },
+      [&](int a, double on) {
+        reading.levels[static_cast<std::size_t>(a)] =
+            static_cast<float>(std::clamp(2.0 * on, -1.0, 3.0));
+      });
+  for (int w = 0; w < count; ++w)
+    reading.sounds[static_cast<std::size_t>(w)] = bitAt(bits.data(), w);
   return reading;
 }
 

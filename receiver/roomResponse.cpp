@@ -51,13 +51,18 @@ std::size_t findPassLength(std::span<const AlignedTones> aligned) {
   return 0;
 }
 
-Response learnResponse(std::span<const AlignedTones> aligned,
-                       std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
-                       double energy) {
+std::vector<std::uint32_t> soundingBits(std::span<const ToneSounding> sounding, std::size_t tone) {
   std::vector<std::uint32_t> bits((sounding.size() + 31) / 32, 0u);
   for (std::size_t w = 0; w < sounding.size(); ++w) {
     if (sounding[w][tone]) bits[w / 32] |= 1u << (w % 32);
   }
+  return bits;
+}
+
+Response learnResponse(std::span<const AlignedTones> aligned,
+                       std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
+                       double energy) {
+  const std::vector<std::uint32_t> bits = soundingBits(sounding, tone);
   return learnResponse<kResponseTerms>(
       bits, static_cast<int>(aligned.size()), static_cast<int>(echoes + 1),
       [&](int w) { return aligned[static_cast<std::size_t>(w)][tone]; }, energy);

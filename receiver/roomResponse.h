@@ -47,12 +47,8 @@ std::size_t findPassLength(std::span<const AlignedTones> aligned);
 // A tone's response to its own symbol (term 0) and to the echoes before it.
 using Response = RoomResponse<Complex, kResponseTerms>;
 
-// Whether `tone` sounds in window w through term d of its response: term 0 is the window's own
-// symbol, term d the one d windows back.
-inline bool soundsInTerm(std::span<const ToneSounding> sounding, std::size_t tone, std::size_t w,
-                         std::size_t d) {
-  return d <= w && sounding[w - d][tone];
-}
+// Where `tone` sounds, as the bits the shared estimators read (see bitAt).
+std::vector<std::uint32_t> soundingBits(std::span<const ToneSounding> sounding, std::size_t tone);
 
 // Learns `tone`'s response (see roomEstimators.h) from a reading of where it sounds; `energy`
 // is toneEnergy() of the same tone.

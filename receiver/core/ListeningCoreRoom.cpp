@@ -59,11 +59,6 @@ constexpr float kSureSpread = 0.15f;
 // Room levels are kept in 1/32: on 64, off 0, threshold 32.
 constexpr float kLevelUnit = 32.0f;
 
-void setBit(std::uint32_t* bits, int index, bool value) {
-  const std::uint32_t mask = 1u << (index % 32);
-  bits[index / 32] = value ? bits[index / 32] | mask : bits[index / 32] & ~mask;
-}
-
 // The nearest whole number, without a library call.
 int nearest(float value) {
   const float shifted = value + 0.5f;
@@ -314,65 +309,18 @@ ListeningCore::Response ListeningCore::learnTone(std::size_t tone, const RoomBit
       [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; }, roomEnergy_[tone]);
 }
 
-// `tone` read again through its response: each symbol from every window it reaches, each
-// weighed by the response there, with the ringing of the others taken out. Symbol by symbol,
-// a decision that changes is taken out of what the following readings see. Writes each
-// window's level (on 2, off 0) to levels[w * stride] and updates `sounding`.
+// `tone` read again through the response `sounding` teaches (see readThroughResponse). Writes
+// each window's level (on 2, off 0) to levels[w * stride] and updates `sounding`.
 void ListeningCore::cancelTone(std::size_t tone, RoomBits& sounding, std::int8_t* levels,
                                int stride) {
   loadTone(tone);
   const Response response = learnTone(tone, sounding);
-  const int terms = roomEchoes_ + 1;
-  std::array<Phasor, kMostTerms> h{};
-  for (int e = 0; e < terms; ++e) {
-    const Phasor term = response.terms[static_cast<std::size_t>(e)];
-    h[static_cast<std::size_t>(e)] = term;
-  }
-  // The loaded tone becomes what the reading so far leaves unexplained of it.
-  const auto unexplained = [&](int w) -> Phasor& {
-    return toneWindows_[static_cast<std::size_t>(w)];
-  };
-  // Symbol a sounds through term e in window a + e.
-  const auto reach = [&](int a) { return std::min(terms, roomLength_ - a); };
-  for (int a = 0; a < roomLength_; ++a) {
-    if (!bitAt(sounding.data(), a)) continue;
-    for (int e = 0; e < reach(a); ++e) {
-      unexplained(a + e) = unexplained(a + e) - h[static_cast<std::size_t>(e)];
-    }
-  }
-  // The strength of the terms reaching at most e + 1 windows.
-  std::array<float, kMostTerms> strengthWithin{};
-  float strengthSum = 0.0f;
-  for (int e = 0; e < terms; ++e) {
-    strengthSum += norm(h[static_cast<std::size_t>(e)]);
-    strengthWithin[static_cast<std::size_t>(e)] = strengthSum;
-  }
-  // A symbol sounds again a pass later: all its copies are read together.
-  const int step = roomPass_ > 0 ? roomPass_ : roomLength_;
-  for (int first = 0; first < std::min(step, roomLength_); ++first) {
-    float heard = 0.0f;
-    float strength = 0.0f;
-    for (int a = first; a < roomLength_; a += step) {
-      // What the windows it reaches leave unexplained, with its own share put back.
-      const float own = strengthWithin[static_cast<std::size_t>(reach(a) - 1)];
-      strength += own;
-      heard += bitAt(sounding.data(), a) ? own : 0.0f;
-      for (int e = 0; e < reach(a); ++e) {
-        heard += (conj(h[static_cast<std::size_t>(e)]) * unexplained(a + e)).re;
-      }
-    }
-    const float on = strength > 0.0f ? heard / strength : 0.0f;
-    const bool sounds = on > 0.5f;
-    for (int a = first; a < roomLength_; a += step) {
-      levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
-      if (sounds == bitAt(sounding.data(), a)) continue;
-      setBit(sounding.data(), a, sounds);
-      for (int e = 0; e < reach(a); ++e) {
-        const Phasor term = h[static_cast<std::size_t>(e)];
-        unexplained(a + e) = sounds ? unexplained(a + e) - term : unexplained(a + e) + term;
-      }
-    }
-  }
+  readThroughResponse(
+      response.terms, roomEchoes_ + 1, roomLength_, roomPass_, sounding.data(),
+      [this](int w) -> Phasor& { return toneWindows_[static_cast<std::size_t>(w)]; },
+      [&](int a, float on) {
+        levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
+      });
 }
 
 // Whether bit tone `bit` sounds in window w by first reading `start`: predicted, louder than
