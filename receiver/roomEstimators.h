@@ -290,4 +290,97 @@ void readThroughResponse(const std::array<P, N>& h, int terms, int count, int pa
   }
 }
 
+// Where values that gather at two places gather: a few rounds of two-means from the middle.
+// `valueAt(i)` for i < count; returns {low, high}, {-1, 1} when they do not split.
+template <typename Values>
+auto twoEnds(int count, Values valueAt) {
+  using S = decltype(valueAt(0));
+  S low = -1;
+  S high = 1;
+  S split = 0;
+  for (int round = 0; round < 8; ++round) {
+    std::array<S, 2> sums{};
+    std::array<int, 2> counts{};
+    for (int i = 0; i < count; ++i) {
+      const S value = valueAt(i);
+      const std::size_t side = value > split ? 1 : 0;
+      sums[side] += value;
+      ++counts[side];
+    }
+    if (counts[0] == 0 || counts[1] == 0) break;
+    low = sums[0] / static_cast<S>(counts[0]);
+    high = sums[1] / static_cast<S>(counts[1]);
+    split = (low + high) / S(2);
+  }
+  return std::pair{low, high};
+}
+
+// A first reading of a tone that needs no reading before it. The ringing of a tone is the
+// room's echo of what it measured in the windows before, so each window is predicted from the
+// kPast before it plus a constant; what the prediction misses is the current symbol's own
+// share, the response times whether it sounds. Those residuals spread along one line, between
+// the windows where the tone is off and those where it is on; the end where the tone measures
+// louder is taken as on (a search may try the other way round as well).
+template <typename P>
+struct TonePrediction {
+  static constexpr int kPast = 3;
+  std::array<P, kPast + 1> fit{};  // the constant, then the kPast windows before
+  P mean{};                        // of the residuals
+  P axis{};                        // turns the line they spread along onto the real axis
+
+  // What the prediction misses in window w (kPast at least).
+  template <typename At>
+  P residual(const At& at, int w) const {
+    P own = at(w);
+    for (int i = 1; i <= kPast; ++i) own = own - fit[static_cast<std::size_t>(i)] * at(w - i);
+    return own;
+  }
+  // Where window w lies along the line, towards on.
+  template <typename At>
+  ScalarOf<P> along(const At& at, int w) const {
+    return real((residual(at, w) - mean) * axis);
+  }
+};
+
+// The prediction of a tone over `count` windows, `at(w)` its phasor in window w.
+template <typename At>
+auto predictTone(int count, At at) {
+  using P = decltype(at(0));
+  using S = ScalarOf<P>;
+  TonePrediction<P> prediction;
+  constexpr int kPast = TonePrediction<P>::kPast;
+  constexpr std::size_t kUnknowns = kPast + 1;
+  std::array<std::array<P, kUnknowns>, kUnknowns> normal{};
+  std::array<P, kUnknowns> projected{};
+  for (int w = kPast; w < count; ++w) {
+    const std::array<P, kUnknowns> x = {P{S(1)}, at(w - 1), at(w - 2), at(w - 3)};
+    const P now = at(w);
+    for (std::size_t a = 0; a < kUnknowns; ++a) {
+      projected[a] = projected[a] + conj(x[a]) * now;
+      for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
+    }
+  }
+  prediction.fit = solve(normal, projected, kUnknowns);
+  const S n = static_cast<S>(count - kPast);
+  S meanLevel = 0;
+  for (int w = kPast; w < count; ++w) {
+    prediction.mean = prediction.mean + prediction.residual(at, w);
+    meanLevel += abs(at(w));
+  }
+  prediction.mean = (S(1) / n) * prediction.mean;
+  meanLevel /= n;
+  P spread{};
+  for (int w = kPast; w < count; ++w) {
+    const P d = prediction.residual(at, w) - prediction.mean;
+    spread = spread + d * d;
+  }
+  const S angle = -std::atan2(imag(spread), real(spread)) / S(2);
+  prediction.axis = P{std::cos(angle), std::sin(angle)};
+  S loudness = 0;
+  for (int w = kPast; w < count; ++w)
+    loudness += prediction.along(at, w) * (abs(at(w)) - meanLevel);
+  if (loudness < S(0)) prediction.axis = S(-1) * prediction.axis;
+  return prediction;
+}
+
 }  // namespace sonicsend::receiver

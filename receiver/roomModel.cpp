@@ -16,26 +16,6 @@ namespace {
 constexpr double kSureSpread = 0.15;
 
 // Where values that gather at two places gather: a few rounds of two-means from the middle.
-std::pair<double, double> twoEnds(std::span<const double> values) {
-  double low = -1.0;
-  double high = 1.0;
-  double split = 0.0;
-  for (int round = 0; round < 8; ++round) {
-    std::array<double, 2> sums{};
-    std::array<double, 2> counts{};
-    for (double value : values) {
-      const std::size_t side = value > split ? 1 : 0;
-      sums[side] += value;
-      counts[side] += 1.0;
-    }
-    if (counts[0] == 0.0 || counts[1] == 0.0) break;
-    low = sums[0] / counts[0];
-    high = sums[1] / counts[1];
-    split = (low + high) / 2.0;
-  }
-  return {low, high};
-}
-
 // A tone read through a response that explains the recording poorly, because the tone is
 // faint or its reading or response is wrong, is read with less certainty: its levels move
 // towards the threshold by how far its unexplained part spreads them.
@@ -70,62 +50,20 @@ RoomRecording roomRecording(std::span<const TonePhasors> phasors, std::vector<Al
   return room;
 }
 
-// The ringing of a tone is the room's echo of what the tone measured in the windows before,
-// so each window is predicted from the few before it plus a constant; what the prediction
-// misses is the current symbol's own share, the response times whether it sounds. The
-// constant is that response times how often the tone sounds, which gives the response's phase.
+// The prediction's reading (see roomEstimators.h), as levels: the ends the residuals gather at
+// measure 0 and 2.
 std::vector<float> predictTone(const RoomRecording& room, std::size_t tone) {
-  constexpr std::size_t kPast = 3;
-  constexpr std::size_t kUnknowns = kPast + 1;
-  const std::size_t count = room.windows();
-  SquareSystem normal{};
-  Terms projected{};
-  const auto regressors = [&](std::size_t w) {
-    Terms x{};
-    x[0] = 1.0;
-    for (std::size_t i = 1; i <= kPast; ++i) x[i] = room.aligned[w - i][tone];
-    return x;
-  };
-  for (std::size_t w = kPast; w < count; ++w) {
-    const auto x = regressors(w);
-    const Complex y = room.aligned[w][tone];
-    for (std::size_t a = 0; a < kUnknowns; ++a) {
-      projected[a] += std::conj(x[a]) * y;
-      for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] += std::conj(x[a]) * x[b];
-    }
-  }
-  const auto fit = solve(normal, projected, kUnknowns);
-  std::vector<Complex> own(count);
-  Complex mean{};
-  for (std::size_t w = kPast; w < count; ++w) {
-    const auto x = regressors(w);
-    own[w] = room.aligned[w][tone];
-    for (std::size_t i = 1; i <= kPast; ++i) own[w] -= fit[i] * x[i];
-    mean += own[w];
-  }
-  const double n = static_cast<double>(count - kPast);
-  mean /= n;
-  // The residuals spread along one line, between the windows where the tone is off and
-  // those where it is on; the louder end, as the plain levels show, is usually on (the
-  // other way round is tried as well by the search).
-  Complex spread{};
-  for (std::size_t w = kPast; w < count; ++w) spread += (own[w] - mean) * (own[w] - mean);
-  const Complex axis = std::polar(1.0, -std::arg(spread) / 2.0);
-  std::vector<double> along(count, 0.0);
-  double meanLevel = 0.0;
-  for (std::size_t w = kPast; w < count; ++w) meanLevel += std::abs(room.phasors[w][tone]) / n;
-  double loudness = 0.0;
-  for (std::size_t w = kPast; w < count; ++w) {
-    along[w] = ((own[w] - mean) * axis).real();
-    loudness += along[w] * (std::abs(room.phasors[w][tone]) - meanLevel);
-  }
-  if (loudness < 0.0) std::ranges::transform(along, along.begin(), std::negate<>());
-  const auto [off, on] = twoEnds(std::span(along).subspan(kPast));
+  const auto count = static_cast<int>(room.windows());
+  const auto y = [&](int w) { return room.aligned[static_cast<std::size_t>(w)][tone]; };
+  const auto prediction = predictTone(count, y);
+  constexpr int kPast = TonePrediction<Complex>::kPast;
+  const auto along = [&](int i) { return prediction.along(y, i + kPast); };
+  const auto [off, on] = twoEnds(count - kPast, along);
   const double size = on - off;
-  std::vector<float> levels(count);
-  for (std::size_t w = 0; w < count; ++w) {
-    const double level = w < kPast || size <= 0.0 ? 1.0 : 2.0 * (along[w] - off) / size;
-    levels[w] = static_cast<float>(std::clamp(level, -1.0, 3.0));
+  std::vector<float> levels(room.windows());
+  for (int w = 0; w < count; ++w) {
+    const double level = w < kPast || size <= 0.0 ? 1.0 : 2.0 * (along(w - kPast) - off) / size;
+    levels[static_cast<std::size_t>(w)] = static_cast<float>(std::clamp(level, -1.0, 3.0));
   }
   return levels;
 }

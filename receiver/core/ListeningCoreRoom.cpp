@@ -70,28 +70,6 @@ std::int8_t toRoomLevel(float level) {
   return static_cast<std::int8_t>(std::lround(std::clamp(level, -1.0f, 3.0f) * kLevelUnit));
 }
 
-// Where values that gather at two places gather: a few rounds of two-means from the middle.
-template <typename Values>
-void twoEnds(int count, Values valueAt, float& low, float& high) {
-  low = -1.0f;
-  high = 1.0f;
-  float split = 0.0f;
-  for (int round = 0; round < 8; ++round) {
-    float sums[2] = {0.0f, 0.0f};
-    int counts[2] = {0, 0};
-    for (int i = 0; i < count; ++i) {
-      const float value = valueAt(i);
-      const int side = value > split ? 1 : 0;
-      sums[side] += value;
-      ++counts[side];
-    }
-    if (counts[0] == 0 || counts[1] == 0) return;
-    low = sums[0] / static_cast<float>(counts[0]);
-    high = sums[1] / static_cast<float>(counts[1]);
-    split = (low + high) / 2.0f;
-  }
-}
-
 }  // namespace
 
 float ListeningCore::roomLevel(int window, int bit) const {
@@ -239,61 +217,19 @@ int ListeningCore::passLag(int frames) const {
              : 0;
 }
 
-// A first reading that needs no reading before it: the ringing of a tone is the room's echo
-// of what it measured in the windows before, so each window is predicted from the few before
-// it plus a constant; what the prediction misses is the current symbol's own share. Those
-// residuals spread along one line, between the windows where the tone is off and those where
-// it is on; the louder end, as the plain levels show, is taken as on.
+// A first reading that needs no reading before it (see predictTone in roomEstimators.h): a
+// window sounds when it lies nearer the louder end. Measures the tone's energy on the way.
 void ListeningCore::predictTone(std::size_t tone) {
-  constexpr int kPast = 3;
-  constexpr std::size_t kUnknowns = kPast + 1;
   loadTone(tone);
   float energy = 0.0f;
   for (int w = 0; w < roomLength_; ++w) energy += norm(toneWindows_[static_cast<std::size_t>(w)]);
   roomEnergy_[tone] = energy;
-  const auto y = [&](int w) { return toneWindows_[static_cast<std::size_t>(w)]; };
-  std::array<std::array<Phasor, kUnknowns>, kUnknowns> normal{};
-  std::array<Phasor, kUnknowns> projected{};
-  for (int w = kPast; w < roomLength_; ++w) {
-    const std::array<Phasor, kUnknowns> x = {Phasor{1.0f, 0.0f}, y(w - 1), y(w - 2), y(w - 3)};
-    const Phasor now = y(w);
-    for (std::size_t a = 0; a < kUnknowns; ++a) {
-      projected[a] = projected[a] + conj(x[a]) * now;
-      for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
-    }
-  }
-  const auto fit = solve(normal, projected, kUnknowns);
-  const auto own = [&](int w) {
-    Phasor value = y(w);
-    for (int i = 1; i <= kPast; ++i) value = value - fit[static_cast<std::size_t>(i)] * y(w - i);
-    return value;
-  };
+  const auto y = [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; };
+  const auto prediction = receiver::predictTone(roomLength_, y);
+  constexpr int kPast = TonePrediction<Phasor>::kPast;
+  const auto along = [&](int i) { return prediction.along(y, i + kPast); };
   const int count = roomLength_ - kPast;
-  const float n = static_cast<float>(count);
-  Phasor mean{};
-  float meanLevel = 0.0f;
-  for (int w = kPast; w < roomLength_; ++w) {
-    mean = mean + own(w);
-    meanLevel += abs(y(w));
-  }
-  mean = (1.0f / n) * mean;
-  meanLevel /= n;
-  Phasor spread{};
-  for (int w = kPast; w < roomLength_; ++w) {
-    const Phasor d = own(w) - mean;
-    spread = spread + d * d;
-  }
-  const float angle = -std::atan2(spread.im, spread.re) / 2.0f;
-  Phasor axis = {std::cos(angle), std::sin(angle)};
-  float loudness = 0.0f;
-  for (int w = kPast; w < roomLength_; ++w) {
-    loudness += ((own(w) - mean) * axis).re * (abs(y(w)) - meanLevel);
-  }
-  if (loudness < 0.0f) axis = -1.0f * axis;
-  const auto along = [&](int i) { return ((own(i + kPast) - mean) * axis).re; };
-  float off = 0.0f;
-  float on = 0.0f;
-  twoEnds(count, along, off, on);
+  const auto [off, on] = twoEnds(count, along);
   predicted_.fill(0);
   for (int i = 0; i < count; ++i) {
     setBit(predicted_.data(), i + kPast, on > off && along(i) - off > (on - off) / 2.0f);
