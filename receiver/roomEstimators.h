@@ -383,4 +383,20 @@ auto predictTone(int count, At at) {
   return prediction;
 }
 
+// How widely noise may spread a tone's levels (on 2, off 0) before its readings count as less
+// certain: about 20 dB between the tone and what its response leaves unexplained.
+inline constexpr double kSureSpread = 0.15;
+
+// How far a tone read through `response` over `windows` windows can be believed, 0 ... 1: a
+// response that explains the recording poorly, because the tone is faint or its reading or
+// response is wrong, spreads the levels by its unexplained part, and they move towards the
+// threshold by as much.
+template <typename P, std::size_t N>
+ScalarOf<P> fitWeight(const RoomResponse<P, N>& response, int windows) {
+  using S = ScalarOf<P>;
+  const S direct = abs(response.terms[0]);
+  const S spread = std::sqrt(S(2) * std::max(response.misfit, S(0)) / static_cast<S>(windows));
+  return direct > S(0) ? std::min(S(1), static_cast<S>(kSureSpread) * direct / spread) : S(0);
+}
+
 }  // namespace sonicsend::receiver

@@ -11,24 +11,14 @@
 namespace sonicsend::receiver {
 namespace {
 
-// How widely noise may spread a tone's levels (on 2, off 0) before its readings count as
-// less certain: about 20 dB between the tone and what its response leaves unexplained.
-constexpr double kSureSpread = 0.15;
-
-// Where values that gather at two places gather: a few rounds of two-means from the middle.
-// A tone read through a response that explains the recording poorly, because the tone is
-// faint or its reading or response is wrong, is read with less certainty: its levels move
-// towards the threshold by how far its unexplained part spreads them.
+// Every tone's levels moved towards the threshold as far as its reading cannot be believed
+// (see fitWeight).
 void weighByFit(const RoomRecording& room, std::vector<ToneLevels>& levels) {
   const std::vector<ToneSounding> sounding = soundingOf(bytesOf(levels));
   for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
     const std::size_t tone = toneOf(bit);
-    const Response response = learnTone(room, sounding, tone);
-    const double direct = std::abs(response.terms[0]);
-    const double spread =
-        std::sqrt(2.0 * std::max(response.misfit, 0.0) / static_cast<double>(room.windows())) /
-        direct;
-    const double weight = direct > 0.0 ? std::min(1.0, kSureSpread / spread) : 0.0;
+    const double weight =
+        fitWeight(learnTone(room, sounding, tone), static_cast<int>(room.windows()));
     for (auto& window : levels) {
       window[tone] = static_cast<float>(1.0 + (window[tone] - 1.0) * weight);
     }

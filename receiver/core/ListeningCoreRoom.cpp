@@ -53,9 +53,6 @@ constexpr int kUnits = kBytesUnit + 1;
 // A unit of work costs a credit per window it reads, and as many again as it does besides
 // (solving for a response, clearing its sums) as reading this many windows.
 constexpr int kUnitOverhead = 64;
-// How widely noise may spread a tone's levels (on 2, off 0) before its readings count as less
-// certain: about 20 dB between the tone and what its response leaves unexplained.
-constexpr float kSureSpread = 0.15f;
 // Room levels are kept in 1/32: on 64, off 0, threshold 32.
 constexpr float kLevelUnit = 32.0f;
 
@@ -399,18 +396,13 @@ void ListeningCore::placeRoomFrames() {
   roomEven_ = static_cast<int>((roomBase_ + evenStart) % 2);
 }
 
-// A tone read through a response that explains the recording poorly, because the tone is
-// faint or its reading or response is wrong, is read with less certainty: its levels move
-// towards the threshold by how far its unexplained part spreads them.
+// A tone's levels moved towards the threshold as far as its reading cannot be believed (see
+// fitWeight).
 void ListeningCore::weighTone(int bit) {
   const std::size_t tone = toneOf(static_cast<std::size_t>(bit));
   loadTone(tone);
-  const Response response = learnTone(tone, roundSounding_[static_cast<std::size_t>(bit)]);
-  const Phasor h0 = response.terms[0];
-  const float direct = std::sqrt(h0.re * h0.re + h0.im * h0.im);
-  const float spread =
-      std::sqrt(2.0f * std::max(response.misfit, 0.0f) / static_cast<float>(roomLength_));
-  const float weight = direct > 0.0f ? std::min(1.0f, kSureSpread * direct / spread) : 0.0f;
+  const float weight =
+      fitWeight(learnTone(tone, roundSounding_[static_cast<std::size_t>(bit)]), roomLength_);
   for (int w = 0; w < roomLength_; ++w) {
     std::int8_t& level = roomLevels_[static_cast<std::size_t>(w)][static_cast<std::size_t>(bit)];
     level = toRoomLevel(1.0f + (static_cast<float>(level) / kLevelUnit - 1.0f) * weight);
