@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 
 #include "tones.h"
@@ -114,11 +113,9 @@ double noiseShare(std::span<const ToneLevels> levels, std::span<const double> re
   for (std::size_t w = 0; w < levels.size(); ++w) {
     if (references[w] <= 0.0) continue;
     const std::uint8_t byte = reads[w].byte;
-    for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
-      if (((byte >> bit) & 1) == 0) shares.push_back(levels[w][toneOf(bit)] / references[w]);
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+      if (!soundsIn(byte, bit)) shares.push_back(levels[w][toneOf(bit)] / references[w]);
     }
-    if (std::popcount(byte) % 2 == 0)
-      shares.push_back(levels[w][toneOf(kBitToneK.size())] / references[w]);
   }
   if (shares.empty()) return 1.0;
   const auto middle = shares.begin() + static_cast<std::ptrdiff_t>(shares.size() / 2);

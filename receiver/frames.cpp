@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
-#include <limits>
 #include <map>
 #include <optional>
 #include <set>

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <type_traits>
 
@@ -36,6 +37,13 @@ struct SymbolRead {
 // Where a symbol's bit tone 0 ... 7, or its parity tone (8), lies among the eleven measured.
 inline constexpr std::size_t toneOf(std::size_t bitOrParity) {
   return toneIndex(bitOrParity < kBitToneK.size() ? kBitToneK[bitOrParity] : kParityK);
+}
+
+// Whether bit tone 0 ... 7, or the parity tone (8), sounds in a symbol carrying `byte`: the
+// parity tone makes the count of tones even.
+inline bool soundsIn(std::uint8_t byte, std::size_t bitOrParity) {
+  if (bitOrParity < kBitToneK.size()) return ((byte >> bitOrParity) & 1) != 0;
+  return std::popcount(byte) % 2 != 0;
 }
 
 // Windows on each side whose carriers set a window's reference level.

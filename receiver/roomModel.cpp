@@ -1,7 +1,6 @@
 #include "roomModel.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <functional>
 
@@ -98,10 +97,9 @@ std::vector<std::uint8_t> bytesOf(std::span<const ToneLevels> levels) {
 std::vector<ToneSounding> soundingOf(std::span<const std::uint8_t> bytes) {
   std::vector<ToneSounding> sounding(bytes.size());
   for (std::size_t w = 0; w < bytes.size(); ++w) {
-    for (std::size_t bit = 0; bit < kBitToneK.size(); ++bit) {
-      sounding[w][toneOf(bit)] = ((bytes[w] >> bit) & 1) != 0;
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+      sounding[w][toneOf(bit)] = soundsIn(bytes[w], bit);
     }
-    sounding[w][toneOf(kBitToneK.size())] = std::popcount(bytes[w]) % 2 != 0;
   }
   return sounding;
 }

@@ -1,7 +1,6 @@
 #include "roomResponse.h"
 
 #include <cmath>
-#include <utility>
 
 #include "tones.h"
 

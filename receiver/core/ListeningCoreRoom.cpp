@@ -372,9 +372,8 @@ void ListeningCore::soundingFromBytes() {
     const std::uint8_t byte = readSymbol(levels, 1.0f).byte;
     trial_[static_cast<std::size_t>(w)] = static_cast<std::int8_t>(byte);
     for (int bit = 0; bit < kRoomTones; ++bit) {
-      const bool sounds = bit < static_cast<int>(kBitToneK.size()) ? ((byte >> bit) & 1) != 0
-                                                                   : std::popcount(byte) % 2 != 0;
-      setBit(roundSounding_[static_cast<std::size_t>(bit)].data(), w, sounds);
+      setBit(roundSounding_[static_cast<std::size_t>(bit)].data(), w,
+             soundsIn(byte, static_cast<std::size_t>(bit)));
     }
   }
 }
