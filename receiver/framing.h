@@ -45,6 +45,20 @@ int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
 // pass ends where `h` says.
 bool wrapHeard(SlotNumbers numbers, const Hypothesis& h);
 
+// How many frames check, starting at each of `count` windows (bytes `byteAt(w)`), counted
+// apart for starts in even and in odd windows: frames start on even symbols.
+template <typename ByteAt>
+std::array<int, 2> checkingStarts(int count, ByteAt byteAt) {
+  constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
+  std::array<int, 2> starts{};
+  for (int w = 0; w + kFrameWindows <= count; ++w) {
+    FrameBytes frame{};
+    for (int i = 0; i < kFrameWindows; ++i) frame[static_cast<std::size_t>(i)] = byteAt(w + i);
+    if (frameChecks(frame)) ++starts[static_cast<std::size_t>(w % 2)];
+  }
+  return starts;
+}
+
 // Best supported first, else in the order rankHypotheses makes them.
 void sortHypotheses(std::span<Hypothesis> hypotheses);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 
+#include "framing.h"
 #include "reading.h"
 #include "tones.h"
 
@@ -104,27 +105,22 @@ std::vector<ToneSounding> soundingOf(std::span<const std::uint8_t> bytes) {
   return sounding;
 }
 
-std::array<std::size_t, 2> checkingFramesByStart(std::span<const ToneLevels> levels) {
+std::array<int, 2> checkingFramesByStart(std::span<const ToneLevels> levels) {
   const std::vector<std::uint8_t> bytes = bytesOf(levels);
-  std::array<std::size_t, 2> starts{};
-  for (std::size_t w = 0; w + kFrameBytes <= bytes.size(); ++w) {
-    FrameBytes frame{};
-    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(w), kFrameBytes, frame.begin());
-    if (frameChecks(frame)) ++starts[w % 2];
-  }
-  return starts;
+  return checkingStarts(static_cast<int>(bytes.size()),
+                        [&](int w) { return bytes[static_cast<std::size_t>(w)]; });
 }
 
 std::size_t checkingFrames(std::span<const ToneLevels> levels) {
-  const std::array<std::size_t, 2> starts = checkingFramesByStart(levels);
-  return starts[0] + starts[1];
+  const std::array<int, 2> starts = checkingFramesByStart(levels);
+  return static_cast<std::size_t>(starts[0] + starts[1]);
 }
 
 // Which carrier is on in a window is as ambiguous, for a carrier in a room, as a tone turned
 // round; but a frame always starts on the even symbols' carrier, so the frames that check
 // tell the even windows.
 std::size_t placeFrameNumbers(std::span<const ToneLevels> levels, std::size_t evenOffset) {
-  const std::array<std::size_t, 2> starts = checkingFramesByStart(levels);
+  const std::array<int, 2> starts = checkingFramesByStart(levels);
   if (starts[0] == starts[1]) return evenOffset;
   return starts[0] > starts[1] ? 0 : 1;
 }

@@ -57,7 +57,7 @@ std::vector<std::uint8_t> bytesOf(std::span<const ToneLevels> levels);
 std::vector<ToneSounding> soundingOf(std::span<const std::uint8_t> bytes);
 
 // Frames whose check holds, apart for frames starting in even and in odd windows, and in all.
-std::array<std::size_t, 2> checkingFramesByStart(std::span<const ToneLevels> levels);
+std::array<int, 2> checkingFramesByStart(std::span<const ToneLevels> levels);
 std::size_t checkingFrames(std::span<const ToneLevels> levels);
 
 // Which windows are even, as the frames that check tell: `evenOffset` when they do not.

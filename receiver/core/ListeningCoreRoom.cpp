@@ -382,14 +382,9 @@ void ListeningCore::soundingFromBytes() {
 // frame always starts on the even symbols' carrier, so the frames that check (their bytes
 // left in trial_ by soundingFromBytes) tell the even windows.
 void ListeningCore::placeRoomFrames() {
-  std::array<int, 2> starts{};
-  for (int w = 0; w + static_cast<int>(kSymbolsPerFrame) <= roomLength_; ++w) {
-    FrameBytes frame{};
-    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-      frame[i] = static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w) + i]);
-    }
-    if (frameChecks(frame)) ++starts[static_cast<std::size_t>(w % 2)];
-  }
+  const std::array<int, 2> starts = checkingStarts(roomLength_, [this](int w) {
+    return static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w)]);
+  });
   if (starts[0] == starts[1]) return;
   const std::uint32_t evenStart = starts[0] > starts[1] ? 0 : 1;
   roomEven_ = static_cast<int>((roomBase_ + evenStart) % 2);
