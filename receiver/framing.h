@@ -97,4 +97,99 @@ int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
   return count;
 }
 
+// A frame read from its copies in the slots of a pass.
+struct FrameRead {
+  FrameBytes bytes{};
+  int passes = 0;      // passes it was heard in
+  bool alone = false;  // from a copy that checked on its own
+};
+
+// Frame `number` under `h`, from `copies`, which gives of the windows searched and their slots:
+//   slotCount(), slotNumber(slot)     the slots of h's first window (see SlotNumbers);
+//   byteAt(w), readAt(w)              a window's own byte, and its SymbolRead;
+//   levelsAt(w), referenceAt(w)       its tone levels and threshold, to sum;
+//   weightAt(w)                       how much of its sound was heard: its levels count by
+//                                     that share in a sum, its threshold by the square; 0, not
+//                                     at all;
+//   certainty(heard, slots, copies)   what the margins of a sum are worth, from the squared
+//                                     weights added up, the slots and the copies summed;
+//   independent(), leastDoubt()       whether copies err independently, and the doubt a
+//                                     reading not confirmed by a second copy must reach;
+//   doubt(reads)                      frameDoubt of a reading.
+// Two independent copies that check on their own and agree are taken first; else the sum of
+// all copies heard, which hears more than any one of them; else, when a loud disturbance
+// spoils the sum, the one copy that checks. Returns whether the frame was read.
+template <typename Copies>
+bool readFrame(Copies& copies, const Hypothesis& h, int number, FrameRead& frame) {
+  constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
+  const auto windowOf = [&](int slot, int i) { return h.firstWindow + kFrameWindows * slot + i; };
+  const auto copyAt = [&](int slot) {
+    FrameBytes bytes{};
+    for (int i = 0; i < kFrameWindows; ++i)
+      bytes[static_cast<std::size_t>(i)] = copies.byteAt(windowOf(slot, i));
+    return bytes;
+  };
+  const int first = h.firstSlotOf(number);
+  int slots = 0;
+  int heard = 0;
+  int best = -1;
+  int bestAgreeing = 0;
+  for (int slot = first; slot < copies.slotCount(); slot += h.frames) {
+    ++slots;
+    if (copies.slotNumber(slot) != number) continue;
+    ++heard;
+    int agreeing = 0;
+    for (int other = first; other < copies.slotCount(); other += h.frames) {
+      if (copies.slotNumber(other) == number && copyAt(other) == copyAt(slot)) ++agreeing;
+    }
+    if (agreeing > bestAgreeing) {
+      best = slot;
+      bestAgreeing = agreeing;
+    }
+  }
+  if (slots == 0) return false;
+  if (bestAgreeing >= 2 && copies.independent()) {
+    frame = {copyAt(best), heard, true};
+    return true;
+  }
+  // The sum; a window heard in no copy leaves it unread.
+  using Level = decltype(copies.referenceAt(0));
+  std::array<SymbolRead, kSymbolsPerFrame> reads{};
+  FrameBytes bytes{};
+  bool whole = true;
+  for (int i = 0; i < kFrameWindows; ++i) {
+    std::array<Level, kToneCount> sum{};
+    Level threshold = 0;
+    Level weights = 0;
+    int summed = 0;
+    for (int slot = first; slot < copies.slotCount(); slot += h.frames) {
+      const int w = windowOf(slot, i);
+      const Level weight = copies.weightAt(w);
+      if (weight <= Level(0)) continue;
+      const auto levels = copies.levelsAt(w);
+      for (std::size_t tone = 0; tone < sum.size(); ++tone) sum[tone] += weight * levels[tone];
+      threshold += weight * weight * copies.referenceAt(w);
+      weights += weight * weight;
+      ++summed;
+    }
+    whole = whole && summed > 0;
+    SymbolRead& read = reads[static_cast<std::size_t>(i)];
+    read = readSymbol(sum, threshold);
+    const double scale = copies.certainty(weights, slots, summed);
+    for (double& margin : read.margin) margin *= scale;
+    bytes[static_cast<std::size_t>(i)] = read.byte;
+  }
+  if (whole && frameChecks(bytes) && bytes[0] == number &&
+      copies.doubt(reads) >= copies.leastDoubt()) {
+    frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
+    return true;
+  }
+  if (best < 0) return false;
+  for (int i = 0; i < kFrameWindows; ++i)
+    reads[static_cast<std::size_t>(i)] = copies.readAt(windowOf(best, i));
+  if (copies.doubt(reads) < copies.leastDoubt()) return false;
+  frame = {copyAt(best), heard, true};
+  return true;
+}
+
 }  // namespace sonicsend::receiver

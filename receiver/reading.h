@@ -84,5 +84,8 @@ double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads);
 // A frame read once, not confirmed by a second copy, is taken only when every other reading
 // that would pass its check costs at least this much more.
 inline constexpr double kLeastDoubt = 0.5;
+// Readings through a model of the room need a wider margin: the copies in different passes
+// are one reading, and a tone read a symbol off in two neighbouring symbols passes every check.
+inline constexpr double kLeastDoubtInRoom = 0.8;
 
 }  // namespace sonicsend::receiver

@@ -81,11 +81,8 @@ class ListeningCore {
   static constexpr int kRoomWindows = 3 * kMaxFrames * static_cast<int>(kSymbolsPerFrame);
   static constexpr std::size_t kRoomWordCount = (kRoomWindows + 31) / 32;
   using RoomBits = std::array<std::uint32_t, kRoomWordCount>;
-  struct FrameRead {
-    FrameBytes bytes{};
-    int passes = 0;
-    bool alone = false;
-  };
+  // What the frame reading (framing.h) asks of the windows searched.
+  struct SearchCopies;
 
   // Block length: about a millisecond, so that a symbol is 58 blocks at every rate.
   static constexpr int kWindowBlocks = 58;

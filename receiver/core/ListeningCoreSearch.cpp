@@ -28,9 +28,6 @@ constexpr float kCarrierScore = 0.2f;
 constexpr float kStretchScore = 0.4f;
 constexpr int kSymbolsPerFrameInt = static_cast<int>(kSymbolsPerFrame);
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
-// A frame read through the room model, not confirmed by an independent copy, is taken only
-// when every other reading that would pass its check costs this much more.
-constexpr double kLeastDoubtInRoom = 0.8;
 constexpr int kMostRoomHypotheses = 8;
 
 }  // namespace
@@ -266,88 +263,40 @@ bool ListeningCore::stepHypothesis(int& work) {
   return accepted(h);
 }
 
-// Frame `number` under `h`: two copies that check on their own and agree; else the sum of
-// all copies, which hears more than any one of them; else, when a loud disturbance spoils
-// the sum, the one copy that checks. A reading not confirmed by a second copy must be
-// clearly likelier than any other reading that would pass the check.
-bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work) {
-  work += kFrameWork;
-  const auto windowOf = [&](int slot, std::size_t i) {
-    return h.firstWindow + kSymbolsPerFrameInt * slot + static_cast<int>(i);
-  };
-  const auto copyAt = [&](int slot) {
-    FrameBytes bytes{};
-    for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) bytes[i] = byteOf(windowOf(slot, i));
-    return bytes;
-  };
-  int slots = 0;
-  int heard = 0;
-  int best = -1;
-  int bestAgreeing = 0;
-  const int first = h.firstSlotOf(number);
-  for (int slot = first; slot < slotCount_; slot += h.frames) {
-    ++slots;
-    if (slotNumber_[static_cast<std::size_t>(slot)] != number) continue;
-    ++heard;
-    int agreeing = 0;
-    for (int other = first; other < slotCount_; other += h.frames) {
-      if (slotNumber_[static_cast<std::size_t>(other)] == number && copyAt(other) == copyAt(slot)) {
-        ++agreeing;
-      }
-    }
-    if (agreeing > bestAgreeing) {
-      best = slot;
-      bestAgreeing = agreeing;
-    }
+struct ListeningCore::SearchCopies {
+  const ListeningCore& core;
+  int& work;
+
+  int slotCount() const { return core.slotCount_; }
+  int slotNumber(int slot) const { return core.slotNumber_[static_cast<std::size_t>(slot)]; }
+  std::uint8_t byteAt(int window) const { return core.byteOf(window); }
+  SymbolRead readAt(int window) const {
+    return readSymbol(core.levelsOf(window), core.referenceOf(window));
   }
-  if (slots == 0) return false;
+  ToneLevels levelsAt(int window) const { return core.levelsOf(window); }
+  float referenceAt(int window) const { return core.referenceOf(window); }
+  float weightAt(int window) const {
+    const float heard = core.heardAt(window);
+    return heard < kLeastHeard ? 0.0f : heard;
+  }
+  // A symbol heard only in part in every copy is as much less certain.
+  double certainty(float weights, int /*slots*/, int copies) const {
+    return copies > 0 ? static_cast<double>(std::sqrt(weights / static_cast<float>(copies))) : 0.0;
+  }
   // Copies read through the room model may err alike in every pass: their agreeing proves
   // nothing, and a reading must be surer.
-  const double leastDoubt = searchingRoom_ ? kLeastDoubtInRoom : kLeastDoubt;
-  if (bestAgreeing >= 2 && !searchingRoom_) {
-    frame = {copyAt(best), heard, true};
-    return true;
-  }
-  // The sum of the copies heard whole; a window erased in every copy leaves it unread.
-  std::array<SymbolRead, kSymbolsPerFrame> reads{};
-  FrameBytes bytes{};
-  bool whole = true;
-  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-    ToneLevels sum{};
-    float threshold = 0.0f;
-    int copies = 0;
-    float weights = 0.0f;
-    for (int slot = first; slot < slotCount_; slot += h.frames) {
-      const float weight = heardAt(windowOf(slot, i));
-      if (weight < kLeastHeard) continue;
-      const ToneLevels levels = levelsOf(windowOf(slot, i));
-      for (std::size_t tone = 0; tone < kTones; ++tone) sum[tone] += weight * levels[tone];
-      threshold += weight * weight * referenceOf(windowOf(slot, i));
-      weights += weight * weight;
-      ++copies;
-    }
-    // A symbol heard only in part in every copy is as much less certain.
-    const float certainty = copies > 0 ? std::sqrt(weights / static_cast<float>(copies)) : 0.0f;
-    whole = whole && copies > 0;
-    reads[i] = readSymbol(sum, threshold);
-    for (double& margin : reads[i].margin) margin *= static_cast<double>(certainty);
-    bytes[i] = reads[i].byte;
-  }
-  if (whole && frameChecks(bytes) && bytes[0] == number) {
+  bool independent() const { return !core.searchingRoom_; }
+  double leastDoubt() const { return core.searchingRoom_ ? kLeastDoubtInRoom : kLeastDoubt; }
+  double doubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
     work += kDoubtWork;
-    if (frameDoubt(reads) >= leastDoubt) {
-      frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
-      return true;
-    }
+    return frameDoubt(reads);
   }
-  if (best < 0) return false;
-  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-    reads[i] = readSymbol(levelsOf(windowOf(best, i)), referenceOf(windowOf(best, i)));
-  }
-  work += kDoubtWork;
-  if (frameDoubt(reads) < leastDoubt) return false;
-  frame = {copyAt(best), heard, true};
-  return true;
+};
+
+bool ListeningCore::readFrame(const Hypothesis& h, int number, FrameRead& frame, int& work) {
+  work += kFrameWork;
+  SearchCopies copies{*this, work};
+  return receiver::readFrame(copies, h, number, frame);
 }
 
 // Whether the pass read under `h` holds a message, checked as the desktop receiver checks it.
