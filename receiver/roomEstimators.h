@@ -109,6 +109,19 @@ P quotient(P a, P b) {
   return n > S(0) ? (S(1) / n) * (a * conj(b)) : P{};
 }
 
+// x of a triangular system a x = b, from its last row up; `divide(sum, diagonal)`.
+template <typename Row, typename P, std::size_t N, typename Divide>
+std::array<P, N> backSubstitute(const std::array<Row, N>& a, const std::array<P, N>& b,
+                                std::size_t n, Divide divide) {
+  std::array<P, N> x{};
+  for (std::size_t col = n; col-- > 0;) {
+    P sum = b[col];
+    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
+    x[col] = divide(sum, a[col][col]);
+  }
+  return x;
+}
+
 // Solves the first `n` rows of a x = b, a complex (Gaussian elimination with partial
 // pivoting); an unknown without a pivot stays 0.
 template <typename P, std::size_t N>
@@ -127,13 +140,7 @@ std::array<P, N> solve(std::array<std::array<P, N>, N> a, std::array<P, N> b, st
       b[row] = b[row] - factor * b[col];
     }
   }
-  std::array<P, N> x{};
-  for (std::size_t col = n; col-- > 0;) {
-    P sum = b[col];
-    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
-    x[col] = quotient(sum, a[col][col]);
-  }
-  return x;
+  return backSubstitute(a, b, n, [](P sum, P diagonal) { return quotient(sum, diagonal); });
 }
 
 // Solves the first `n` rows of a x = b for a real, symmetric and positive definite (a little
@@ -148,13 +155,7 @@ std::array<P, N> solveReal(std::array<std::array<S, N>, N> a, std::array<P, N> b
       b[row] = b[row] - factor * b[col];
     }
   }
-  std::array<P, N> x{};
-  for (std::size_t col = n; col-- > 0;) {
-    P sum = b[col];
-    for (std::size_t k = col + 1; k < n; ++k) sum = sum - a[col][k] * x[k];
-    x[col] = (S(1) / a[col][col]) * sum;
-  }
-  return x;
+  return backSubstitute(a, b, n, [](P sum, S diagonal) { return (S(1) / diagonal) * sum; });
 }
 
 // Where a tone sounds: one bit per window, window w in bit w % 32 of word w / 32.
