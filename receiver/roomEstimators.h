@@ -1,9 +1,11 @@
-// The estimators a model of the room starts from, over the tone phasors of a stretch of
-// windows, in the precision of whoever calls them: the desktop receiver's std::complex<double>
-// and the listening core's single-precision Phasor alike. Each takes the count of windows and
-// `at(w, tone)`, the phasor of a tone in window w; none keeps any state.
+// The room model's estimators, and its reading of a tone again through the response learnt,
+// over the tone phasors of a stretch of windows, in the precision of whoever calls them: the
+// desktop receiver's std::complex<double> and the listening core's single-precision Phasor
+// alike. Each takes the count of windows and the phasors as a function: `at(w, tone)` for
+// every tone, `at(w)` for the one tone read. None keeps any state.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
