@@ -9,11 +9,6 @@ int Hypothesis::numberAt(int slot) const {
   return (offset + frames) % frames + 1;
 }
 
-int Hypothesis::passAt(int slot) const {
-  const int offset = slot - firstSlot;
-  return offset >= 0 ? offset / frames : -((-offset + frames - 1) / frames);
-}
-
 bool wrapHeard(SlotNumbers numbers, const Hypothesis& h) {
   for (std::size_t slot = 0; slot + 1 < numbers.size(); ++slot) {
     if (numbers[slot] == h.frames && numbers[slot + 1] == 1 &&

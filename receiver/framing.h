@@ -22,8 +22,6 @@ struct Hypothesis {
   int numberAt(int slot) const;
   // The first slot holding frame `number`.
   int firstSlotOf(int number) const { return (firstSlot + number - 1) % frames; }
-  // Which pass of the loop `slot` lies in: 0 for the pass whose frame 1 is firstSlot.
-  int passAt(int slot) const;
 };
 
 // Every frame start on an even symbol (five), every pass length and every position of frame 1.
@@ -32,14 +30,6 @@ inline constexpr int kMostHypotheses = 5 * kMaxFrames * (kMaxFrames + 1) / 2;
 // Each slot's frame number when its own frame checks (1 ... 12), else 0, for the slots that
 // start at one first window.
 using SlotNumbers = std::span<const std::uint8_t>;
-
-// The ways `windows` windows can fall into frames, starting on an even symbol (the first even
-// window is `firstEven`), that no more checking slots contradict than support, written to `out`
-// (kMostHypotheses long) best supported first; returns how many. `slotNumbersFor(firstWindow)`
-// gives the SlotNumbers of a first window.
-template <typename SlotNumbersFor>
-int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
-                   std::span<Hypothesis, kMostHypotheses> out);
 
 // Whether some slot holding the last frame, checked on its own, is followed by frame 1: the
 // pass ends where `h` says.
@@ -62,6 +52,10 @@ std::array<int, 2> checkingStarts(int count, ByteAt byteAt) {
 // Best supported first, else in the order rankHypotheses makes them.
 void sortHypotheses(std::span<Hypothesis> hypotheses);
 
+// The ways `windows` windows can fall into frames, starting on an even symbol (the first even
+// window is `firstEven`), that no more checking slots contradict than support, written to `out`
+// (kMostHypotheses long) best supported first; returns how many. `slotNumbersFor(firstWindow)`
+// gives the SlotNumbers of a first window.
 template <typename SlotNumbersFor>
 int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
                    std::span<Hypothesis, kMostHypotheses> out) {
@@ -119,8 +113,8 @@ struct FrameRead {
 // Two independent copies that check on their own and agree are taken first; else the sum of
 // all copies heard, which hears more than any one of them; else, when a loud disturbance
 // spoils the sum, the one copy that checks. Returns whether the frame was read.
-template <typename Copies>
-bool readFrame(Copies& copies, const Hypothesis& h, int number, FrameRead& frame) {
+template <typename Source>
+bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame) {
   constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
   const auto windowOf = [&](int slot, int i) { return h.firstWindow + kFrameWindows * slot + i; };
   const auto copyAt = [&](int slot) {

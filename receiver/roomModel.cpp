@@ -67,9 +67,7 @@ ToneReading cancelTone(const RoomRecording& room, std::span<const ToneSounding> 
                        std::size_t tone) {
   const auto count = static_cast<int>(room.windows());
   std::vector<std::uint32_t> bits = soundingBits(sounding, tone);
-  const Response response = learnResponse<kResponseTerms>(
-      bits, count, static_cast<int>(room.echoes + 1),
-      [&](int w) { return room.aligned[static_cast<std::size_t>(w)][tone]; }, room.energy[tone]);
+  const Response response = learnResponse(room.aligned, bits, tone, room.echoes, room.energy[tone]);
   std::vector<Complex> unexplained(room.windows());
   for (std::size_t w = 0; w < room.windows(); ++w) unexplained[w] = room.aligned[w][tone];
   ToneReading reading{std::vector<float>(room.windows()), std::vector<bool>(room.windows())};

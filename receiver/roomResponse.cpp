@@ -58,13 +58,17 @@ std::vector<std::uint32_t> soundingBits(std::span<const ToneSounding> sounding, 
   return bits;
 }
 
-Response learnResponse(std::span<const AlignedTones> aligned,
-                       std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
-                       double energy) {
-  const std::vector<std::uint32_t> bits = soundingBits(sounding, tone);
+Response learnResponse(std::span<const AlignedTones> aligned, std::span<const std::uint32_t> bits,
+                       std::size_t tone, std::size_t echoes, double energy) {
   return learnResponse<kResponseTerms>(
       bits, static_cast<int>(aligned.size()), static_cast<int>(echoes + 1),
       [&](int w) { return aligned[static_cast<std::size_t>(w)][tone]; }, energy);
+}
+
+Response learnResponse(std::span<const AlignedTones> aligned,
+                       std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
+                       double energy) {
+  return learnResponse(aligned, soundingBits(sounding, tone), tone, echoes, energy);
 }
 
 }  // namespace sonicsend::receiver

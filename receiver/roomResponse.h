@@ -55,5 +55,8 @@ std::vector<std::uint32_t> soundingBits(std::span<const ToneSounding> sounding, 
 Response learnResponse(std::span<const AlignedTones> aligned,
                        std::span<const ToneSounding> sounding, std::size_t tone, std::size_t echoes,
                        double energy);
+// The same from the bits of where the tone sounds (soundingBits).
+Response learnResponse(std::span<const AlignedTones> aligned, std::span<const std::uint32_t> bits,
+                       std::size_t tone, std::size_t echoes, double energy);
 
 }  // namespace sonicsend::receiver
