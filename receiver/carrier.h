@@ -13,10 +13,8 @@
 
 namespace sonicsend::receiver {
 
-// The carriers alternate k = 8, k = 13 from symbol to symbol: their difference, signed by the
-// window's parity, tells whether a signal is there, in the whole recording or in any stretch
-// of a few frames of it. Returns the even-symbol offset (window w is an even symbol when
-// w + offset is even), or nothing when no signal shows.
+// Whether the carriers show (carrierParity): the even-symbol offset (window w is an even
+// symbol when w + offset is even), or nothing when no signal shows.
 std::optional<std::size_t> findCarrier(std::span<const ToneLevels> levels);
 
 // Each window's reference level: the median of the carriers on each side of it, so that a
@@ -32,15 +30,13 @@ std::vector<SymbolRead> readWindows(std::span<const ToneLevels> levels,
 double noiseShare(std::span<const ToneLevels> levels, std::span<const double> references,
                   std::span<const SymbolRead> reads);
 
-// How much of each window's sound was heard, as a dropout leaves it.
-struct Presence {
+// How much of each window's sound was heard, as a dropout leaves it (presenceOf).
+struct Presences {
   std::vector<double> heard;  // 1; what the carrier kept of a window cut short; 0 when erased
   std::vector<bool> erased;   // too little left to read a frame holding it on its own
 };
 
-// A window whose carrier fell further below its reference than noise explains, with no tone
-// as loud as the reference either, lost part of its sound.
-Presence measurePresence(std::span<const ToneLevels> levels, std::size_t evenOffset,
+Presences measurePresence(std::span<const ToneLevels> levels, std::size_t evenOffset,
                          std::span<const double> references, double noise);
 
 // Everything the frame search asks of the windows, measured once.
@@ -50,7 +46,7 @@ struct HeardWindows {
   std::vector<double> references;
   std::vector<SymbolRead> reads;
   double noise = 1.0;
-  Presence presence;
+  Presences presence;
 };
 
 // The steps above in order; nothing when the carriers do not show in at least a frame.

@@ -18,6 +18,18 @@ constexpr std::size_t kAlternativesPerSymbol = 4;
 
 using Alternatives = std::array<Alternative, kAlternativesPerSymbol>;
 
+// A window whose carrier falls below this share of its reference level lost part of its sound
+// (a dropout): it counts only by what was heard of it when passes are added up; below the
+// last share, not at all, since the tones cut off in it spill into one another. A window
+// that lost half its sound reads as a byte of silence or near it, so a frame holding one
+// never checks on its own.
+constexpr double kWholeFrom = 0.8;
+constexpr double kReadAloneFrom = 0.5;
+constexpr double kErasedBelow = 0.1;
+// A carrier counts as cut short only when it falls below its reference by this many times
+// what noise measures in a tone that is off (the median: about 3.5 standard deviations).
+constexpr double kDropBeyondNoise = 3.0;
+
 // Fixed arrays only: the listening core runs this on devices without a heap.
 Alternatives alternatives(const SymbolRead& read) {
   constexpr std::size_t kPairs = SymbolRead::kTones * (SymbolRead::kTones - 1) / 2;
@@ -69,6 +81,27 @@ SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
 
 template SymbolRead readSymbol<float>(const std::array<float, kToneCount>&, float);
 template SymbolRead readSymbol<double>(const std::array<double, kToneCount>&, double);
+
+template <typename Level>
+Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level carrier,
+                           std::type_identity_t<Level> reference,
+                           std::type_identity_t<Level> noise) {
+  const Level share = reference > Level(0) ? carrier / reference : Level(1);
+  Level loudest = 0;
+  for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
+    loudest = std::max(loudest, level[toneOf(tone)]);
+  }
+  const bool cut = Level(1) - share > static_cast<Level>(kDropBeyondNoise) * noise &&
+                   loudest < reference;
+  if (!cut || share >= static_cast<Level>(kWholeFrom)) return {};
+  return {share >= static_cast<Level>(kErasedBelow) ? share : Level(0),
+          share < static_cast<Level>(kReadAloneFrom)};
+}
+
+template Presence<float> presenceOf<float>(const std::array<float, kToneCount>&, float, float,
+                                           float);
+template Presence<double> presenceOf<double>(const std::array<double, kToneCount>&, double,
+                                             double, double);
 
 bool frameChecks(const FrameBytes& frame) {
   if (frame[0] < 1 || frame[0] > kMaxFrames) return false;

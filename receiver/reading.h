@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -64,6 +65,30 @@ auto carrierReference(std::size_t window, std::size_t count, CarrierAt carrierAt
   return *middle;
 }
 
+// The carriers alternate k = 8, k = 13 from symbol to symbol: their difference, signed by the
+// window's parity, stands out from noise when the sender sounds, over all `count` windows or
+// over any stretch of a few frames between loud disturbances. `differenceAt(w)` is window
+// w's even carrier less its odd one. Returns the parity of the even symbols (window w is one
+// when w + parity is even), or -1 when no signal shows.
+template <typename DifferenceAt>
+int carrierParity(std::size_t count, DifferenceAt differenceAt);
+
+// How much of a window's sound was heard, as a dropout leaves it.
+template <typename Level>
+struct Presence {
+  Level heard = 1;      // 1; what the carrier kept of a window cut short; 0 when erased
+  bool erased = false;  // too little left to read a frame holding it on its own
+};
+
+// A window whose carrier fell further below its reference than `noise` (the median level of
+// a tone that is off, in units of the reference) explains, with no bit or parity tone as loud
+// as the reference either, lost part of its sound (a clipped window loses carrier to its loud
+// tones, a cut one loses everything).
+template <typename Level>
+Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level carrier,
+                           std::type_identity_t<Level> reference,
+                           std::type_identity_t<Level> noise);
+
 // A bit tone sounds at twice the carrier's amplitude, so the carrier's level, `threshold`, is
 // the midpoint between a tone that is off and one that is on. A symbol always sounds an even
 // number of bit and parity tones: when the count read is odd, the least certain tone flips.
@@ -87,5 +112,72 @@ inline constexpr double kLeastDoubt = 0.5;
 // Readings through a model of the room need a wider margin: the copies in different passes
 // are one reading, and a tone read a symbol off in two neighbouring symbols passes every check.
 inline constexpr double kLeastDoubtInRoom = 0.8;
+
+}  // namespace sonicsend::receiver
+
+namespace sonicsend::receiver {
+
+namespace carrierTest {
+// The carrier must stand out from the other carrier by this many standard errors over all the
+// windows; noise alone reaches 6 about once in a billion tries. Stretches that may show it on
+// their own: three frames, and one frame with a higher score, since few windows make a chance
+// score likelier.
+inline constexpr double kSignalScore = 6.0;
+struct Stretch {
+  std::size_t windows;
+  double score;
+};
+inline constexpr std::array<Stretch, 2> kStretches = {
+    {{3 * kSymbolsPerFrame, kSignalScore}, {kSymbolsPerFrame, 2 * kSignalScore}}};
+inline constexpr std::size_t kLongestStretch = 3 * kSymbolsPerFrame;
+}  // namespace carrierTest
+
+template <typename DifferenceAt>
+int carrierParity(std::size_t count, DifferenceAt differenceAt) {
+  using namespace carrierTest;
+  using Level = decltype(differenceAt(std::size_t{0}));
+  // Whether a sum and a sum of squares over n windows put the mean this many standard errors
+  // from 0.
+  const auto standsOut = [](Level sum, Level squares, std::size_t windows, double score) {
+    const auto n = static_cast<Level>(windows);
+    const Level mean = std::abs(sum) / n;
+    const Level variance = std::max(Level(0), squares / n - mean * mean);
+    return mean > Level(0) && mean * mean * n >= static_cast<Level>(score * score) * variance;
+  };
+  // Per stretch, the sums over its latest windows, from a ring of the latest differences.
+  std::array<Level, kLongestStretch> latest{};
+  std::array<Level, kStretches.size()> sums{};
+  std::array<Level, kStretches.size()> squares{};
+  bool stretchShows = false;
+  Level total = 0;
+  Level totalSquares = 0;
+  long votes = 0;  // signs rather than sizes: a loud disturbance has one vote per window
+  for (std::size_t w = 0; w < count; ++w) {
+    const Level d = differenceAt(w);
+    const Level signedD = w % 2 == 0 ? d : -d;
+    votes += signedD > Level(0) ? 1 : (signedD < Level(0) ? -1 : 0);
+    total += signedD;
+    totalSquares += d * d;
+    for (std::size_t s = 0; s < kStretches.size(); ++s) {
+      const std::size_t length = kStretches[s].windows;
+      sums[s] += signedD;
+      squares[s] += d * d;
+      if (w >= length) {
+        const Level leaving = latest[(w - length) % kLongestStretch];
+        sums[s] -= (w - length) % 2 == 0 ? leaving : -leaving;
+        squares[s] -= leaving * leaving;
+      }
+      // A stretch as long as all the windows, when they are fewer.
+      const bool full = w + 1 >= length || w + 1 == count;
+      stretchShows = stretchShows ||
+                     (full && standsOut(sums[s], squares[s], std::min(w + 1, length),
+                                        kStretches[s].score));
+    }
+    latest[w % kLongestStretch] = d;
+  }
+  if (count == 0) return -1;
+  const bool shows = standsOut(total, totalSquares, count, kSignalScore) || stretchShows;
+  return shows ? (votes >= 0 ? 0 : 1) : -1;
+}
 
 }  // namespace sonicsend::receiver

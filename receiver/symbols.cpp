@@ -3,68 +3,41 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <numbers>
 
+#include "ToneWindows.h"
 #include "tones.h"
 
 namespace sonicsend::receiver {
 namespace {
 
-// Tone k completes k whole cycles every 256 samples: k x 44100 / 256 Hz lies within 0.007 Hz
-// of the sent k x 172.266 Hz, a phase drift of 0.003 rad over one symbol. So one 256-entry
-// table per tone shifts the whole recording down to 0 Hz.
-constexpr std::size_t kTablePeriod = 256;
 // The grid is searched in steps of one block. The residual misalignment, at most half a
 // block, costs 0.3 % of a tone's level.
-constexpr std::size_t kBlock = 16;
-constexpr std::size_t kBlocksPerSymbol = kSymbolSamples / kBlock;
+constexpr int kBlock = 16;
+constexpr auto kBlockSamples = static_cast<std::size_t>(kBlock);
+constexpr std::size_t kBlocksPerSymbol = kSymbolSamples / kBlockSamples;
 // A tenth of a symbol: a window reaching this far past either end still reads its symbol.
 constexpr std::ptrdiff_t kEdgePadding = kSymbolSamples / 10;
-static_assert(kEdgePadding % kTablePeriod == 0);
-static_assert(kTablePeriod % kBlock == 0 && kSymbolSamples % kBlock == 0);
+static_assert(kSymbolSamples % kBlock == 0);
 
-using Phasor = std::complex<double>;
+using Sum = std::complex<double>;
 // Per tone, the running sum of the shifted recording at every block boundary: entry b covers
 // samples 0 to b x kBlock - 1. A window's tone level is the difference of two entries.
-using RunningSums = std::array<std::vector<Phasor>, kToneCount>;
+using RunningSums = std::array<std::vector<Sum>, kToneCount>;
 
-struct ToneTable {
-  std::array<std::array<float, kTablePeriod>, kToneCount> cosine;
-  std::array<std::array<float, kTablePeriod>, kToneCount> sine;
-
-  ToneTable() {
-    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      const auto k = static_cast<double>(kCarrierEvenK) + static_cast<double>(tone);
-      for (std::size_t n = 0; n < kTablePeriod; ++n) {
-        const double angle = 2.0 * std::numbers::pi * k * static_cast<double>(n) / kTablePeriod;
-        cosine[tone][n] = static_cast<float>(std::cos(angle));
-        sine[tone][n] = static_cast<float>(std::sin(angle));
-      }
-    }
-  }
-};
-
+// Each tone shifted down to 0 Hz by the listening core's mixer, in blocks, and summed.
 RunningSums demodulate(std::span<const float> samples) {
-  static const ToneTable table;
-  const std::size_t blocks = samples.size() / kBlock;
+  std::array<Phasor, ToneMixer::tableSize(kBlock)> table{};
+  ToneMixer mixer(kSampleRate, kBlock, table.data());
+  const std::size_t blocks = samples.size() / kBlockSamples;
   RunningSums sums;
-  for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-    const auto& cosine = table.cosine[tone];
-    const auto& sine = table.sine[tone];
-    auto& out = sums[tone];
-    out.resize(blocks + 1);
-    Phasor total{};
-    for (std::size_t block = 0; block < blocks; ++block) {
-      const std::size_t first = block * kBlock;
-      const std::size_t phase = first % kTablePeriod;
-      float re = 0.0f;
-      float im = 0.0f;
-      for (std::size_t n = 0; n < kBlock; ++n) {
-        re += samples[first + n] * cosine[phase + n];
-        im -= samples[first + n] * sine[phase + n];
-      }
-      total += Phasor(re, im);
-      out[block + 1] = total;
+  for (auto& tone : sums) tone.resize(blocks + 1);
+  std::array<Sum, kToneCount> total{};
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const TonePhasor tones = mixer.mix(samples.data() + block * kBlockSamples);
+    mixer.renormalize();
+    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+      total[tone] += Sum(tones[tone].re, tones[tone].im);
+      sums[tone][block + 1] = total[tone];
     }
   }
   return sums;
@@ -135,14 +108,14 @@ SymbolGrid measureSymbols(std::span<const float> samples) {
   const RunningSums sums = demodulate(padded);
   const std::size_t blocks = sums[0].size() - 1;
   const std::size_t phase = refinePhase(sums, blocks, roughPhase(sums, blocks));
-  grid.firstSample = static_cast<std::ptrdiff_t>(phase * kBlock) - kEdgePadding;
+  grid.firstSample = static_cast<std::ptrdiff_t>(phase * kBlockSamples) - kEdgePadding;
   // Levels in units of tone amplitude: a full-window cosine of amplitude A measures A.
   const double scale = 2.0 / kSymbolSamples;
   for (std::size_t b = phase; b + kBlocksPerSymbol <= blocks; b += kBlocksPerSymbol) {
     ToneLevels levels{};
     TonePhasors phasors{};
     for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      const Phasor phasor = scale * (sums[tone][b + kBlocksPerSymbol] - sums[tone][b]);
+      const Sum phasor = scale * (sums[tone][b + kBlocksPerSymbol] - sums[tone][b]);
       phasors[tone] = std::complex<float>(phasor);
       levels[tone] = static_cast<float>(std::abs(phasor));
     }

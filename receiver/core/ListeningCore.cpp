@@ -9,18 +9,12 @@
 namespace sonicsend::receiver {
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 constexpr float kFromInt16 = 1.0f / 32768.0f;
 // The frame search may do this much work (see ListeningCoreSearch.cpp) per window of audio,
 // and bank at most kMostSearchCredit: its instructions per second of audio stay bounded.
 constexpr int kSearchCreditPerWindow = 12;
 constexpr int kMostSearchCredit = 40 * kSearchCreditPerWindow;
-// The timing follows its peak by this share per symbol, at most kMostTimingStep blocks; the
-// energies fade by kTimingFade per symbol.
-constexpr float kTimingGain = 0.3f;
-constexpr float kMostTimingStep = 3.0f;
-constexpr float kTimingFade = 0.8f;
 constexpr int kMaxRingSamples = 1 << 14;
 // The room model's units of work each read its windows about once: a unit costs a credit per
 // window it reads, and each window of audio adds this much.
@@ -34,20 +28,12 @@ std::uint32_t ringSizeFor(int sampleRate) {
   return std::min<std::uint32_t>(size, kMaxRingSamples);
 }
 
-int blockSamplesFor(int sampleRate) {
-  return (sampleRate + 500) / 1000;
-}
-
 bool supported(int sampleRate) {
   return std::find(kCoreRates.begin(), kCoreRates.end(), sampleRate) != kCoreRates.end();
 }
 
 constexpr std::size_t alignUp(std::size_t size, std::size_t to) {
   return (size + to - 1) / to * to;
-}
-
-float sinOf(float angle) {
-  return std::cos(angle - kPi / 2.0f);
 }
 
 std::int16_t toInt16(float sample) {
@@ -60,7 +46,7 @@ std::int16_t toInt16(float sample) {
 
 std::size_t ListeningCore::stateSize(int sampleRate) {
   if (!supported(sampleRate)) return 0;
-  const auto mixBytes = static_cast<std::size_t>(blockSamplesFor(sampleRate)) * sizeof(TonePhasor);
+  const std::size_t mixBytes = ToneWindows::mixTableSize(sampleRate) * sizeof(Phasor);
   return alignUp(sizeof(ListeningCore), alignof(Phasor)) + mixBytes +
          ringSizeFor(sampleRate) * sizeof(std::atomic<std::int16_t>);
 }
@@ -72,9 +58,8 @@ ListeningCore* ListeningCore::create(void* block, std::size_t size, int sampleRa
   }
   auto* bytes = static_cast<unsigned char*>(block);
   auto* mix = reinterpret_cast<Phasor*>(bytes + alignUp(sizeof(ListeningCore), alignof(Phasor)));
-  const int blockSamples = blockSamplesFor(sampleRate);
-  auto* ring = reinterpret_cast<std::atomic<std::int16_t>*>(
-      mix + static_cast<std::size_t>(blockSamples) * kTones);
+  auto* ring =
+      reinterpret_cast<std::atomic<std::int16_t>*>(mix + ToneWindows::mixTableSize(sampleRate));
   const std::uint32_t ringSize = ringSizeFor(sampleRate);
   for (std::uint32_t i = 0; i < ringSize; ++i) new (ring + i) std::atomic<std::int16_t>(0);
   return new (block) ListeningCore(sampleRate, mix, ring, ringSize);
@@ -82,39 +67,12 @@ ListeningCore* ListeningCore::create(void* block, std::size_t size, int sampleRa
 
 ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
                              std::uint32_t ringSize)
-    : blockSamples_(blockSamplesFor(sampleRate)),
-      symbolBlocks_(static_cast<float>(kSymbolSamples) * static_cast<float>(sampleRate) /
-                    static_cast<float>(kSampleRate) /
-                    static_cast<float>(blockSamplesFor(sampleRate))),
-      mix_(mixTable),
-      ring_(ring),
-      ringMask_(ringSize - 1) {
-  // Tone k completes k cycles in 256 samples at 44 100 Hz: k * 44100 / 256 Hz at any rate.
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    const float cyclesPerSample = static_cast<float>(kCarrierEvenK + static_cast<int>(tone)) *
-                                  static_cast<float>(kSampleRate) / 256.0f /
-                                  static_cast<float>(sampleRate);
-    for (std::size_t n = 0; n < static_cast<std::size_t>(blockSamples_); ++n) {
-      const float turn = cyclesPerSample * static_cast<float>(n);
-      const float angle = 2.0f * kPi * (turn - std::floor(turn));
-      mix_[tone * static_cast<std::size_t>(blockSamples_) + n] = {std::cos(angle), -sinOf(angle)};
-    }
-    const float blockTurn = cyclesPerSample * static_cast<float>(blockSamples_);
-    const float blockAngle = 2.0f * kPi * (blockTurn - std::floor(blockTurn));
-    step_[tone] = {std::cos(blockAngle), -sinOf(blockAngle)};
-  }
+    : tones_(sampleRate, mixTable), ring_(ring), ringMask_(ringSize - 1) {
   startOver();
 }
 
 void ListeningCore::startOver() {
-  rotor_.fill({1.0f, 0.0f});
-  blockFill_ = 0;
-  for (TonePhasor& block : blocks_) block.fill({});
-  blockCount_ = 0;
-  window_.fill({});
-  timing_.fill(0.0f);
-  toBoundary_ = symbolBlocks_;
-  sinceBoundary_ = 0;
+  tones_.startOver();
   symbolCount_ = 0;
   searching_ = false;
   searchBase_ = 0;
@@ -197,76 +155,13 @@ void ListeningCore::drainRing() {
 
 void ListeningCore::demodulate(std::span<const std::int16_t> samples) {
   for (std::int16_t sample : samples) {
-    block_[static_cast<std::size_t>(blockFill_)] = static_cast<float>(sample) * kFromInt16;
-    if (++blockFill_ == blockSamples_) endBlock();
+    if (tones_.add(static_cast<float>(sample) * kFromInt16)) emitSymbol();
   }
 }
 
-// A block's tones, turned to the phase of its first sample, join the ring and the window.
-void ListeningCore::endBlock() {
-  TonePhasor& added = blocks_[blockCount_ % kBlockRing];
-  const TonePhasor& leaving = blocks_[(blockCount_ + kBlockRing - kWindowBlocks) % kBlockRing];
-  const auto length = static_cast<std::size_t>(blockSamples_);
-  float energy = 0.0f;
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    const Phasor* mix = mix_ + tone * length;
-    Phasor b{};
-    for (std::size_t n = 0; n < length; ++n) {
-      b.re += block_[n] * mix[n].re;
-      b.im += block_[n] * mix[n].im;
-    }
-    const Phasor r = rotor_[tone];
-    const Phasor s = step_[tone];
-    added[tone] = {r.re * b.re - r.im * b.im, r.re * b.im + r.im * b.re};
-    window_[tone].re += added[tone].re - leaving[tone].re;
-    window_[tone].im += added[tone].im - leaving[tone].im;
-    energy += window_[tone].re * window_[tone].re + window_[tone].im * window_[tone].im;
-    rotor_[tone] = {r.re * s.re - r.im * s.im, r.re * s.im + r.im * s.re};
-  }
-  ++blockCount_;
-  blockFill_ = 0;
-  toBoundary_ -= 1.0f;
-  if (toBoundary_ <= 0.5f) {
-    emitSymbol();
-    toBoundary_ += symbolBlocks_ + timingError();
-    sinceBoundary_ = 0;
-  }
-  timing_[static_cast<std::size_t>(sinceBoundary_ % kWindowBlocks)] += energy;
-  ++sinceBoundary_;
-}
-
-float ListeningCore::timingError() {
-  const auto peak =
-      static_cast<int>(std::max_element(timing_.begin(), timing_.end()) - timing_.begin());
-  const float before =
-      timing_[static_cast<std::size_t>((peak + kWindowBlocks - 1) % kWindowBlocks)];
-  const float at = timing_[static_cast<std::size_t>(peak)];
-  const float after = timing_[static_cast<std::size_t>((peak + 1) % kWindowBlocks)];
-  const float curve = before - 2.0f * at + after;
-  const float fraction = curve < 0.0f ? 0.5f * (before - after) / curve : 0.0f;
-  const float error =
-      static_cast<float>(peak > kWindowBlocks / 2 ? peak - kWindowBlocks : peak) + fraction;
-  for (float& energy : timing_) energy *= kTimingFade;
-  return std::clamp(kTimingGain * error, -kMostTimingStep, kMostTimingStep);
-}
-
-// The window ending now, summed afresh from its blocks, becomes a symbol of the history.
+// The window just ended becomes a symbol of the history.
 void ListeningCore::emitSymbol() {
-  window_.fill({});
-  for (int b = 1; b <= kWindowBlocks; ++b) {
-    const TonePhasor& block =
-        blocks_[(blockCount_ + kBlockRing - static_cast<std::uint32_t>(b)) % kBlockRing];
-    for (std::size_t tone = 0; tone < kTones; ++tone) {
-      window_[tone].re += block[tone].re;
-      window_[tone].im += block[tone].im;
-    }
-  }
-  for (Phasor& r : rotor_) {
-    // Keeps the rotors on the unit circle.
-    const float gain = 1.5f - 0.5f * (r.re * r.re + r.im * r.im);
-    r = {r.re * gain, r.im * gain};
-  }
-  store(window_, history_[symbolCount_ % kHistory]);
+  store(tones_.window(), history_[symbolCount_ % kHistory]);
   ++symbolCount_;
   searchCredit_ = std::min(searchCredit_ + kSearchCreditPerWindow, kMostSearchCredit);
   roomCredit_ = std::min(roomCredit_ + kRoomCreditPerWindow, kMostRoomCredit);

@@ -14,6 +14,7 @@
 #include "messageBounds.h"
 #include "phasor.h"
 #include "reading.h"
+#include "ToneWindows.h"
 #include "roomEstimators.h"
 
 namespace sonicsend::receiver {
@@ -56,7 +57,6 @@ class ListeningCore {
   void reset();
 
  private:
-  using TonePhasor = std::array<Phasor, kToneCount>;
   struct StoredSymbol {
     std::uint16_t scale = 0;  // the loudest tone's level (storedTones::shortFloat)
     // Each tone's level, in steps of a quarter decibel below scale (255: silent), and phase,
@@ -84,13 +84,8 @@ class ListeningCore {
   // What the frame reading (framing.h) asks of the windows searched.
   struct SearchCopies;
 
-  // Block length: about a millisecond, so that a symbol is 58 blocks at every rate.
-  static constexpr int kWindowBlocks = 58;
-  static constexpr int kBlockRing = 64;
-  static constexpr int kMostBlockSamples = 48;
   // A window is read once the windows that set its reference have come.
   static constexpr auto kReadDelay = static_cast<std::uint32_t>(kReferenceReach);
-  static constexpr std::uint32_t kCarrierStretch = 3 * kSymbolsPerFrame;
   static constexpr int kSearchWindows = kMaxFrames * static_cast<int>(kSymbolsPerFrame) * 5;
   // Windows arriving while a search runs must not overwrite those it reads.
   static constexpr int kHistory = kSearchWindows + 64;
@@ -102,8 +97,6 @@ class ListeningCore {
   void writeRing(std::span<const std::int16_t> samples);
   void drainRing();
   void demodulate(std::span<const std::int16_t> samples);
-  void endBlock();
-  float timingError();
   void emitSymbol();
   bool stepSearch();
   void readWindow(std::uint32_t window);
@@ -148,11 +141,7 @@ class ListeningCore {
   bool erasedAt(int window) const;
   float heardAt(int window) const;
 
-  // Fixed by the rate.
-  int blockSamples_;
-  float symbolBlocks_;
-  Phasor* mix_;  // kToneCount x blockSamples_: each tone shifted to 0 Hz within a block
-  TonePhasor step_{};
+  ToneWindows tones_;
   std::atomic<std::int16_t>* ring_;
   std::uint32_t ringMask_;
 
@@ -162,20 +151,6 @@ class ListeningCore {
   std::atomic<std::uint32_t> published_{0};
   std::uint32_t read_ = 0;
   std::uint32_t dropped_ = 0;
-
-  // Tones: a running sum per block, a ring of block sums, a window of kWindowBlocks of them.
-  TonePhasor rotor_{};
-  std::array<float, kMostBlockSamples> block_{};  // the samples of the block being filled
-  int blockFill_ = 0;
-  std::array<TonePhasor, kBlockRing> blocks_{};
-  std::uint32_t blockCount_ = 0;
-  TonePhasor window_{};
-
-  // Symbol timing: the energy of the windows ending so many blocks after each predicted
-  // symbol boundary, fading symbol by symbol; the next boundary is moved towards its peak.
-  std::array<float, kWindowBlocks> timing_{};
-  float toBoundary_ = 0.0f;
-  int sinceBoundary_ = 0;
 
   std::array<StoredSymbol, kHistory> history_{};
   std::uint32_t symbolCount_ = 0;

@@ -15,17 +15,6 @@ constexpr int kWorkPerPoll = 40;
 constexpr int kStartWork = 8;
 constexpr int kFrameWork = 2;
 constexpr int kDoubtWork = 12;
-// A window whose carrier kept less than this share of its reference, with no tone as loud as
-// the reference, lost its sound to a dropout.
-constexpr float kErasedShare = 0.5f;
-// In a sum of copies a window counts by the share of its sound heard (its levels by that
-// share, its threshold by the square), and not at all below this share.
-constexpr float kLeastHeard = 0.25f;
-// How far the carriers must stand apart over all the windows searched, or over any stretch
-// of kCarrierStretch windows, for the sender to sound (noise alone scores near 0, the sender
-// near 1).
-constexpr float kCarrierScore = 0.2f;
-constexpr float kStretchScore = 0.4f;
 constexpr int kSymbolsPerFrameInt = static_cast<int>(kSymbolsPerFrame);
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 constexpr int kMostRoomHypotheses = 8;
@@ -80,8 +69,9 @@ float ListeningCore::referenceOf(int window) const {
                                          .reference[static_cast<std::size_t>(evenOffset_)]);
 }
 
-// A window's threshold and byte under either parity: the carrier that sounds in each window
-// around it, the even one in even symbols.
+// A window's threshold, byte and presence under either parity: the carrier that sounds in
+// each window around it, the even one in even symbols. The core keeps no measure of noise: a
+// carrier below its reference counts as cut short whenever no tone stands above it.
 void ListeningCore::readWindow(std::uint32_t window) {
   StoredSymbol& symbol = history_[window % kHistory];
   ToneLevels levels{};
@@ -94,42 +84,20 @@ void ListeningCore::readWindow(std::uint32_t window) {
     symbol.reference[parity] = storedTones::shortFloat(reference);
     symbol.byte[parity] = readSymbol(levels, reference).byte;
     const float carrier = levels[(window + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier];
-    const float loudest = *std::max_element(levels.begin(), levels.end());
-    symbol.erased[parity] = carrier < kErasedShare * reference && loudest < reference;
-    const float share = reference > 0.0f ? std::min(1.0f, carrier / reference) : 1.0f;
-    symbol.heard[parity] =
-        static_cast<std::uint8_t>(loudest < reference ? share * 255.0f + 0.5f : 255.0f);
+    const Presence<float> presence = presenceOf(levels, carrier, reference, 0.0f);
+    symbol.erased[parity] = presence.erased;
+    symbol.heard[parity] = static_cast<std::uint8_t>(presence.heard * 255.0f + 0.5f);
   }
 }
 
-// The carriers alternate k = 8, k = 13 from symbol to symbol: their difference, signed by
-// the window's parity, against their sum tells whether the sender sounds, over all the
-// windows or over any stretch of a few frames of them; its sign tells the even symbols.
+// Whether the sender sounds in the windows searched, and which of them are even symbols.
 bool ListeningCore::carriersShow() {
-  std::array<float, kCarrierStretch> differences{};
-  std::array<float, kCarrierStretch> sums{};
-  float vote = 0.0f;
-  float total = 0.0f;
-  float stretchVote = 0.0f;
-  float stretchTotal = 0.0f;
-  float bestStretch = 0.0f;
-  for (std::uint32_t w = searchBase_; w < symbolCount_; ++w) {
-    const float even = levelOf(w, kEvenCarrier);
-    const float odd = levelOf(w, kOddCarrier);
-    const float difference = w % 2 == 0 ? even - odd : odd - even;
-    const std::size_t at = w % kCarrierStretch;
-    stretchVote += difference - differences[at];
-    stretchTotal += even + odd - sums[at];
-    differences[at] = difference;
-    sums[at] = even + odd;
-    vote += difference;
-    total += even + odd;
-    if (w >= searchBase_ + kCarrierStretch - 1 && stretchTotal > 0.0f) {
-      bestStretch = std::max(bestStretch, std::abs(stretchVote) / stretchTotal);
-    }
-  }
-  evenOffset_ = vote >= 0.0f ? 0 : 1;
-  return (total > 0.0f && std::abs(vote) / total >= kCarrierScore) || bestStretch >= kStretchScore;
+  const int parity = carrierParity(static_cast<std::size_t>(searchLength_), [&](std::size_t w) {
+    const std::uint32_t at = searchBase_ + static_cast<std::uint32_t>(w);
+    return levelOf(at, kEvenCarrier) - levelOf(at, kOddCarrier);
+  });
+  evenOffset_ = static_cast<int>((searchBase_ + static_cast<std::uint32_t>(std::max(parity, 0))) % 2);
+  return parity >= 0;
 }
 
 // Once a frame's worth of windows came since the last search, a new one starts; each poll
@@ -275,10 +243,7 @@ struct ListeningCore::SearchCopies {
   }
   ToneLevels levelsAt(int window) const { return core.levelsOf(window); }
   float referenceAt(int window) const { return core.referenceOf(window); }
-  float weightAt(int window) const {
-    const float heard = core.heardAt(window);
-    return heard < kLeastHeard ? 0.0f : heard;
-  }
+  float weightAt(int window) const { return core.heardAt(window); }
   // A symbol heard only in part in every copy is as much less certain.
   double certainty(float weights, int /*slots*/, int copies) const {
     return copies > 0 ? static_cast<double>(std::sqrt(weights / static_cast<float>(copies))) : 0.0;

@@ -277,7 +277,7 @@ TEST(Gathering, DropoutsCountWindowsByWhatTheirCarrierKept) {
     window[receiver::toneOf(0)] = row.loudestTone;
     const std::vector<receiver::ToneLevels> levels{window};
     const std::vector<double> references{1.0};
-    const receiver::Presence presence = receiver::measurePresence(levels, 0, references, 0.01);
+    const receiver::Presences presence = receiver::measurePresence(levels, 0, references, 0.01);
     EXPECT_NEAR(presence.heard[0], row.heard, 1e-6);
     EXPECT_EQ(presence.erased[0], row.erased);
   }

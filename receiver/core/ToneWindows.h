@@ -1,0 +1,98 @@
+// The receiver's front end: the eleven tones measured over symbol windows at the recording's
+// own rate, each window placed on the sender's symbol boundaries by a tracking loop. It works
+// a sample at a time with bounded work and fixed memory, so a device runs it as it listens
+// and the desktop runs it over a whole recording alike.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "phasor.h"
+#include "reading.h"
+
+namespace sonicsend::receiver {
+
+using TonePhasor = std::array<Phasor, kToneCount>;
+
+// Shifts each tone down to 0 Hz over blocks of a fixed length: a tone's sum over a block,
+// turned to the phase the tone has at the block's first sample since the start, so that a
+// steady tone sums to the same phase in every block. Tone k completes k cycles in 256 samples
+// at 44 100 Hz, so it is k x 44100 / 256 Hz at any rate.
+class ToneMixer {
+ public:
+  static constexpr std::size_t tableSize(int blockSamples) {
+    return static_cast<std::size_t>(blockSamples) * kToneCount;
+  }
+
+  // `table` holds tableSize(blockSamples) phasors, which this fills.
+  ToneMixer(int sampleRate, int blockSamples, Phasor* table);
+
+  int blockSamples() const { return blockSamples_; }
+  // The tones of the next block of blockSamples() samples.
+  TonePhasor mix(const float* block);
+  // Keeps the turning phases on the unit circle; now and then is enough.
+  void renormalize();
+  void startOver() { rotor_.fill({1.0f, 0.0f}); }
+
+ private:
+  int blockSamples_;
+  const Phasor* table_;  // kToneCount x blockSamples_: each tone's turn within a block
+  TonePhasor step_{};    // and over a whole block
+  TonePhasor rotor_{};   // each tone's phase at the next block
+};
+
+class ToneWindows {
+ public:
+  // Block length: about a millisecond, so that a symbol is 58 blocks at every rate.
+  static constexpr int kWindowBlocks = 58;
+  static constexpr int kMostBlockSamples = 48;
+
+  static int blockSamplesFor(int sampleRate) { return (sampleRate + 500) / 1000; }
+  // Phasors of the mixing table the caller provides for `sampleRate`.
+  static std::size_t mixTableSize(int sampleRate) {
+    return ToneMixer::tableSize(blockSamplesFor(sampleRate));
+  }
+
+  // `sampleRate` up to 48 kHz; `mixTable` holds mixTableSize(sampleRate) phasors.
+  ToneWindows(int sampleRate, Phasor* mixTable);
+  ToneWindows(const ToneWindows&) = delete;
+  ToneWindows& operator=(const ToneWindows&) = delete;
+
+  // Adds a sample (full scale 1); true when it ended a symbol window, whose tones window()
+  // then holds: each tone's sum over the window, as ToneMixer turns it.
+  bool add(float sample) {
+    block_[static_cast<std::size_t>(blockFill_)] = sample;
+    return ++blockFill_ == blockSamples_ && endBlock();
+  }
+  const TonePhasor& window() const { return window_; }
+  // Samples in a window: a full-window cosine of amplitude A measures A x this / 2.
+  int windowSamples() const { return kWindowBlocks * blockSamples_; }
+  void startOver();
+
+ private:
+  static constexpr int kBlockRing = 64;
+
+  bool endBlock();
+  float timingError();
+  void sumWindow();
+
+  ToneMixer mixer_;
+  int blockSamples_;
+  float symbolBlocks_;
+
+  // Tones: a ring of block sums, a window of kWindowBlocks of them.
+  std::array<float, kMostBlockSamples> block_{};  // the samples of the block being filled
+  int blockFill_ = 0;
+  std::array<TonePhasor, kBlockRing> blocks_{};
+  std::uint32_t blockCount_ = 0;
+  TonePhasor window_{};
+
+  // Symbol timing: the energy of the windows ending so many blocks after each predicted
+  // symbol boundary, fading symbol by symbol; the next boundary is moved towards its peak.
+  std::array<float, kWindowBlocks> timing_{};
+  float toBoundary_ = 0.0f;
+  int sinceBoundary_ = 0;
+};
+
+}  // namespace sonicsend::receiver
