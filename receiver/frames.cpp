@@ -81,20 +81,15 @@ class PassReader {
   std::vector<std::uint8_t> slotNumbers_;  // per slot of the current first window: its frame
                                            // number where it checks on its own, or 0
 
-  // The slots starting at `firstWindow`. A window that lost its sound reads as 0x00, a valid
-  // byte: a frame holding one does not check on its own.
+  // The slots starting at `firstWindow`.
   void readSlots(std::size_t firstWindow) {
     const std::size_t slots = (levels_.size() - firstWindow) / kSymbolsPerFrame;
     slotNumbers_.resize(slots);
     for (std::size_t slot = 0; slot < slots; ++slot) {
-      FrameBytes frame{};
-      bool erased = false;
-      for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-        const std::size_t w = firstWindow + kSymbolsPerFrame * slot + i;
-        frame[i] = symbols_[w].byte;
-        erased = erased || erased_[w];
-      }
-      slotNumbers_[slot] = frameChecks(frame) && !erased ? frame[0] : 0;
+      slotNumbers_[slot] = checkingNumber(
+          static_cast<int>(firstWindow + kSymbolsPerFrame * slot),
+          [this](int w) { return byteAt(w); },
+          [this](int w) { return static_cast<bool>(erased_[static_cast<std::size_t>(w)]); });
     }
   }
 

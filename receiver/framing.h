@@ -35,16 +35,30 @@ using SlotNumbers = std::span<const std::uint8_t>;
 // pass ends where `h` says.
 bool wrapHeard(SlotNumbers numbers, const Hypothesis& h);
 
+// The number of the frame starting at window `first` (bytes `byteAt(w)`) when it checks on its
+// own, else 0. A window that lost its sound (`erasedAt(w)`) reads as 0x00, a valid byte: a
+// frame holding one does not check on its own.
+template <typename ByteAt, typename ErasedAt>
+std::uint8_t checkingNumber(int first, ByteAt byteAt, ErasedAt erasedAt) {
+  FrameBytes frame{};
+  bool erased = false;
+  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+    const int w = first + static_cast<int>(i);
+    frame[i] = byteAt(w);
+    erased = erased || erasedAt(w);
+  }
+  return frameChecks(frame) && !erased ? frame[0] : 0;
+}
+
 // How many frames check, starting at each of `count` windows (bytes `byteAt(w)`), counted
 // apart for starts in even and in odd windows: frames start on even symbols.
 template <typename ByteAt>
 std::array<int, 2> checkingStarts(int count, ByteAt byteAt) {
   constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
+  const auto nothingErased = [](int) { return false; };
   std::array<int, 2> starts{};
   for (int w = 0; w + kFrameWindows <= count; ++w) {
-    FrameBytes frame{};
-    for (int i = 0; i < kFrameWindows; ++i) frame[static_cast<std::size_t>(i)] = byteAt(w + i);
-    if (frameChecks(frame)) ++starts[static_cast<std::size_t>(w % 2)];
+    if (checkingNumber(w, byteAt, nothingErased) != 0) ++starts[static_cast<std::size_t>(w % 2)];
   }
   return starts;
 }

@@ -171,14 +171,9 @@ void ListeningCore::readSlots(int firstWindow) {
   slotsFor_ = firstWindow;
   slotCount_ = (searchLength_ - firstWindow) / kSymbolsPerFrameInt;
   for (int slot = 0; slot < slotCount_; ++slot) {
-    FrameBytes frame{};
-    bool erased = false;
-    for (int i = 0; i < kSymbolsPerFrameInt; ++i) {
-      const int window = firstWindow + kSymbolsPerFrameInt * slot + i;
-      frame[static_cast<std::size_t>(i)] = byteOf(window);
-      erased = erased || erasedAt(window);
-    }
-    slotNumber_[static_cast<std::size_t>(slot)] = frameChecks(frame) && !erased ? frame[0] : 0;
+    slotNumber_[static_cast<std::size_t>(slot)] =
+        checkingNumber(firstWindow + kSymbolsPerFrameInt * slot,
+                       [this](int w) { return byteOf(w); }, [this](int w) { return erasedAt(w); });
   }
 }
 

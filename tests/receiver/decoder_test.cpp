@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <complex>
 #include <random>
 #include <tuple>
 
@@ -272,15 +273,45 @@ TEST(Gathering, DropoutsCountWindowsByWhatTheirCarrierKept) {
         Row{"mostly cut", 0.3f, 0.1f, 0.3, true}, Row{"silenced", 0.05f, 0.02f, 0.0, true},
         Row{"clipped", 0.3f, 2.0f, 1.0, false}}) {
     SCOPED_TRACE(row.name);
-    receiver::ToneLevels window{};
+    receiver::Levels window{};
     window[receiver::kEvenCarrier] = row.carrier;
     window[receiver::toneOf(0)] = row.loudestTone;
-    const std::vector<receiver::ToneLevels> levels{window};
-    const std::vector<double> references{1.0};
-    const receiver::Presences presence = receiver::measurePresence(levels, 0, references, 0.01);
-    EXPECT_NEAR(presence.heard[0], row.heard, 1e-6);
-    EXPECT_EQ(presence.erased[0], row.erased);
+    const auto presence = receiver::presenceOf(window, double{row.carrier}, 1.0, 0.01);
+    EXPECT_NEAR(presence.heard, row.heard, 1e-6);
+    EXPECT_EQ(presence.erased, row.erased);
   }
+}
+
+// The carrier test, with the truth known: the carriers alternate from a known parity, in all
+// the windows, or only in a stretch of three frames amid loud noise; noise alone never shows.
+TEST(Gathering, CarriersShowTheSignalAndItsEvenSymbols) {
+  std::mt19937 random(5);
+  std::normal_distribution<double> gauss;
+  // A carrier's level in noise of spread `noise`: the size of a complex sum.
+  const auto level = [&](double amplitude, double noise) {
+    return std::abs(std::complex<double>(amplitude + noise * gauss(random), noise * gauss(random)));
+  };
+  constexpr std::size_t kWindows = 600;
+  // Windows whose carriers sound (of amplitude 1, in noise 0.3) from `parity`; the others
+  // hold loud noise alone.
+  const auto differences = [&](std::size_t parity, std::size_t from, std::size_t to) {
+    std::vector<double> d(kWindows);
+    for (std::size_t w = 0; w < kWindows; ++w) {
+      const bool sounds = w >= from && w < to;
+      const bool even = (w + parity) % 2 == 0;
+      const double loud = sounds ? 0.3 : 3.0;
+      d[w] = level(sounds && even ? 1.0 : 0.0, loud) - level(sounds && !even ? 1.0 : 0.0, loud);
+    }
+    return d;
+  };
+  const auto parityOf = [](const std::vector<double>& d) {
+    return receiver::carrierParity(d.size(), [&](std::size_t w) { return d[w]; });
+  };
+  for (std::size_t parity : {0u, 1u}) {
+    EXPECT_EQ(parityOf(differences(parity, 0, kWindows)), static_cast<int>(parity));
+    EXPECT_EQ(parityOf(differences(parity, 301, 331)), static_cast<int>(parity));
+  }
+  for (int trial = 0; trial < 20; ++trial) EXPECT_EQ(parityOf(differences(0, 0, 0)), -1);
 }
 
 }  // namespace
