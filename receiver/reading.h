@@ -136,13 +136,12 @@ template <typename DifferenceAt>
 int carrierParity(std::size_t count, DifferenceAt differenceAt) {
   using namespace carrierTest;
   using Level = decltype(differenceAt(std::size_t{0}));
-  // Whether a sum and a sum of squares over n windows put the mean this many standard errors
-  // from 0.
+  // Whether a sum and a sum of squares over n windows put the mean `score` standard errors or
+  // more from 0: mean^2 n >= score^2 variance, multiplied out by n^2 so that nothing divides.
   const auto standsOut = [](Level sum, Level squares, std::size_t windows, double score) {
     const auto n = static_cast<Level>(windows);
-    const Level mean = std::abs(sum) / n;
-    const Level variance = std::max(Level(0), squares / n - mean * mean);
-    return mean > Level(0) && mean * mean * n >= static_cast<Level>(score * score) * variance;
+    const auto scoreSquared = static_cast<Level>(score * score);
+    return sum != Level(0) && sum * sum * (n + scoreSquared) >= scoreSquared * squares * n;
   };
   // Per stretch, the sums over its latest windows, from a ring of the latest differences.
   std::array<Level, kLongestStretch> latest{};

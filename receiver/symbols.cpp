@@ -33,12 +33,11 @@ RunningSums demodulate(std::span<const float> samples) {
   for (auto& tone : sums) tone.resize(blocks + 1);
   std::array<Sum, kToneCount> total{};
   for (std::size_t block = 0; block < blocks; ++block) {
-    const TonePhasor tones = mixer.mix(samples.data() + block * kBlockSamples);
-    mixer.renormalize();
-    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      total[tone] += Sum(tones[tone].re, tones[tone].im);
+    mixer.mix(samples.data() + block * kBlockSamples, [&](std::size_t tone, Phasor sum) {
+      total[tone] += Sum(sum.re, sum.im);
       sums[tone][block + 1] = total[tone];
-    }
+    });
+    mixer.renormalize();
   }
   return sums;
 }

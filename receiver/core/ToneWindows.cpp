@@ -43,24 +43,6 @@ ToneMixer::ToneMixer(int sampleRate, int blockSamples, Phasor* table)
   startOver();
 }
 
-TonePhasor ToneMixer::mix(const float* block) {
-  TonePhasor tones{};
-  const auto length = static_cast<std::size_t>(blockSamples_);
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    const Phasor* turn = table_ + tone * length;
-    Phasor b{};
-    for (std::size_t n = 0; n < length; ++n) {
-      b.re += block[n] * turn[n].re;
-      b.im += block[n] * turn[n].im;
-    }
-    const Phasor r = rotor_[tone];
-    const Phasor s = step_[tone];
-    tones[tone] = {r.re * b.re - r.im * b.im, r.re * b.im + r.im * b.re};
-    rotor_[tone] = {r.re * s.re - r.im * s.im, r.re * s.im + r.im * s.re};
-  }
-  return tones;
-}
-
 void ToneMixer::renormalize() {
   for (Phasor& r : rotor_) {
     const float gain = 1.5f - 0.5f * (r.re * r.re + r.im * r.im);
@@ -92,13 +74,13 @@ void ToneWindows::startOver() {
 bool ToneWindows::endBlock() {
   TonePhasor& added = blocks_[blockCount_ % kBlockRing];
   const TonePhasor& leaving = blocks_[(blockCount_ + kBlockRing - kWindowBlocks) % kBlockRing];
-  added = mixer_.mix(block_.data());
   float energy = 0.0f;
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    window_[tone].re += added[tone].re - leaving[tone].re;
-    window_[tone].im += added[tone].im - leaving[tone].im;
+  mixer_.mix(block_.data(), [&](std::size_t tone, Phasor tones) {
+    added[tone] = tones;
+    window_[tone].re += tones.re - leaving[tone].re;
+    window_[tone].im += tones.im - leaving[tone].im;
     energy += window_[tone].re * window_[tone].re + window_[tone].im * window_[tone].im;
-  }
+  });
   ++blockCount_;
   blockFill_ = 0;
   toBoundary_ -= 1.0f;

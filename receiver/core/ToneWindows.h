@@ -29,8 +29,23 @@ class ToneMixer {
   ToneMixer(int sampleRate, int blockSamples, Phasor* table);
 
   int blockSamples() const { return blockSamples_; }
-  // The tones of the next block of blockSamples() samples.
-  TonePhasor mix(const float* block);
+  // The tones of the next block of blockSamples() samples: `each(tone, phasor)` for each.
+  template <typename Each>
+  void mix(const float* block, Each each) {
+    const auto length = static_cast<std::size_t>(blockSamples_);
+    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+      const Phasor* turn = table_ + tone * length;
+      Phasor b{};
+      for (std::size_t n = 0; n < length; ++n) {
+        b.re += block[n] * turn[n].re;
+        b.im += block[n] * turn[n].im;
+      }
+      const Phasor r = rotor_[tone];
+      const Phasor s = step_[tone];
+      each(tone, Phasor{r.re * b.re - r.im * b.im, r.re * b.im + r.im * b.re});
+      rotor_[tone] = {r.re * s.re - r.im * s.im, r.re * s.im + r.im * s.re};
+    }
+  }
   // Keeps the turning phases on the unit circle; now and then is enough.
   void renormalize();
   void startOver() { rotor_.fill({1.0f, 0.0f}); }
