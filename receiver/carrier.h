@@ -37,7 +37,7 @@ struct Presences {
 };
 
 Presences measurePresence(std::span<const ToneLevels> levels, std::size_t evenOffset,
-                         std::span<const double> references, double noise);
+                          std::span<const double> references, double noise);
 
 // Everything the frame search asks of the windows, measured once.
 struct HeardWindows {

@@ -91,8 +91,8 @@ Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level car
   for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
     loudest = std::max(loudest, level[toneOf(tone)]);
   }
-  const bool cut = Level(1) - share > static_cast<Level>(kDropBeyondNoise) * noise &&
-                   loudest < reference;
+  const bool cut =
+      Level(1) - share > static_cast<Level>(kDropBeyondNoise) * noise && loudest < reference;
   if (!cut || share >= static_cast<Level>(kWholeFrom)) return {};
   return {share >= static_cast<Level>(kErasedBelow) ? share : Level(0),
           share < static_cast<Level>(kReadAloneFrom)};
@@ -100,8 +100,8 @@ Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level car
 
 template Presence<float> presenceOf<float>(const std::array<float, kToneCount>&, float, float,
                                            float);
-template Presence<double> presenceOf<double>(const std::array<double, kToneCount>&, double,
-                                             double, double);
+template Presence<double> presenceOf<double>(const std::array<double, kToneCount>&, double, double,
+                                             double);
 
 bool frameChecks(const FrameBytes& frame) {
   if (frame[0] < 1 || frame[0] > kMaxFrames) return false;

@@ -1,4 +1,5 @@
-// From tone levels to bytes and frames, and how sure a frame reading is.
+// From tone levels to bytes and frames: whether the carriers show, how much of each window was
+// heard, and how sure a frame reading is. Written once for the desktop receiver and the core.
 #pragma once
 
 #include <algorithm>
@@ -168,9 +169,9 @@ int carrierParity(std::size_t count, DifferenceAt differenceAt) {
       }
       // A stretch as long as all the windows, when they are fewer.
       const bool full = w + 1 >= length || w + 1 == count;
-      stretchShows = stretchShows ||
-                     (full && standsOut(sums[s], squares[s], std::min(w + 1, length),
-                                        kStretches[s].score));
+      stretchShows =
+          stretchShows ||
+          (full && standsOut(sums[s], squares[s], std::min(w + 1, length), kStretches[s].score));
     }
     latest[w % kLongestStretch] = d;
   }

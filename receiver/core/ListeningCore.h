@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <span>
 
+#include "ToneWindows.h"
 #include "framing.h"
 #include "messageBounds.h"
 #include "phasor.h"
 #include "reading.h"
-#include "ToneWindows.h"
 #include "roomEstimators.h"
 
 namespace sonicsend::receiver {

@@ -96,7 +96,8 @@ bool ListeningCore::carriersShow() {
     const std::uint32_t at = searchBase_ + static_cast<std::uint32_t>(w);
     return levelOf(at, kEvenCarrier) - levelOf(at, kOddCarrier);
   });
-  evenOffset_ = static_cast<int>((searchBase_ + static_cast<std::uint32_t>(std::max(parity, 0))) % 2);
+  evenOffset_ =
+      static_cast<int>((searchBase_ + static_cast<std::uint32_t>(std::max(parity, 0))) % 2);
   return parity >= 0;
 }
 
@@ -171,9 +172,9 @@ void ListeningCore::readSlots(int firstWindow) {
   slotsFor_ = firstWindow;
   slotCount_ = (searchLength_ - firstWindow) / kSymbolsPerFrameInt;
   for (int slot = 0; slot < slotCount_; ++slot) {
-    slotNumber_[static_cast<std::size_t>(slot)] =
-        checkingNumber(firstWindow + kSymbolsPerFrameInt * slot,
-                       [this](int w) { return byteOf(w); }, [this](int w) { return erasedAt(w); });
+    slotNumber_[static_cast<std::size_t>(slot)] = checkingNumber(
+        firstWindow + kSymbolsPerFrameInt * slot, [this](int w) { return byteOf(w); },
+        [this](int w) { return erasedAt(w); });
   }
 }
 

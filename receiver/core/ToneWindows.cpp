@@ -52,9 +52,9 @@ void ToneMixer::renormalize() {
 
 ToneWindows::ToneWindows(int sampleRate, Phasor* mixTable)
     : mixer_(sampleRate, blockSamplesFor(sampleRate), mixTable),
-      blockSamples_(blockSamplesFor(sampleRate)),
       symbolBlocks_(static_cast<float>(kSymbolSamples) * static_cast<float>(sampleRate) /
-                    static_cast<float>(kSampleRate) / static_cast<float>(blockSamples_)) {
+                    static_cast<float>(kSampleRate) /
+                    static_cast<float>(blockSamplesFor(sampleRate))) {
   startOver();
 }
 

@@ -1,7 +1,7 @@
-// The receiver's front end: the eleven tones measured over symbol windows at the recording's
-// own rate, each window placed on the sender's symbol boundaries by a tracking loop. It works
-// a sample at a time with bounded work and fixed memory, so a device runs it as it listens
-// and the desktop runs it over a whole recording alike.
+// The receiver's front end. ToneMixer shifts the eleven tones down to 0 Hz, for the listening
+// core and the desktop receiver's symbol grid alike; ToneWindows measures them over symbol
+// windows that a tracking loop keeps on the sender's symbol boundaries, a sample at a time with
+// bounded work and fixed memory, as a device listens.
 #pragma once
 
 #include <array>
@@ -78,11 +78,9 @@ class ToneWindows {
   // then holds: each tone's sum over the window, as ToneMixer turns it.
   bool add(float sample) {
     block_[static_cast<std::size_t>(blockFill_)] = sample;
-    return ++blockFill_ == blockSamples_ && endBlock();
+    return ++blockFill_ == mixer_.blockSamples() && endBlock();
   }
   const TonePhasor& window() const { return window_; }
-  // Samples in a window: a full-window cosine of amplitude A measures A x this / 2.
-  int windowSamples() const { return kWindowBlocks * blockSamples_; }
   void startOver();
 
  private:
@@ -93,7 +91,6 @@ class ToneWindows {
   void sumWindow();
 
   ToneMixer mixer_;
-  int blockSamples_;
   float symbolBlocks_;
 
   // Tones: a ring of block sums, a window of kWindowBlocks of them.
