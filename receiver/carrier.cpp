@@ -47,22 +47,6 @@ std::vector<SymbolRead> readWindows(std::span<const ToneLevels> levels,
   return reads;
 }
 
-double noiseShare(std::span<const ToneLevels> levels, std::span<const double> references,
-                  std::span<const SymbolRead> reads) {
-  std::vector<double> shares;
-  for (std::size_t w = 0; w < levels.size(); ++w) {
-    if (references[w] <= 0.0) continue;
-    const std::uint8_t byte = reads[w].byte;
-    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
-      if (!soundsIn(byte, bit)) shares.push_back(levels[w][toneOf(bit)] / references[w]);
-    }
-  }
-  if (shares.empty()) return 1.0;
-  const auto middle = shares.begin() + static_cast<std::ptrdiff_t>(shares.size() / 2);
-  std::nth_element(shares.begin(), middle, shares.end());
-  return *middle;
-}
-
 Presences measurePresence(std::span<const ToneLevels> levels, std::size_t evenOffset,
                           std::span<const double> references, double noise) {
   Presences presence;
@@ -88,7 +72,10 @@ std::optional<HeardWindows> hearWindows(std::span<const ToneLevels> levels) {
   windows.evenOffset = *evenOffset;
   windows.references = carrierReferences(levels, *evenOffset);
   windows.reads = readWindows(levels, windows.references);
-  windows.noise = noiseShare(levels, windows.references, windows.reads);
+  windows.noise = noiseShare(
+      levels.size(), [&](std::size_t w) { return levels[w]; },
+      [&](std::size_t w) { return windows.references[w]; },
+      [&](std::size_t w) { return windows.reads[w].byte; });
   windows.presence = measurePresence(levels, *evenOffset, windows.references, windows.noise);
   return windows;
 }

@@ -25,11 +25,6 @@ std::vector<double> carrierReferences(std::span<const ToneLevels> levels, std::s
 std::vector<SymbolRead> readWindows(std::span<const ToneLevels> levels,
                                     std::span<const double> references);
 
-// The median level of the tones read as off, in units of their window's reference: what noise
-// (and ringing) alone measure, as a share of the threshold.
-double noiseShare(std::span<const ToneLevels> levels, std::span<const double> references,
-                  std::span<const SymbolRead> reads);
-
 // How much of each window's sound was heard, as a dropout leaves it (presenceOf).
 struct Presences {
   std::vector<double> heard;  // 1; what the carrier kept of a window cut short; 0 when erased
@@ -45,7 +40,7 @@ struct HeardWindows {
   std::size_t evenOffset = 0;
   std::vector<double> references;
   std::vector<SymbolRead> reads;
-  double noise = 1.0;
+  double noise = 1.0;  // noiseShare
   Presences presence;
 };
 

@@ -11,10 +11,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-// Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
-// heard only in part.
-constexpr double kQuietSpread = 0.1;
-
 class PassReader {
  public:
   PassReader(const HeardWindows& windows, Copies copies)
@@ -58,13 +54,7 @@ class PassReader {
     return windows_.references[static_cast<std::size_t>(window)];
   }
   double weightAt(int window) const { return presence_[static_cast<std::size_t>(window)]; }
-  // A symbol heard only in part in every pass is less certain, unless the noise is so low
-  // that even that part stands far above it.
-  double certainty(double heard, int slots, int /*copies*/) const {
-    const double certainty = std::sqrt(heard / static_cast<double>(slots));
-    const double spread = windows_.noise / std::sqrt(std::max(heard, 1e-12));
-    return spread <= kQuietSpread ? 1.0 : std::max(certainty, kQuietSpread / spread);
-  }
+  double noise() const { return windows_.noise; }
   bool independent() const { return independentCopies_; }
   double leastDoubt() const { return independentCopies_ ? kLeastDoubt : kLeastDoubtInRoom; }
   double doubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) const {

@@ -119,8 +119,8 @@ struct FrameRead {
 //   weightAt(w)                       how much of its sound was heard: its levels count by
 //                                     that share in a sum, its threshold by the square; 0, not
 //                                     at all;
-//   certainty(heard, slots, copies)   what the margins of a sum are worth, from the squared
-//                                     weights added up, the slots and the copies summed;
+//   noise()                           the windows' noise share (noiseShare), which sets what
+//                                     the margins of a sum are worth (sumCertainty);
 //   independent(), leastDoubt()       whether copies err independently, and the doubt a
 //                                     reading not confirmed by a second copy must reach;
 //   doubt(reads)                      frameDoubt of a reading.
@@ -183,7 +183,7 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
     whole = whole && summed > 0;
     SymbolRead& read = reads[static_cast<std::size_t>(i)];
     read = readSymbol(sum, threshold);
-    const double scale = copies.certainty(weights, slots, summed);
+    const double scale = sumCertainty(weights, slots, copies.noise());
     for (double& margin : read.margin) margin *= scale;
     bytes[static_cast<std::size_t>(i)] = read.byte;
   }

@@ -26,6 +26,9 @@ using Alternatives = std::array<Alternative, kAlternativesPerSymbol>;
 constexpr double kWholeFrom = 0.8;
 constexpr double kReadAloneFrom = 0.5;
 constexpr double kErasedBelow = 0.1;
+// Noise whose spread of a symbol's margins stays below this needs no allowance for a symbol
+// heard only in part.
+constexpr double kQuietSpread = 0.1;
 // A carrier counts as cut short only when it falls below its reference by this many times
 // what noise measures in a tone that is off (the median: about 3.5 standard deviations).
 constexpr double kDropBeyondNoise = 3.0;
@@ -102,6 +105,17 @@ template Presence<float> presenceOf<float>(const std::array<float, kToneCount>&,
                                            float);
 template Presence<double> presenceOf<double>(const std::array<double, kToneCount>&, double, double,
                                              double);
+
+template <typename Level>
+Level sumCertainty(Level heard, int slots, std::type_identity_t<Level> noise) {
+  const Level certainty = std::sqrt(heard / static_cast<Level>(slots));
+  const Level spread = noise / std::sqrt(std::max(heard, Level(1e-12)));
+  const auto quiet = static_cast<Level>(kQuietSpread);
+  return spread <= quiet ? Level(1) : std::max(certainty, quiet / spread);
+}
+
+template float sumCertainty<float>(float, int, float);
+template double sumCertainty<double>(double, int, double);
 
 bool frameChecks(const FrameBytes& frame) {
   if (frame[0] < 1 || frame[0] > kMaxFrames) return false;

@@ -74,6 +74,19 @@ auto carrierReference(std::size_t window, std::size_t count, CarrierAt carrierAt
 template <typename DifferenceAt>
 int carrierParity(std::size_t count, DifferenceAt differenceAt);
 
+// The median level of the tones read as off, in units of their window's reference, over
+// `count` windows (`levelsAt(w)`, `referenceAt(w)`, `byteAt(w)`): what noise (and ringing)
+// alone measure, as a share of the threshold; 1 when nothing was measured. Counted in fixed
+// memory, in steps of 1/128 of the reference from 0 to 2.
+template <typename LevelsAt, typename ReferenceAt, typename ByteAt>
+auto noiseShare(std::size_t count, LevelsAt levelsAt, ReferenceAt referenceAt, ByteAt byteAt);
+
+// What the margins of a sum of copies are worth: a symbol heard only in part in every pass
+// (`heard`: the squared weights of the copies summed, of `slots` passes) is as much less
+// certain, unless `noise` is so low that even that part stands far above it.
+template <typename Level>
+Level sumCertainty(Level heard, int slots, std::type_identity_t<Level> noise);
+
 // How much of a window's sound was heard, as a dropout leaves it.
 template <typename Level>
 struct Presence {
@@ -132,6 +145,35 @@ inline constexpr std::array<Stretch, 2> kStretches = {
     {{3 * kSymbolsPerFrame, kSignalScore}, {kSymbolsPerFrame, 2 * kSignalScore}}};
 inline constexpr std::size_t kLongestStretch = 3 * kSymbolsPerFrame;
 }  // namespace carrierTest
+
+template <typename LevelsAt, typename ReferenceAt, typename ByteAt>
+auto noiseShare(std::size_t count, LevelsAt levelsAt, ReferenceAt referenceAt, ByteAt byteAt) {
+  using Level = decltype(referenceAt(std::size_t{0}));
+  constexpr std::size_t kBins = 256;
+  constexpr Level kBinsPerReference = 128;
+  std::array<std::uint32_t, kBins> bins{};
+  std::uint32_t shares = 0;
+  for (std::size_t w = 0; w < count; ++w) {
+    const Level reference = referenceAt(w);
+    if (reference <= Level(0)) continue;
+    const auto levels = levelsAt(w);
+    const std::uint8_t byte = byteAt(w);
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+      if (soundsIn(byte, bit)) continue;
+      // Shares below 0 (a level read through a model of the room) count in the first step.
+      const Level bin = static_cast<Level>(levels[toneOf(bit)]) / reference * kBinsPerReference;
+      const Level clamped = std::clamp(bin, Level(0), Level(kBins - 1));
+      ++bins[clamped == clamped ? static_cast<std::size_t>(clamped) : kBins - 1];
+      ++shares;
+    }
+  }
+  if (shares == 0) return Level(1);
+  // The (shares / 2 + 1)-th smallest share, at the middle of its step.
+  std::uint32_t below = 0;
+  std::size_t median = 0;
+  while (below + bins[median] <= shares / 2) below += bins[median++];
+  return (static_cast<Level>(median) + Level(0.5)) / kBinsPerReference;
+}
 
 template <typename DifferenceAt>
 int carrierParity(std::size_t count, DifferenceAt differenceAt) {

@@ -78,6 +78,8 @@ void ListeningCore::startOver() {
   searchBase_ = 0;
   searchLength_ = 0;
   searchCredit_ = 0;
+  noise_ = 0.0f;
+  searchNoise_ = 0.0f;
   roomStage_ = RoomStage::idle;
   searchingRoom_ = false;
   roomCredit_ = 0;

@@ -103,6 +103,7 @@ class ListeningCore {
   void startSearch();
   void startRoomSearch();
   bool carriersShow();
+  float measureNoise() const;
   void rankHypotheses();
   void readSlots(int firstWindow);
   bool stepHypothesis(int& work);
@@ -162,6 +163,10 @@ class ListeningCore {
   std::uint32_t searchBase_ = 0;  // the first window searched, counted since the start
   int searchLength_ = 0;
   int evenOffset_ = 0;  // window w since the start is an even symbol when w + this is even
+  // The noise share (noiseShare) of the latest plain search, which the windows read since
+  // are measured against, and of the search under way.
+  float noise_ = 0.0f;
+  float searchNoise_ = 0.0f;
   std::array<Hypothesis, kMostHypotheses> hypotheses_{};
   int hypothesisCount_ = 0;
   int nextHypothesis_ = 0;

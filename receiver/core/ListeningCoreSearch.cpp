@@ -70,8 +70,8 @@ float ListeningCore::referenceOf(int window) const {
 }
 
 // A window's threshold, byte and presence under either parity: the carrier that sounds in
-// each window around it, the even one in even symbols. The core keeps no measure of noise: a
-// carrier below its reference counts as cut short whenever no tone stands above it.
+// each window around it, the even one in even symbols; the noise as the last search measured
+// it.
 void ListeningCore::readWindow(std::uint32_t window) {
   StoredSymbol& symbol = history_[window % kHistory];
   ToneLevels levels{};
@@ -84,7 +84,7 @@ void ListeningCore::readWindow(std::uint32_t window) {
     symbol.reference[parity] = storedTones::shortFloat(reference);
     symbol.byte[parity] = readSymbol(levels, reference).byte;
     const float carrier = levels[(window + parity) % 2 == 0 ? kEvenCarrier : kOddCarrier];
-    const Presence<float> presence = presenceOf(levels, carrier, reference, 0.0f);
+    const Presence<float> presence = presenceOf(levels, carrier, reference, noise_);
     symbol.erased[parity] = presence.erased;
     symbol.heard[parity] = static_cast<std::uint8_t>(presence.heard * 255.0f + 0.5f);
   }
@@ -99,6 +99,14 @@ bool ListeningCore::carriersShow() {
   evenOffset_ =
       static_cast<int>((searchBase_ + static_cast<std::uint32_t>(std::max(parity, 0))) % 2);
   return parity >= 0;
+}
+
+float ListeningCore::measureNoise() const {
+  return noiseShare(
+      static_cast<std::size_t>(searchLength_),
+      [this](std::size_t w) { return levelsOf(static_cast<int>(w)); },
+      [this](std::size_t w) { return referenceOf(static_cast<int>(w)); },
+      [this](std::size_t w) { return byteOf(static_cast<int>(w)); });
 }
 
 // Once a frame's worth of windows came since the last search, a new one starts; each poll
@@ -146,6 +154,8 @@ void ListeningCore::startSearch() {
   }
   searchingRoom_ = false;
   if (!carriersShow()) return;
+  noise_ = measureNoise();
+  searchNoise_ = noise_;
   rankHypotheses();
   nextFrame_ = 0;
   searching_ = hypothesisCount_ > 0;
@@ -159,6 +169,7 @@ void ListeningCore::startRoomSearch() {
   searchBase_ = searchedBase_;
   searchLength_ = searchedLength_;
   evenOffset_ = searchedEven_;
+  searchNoise_ = measureNoise();
   rankHypotheses();
   // A reading that the room model made right has its frames check where the best supported
   // ways of reading them put them; the others are not worth the time.
@@ -240,10 +251,7 @@ struct ListeningCore::SearchCopies {
   ToneLevels levelsAt(int window) const { return core.levelsOf(window); }
   float referenceAt(int window) const { return core.referenceOf(window); }
   float weightAt(int window) const { return core.heardAt(window); }
-  // A symbol heard only in part in every copy is as much less certain.
-  double certainty(float weights, int /*slots*/, int copies) const {
-    return copies > 0 ? static_cast<double>(std::sqrt(weights / static_cast<float>(copies))) : 0.0;
-  }
+  float noise() const { return core.searchNoise_; }
   // Copies read through the room model may err alike in every pass: their agreeing proves
   // nothing, and a reading must be surer.
   bool independent() const { return !core.searchingRoom_; }

@@ -282,6 +282,28 @@ TEST(Gathering, DropoutsCountWindowsByWhatTheirCarrierKept) {
   }
 }
 
+// The noise share is the median of the tones read as off, against each window's own
+// reference: tones that sound do not count, and a level read below 0 or not a number (as a
+// model of the room may leave it) counts without harm.
+TEST(Gathering, NoiseIsTheMedianOfTheTonesReadAsOff) {
+  constexpr std::uint8_t kByte = 0x0F;  // bits 0 to 3 sound; four tones, so no parity tone
+  constexpr std::array<double, 5> kOff = {0.1, 0.2, 0.3, 0.4, 0.5};
+  std::vector<receiver::Levels> levels(40);
+  std::vector<double> references(levels.size());
+  for (std::size_t w = 0; w < levels.size(); ++w) {
+    references[w] = 1.0 + static_cast<double>(w % 3);
+    for (std::size_t bit = 0; bit < 4; ++bit) levels[w][receiver::toneOf(bit)] = 2.0 * references[w];
+    for (std::size_t i = 0; i < kOff.size(); ++i)
+      levels[w][receiver::toneOf(4 + i)] = kOff[i] * references[w];
+  }
+  levels[7][receiver::toneOf(4)] = -1.0;
+  levels[8][receiver::toneOf(5)] = std::nan("");
+  const double noise = receiver::noiseShare(
+      levels.size(), [&](std::size_t w) { return levels[w]; },
+      [&](std::size_t w) { return references[w]; }, [](std::size_t) { return kByte; });
+  EXPECT_NEAR(noise, 0.3, 1.0 / 128);
+}
+
 // The carrier test, with the truth known: the carriers alternate from a known parity, in all
 // the windows, or only in a stretch of three frames amid loud noise; noise alone never shows.
 TEST(Gathering, CarriersShowTheSignalAndItsEvenSymbols) {
