@@ -127,10 +127,6 @@ inline constexpr double kLeastDoubt = 0.5;
 // are one reading, and a tone read a symbol off in two neighbouring symbols passes every check.
 inline constexpr double kLeastDoubtInRoom = 0.8;
 
-}  // namespace sonicsend::receiver
-
-namespace sonicsend::receiver {
-
 namespace carrierTest {
 // The carrier must stand out from the other carrier by this many standard errors over all the
 // windows; noise alone reaches 6 about once in a billion tries. Stretches that may show it on

@@ -107,7 +107,6 @@ SymbolGrid measureSymbols(std::span<const float> samples) {
   const RunningSums sums = demodulate(padded);
   const std::size_t blocks = sums[0].size() - 1;
   const std::size_t phase = refinePhase(sums, blocks, roughPhase(sums, blocks));
-  grid.firstSample = static_cast<std::ptrdiff_t>(phase * kBlockSamples) - kEdgePadding;
   // Levels in units of tone amplitude: a full-window cosine of amplitude A measures A.
   const double scale = 2.0 / kSymbolSamples;
   for (std::size_t b = phase; b + kBlocksPerSymbol <= blocks; b += kBlocksPerSymbol) {

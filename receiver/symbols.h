@@ -16,7 +16,6 @@ using ToneLevels = std::array<float, kToneCount>;
 using TonePhasors = std::array<std::complex<float>, kToneCount>;
 
 struct SymbolGrid {
-  std::ptrdiff_t firstSample = 0;    // start of the first window; before 0 by at most 256
   std::vector<ToneLevels> levels;    // tone magnitudes, one entry per whole symbol window
   std::vector<TonePhasors> phasors;  // the same tones with their phases
 };

@@ -292,7 +292,8 @@ TEST(Gathering, NoiseIsTheMedianOfTheTonesReadAsOff) {
   std::vector<double> references(levels.size());
   for (std::size_t w = 0; w < levels.size(); ++w) {
     references[w] = 1.0 + static_cast<double>(w % 3);
-    for (std::size_t bit = 0; bit < 4; ++bit) levels[w][receiver::toneOf(bit)] = 2.0 * references[w];
+    for (std::size_t bit = 0; bit < 4; ++bit)
+      levels[w][receiver::toneOf(bit)] = 2.0 * references[w];
     for (std::size_t i = 0; i < kOff.size(); ++i)
       levels[w][receiver::toneOf(4 + i)] = kOff[i] * references[w];
   }
