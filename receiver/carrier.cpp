@@ -1,10 +1,6 @@
 #include "carrier.h"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
-
-#include "tones.h"
 
 namespace sonicsend::receiver {
 namespace {

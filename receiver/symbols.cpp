@@ -12,20 +12,20 @@ namespace {
 
 // The grid is searched in steps of one block. The residual misalignment, at most half a
 // block, costs 0.3 % of a tone's level.
-constexpr int kBlock = 16;
-constexpr auto kBlockSamples = static_cast<std::size_t>(kBlock);
+constexpr std::size_t kBlockSamples = 16;
 constexpr std::size_t kBlocksPerSymbol = kSymbolSamples / kBlockSamples;
 // A tenth of a symbol: a window reaching this far past either end still reads its symbol.
 constexpr std::ptrdiff_t kEdgePadding = kSymbolSamples / 10;
-static_assert(kSymbolSamples % kBlock == 0);
+static_assert(kSymbolSamples % kBlockSamples == 0);
 
 using Sum = std::complex<double>;
 // Per tone, the running sum of the shifted recording at every block boundary: entry b covers
-// samples 0 to b x kBlock - 1. A window's tone level is the difference of two entries.
+// samples 0 to b x kBlockSamples - 1. A window's tone level is the difference of two entries.
 using RunningSums = std::array<std::vector<Sum>, kToneCount>;
 
 // Each tone shifted down to 0 Hz by the listening core's mixer, in blocks, and summed.
 RunningSums demodulate(std::span<const float> samples) {
+  constexpr auto kBlock = static_cast<int>(kBlockSamples);
   std::array<Phasor, ToneMixer::tableSize(kBlock)> table{};
   ToneMixer mixer(kSampleRate, kBlock, table.data());
   const std::size_t blocks = samples.size() / kBlockSamples;
@@ -37,7 +37,7 @@ RunningSums demodulate(std::span<const float> samples) {
       total[tone] += Sum(sum.re, sum.im);
       sums[tone][block + 1] = total[tone];
     });
-    mixer.renormalize();
+    if ((block + 1) % kBlocksPerSymbol == 0) mixer.renormalize();
   }
   return sums;
 }
