@@ -7,11 +7,10 @@
 #include <span>
 #include <vector>
 
+#include "reading.h"
+
 namespace sonicsend::receiver {
 
-// The eleven tones k = 8 ... 18, indexed by k - 8.
-inline constexpr int kToneCount = 11;
-using ToneLevels = std::array<float, kToneCount>;
 // Each tone's amplitude and phase over a window, shifted down to 0 Hz.
 using TonePhasors = std::array<std::complex<float>, kToneCount>;
 

@@ -5,6 +5,6 @@ set(SONICSEND_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ListeningCoreRoom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ToneWindows.cpp
   ${CMAKE_CURRENT_LIST_DIR}/listener.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../reading.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../framing.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../messageBounds.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/reading.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/framing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/messageBounds.cpp)

@@ -6,13 +6,17 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-#include "symbols.h"
 #include "tones.h"
 
 namespace sonicsend::receiver {
+
+// The eleven tones k = 8 ... 18, indexed by k - 8.
+inline constexpr int kToneCount = 11;
+using ToneLevels = std::array<float, kToneCount>;
 
 inline constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
 inline constexpr int kMaxFrames = kMaxMessageBytes / kFramePayloadBytes;
