@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 
+#include "HandOver.h"
 #include "ToneWindows.h"
 #include "framing.h"
 #include "messageBounds.h"
@@ -43,16 +44,17 @@ class ListeningCore {
 
   // The producer's side (one producer, which may be an interrupt): copies the samples into
   // the hand-over ring. Floats beyond full scale are clipped; non-finite ones count as silence.
-  void push(std::span<const std::int16_t> samples);
-  void push(std::span<const float> samples);
+  void push(std::span<const std::int16_t> samples) { handOver_.push(samples); }
+  void push(std::span<const float> samples) { handOver_.push(samples); }
 
-  // The consumer's side (one consumer, the main loop): reads the audio handed over, and goes
-  // on with the search for a message a bounded step at a time. True once a message was heard.
+  // The consumer's side (one consumer, the main loop): reads at most a ring's worth of the
+  // audio handed over, and goes on with the search for a message a bounded step at a time, so
+  // that it returns however fast audio comes. True once a message was heard.
   bool poll();
   // The message, once poll returned true; else nothing.
   const CoreMessage* message() const { return heard_ ? &message_ : nullptr; }
   // Samples lost because poll fell behind by more than the ring holds.
-  std::uint32_t droppedSamples() const { return dropped_; }
+  std::uint32_t droppedSamples() const { return handOver_.dropped(); }
   // Starts over, as after create; only while no push runs.
   void reset();
 
@@ -94,8 +96,6 @@ class ListeningCore {
   ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
                 std::uint32_t ringSize);
   void startOver();
-  void writeRing(std::span<const std::int16_t> samples);
-  void drainRing();
   void demodulate(std::span<const std::int16_t> samples);
   void emitSymbol();
   bool stepSearch();
@@ -142,16 +142,8 @@ class ListeningCore {
   bool erasedAt(int window) const;
   float heardAt(int window) const;
 
+  HandOver handOver_;
   ToneWindows tones_;
-  std::atomic<std::int16_t>* ring_;
-  std::uint32_t ringMask_;
-
-  // The hand-over: the producer claims slots before writing them and publishes them after;
-  // the consumer drops what was claimed again while it read.
-  std::atomic<std::uint32_t> claimed_{0};
-  std::atomic<std::uint32_t> published_{0};
-  std::uint32_t read_ = 0;
-  std::uint32_t dropped_ = 0;
 
   std::array<StoredSymbol, kHistory> history_{};
   std::uint32_t symbolCount_ = 0;

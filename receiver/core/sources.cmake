@@ -1,5 +1,6 @@
 # The listening core's sources, for the host build and the firmware's alike.
 set(SONICSEND_CORE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/HandOver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ListeningCore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ListeningCoreSearch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ListeningCoreRoom.cpp

@@ -3,12 +3,14 @@
 // and no wrong answer from inputs that hold no message or another one.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "HandOver.h"
 #include "ListeningCore.h"
 #include "channels.h"
 #include "listener.h"
@@ -19,6 +21,7 @@ namespace sonicsend::testing {
 namespace {
 
 using namespace simulator;
+using receiver::HandOver;
 using receiver::ListeningCore;
 
 TEST(ListeningCore, StateFitsTheBudgetAtEveryRateAndRefusesTheRest) {
@@ -153,6 +156,35 @@ TEST(ListeningCore, HandsAudioOverBetweenAProducerAndAConsumerWithoutALock) {
   producer.join();
   for (int more = 0; more < 2000 && !heard; ++more) heard = core.poll();
   EXPECT_TRUE(rightly(heardBy(core), sent)) << "dropped " << core.droppedSamples();
+}
+
+// A producer that pushes again every time the consumer takes a piece, as an interrupt faster
+// than the consumer would: one drain takes what was published when it began, at most a ring,
+// and returns; every sample pushed is read, dropped or still waiting.
+TEST(HandOver, DrainReturnsWhenAudioComesFasterThanItIsRead) {
+  constexpr std::uint32_t kRing = 2048;
+  std::vector<std::atomic<std::int16_t>> ring(kRing);
+  HandOver handOver(ring.data(), kRing);
+  const std::vector<std::int16_t> block(256, 1000);
+  std::size_t pushed = 0;
+  const auto push = [&] {
+    handOver.push(std::span<const std::int16_t>(block));
+    pushed += block.size();
+  };
+  for (std::uint32_t i = 0; i < 3 * kRing / block.size(); ++i) push();
+  std::size_t read = 0;
+  for (int drain = 0; drain < 4; ++drain) {
+    std::size_t readNow = 0;
+    handOver.drain([&](std::span<const std::int16_t> piece) {
+      readNow += piece.size();
+      if (pushed < 1000 * kRing) push();
+    });
+    EXPECT_LE(readNow, kRing);
+    read += readNow;
+  }
+  EXPECT_GT(handOver.dropped(), 0u);
+  EXPECT_LE(read + handOver.dropped(), pushed);
+  EXPECT_GE(read + handOver.dropped() + kRing, pushed);
 }
 
 TEST(Listener, CApiReportsWhatTheCoreHeard) {
