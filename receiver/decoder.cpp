@@ -33,30 +33,30 @@ constexpr float kLevelSmoothing = 1.0f / static_cast<float>(kSampleRate / 10);
 using AcceptPass = std::function<bool(const PassCandidate&)>;
 
 // Carrier and presence, the plain reading of every window, then the frames and passes.
-FrameSearch readFrames(std::span<const ToneLevels> levels, Copies copies,
+PassOutcome readFrames(std::span<const ToneLevels> levels, Copies copies,
                        const AcceptPass& accept) {
   const std::optional<HeardWindows> windows = hearWindows(levels);
-  if (!windows) return FrameSearch::noSignal;
+  if (!windows) return PassOutcome::noSignal;
   return findPass(*windows, copies, accept);
 }
 
 // The symbol grid, read as it came; when that gives no message, read again through a model of
 // the room, with the ringing of earlier symbols taken away.
-FrameSearch searchRecording(std::span<const float> samples, const AcceptPass& accept) {
+PassOutcome searchRecording(std::span<const float> samples, const AcceptPass& accept) {
   const SymbolGrid grid = measureSymbols(samples);
-  const FrameSearch plain = readFrames(grid.levels, Copies::independent, accept);
-  if (plain == FrameSearch::found) return plain;
+  const PassOutcome plain = readFrames(grid.levels, Copies::independent, accept);
+  if (plain == PassOutcome::found) return plain;
   const std::vector<ToneLevels> cleaned = cancelRinging(grid);
   if (cleaned.empty()) return plain;
-  const FrameSearch inRoom = readFrames(cleaned, Copies::alike, accept);
+  const PassOutcome inRoom = readFrames(cleaned, Copies::alike, accept);
   // A plain reading that found whole passes says more about why there is no message.
-  return inRoom == FrameSearch::found || plain != FrameSearch::rejected ? inRoom : plain;
+  return inRoom == PassOutcome::found || plain != PassOutcome::rejected ? inRoom : plain;
 }
 
 DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   DecodeResult result;
   bool heardTooLittle = false;  // a message started or seemed whole, but needs more passes
-  const FrameSearch search = searchRecording(samples, [&](const PassCandidate& pass) {
+  const PassOutcome search = searchRecording(samples, [&](const PassCandidate& pass) {
     const auto bounds = locateMessage(pass.payload);
     if (!bounds || !trusted(*bounds, pass.payload.size(), pass.everyFrameAlone, pass.wrapHeard)) {
       heardTooLittle = heardTooLittle || bounds.has_value() || announcesMoreFrames(pass.payload);
@@ -66,15 +66,15 @@ DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
     return true;
   });
   switch (search) {
-    case FrameSearch::found:
+    case PassOutcome::found:
       break;
-    case FrameSearch::noSignal:
+    case PassOutcome::noSignal:
       result.failure = Failure::noSignal;
       break;
-    case FrameSearch::incomplete:
+    case PassOutcome::incomplete:
       result.failure = Failure::incomplete;
       break;
-    case FrameSearch::rejected:
+    case PassOutcome::rejected:
       result.failure = heardTooLittle ? Failure::incomplete : Failure::invalid;
       break;
   }

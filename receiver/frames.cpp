@@ -20,7 +20,7 @@ class PassReader {
         erased_(windows.presence.erased),
         independentCopies_(copies == Copies::independent) {}
 
-  FrameSearch run(const std::function<bool(const PassCandidate&)>& accept) {
+  PassOutcome run(const std::function<bool(const PassCandidate&)>& accept) {
     bool complete = false;
     std::array<Hypothesis, kMostHypotheses> ranked;
     const int count = rankHypotheses(
@@ -34,9 +34,9 @@ class PassReader {
       auto candidate = readPass(hypothesis);
       if (!candidate) continue;
       complete = true;
-      if (accept(*candidate)) return FrameSearch::found;
+      if (accept(*candidate)) return PassOutcome::found;
     }
-    return complete ? FrameSearch::rejected : FrameSearch::incomplete;
+    return complete ? PassOutcome::rejected : PassOutcome::incomplete;
   }
 
   // What the frame reading (framing.h) asks of the windows.
@@ -101,7 +101,7 @@ class PassReader {
 
 }  // namespace
 
-FrameSearch findPass(const HeardWindows& windows, Copies copies,
+PassOutcome findPass(const HeardWindows& windows, Copies copies,
                      const std::function<bool(const PassCandidate&)>& accept) {
   return PassReader(windows, copies).run(accept);
 }

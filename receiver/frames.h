@@ -19,7 +19,7 @@ struct PassCandidate {
   bool wrapHeard = false;        // frame 1 was heard right after the last frame
 };
 
-enum class FrameSearch {
+enum class PassOutcome {
   found,       // `accept` took a candidate
   noSignal,    // no alternating carrier: nothing that the sender played
   incomplete,  // a signal, but no pass whose every frame could be read
@@ -34,7 +34,7 @@ enum class Copies { independent, alike };
 // best supported first, and hands each pass whose frames all pass their checks to `accept`
 // until it returns true. A frame lost in one pass is taken from another; a frame heard in no
 // pass on its own is read from the sum of all its passes.
-FrameSearch findPass(const HeardWindows& windows, Copies copies,
+PassOutcome findPass(const HeardWindows& windows, Copies copies,
                      const std::function<bool(const PassCandidate&)>& accept);
 
 }  // namespace sonicsend::receiver

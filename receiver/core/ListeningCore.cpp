@@ -1,24 +1,12 @@
 #include "ListeningCore.h"
 
 #include <algorithm>
-#include <cmath>
 #include <new>
-
-#include "storedTones.h"
 
 namespace sonicsend::receiver {
 namespace {
 
-constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 constexpr float kFromInt16 = 1.0f / 32768.0f;
-// The frame search may do this much work (see ListeningCoreSearch.cpp) per window of audio,
-// and bank at most kMostSearchCredit: its instructions per second of audio stay bounded.
-constexpr int kSearchCreditPerWindow = 12;
-constexpr int kMostSearchCredit = 40 * kSearchCreditPerWindow;
-// The room model's units of work each read its windows about once: a unit costs a credit per
-// window it reads, and each window of audio adds this much.
-constexpr int kRoomCreditPerWindow = 300;
-constexpr int kMostRoomCredit = 40 * kRoomCreditPerWindow;
 
 bool supported(int sampleRate) {
   return std::find(kCoreRates.begin(), kCoreRates.end(), sampleRate) != kCoreRates.end();
@@ -59,19 +47,9 @@ ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::
 
 void ListeningCore::startOver() {
   tones_.startOver();
-  symbolCount_ = 0;
-  searching_ = false;
-  searchBase_ = 0;
-  searchLength_ = 0;
-  searchCredit_ = 0;
-  noise_ = 0.0f;
-  searchNoise_ = 0.0f;
-  roomStage_ = RoomStage::idle;
-  searchingRoom_ = false;
-  roomCredit_ = 0;
-  roomBase_ = 0;
-  roomLength_ = 0;
-  roomNextStart_ = 0;
+  history_.startOver();
+  search_.startOver();
+  room_.startOver();
   heard_ = false;
 }
 
@@ -82,39 +60,19 @@ void ListeningCore::reset() {
 
 void ListeningCore::demodulate(std::span<const std::int16_t> samples) {
   for (std::int16_t sample : samples) {
-    if (tones_.add(static_cast<float>(sample) * kFromInt16)) emitSymbol();
-  }
-}
-
-// The window just ended becomes a symbol of the history.
-void ListeningCore::emitSymbol() {
-  store(tones_.window(), history_[symbolCount_ % kHistory]);
-  ++symbolCount_;
-  searchCredit_ = std::min(searchCredit_ + kSearchCreditPerWindow, kMostSearchCredit);
-  roomCredit_ = std::min(roomCredit_ + kRoomCreditPerWindow, kMostRoomCredit);
-  if (symbolCount_ > kReadDelay) readWindow(symbolCount_ - 1 - kReadDelay);
-}
-
-void ListeningCore::store(const TonePhasor& window, StoredSymbol& symbol) const {
-  std::array<float, kToneCount> level{};
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    level[tone] = std::sqrt(window[tone].re * window[tone].re + window[tone].im * window[tone].im);
-  }
-  const float loudest = *std::max_element(level.begin(), level.end());
-  symbol.scale = storedTones::shortFloat(loudest);
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    symbol.attenuation[tone] = storedTones::attenuationOf(level[tone], loudest);
-    symbol.phase[tone] = storedTones::phaseOf(window[tone].re, window[tone].im);
+    if (!tones_.add(static_cast<float>(sample) * kFromInt16)) continue;
+    history_.add(tones_.window(), search_.noise());
+    search_.earnCredit();
+    room_.earnCredit();
   }
 }
 
 bool ListeningCore::poll() {
   if (heard_) return true;
   handOver_.drain([this](std::span<const std::int16_t> samples) { demodulate(samples); });
-  if (heard_) return true;
-  const bool found = stepSearch();
-  if (!found) stepRoom();
-  return found;
+  heard_ = search_.step(history_, room_);
+  if (!heard_) room_.step(history_);
+  return heard_;
 }
 
 }  // namespace sonicsend::receiver

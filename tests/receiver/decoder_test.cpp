@@ -90,11 +90,11 @@ std::vector<receiver::ToneLevels> levelsOf(const Frame& frame) {
 }
 
 std::optional<std::vector<std::uint8_t>> firstPass(const std::vector<receiver::ToneLevels>& levels,
-                                                   receiver::FrameSearch& search) {
+                                                   receiver::PassOutcome& search) {
   std::optional<std::vector<std::uint8_t>> payload;
   const auto windows = receiver::hearWindows(levels);
   if (!windows) {
-    search = receiver::FrameSearch::noSignal;
+    search = receiver::PassOutcome::noSignal;
     return payload;
   }
   search = receiver::findPass(*windows, receiver::Copies::independent,
@@ -122,14 +122,14 @@ TEST(FrameReading, DoubtfulReadingNeedsASecondCopy) {
        {9, kBitToneK[0], 1.1f * kCarrier},
        {9, kParityK, 0.9f * kCarrier}},
   };
-  receiver::FrameSearch search{};
+  receiver::PassOutcome search{};
   EXPECT_EQ(firstPass(clean, search), expected);
   for (const auto& doubt : doubts) {
     SCOPED_TRACE(doubt.size() == 2 ? "bit 7" : "bit 0 of payload and check byte");
     auto doubtful = clean;
     for (const auto& [symbol, k, level] : doubt) doubtful[symbol][tone(k)] = level;
     EXPECT_FALSE(firstPass(doubtful, search));
-    EXPECT_EQ(search, receiver::FrameSearch::incomplete);
+    EXPECT_EQ(search, receiver::PassOutcome::incomplete);
     doubtful.insert(doubtful.end(), clean.begin(), clean.end());
     EXPECT_EQ(firstPass(doubtful, search), expected);
   }

@@ -1,0 +1,412 @@
+#include "RoomModel.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "framing.h"
+#include "storedTones.h"
+
+namespace sonicsend::receiver {
+namespace {
+
+constexpr int kMostEchoes = 8;
+// How clearly the carriers must show (see fitCarriers): noise alone reaches 40 about once in
+// 10^15 tries.
+constexpr float kCarrierScore = 40.0f;
+// Frames of windows to wait before looking for the carriers again where they did not show.
+constexpr std::uint32_t kIdleFrames = 4;
+constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
+// The model's work: each window of audio adds kCreditPerWindow, at most kMostCredit banked. A
+// step costs a credit per window it reads, and as many again as it does besides (solving for a
+// response, clearing its sums) as reading kStepOverhead windows.
+constexpr int kCreditPerWindow = 300;
+constexpr int kMostCredit = 40 * kCreditPerWindow;
+constexpr int kStepOverhead = 64;
+
+// The nearest whole number, without a library call.
+int nearest(float value) {
+  const float shifted = value + 0.5f;
+  const int truncated = static_cast<int>(shifted);
+  return static_cast<float>(truncated) > shifted ? truncated - 1 : truncated;
+}
+
+std::int8_t toRoomLevel(float level) {
+  return static_cast<std::int8_t>(
+      std::lround(std::clamp(level, -1.0f, 3.0f) * RoomReading::kLevelUnit));
+}
+
+}  // namespace
+
+Phasor RoomModel::AlignedWindows::at(int window, std::size_t tone) const {
+  const std::uint32_t at = base + static_cast<std::uint32_t>(window);
+  const float k = static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
+  const float turn = drift * k * static_cast<float>(window) * (128.0f / storedTones::kPi);
+  const auto step = static_cast<std::size_t>((history.at(at).phase[tone] - nearest(turn)) & 255);
+  const float level = history.levelOf(at, tone);
+  return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
+}
+
+void RoomModel::startOver() {
+  stage_ = Stage::idle;
+  credit_ = 0;
+  base_ = 0;
+  length_ = 0;
+  nextStart_ = 0;
+}
+
+void RoomModel::earnCredit() {
+  credit_ = std::min(credit_ + kCreditPerWindow, kMostCredit);
+}
+
+float RoomModel::levelOf(int window, std::size_t bit) const {
+  return static_cast<float>(levels_[static_cast<std::size_t>(window)][bit]) /
+         RoomReading::kLevelUnit;
+}
+
+// A new reading once a frame's worth of windows came since the last one began, or, when the
+// carriers did not show in it, a few frames' worth.
+void RoomModel::start(const SymbolHistory& history) {
+  const std::uint32_t count = history.count();
+  const auto windows = static_cast<int>(std::min<std::uint32_t>(count, kRoomWindows));
+  if (count < nextStart_ || windows < 2 * kFrameWindows) return;
+  length_ = windows;
+  base_ = count - static_cast<std::uint32_t>(windows);
+  nextStart_ = count + kSymbolsPerFrame;
+  position_ = {};
+  stage_ = Stage::working;
+}
+
+void RoomModel::step(const SymbolHistory& history) {
+  if (stage_ == Stage::idle) start(history);
+  if (stage_ != Stage::working) return;
+  if (!history.keeps(base_)) {
+    stage_ = Stage::idle;  // the windows it reads were overwritten
+    return;
+  }
+  const int cost = length_ + kStepOverhead;
+  if (credit_ < cost) return;
+  credit_ -= cost;
+  // Steps with nothing to do (lags too long to compare, the search for a repeating frame in
+  // a longer loop) cost nothing: the next step runs in their place.
+  for (bool worked = false; stage_ == Stage::working && !worked; position_ = next(position_)) {
+    worked = run(position_, history);
+  }
+  if (stage_ == Stage::working && position_.step == Step::done) stage_ = Stage::ready;
+}
+
+RoomModel::Position RoomModel::next(Position at) {
+  const bool lastTone = at.index + 1 == static_cast<int>(kRoomTones);
+  switch (at.step) {
+    case Step::measure:
+      return {Step::passLag, 1};
+    case Step::passLag:
+      return at.index < kMaxFrames ? Position{Step::passLag, at.index + 1}
+                                   : Position{Step::predict};
+    case Step::predict:
+      return {Step::settle, at.index};
+    case Step::settle:
+      if (at.start + 1 < kStarts) return {Step::settle, at.index, at.start + 1};
+      return lastTone ? Position{Step::saidByOthers} : Position{Step::predict, at.index + 1};
+    case Step::saidByOthers:
+      return lastTone ? Position{Step::readBytes} : Position{Step::saidByOthers, at.index + 1};
+    case Step::readBytes:
+      return {Step::cancel};
+    case Step::cancel:
+      return lastTone ? Position{Step::placeFrames} : Position{Step::cancel, at.index + 1};
+    case Step::placeFrames:
+      return {Step::weigh};
+    case Step::weigh:
+      return lastTone ? Position{Step::publish} : Position{Step::weigh, at.index + 1};
+    case Step::publish:
+    case Step::done:
+      return {Step::done};
+  }
+  return {Step::done};
+}
+
+// One step of the reading; false when it had nothing to do.
+bool RoomModel::run(Position at, const SymbolHistory& history) {
+  const AlignedWindows aligned{history, base_, drift_};
+  const auto bit = static_cast<std::size_t>(at.index);
+  switch (at.step) {
+    case Step::measure:
+      if (!measure(history)) {
+        stage_ = Stage::idle;
+        nextStart_ = history.count() + kIdleFrames * kSymbolsPerFrame;
+      }
+      return true;
+    case Step::passLag:
+      if (pass_ != 0 || 2 * at.index * kFrameWindows > length_) return false;
+      pass_ = passLag(aligned, at.index);
+      return true;
+    case Step::predict:
+      predictTone(aligned, toneOf(bit));
+      return true;
+    case Step::settle:
+      return settleTone(aligned, bit, static_cast<Start>(at.start));
+    case Step::saidByOthers:
+      settleTone(aligned, bit, Start::saidByOthers);
+      return true;
+    case Step::readBytes:
+      soundingFromBytes();
+      return true;
+    case Step::cancel:
+      cancelTone(aligned, toneOf(bit), roundSounding_[bit], &levels_[0][bit],
+                 static_cast<int>(kRoomTones));
+      return true;
+    case Step::placeFrames:
+      soundingFromBytes();
+      placeFrames();
+      return true;
+    case Step::weigh:
+      weighTone(aligned, bit);
+      return true;
+    case Step::publish:
+      publish();
+      return true;
+    case Step::done:
+      return true;
+  }
+  return true;
+}
+
+// The terms a response learns, the clocks' mismatch, which windows are even symbols and the
+// carriers' level; false when the carriers do not show. (Each tone's energy is measured as the
+// tone is first loaded, by predictTone.)
+bool RoomModel::measure(const SymbolHistory& history) {
+  echoes_ = std::clamp(length_ / 8 - 1, 1, kMostEchoes);
+  const auto windows = static_cast<std::size_t>(length_);
+  drift_ = measureDrift(windows, AlignedWindows{history, base_, 0.0f}.tones());
+  const AlignedWindows aligned{history, base_, drift_};
+  const CarrierFit<float> carriers = fitCarriers(windows, aligned.tones());
+  if (carriers.score < kCarrierScore) return false;
+  even_ = static_cast<int>((base_ + carriers.evenOffset) % 2);
+  float carrier = 0.0f;
+  for (int w = 0; w < length_; ++w) {
+    const std::uint32_t at = base_ + static_cast<std::uint32_t>(w);
+    const bool even = (at + static_cast<std::uint32_t>(even_)) % 2 == 0;
+    carrier += history.levelOf(at, even ? kEvenCarrier : kOddCarrier);
+  }
+  carrier_ = carrier / static_cast<float>(length_);
+  pass_ = 0;
+  return true;
+}
+
+// The lag of `frames` whole frames, in windows, when the windows repeat after it; else 0. The
+// shortest such lag is the pass.
+int RoomModel::passLag(const AlignedWindows& aligned, int frames) const {
+  const int lag = frames * kFrameWindows;
+  return repeatsAfter(static_cast<std::size_t>(length_), static_cast<std::size_t>(lag),
+                      aligned.tones())
+             ? lag
+             : 0;
+}
+
+// The tone read next, in every window of the room.
+void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
+  for (int w = 0; w < length_; ++w) toneWindows_[static_cast<std::size_t>(w)] = aligned.at(w, tone);
+}
+
+// A first reading that needs no reading before it (see predictTone in roomEstimators.h): a
+// window sounds when it lies nearer the louder end. Measures the tone's energy on the way.
+void RoomModel::predictTone(const AlignedWindows& aligned, std::size_t tone) {
+  loadTone(aligned, tone);
+  float energy = 0.0f;
+  for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[static_cast<std::size_t>(w)]);
+  energy_[tone] = energy;
+  const auto y = [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; };
+  const auto prediction = receiver::predictTone(length_, y);
+  constexpr int kPast = TonePrediction<Phasor>::kPast;
+  const auto along = [&](int i) { return prediction.along(y, i + kPast); };
+  const int count = length_ - kPast;
+  const auto [off, on] = twoEnds(count, along);
+  predicted_.fill(0);
+  for (int i = 0; i < count; ++i) {
+    setBit(predicted_.data(), i + kPast, on > off && along(i) - off > (on - off) / 2.0f);
+  }
+}
+
+// The loaded tone's response, learnt by least squares from where `sounding` says it sounds: the
+// regressors are 0 or 1, so the normal equations are counts. A little damping keeps terms
+// that never sounded (or always together) at zero.
+RoomModel::Response RoomModel::learnTone(std::size_t tone, const Bits& sounding) const {
+  return learnResponse<kMostTerms>(
+      sounding, length_, echoes_ + 1,
+      [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; }, energy_[tone]);
+}
+
+// `tone` read again through the response `sounding` teaches (see readThroughResponse). Writes
+// each window's level (on 2, off 0) to levels[w * stride] and updates `sounding`.
+void RoomModel::cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
+                           std::int8_t* levels, int stride) {
+  loadTone(aligned, tone);
+  const Response response = learnTone(tone, sounding);
+  readThroughResponse(
+      response.terms, echoes_ + 1, length_, pass_, sounding.data(),
+      [this](int w) -> Phasor& { return toneWindows_[static_cast<std::size_t>(w)]; },
+      [&](int a, float on) {
+        levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
+      });
+}
+
+// Whether bit tone `bit` sounds in window w by first reading `first`.
+bool RoomModel::firstReading(const AlignedWindows& aligned, std::size_t bit, Start first,
+                             int w) const {
+  const bool predicted = bitAt(predicted_.data(), w);
+  switch (first) {
+    case Start::predicted:
+      return predicted;
+    case Start::louder: {
+      const Phasor y = aligned.at(w, toneOf(bit));
+      return std::sqrt(y.re * y.re + y.im * y.im) > carrier_;
+    }
+    case Start::unpredicted:
+      return !predicted;
+    case Start::repeating:  // read whole by bestRepeating
+    case Start::saidByOthers:
+      break;
+  }
+  bool odd = false;
+  for (std::size_t other = 0; other < kRoomTones; ++other) {
+    if (other != bit) odd = odd != (levelOf(w, other) > 1.0f);
+  }
+  return odd;
+}
+
+// Bit tone `bit` read from first reading `first`; the reading is kept when its response
+// explains the tone best so far. False when the first reading does not apply.
+bool RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start first) {
+  const std::size_t tone = toneOf(bit);
+  if (first == Start::repeating && pass_ != kFrameWindows) return false;
+  if (first == Start::repeating) {
+    bestRepeating(aligned, tone);
+  } else {
+    for (int w = 0; w < length_; ++w) {
+      setBit(settling_.data(), w, firstReading(aligned, bit, first, w));
+    }
+  }
+  cancelTone(aligned, tone, settling_, trial_.data(), 1);
+  loadTone(aligned, tone);
+  const float misfit = learnTone(tone, settling_).misfit;
+  float& best = bestMisfits_[bit];
+  if (first != Start::predicted && misfit >= best) return true;
+  best = misfit;
+  for (int w = 0; w < length_; ++w) {
+    levels_[static_cast<std::size_t>(w)][bit] = trial_[static_cast<std::size_t>(w)];
+  }
+  return true;
+}
+
+// The way of sounding, repeating every frame, whose response explains `tone` best. The loop
+// of one frame repeats every ten windows, and so does what the room makes of it: each way is
+// fitted to the tone's mean over the passes, window by window of the frame, with the ringing
+// of the frame before wrapping round, through the first few terms of a response.
+void RoomModel::bestRepeating(const AlignedWindows& aligned, std::size_t tone) {
+  constexpr int kPeriod = kFrameWindows;
+  constexpr int kWays = 1 << kPeriod;
+  constexpr int kRepeatingTerms = 4;
+  loadTone(aligned, tone);
+  std::array<Phasor, kPeriod> mean{};
+  std::array<int, kPeriod> copies{};
+  for (int w = 0; w < length_; ++w) {
+    const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
+    mean[static_cast<std::size_t>(w % kPeriod)] = mean[static_cast<std::size_t>(w % kPeriod)] + p;
+    ++copies[static_cast<std::size_t>(w % kPeriod)];
+  }
+  for (int i = 0; i < kPeriod; ++i) {
+    mean[static_cast<std::size_t>(i)] =
+        (1.0f / static_cast<float>(std::max(1, copies[static_cast<std::size_t>(i)]))) *
+        mean[static_cast<std::size_t>(i)];
+  }
+  // Bit i of the way turned by `by`: whether the symbol `by` windows before window i sounds.
+  const auto turned = [](int way, int by) {
+    return static_cast<std::uint32_t>(((way << by) | (way >> (kPeriod - by))) & (kWays - 1));
+  };
+  int bestWay = 0;
+  float most = 0.0f;
+  for (int way = 0; way < kWays; ++way) {
+    std::array<std::uint32_t, kRepeatingTerms> term{};
+    std::array<std::array<float, kRepeatingTerms>, kRepeatingTerms> normal{};
+    std::array<Phasor, kRepeatingTerms> projected{};
+    for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
+      term[a] = turned(way, static_cast<int>(a));
+      for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1) {
+        projected[a] = projected[a] + mean[static_cast<std::size_t>(std::countr_zero(bits))];
+      }
+    }
+    for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
+      for (std::size_t b = a; b < kRepeatingTerms; ++b) {
+        normal[a][b] = static_cast<float>(std::popcount(term[a] & term[b])) +
+                       (a == b ? static_cast<float>(kResponseDamping) : 0.0f);
+        normal[b][a] = normal[a][b];
+      }
+    }
+    const auto fit = solveReal(normal, projected);
+    float explained = 0.0f;
+    for (std::size_t a = 0; a < kRepeatingTerms; ++a) explained += (conj(fit[a]) * projected[a]).re;
+    if (way == 0 || explained > most) {
+      most = explained;
+      bestWay = way;
+    }
+  }
+  for (int w = 0; w < length_; ++w) {
+    setBit(settling_.data(), w, ((bestWay >> (w % kPeriod)) & 1) != 0);
+  }
+}
+
+// Where every tone sounds when the windows hold the bytes their room levels read as; the bytes
+// are left in trial_.
+void RoomModel::soundingFromBytes() {
+  for (Bits& bits : roundSounding_) bits.fill(0);
+  for (int w = 0; w < length_; ++w) {
+    ToneLevels levels{};
+    for (std::size_t bit = 0; bit < kRoomTones; ++bit) levels[toneOf(bit)] = levelOf(w, bit);
+    const std::uint8_t byte = readSymbol(levels, 1.0f).byte;
+    trial_[static_cast<std::size_t>(w)] = static_cast<std::int8_t>(byte);
+    for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
+      setBit(roundSounding_[bit].data(), w, soundsIn(byte, bit));
+    }
+  }
+}
+
+// Which carrier is on in a window is as ambiguous in a room as a tone turned round; but a
+// frame always starts on the even symbols' carrier, so the frames that check (their bytes
+// left in trial_ by soundingFromBytes) tell the even windows.
+void RoomModel::placeFrames() {
+  const std::array<int, 2> starts = checkingStarts(length_, [this](int w) {
+    return static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w)]);
+  });
+  if (starts[0] == starts[1]) return;
+  const std::uint32_t evenStart = starts[0] > starts[1] ? 0 : 1;
+  even_ = static_cast<int>((base_ + evenStart) % 2);
+}
+
+// A tone's levels moved towards the threshold as far as its reading cannot be believed (see
+// fitWeight).
+void RoomModel::weighTone(const AlignedWindows& aligned, std::size_t bit) {
+  const std::size_t tone = toneOf(bit);
+  loadTone(aligned, tone);
+  const float weight = fitWeight(learnTone(tone, roundSounding_[bit]), length_);
+  for (int w = 0; w < length_; ++w) {
+    std::int8_t& level = levels_[static_cast<std::size_t>(w)][bit];
+    level =
+        toRoomLevel(1.0f + (static_cast<float>(level) / RoomReading::kLevelUnit - 1.0f) * weight);
+  }
+}
+
+// The reading done, with each window's byte (left in trial_), is what the next search reads,
+// while the model goes on with a new reading.
+void RoomModel::publish() {
+  soundingFromBytes();
+  std::copy(levels_.begin(), levels_.begin() + length_, published_.levels.begin());
+  for (int w = 0; w < length_; ++w) {
+    published_.bytes[static_cast<std::size_t>(w)] =
+        static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w)]);
+  }
+  published_.base = base_;
+  published_.length = length_;
+  published_.even = even_;
+}
+
+}  // namespace sonicsend::receiver

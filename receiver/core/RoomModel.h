@@ -1,0 +1,151 @@
+// The listening core's room model. In a reverberant room a tone of an earlier symbol still
+// sounds when the next one starts, so a tone that is off can measure louder than one that is
+// on. Every tone keeps its phase from symbol to symbol, so what a window measures of a tone is
+// the sum of the room's response to the current symbol and to the few before it, the same sum
+// in every window. The model learns that response per tone from the windows themselves (a
+// least-squares fit to a reading of where the tone sounds), takes the earlier symbols' share
+// out of every window, and reads again. Each tone is read from a few first readings (a
+// prediction from the windows before, the plain level, the prediction turned round, and for a
+// loop of one frame the best of its ways of repeating) and keeps the reading its response
+// explains best; then from what the other tones' readings say it must be; then all tones are
+// read once more from the bytes of those readings. It runs over the latest kWindows of the
+// history, a bounded step at a time, in fixed memory.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "SymbolHistory.h"
+#include "phasor.h"
+#include "roomEstimators.h"
+
+namespace sonicsend::receiver {
+
+// The bit and parity tones the room model reads, and the latest windows it reads: three
+// passes of the longest message.
+inline constexpr std::size_t kRoomTones = SymbolRead::kTones;
+inline constexpr int kRoomWindows = 3 * kMaxFrames * static_cast<int>(kSymbolsPerFrame);
+
+// A reading the room model finished, as the frame search reads it.
+struct RoomReading {
+  // Levels are kept in 1/32: on 64, off 0, threshold 32.
+  static constexpr float kLevelUnit = 32.0f;
+
+  std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels{};
+  std::array<std::uint8_t, kRoomWindows> bytes{};  // each window's byte
+  std::uint32_t base = 0;                          // window 0, counted since the start
+  int length = 0;
+  int even = 0;  // window w since the start is an even symbol when w + this is even
+
+  float levelOf(int window, std::size_t bit) const {
+    return static_cast<float>(levels[static_cast<std::size_t>(window)][bit]) / kLevelUnit;
+  }
+};
+
+class RoomModel {
+ public:
+  void startOver();
+  // A window came: the model may do a little more work.
+  void earnCredit();
+  // Goes on with the reading under way, as far as its credit allows, or starts a new one once
+  // a frame's worth of windows came since the last began.
+  void step(const SymbolHistory& history);
+
+  // Whether a reading was finished and not taken yet.
+  bool ready() const { return stage_ == Stage::ready; }
+  // The reading finished; the model goes on with a new one.
+  const RoomReading& take() {
+    stage_ = Stage::idle;
+    return published_;
+  }
+  // The latest reading finished.
+  const RoomReading& published() const { return published_; }
+
+ private:
+  static constexpr std::size_t kMostTerms = 9;
+  using Response = RoomResponse<Phasor, kMostTerms>;
+  static constexpr std::size_t kWordCount = (kRoomWindows + 31) / 32;
+  using Bits = std::array<std::uint32_t, kWordCount>;
+
+  enum class Stage : std::uint8_t { idle, working, ready };
+  // The steps of a reading, in their order; each reads the windows about once.
+  enum class Step : std::uint8_t {
+    measure,       // the terms to learn, the clocks' mismatch, the carriers
+    passLag,       // whether the windows repeat after `index` frames
+    predict,       // tone `index`'s first reading by prediction
+    settle,        // tone `index` read from first reading `start`
+    saidByOthers,  // tone `index` read from what the other tones say
+    readBytes,     // every window's byte from the tones' readings
+    cancel,        // tone `index` read again from those bytes
+    placeFrames,   // the bytes again, and the even windows where frames check
+    weigh,         // tone `index` weighed by how well its response explains it
+    publish,       // the reading handed to the search
+    done,
+  };
+  struct Position {
+    Step step = Step::measure;
+    int index = 0;  // the frames of a lag, or a tone's bit
+    int start = 0;  // a first reading
+  };
+  // A first reading: predicted, louder than the carriers, predicted silent, the best way of
+  // repeating every frame (a loop of one frame only), or as the other tones say.
+  enum class Start : std::uint8_t { predicted, louder, unpredicted, repeating, saidByOthers };
+  static constexpr int kStarts = 4;  // the first readings tried first: all but saidByOthers
+
+  // The room's windows from the history, with the clocks' mismatch turned back.
+  struct AlignedWindows {
+    const SymbolHistory& history;
+    std::uint32_t base;
+    float drift;  // the phase turned per window and per k
+    Phasor at(int window, std::size_t tone) const;
+    auto tones() const {
+      return [this](std::size_t w, std::size_t tone) { return at(static_cast<int>(w), tone); };
+    }
+  };
+
+  static Position next(Position at);
+  void start(const SymbolHistory& history);
+  bool run(Position at, const SymbolHistory& history);
+  bool measure(const SymbolHistory& history);
+  int passLag(const AlignedWindows& aligned, int frames) const;
+  void loadTone(const AlignedWindows& aligned, std::size_t tone);
+  void predictTone(const AlignedWindows& aligned, std::size_t tone);
+  Response learnTone(std::size_t tone, const Bits& sounding) const;
+  void cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
+                  std::int8_t* levels, int stride);
+  bool settleTone(const AlignedWindows& aligned, std::size_t bit, Start first);
+  bool firstReading(const AlignedWindows& aligned, std::size_t bit, Start first, int w) const;
+  void bestRepeating(const AlignedWindows& aligned, std::size_t tone);
+  void soundingFromBytes();
+  void placeFrames();
+  void weighTone(const AlignedWindows& aligned, std::size_t bit);
+  void publish();
+  float levelOf(int window, std::size_t bit) const;
+
+  Stage stage_ = Stage::idle;
+  Position position_;
+  int credit_ = 0;
+  std::uint32_t nextStart_ = 0;  // the window count from which a new reading may begin
+  std::uint32_t base_ = 0;
+  int length_ = 0;
+  int echoes_ = 1;
+  int pass_ = 0;  // windows per pass of the loop, 0 when not known
+  int even_ = 0;
+  float drift_ = 0.0f;
+  float carrier_ = 0.0f;
+  std::array<float, kToneCount> energy_{};
+  std::array<float, kRoomTones> bestMisfits_{};  // of each tone's reading kept
+  Bits predicted_{};                             // the prediction of the tone being settled
+  Bits settling_{};                              // the reading being settled
+  std::array<Bits, kRoomTones> roundSounding_{};
+  // The reading being settled; once the model is done, each window's byte.
+  std::array<std::int8_t, kRoomWindows> trial_{};
+  // The tone being read, in every window of the room: as measured, then what its reading
+  // leaves unexplained.
+  std::array<Phasor, kRoomWindows> toneWindows_{};
+  // Per window, each bit and parity tone's level in RoomReading::kLevelUnit: on 64, off 0.
+  std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels_{};
+  RoomReading published_;
+};
+
+}  // namespace sonicsend::receiver
