@@ -181,6 +181,9 @@ TEST(Gathering, ReportsWhyNothingWasDecoded) {
   for (double rate : {0.0, 6399.0, 768001.0, std::nan("")}) {
     EXPECT_EQ(receiver::decode(half, rate).failure, Failure::unsupportedRate) << rate;
   }
+  for (double rate : {receiver::kLowestSampleRate, receiver::kHighestSampleRate}) {
+    EXPECT_NE(receiver::decode(half, rate).failure, Failure::unsupportedRate) << rate;
+  }
   // A bare message that fills its frames without a zero after it (SSID, 0x0D, key: 16 bytes)
   // could be the start of a longer one until the pass comes round again.
   const auto bare = passOf(Layout::bare, u"Lab network", u"k3y4");
@@ -213,6 +216,28 @@ TEST(Gathering, StreamDecoderHearsTheMessageOnceItHasComeRound) {
   EXPECT_EQ(heard->message.layout, receiver::MessageLayout::bare);
   EXPECT_EQ(heard->message.ssid, bytesOf(kSsid));
   EXPECT_LT(fed, captured.size());  // heard before the three passes were over
+}
+
+// More noise than a stream keeps, then the message: the oldest audio is let go, and what is
+// kept still holds the message whole.
+TEST(Gathering, StreamDecoderLetsTheOldestAudioGo) {
+  const auto pass = passOf(Layout::framed, kSsid, kKey);
+  std::vector<float> captured(40 * kSampleRate);
+  std::mt19937 random(4);
+  std::normal_distribution<float> noise(0.0f, 0.01f);
+  for (float& sample : captured) sample = noise(random);
+  const auto signal = loop(pass, 0, 3 * pass.size());
+  captured.insert(captured.end(), signal.begin(), signal.end());
+
+  receiver::StreamDecoder decoder(kSampleRate, receiver::StreamDecoder::Pace::file);
+  std::optional<receiver::Decoded> heard;
+  for (std::size_t fed = 0; !heard && fed < captured.size(); fed += kSampleRate) {
+    heard = decoder.push(std::span(captured).subspan(
+        fed, std::min<std::size_t>(kSampleRate, captured.size() - fed)));
+  }
+  if (!heard) heard = decoder.finish();
+  ASSERT_TRUE(heard) << receiver::describe(decoder.lastFailure());
+  EXPECT_EQ(heard->message.key, bytesOf(kKey));
 }
 
 // The desktop receiver hears first what a device would: at a rate the core reads, decode

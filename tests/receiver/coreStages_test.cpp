@@ -1,0 +1,135 @@
+// The listening core's stages one by one, each fed symbol windows whose truth is known: a
+// looped message's bytes as tone phasors, through a room response of our choosing.
+#include <gtest/gtest.h>
+
+#include <complex>
+#include <random>
+#include <vector>
+
+#include "FrameSearch.h"
+#include "RoomModel.h"
+#include "SymbolHistory.h"
+#include "encoder.h"
+
+namespace sonicsend::testing {
+namespace {
+
+using namespace receiver;
+
+struct Loop {
+  MessageBuffer message;
+  int windowsPerPass = 0;
+
+  explicit Loop(const MessageBuffer& buffer)
+      : message(buffer), windowsPerPass(frameCount(buffer) * kFrameBytes) {}
+
+  // The byte of window `w` of the endless loop; window 0 starts frame 1, an even symbol.
+  std::uint8_t byteAt(int w) const {
+    const int inPass = w % windowsPerPass;
+    Frame frame{};
+    buildFrame(message, inPass / kFrameBytes, frame);
+    return frame[static_cast<std::size_t>(inPass % kFrameBytes)];
+  }
+  // Whether tone `tone` (0 ... 10, k = 8 ... 18) sounds in window `w`, and how loud: a bit
+  // or parity tone at twice the carrier's amplitude.
+  float soundOf(int w, std::size_t tone) const {
+    if (tone == kEvenCarrier) return w % 2 == 0 ? 1.0f : 0.0f;
+    if (tone == kOddCarrier) return w % 2 == 0 ? 0.0f : 1.0f;
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+      if (toneOf(bit) == tone) return soundsIn(byteAt(w), bit) ? 2.0f : 0.0f;
+    }
+    return 0.0f;
+  }
+};
+
+Loop framedLoop(std::u16string_view ssid, std::u16string_view key) {
+  return Loop(*buildMessage(Layout::framed, ssid, key));
+}
+
+// Windows `first` ... `first + count - 1` of `loop`, each tone heard through `response` (its
+// own symbol, then the echoes of the ones before), with a little noise.
+std::vector<TonePhasor> windowsOf(const Loop& loop, int first, int count,
+                                  const std::vector<std::complex<float>>& response,
+                                  std::mt19937& random) {
+  std::normal_distribution<float> noise(0.0f, 0.02f);
+  std::vector<TonePhasor> windows;
+  for (int w = first; w < first + count; ++w) {
+    TonePhasor window{};
+    for (std::size_t tone = 0; tone < window.size(); ++tone) {
+      std::complex<float> sum{noise(random), noise(random)};
+      for (std::size_t echo = 0; echo < response.size(); ++echo) {
+        sum += response[echo] * loop.soundOf(w - static_cast<int>(echo), tone);
+      }
+      window[tone] = {sum.real(), sum.imag()};
+    }
+    windows.push_back(window);
+  }
+  return windows;
+}
+
+SymbolHistory historyOf(const std::vector<TonePhasor>& windows) {
+  SymbolHistory history;
+  for (const TonePhasor& window : windows) history.add(window, 0.0f);
+  return history;
+}
+
+// The search places the frames of a loop heard from the middle of a frame, in plain levels:
+// the message, its frame count and where the pass starts.
+TEST(CoreStages, FrameSearchFindsTheMessageInAKnownLoop) {
+  const Loop loop = framedLoop(u"HomeNet", u"correct horse battery");
+  ASSERT_EQ(loop.windowsPerPass, 40);
+  std::mt19937 random(3);
+  const std::vector<TonePhasor> windows =
+      windowsOf(loop, 37, 2 * loop.windowsPerPass, {1.0f}, random);
+  SymbolHistory history = historyOf(windows);
+  FrameSearch search;
+  RoomModel room;  // never stepped: the search reads the plain levels
+  bool found = false;
+  for (int step = 0; step < 1000 && !found; ++step) {
+    search.earnCredit();
+    found = search.step(history, room);
+  }
+  ASSERT_TRUE(found);
+  const CoreMessage& heard = search.message();
+  EXPECT_EQ(heard.frames, 4);
+  const auto length = static_cast<std::size_t>(messageLength(loop.message));
+  EXPECT_TRUE(std::equal(loop.message.begin(), loop.message.begin() + static_cast<long>(length),
+                         heard.bytes.begin()));
+  EXPECT_EQ(heard.bounds.layout, MessageLayout::framed);
+}
+
+// A room whose echo of the symbol before is nearly as loud as the symbol itself, turned in
+// phase: the plain reading misreads many windows; the room model learns the response from the
+// windows themselves, takes the echoes out and reads them all.
+TEST(CoreStages, RoomModelLearnsAKnownResponseAndCancelsIt) {
+  const Loop loop = framedLoop(u"Attic", u"ring ring ring");
+  const std::vector<std::complex<float>> response = {
+      1.0f, std::polar(0.9f, 2.0f), std::polar(0.5f, -1.0f), std::polar(0.25f, 0.5f)};
+  std::mt19937 random(5);
+  const int count = 3 * loop.windowsPerPass;
+  const SymbolHistory history = historyOf(windowsOf(loop, 0, count, response, random));
+
+  int plainRight = 0;
+  for (int w = 0; w < count; ++w)
+    plainRight += history.at(static_cast<std::uint32_t>(w)).byte[0] == loop.byteAt(w);
+  EXPECT_LT(plainRight, count * 3 / 4) << "the room does not confuse the plain reading";
+
+  RoomModel model;
+  for (int step = 0; step < 10000 && !model.ready(); ++step) {
+    model.earnCredit();
+    model.step(history);
+  }
+  ASSERT_TRUE(model.ready());
+  const RoomReading& reading = model.take();
+  ASSERT_EQ(reading.length, count);
+  EXPECT_EQ(reading.even, 0);
+  int roomRight = 0;
+  for (int w = 0; w < reading.length; ++w) {
+    roomRight += reading.bytes[static_cast<std::size_t>(w)] ==
+                 loop.byteAt(static_cast<int>(reading.base) + w);
+  }
+  EXPECT_GE(roomRight, count - 2);  // the first windows have no symbols before them
+}
+
+}  // namespace
+}  // namespace sonicsend::testing
