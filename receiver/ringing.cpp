@@ -11,9 +11,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-// How clearly the carriers must show (see fitCarriers): noise alone reaches 40 about once in
-// 10^15 tries.
-constexpr double kCarrierScore = 40.0;
 // Rounds in which one tone is read on its own from a first reading.
 constexpr int kSettleRounds = 3;
 // Readings whose misfits lie within this factor explain a tone alike.

@@ -31,8 +31,7 @@ RoomRecording roomRecording(std::span<const TonePhasors> phasors, std::vector<Al
                             std::size_t evenOffset) {
   RoomRecording room{phasors, std::move(aligned)};
   // A response needs some windows per term it learns.
-  room.echoes = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(
-      std::ssize(room.aligned) / 8 - 1, 1, static_cast<std::ptrdiff_t>(kMaxEchoes)));
+  room.echoes = static_cast<std::size_t>(echoesOver(room.aligned.size()));
   for (std::size_t tone = 0; tone < kToneCount; ++tone)
     room.energy[tone] = toneEnergy(room.aligned, tone);
   room.passWindows = findPassLength(room.aligned);

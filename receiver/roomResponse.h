@@ -21,11 +21,6 @@ using AlignedTones = std::array<Complex, kToneCount>;
 // Per window, whether each tone sounds in the symbol it holds.
 using ToneSounding = std::array<bool, kToneCount>;
 
-// The response is learnt for the current symbol and up to kMaxEchoes before it: at an RT60 of
-// 1.2 s the ringing of a symbol eight back has fallen by about 25 dB.
-inline constexpr std::size_t kMaxEchoes = 8;
-inline constexpr std::size_t kResponseTerms = kMaxEchoes + 1;
-using SquareSystem = std::array<std::array<Complex, kResponseTerms>, kResponseTerms>;
 using Terms = std::array<Complex, kResponseTerms>;
 
 // The clock drift (see roomEstimators.h) over every window of a grid.

@@ -10,10 +10,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-constexpr int kMostEchoes = 8;
-// How clearly the carriers must show (see fitCarriers): noise alone reaches 40 about once in
-// 10^15 tries.
-constexpr float kCarrierScore = 40.0f;
 // Frames of windows to wait before looking for the carriers again where they did not show.
 constexpr std::uint32_t kIdleFrames = 4;
 constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
@@ -175,12 +171,12 @@ bool RoomModel::run(Position at, const SymbolHistory& history) {
 // carriers' level; false when the carriers do not show. (Each tone's energy is measured as the
 // tone is first loaded, by predictTone.)
 bool RoomModel::measure(const SymbolHistory& history) {
-  echoes_ = std::clamp(length_ / 8 - 1, 1, kMostEchoes);
+  echoes_ = echoesOver(static_cast<std::size_t>(length_));
   const auto windows = static_cast<std::size_t>(length_);
   drift_ = measureDrift(windows, AlignedWindows{history, base_, 0.0f}.tones());
   const AlignedWindows aligned{history, base_, drift_};
   const CarrierFit<float> carriers = fitCarriers(windows, aligned.tones());
-  if (carriers.score < kCarrierScore) return false;
+  if (carriers.score < static_cast<float>(kCarrierScore)) return false;
   even_ = static_cast<int>((base_ + carriers.evenOffset) % 2);
   float carrier = 0.0f;
   for (int w = 0; w < length_; ++w) {
@@ -231,7 +227,7 @@ void RoomModel::predictTone(const AlignedWindows& aligned, std::size_t tone) {
 // regressors are 0 or 1, so the normal equations are counts. A little damping keeps terms
 // that never sounded (or always together) at zero.
 RoomModel::Response RoomModel::learnTone(std::size_t tone, const Bits& sounding) const {
-  return learnResponse<kMostTerms>(
+  return learnResponse<kResponseTerms>(
       sounding, length_, echoes_ + 1,
       [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; }, energy_[tone]);
 }

@@ -62,8 +62,7 @@ class RoomModel {
   const RoomReading& published() const { return published_; }
 
  private:
-  static constexpr std::size_t kMostTerms = 9;
-  using Response = RoomResponse<Phasor, kMostTerms>;
+  using Response = RoomResponse<Phasor, kResponseTerms>;
   static constexpr std::size_t kWordCount = (kRoomWindows + 31) / 32;
   using Bits = std::array<std::uint32_t, kWordCount>;
 

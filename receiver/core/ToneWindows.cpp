@@ -16,14 +16,10 @@ constexpr float kTimingGain = 0.3f;
 constexpr float kMostTimingStep = 3.0f;
 constexpr float kTimingFade = 0.8f;
 
-float sinOf(float angle) {
-  return std::cos(angle - kPi / 2.0f);
-}
-
 // e^(-i 2 pi turns), from the fraction of the turn only, so that single precision holds.
 Phasor turnedBack(float turns) {
   const float angle = 2.0f * kPi * (turns - std::floor(turns));
-  return {std::cos(angle), -sinOf(angle)};
+  return {std::cos(angle), -std::sin(angle)};
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 
 namespace sonicsend::receiver {
 
-// Slot s starts at window firstWindow + 10 s of a search and carries frame number
-// ((s - firstSlot) mod frames) + 1.
+// Slot s starts at window firstWindow + 10 x s of a search (a frame is ten symbol windows) and
+// carries frame number ((s - firstSlot) mod frames) + 1.
 struct Hypothesis {
   std::uint8_t firstWindow = 0;
   std::uint8_t frames = 0;

@@ -183,6 +183,19 @@ inline int pairsApart(std::span<const std::uint32_t> bits, int d, int last) {
   return pairs;
 }
 
+// How clearly the carriers must show (see fitCarriers) before a room model reads the windows:
+// noise alone reaches 40 about once in 10^15 tries.
+inline constexpr double kCarrierScore = 40.0;
+
+// The response is learnt for a symbol and up to kMostEchoes before it: at an RT60 of 1.2 s the
+// ringing of a symbol eight back has fallen by about 25 dB. Fewer over few windows, so that
+// each term is learnt from eight windows at least.
+inline constexpr int kMostEchoes = 8;
+inline constexpr std::size_t kResponseTerms = kMostEchoes + 1;
+inline constexpr int echoesOver(std::size_t windows) {
+  return std::clamp(static_cast<int>(windows / 8) - 1, 1, kMostEchoes);
+}
+
 // A tone's response to its own symbol (term 0) and to the echoes before it, and the energy
 // it leaves unexplained.
 template <typename P, std::size_t N>

@@ -94,7 +94,7 @@ TEST(Estimators, RoomResponseWithin15DbOfTheTruthForRt60Of04s) {
     SCOPED_TRACE(tone);
     const Terms truth = roomOf04s(random);
     const ToneTruth made = soundThrough(truth, tone, 600, 15.0, random);
-    const Response response = learnResponse(made.aligned, made.sounding, tone, kMaxEchoes,
+    const Response response = learnResponse(made.aligned, made.sounding, tone, kResponseTerms - 1,
                                             toneEnergy(made.aligned, tone));
     double error = 0.0;
     double energy = 0.0;
@@ -117,7 +117,7 @@ TEST(Stages, CancelToneMisreadsOnAndOffAlikeInNoise) {
   const ToneTruth made = soundThrough(roomOf04s(random), tone, 4000, 5.0, random);
   RoomRecording room{{}, made.aligned};
   room.energy[tone] = toneEnergy(made.aligned, tone);
-  room.echoes = kMaxEchoes;
+  room.echoes = kResponseTerms - 1;
   const ToneReading reading = cancelTone(room, made.sounding, tone);
   std::array<int, 2> misread{};  // of symbols off, of symbols on
   int levelsDisagree = 0;        // with what is taken to sound
