@@ -7,7 +7,7 @@
 #include <span>
 
 #include "ListeningCore.h"
-#include "decoder.h"
+#include "message.h"
 
 namespace sonicsend::receiver {
 

@@ -38,12 +38,6 @@ enum class Failure {
 
 std::string_view describe(Failure failure);
 
-struct Decoded {
-  Message message;
-  int frames = 0;  // frames per pass
-  int passes = 0;  // the most passes any one frame was heard in, until the message was heard
-};
-
 struct DecodeResult {
   std::optional<Decoded> decoded;
   Failure failure = Failure::none;  // why `decoded` is empty

@@ -19,6 +19,13 @@ struct Message {
   int separators = 0;  // see MessageBounds::separators
 };
 
+// A message heard, and how.
+struct Decoded {
+  Message message;
+  int frames = 0;  // frames per pass
+  int passes = 0;  // the most passes any one frame was heard in, until the message was heard
+};
+
 // The message `bounds` locate in `payload`, copied out.
 Message messageAt(std::span<const std::uint8_t> payload, const MessageBounds& bounds);
 
