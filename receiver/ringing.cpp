@@ -255,7 +255,7 @@ std::vector<ToneLevels> search(const RoomRecording& room) {
   SearchState state{std::vector<ToneLevels>(room.windows()),
                     std::vector<ToneSounding>(room.windows())};
   for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
-    const std::vector<float> predicted = predictTone(room, toneOf(bit));
+    const std::vector<float> predicted = readByPrediction(room, toneOf(bit));
     for (std::size_t w = 0; w < room.windows(); ++w) state.levels[w][toneOf(bit)] = predicted[w];
   }
   acquire(room, state);

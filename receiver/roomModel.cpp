@@ -41,7 +41,7 @@ RoomRecording roomRecording(std::span<const TonePhasors> phasors, std::vector<Al
 
 // The prediction's reading (see roomEstimators.h), as levels: the ends the residuals gather at
 // measure 0 and 2.
-std::vector<float> predictTone(const RoomRecording& room, std::size_t tone) {
+std::vector<float> readByPrediction(const RoomRecording& room, std::size_t tone) {
   const auto count = static_cast<int>(room.windows());
   const auto y = [&](int w) { return room.aligned[static_cast<std::size_t>(w)][tone]; };
   const auto prediction = predictTone(count, y);

@@ -41,7 +41,7 @@ struct ToneReading {
 
 // A first reading of `tone` that needs no reading before it, from predicting each window from
 // the few before it.
-std::vector<float> predictTone(const RoomRecording& room, std::size_t tone);
+std::vector<float> readByPrediction(const RoomRecording& room, std::size_t tone);
 
 // `tone`'s response, learnt from where `sounding` says it sounds.
 Response learnTone(const RoomRecording& room, std::span<const ToneSounding> sounding,

@@ -137,7 +137,7 @@ bool RoomModel::run(Position at, const SymbolHistory& history) {
       pass_ = passLag(aligned, at.index);
       return true;
     case Step::predict:
-      predictTone(aligned, toneOf(bit));
+      readByPrediction(aligned, toneOf(bit));
       return true;
     case Step::settle:
       return settleTone(aligned, bit, static_cast<Start>(at.start));
@@ -169,7 +169,7 @@ bool RoomModel::run(Position at, const SymbolHistory& history) {
 
 // The terms a response learns, the clocks' mismatch, which windows are even symbols and the
 // carriers' level; false when the carriers do not show. (Each tone's energy is measured as the
-// tone is first loaded, by predictTone.)
+// tone is first loaded, by readByPrediction.)
 bool RoomModel::measure(const SymbolHistory& history) {
   echoes_ = echoesOver(static_cast<std::size_t>(length_));
   const auto windows = static_cast<std::size_t>(length_);
@@ -206,7 +206,7 @@ void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
 
 // A first reading that needs no reading before it (see predictTone in roomEstimators.h): a
 // window sounds when it lies nearer the louder end. Measures the tone's energy on the way.
-void RoomModel::predictTone(const AlignedWindows& aligned, std::size_t tone) {
+void RoomModel::readByPrediction(const AlignedWindows& aligned, std::size_t tone) {
   loadTone(aligned, tone);
   float energy = 0.0f;
   for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[static_cast<std::size_t>(w)]);

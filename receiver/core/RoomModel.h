@@ -108,7 +108,7 @@ class RoomModel {
   bool measure(const SymbolHistory& history);
   int passLag(const AlignedWindows& aligned, int frames) const;
   void loadTone(const AlignedWindows& aligned, std::size_t tone);
-  void predictTone(const AlignedWindows& aligned, std::size_t tone);
+  void readByPrediction(const AlignedWindows& aligned, std::size_t tone);
   Response learnTone(std::size_t tone, const Bits& sounding) const;
   void cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
                   std::int8_t* levels, int stride);
