@@ -23,9 +23,10 @@ struct Loop {
   explicit Loop(const MessageBuffer& buffer)
       : message(buffer), windowsPerPass(frameCount(buffer) * kFrameBytes) {}
 
-  // The byte of window `w` of the endless loop; window 0 starts frame 1, an even symbol.
+  // The byte of window `w` of the endless loop (before 0 too); window 0 starts frame 1, an
+  // even symbol.
   std::uint8_t byteAt(int w) const {
-    const int inPass = w % windowsPerPass;
+    const int inPass = (w % windowsPerPass + windowsPerPass) % windowsPerPass;
     Frame frame{};
     buildFrame(message, inPass / kFrameBytes, frame);
     return frame[static_cast<std::size_t>(inPass % kFrameBytes)];
@@ -33,8 +34,9 @@ struct Loop {
   // Whether tone `tone` (0 ... 10, k = 8 ... 18) sounds in window `w`, and how loud: a bit
   // or parity tone at twice the carrier's amplitude.
   float soundOf(int w, std::size_t tone) const {
-    if (tone == kEvenCarrier) return w % 2 == 0 ? 1.0f : 0.0f;
-    if (tone == kOddCarrier) return w % 2 == 0 ? 0.0f : 1.0f;
+    const bool even = w % 2 == 0;
+    if (tone == kEvenCarrier) return even ? 1.0f : 0.0f;
+    if (tone == kOddCarrier) return even ? 0.0f : 1.0f;
     for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
       if (toneOf(bit) == tone) return soundsIn(byteAt(w), bit) ? 2.0f : 0.0f;
     }
