@@ -38,6 +38,10 @@ enum class Failure {
 
 std::string_view describe(Failure failure);
 
+// `Decoded::passes` are the passes heard, as the listening core and its C API report them: the
+// most passes any one frame of the message was read from (FrameRead in framing.h), 1 where a
+// single copy of each frame sufficed, more where copies had to be added up; the slots searched
+// in silence or in noise before the signal never count.
 struct DecodeResult {
   std::optional<Decoded> decoded;
   Failure failure = Failure::none;  // why `decoded` is empty

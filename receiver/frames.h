@@ -13,7 +13,7 @@ namespace sonicsend::receiver {
 struct PassCandidate {
   std::vector<std::uint8_t> payload;  // 8 message bytes per frame
   int frames = 0;
-  int passes = 0;  // how many passes of the loop the frames were heard in
+  int passes = 0;  // passes heard: the most any one frame was read from (FrameRead::passes)
   // Evidence beyond the frame checks, for layouts without a checksum of their own:
   bool everyFrameAlone = false;  // every frame checked on its own in some pass
   bool wrapHeard = false;        // frame 1 was heard right after the last frame

@@ -19,7 +19,7 @@ struct CoreMessage {
   std::array<std::uint8_t, kMaxMessageBytes> bytes{};
   MessageBounds bounds;
   int frames = 0;  // frames per pass
-  int passes = 0;  // the most passes any one frame was heard in
+  int passes = 0;  // passes heard: the most any one frame was read from (FrameRead::passes)
 };
 
 class FrameSearch {

@@ -108,9 +108,39 @@ int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
 // A frame read from its copies in the slots of a pass.
 struct FrameRead {
   FrameBytes bytes{};
-  int passes = 0;      // passes it was heard in
+  // Passes heard: the passes the bytes were read from. 1 when a copy that checked on its own
+  // holds them, however many others agree or were summed with it; else, for a sum, the copies
+  // summed in which the bytes show (bytesShow): slots of silence or noise alone never count.
+  int passes = 0;
   bool alone = false;  // from a copy that checked on its own
 };
+
+// Whether `bytes` show in the copy of a frame whose windows start at `first`: over its windows
+// heard (weightAt(w) > 0), the tones `bytes` sound stand above those they leave off by more
+// than half the threshold on average. A clean copy stands out by twice the threshold, a copy
+// that only a sum of three or more reads by more than half of it; silence and noise alone by
+// a fifth at most, either way.
+template <typename Source>
+bool bytesShow(const Source& copies, int first, const FrameBytes& bytes) {
+  using Level = decltype(copies.referenceAt(0));
+  Level contrast = 0;
+  Level threshold = 0;
+  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+    const int w = first + static_cast<int>(i);
+    if (bytes[i] == 0 || copies.weightAt(w) <= Level(0)) continue;  // no tone sounds in 0x00
+    const auto levels = copies.levelsAt(w);
+    std::array<Level, 2> sum{};  // of the tones off, on
+    std::array<int, 2> count{};
+    for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
+      const std::size_t on = soundsIn(bytes[i], tone) ? 1 : 0;
+      sum[on] += levels[toneOf(tone)];
+      ++count[on];
+    }
+    contrast += sum[1] / static_cast<Level>(count[1]) - sum[0] / static_cast<Level>(count[0]);
+    threshold += copies.referenceAt(w);
+  }
+  return contrast > threshold / Level(2);
+}
 
 // Frame `number` under `h`, from `copies`, which gives of the windows searched and their slots:
 //   slotCount(), slotNumber(slot)     the slots of h's first window (see SlotNumbers);
@@ -139,13 +169,11 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
   };
   const int first = h.firstSlotOf(number);
   int slots = 0;
-  int heard = 0;
   int best = -1;
   int bestAgreeing = 0;
   for (int slot = first; slot < copies.slotCount(); slot += h.frames) {
     ++slots;
     if (copies.slotNumber(slot) != number) continue;
-    ++heard;
     int agreeing = 0;
     for (int other = first; other < copies.slotCount(); other += h.frames) {
       if (copies.slotNumber(other) == number && copyAt(other) == copyAt(slot)) ++agreeing;
@@ -157,7 +185,7 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
   }
   if (slots == 0) return false;
   if (bestAgreeing >= 2 && copies.independent()) {
-    frame = {copyAt(best), heard, true};
+    frame = {copyAt(best), 1, true};
     return true;
   }
   // The sum; a window heard in no copy leaves it unread.
@@ -189,14 +217,20 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
   }
   if (whole && frameChecks(bytes) && bytes[0] == number &&
       copies.doubt(reads) >= copies.leastDoubt()) {
-    frame = {bytes, std::max(heard, slots), best >= 0 && copyAt(best) == bytes};
+    frame = {bytes, 1, best >= 0 && copyAt(best) == bytes};
+    if (!frame.alone) {
+      int showing = 0;
+      for (int slot = first; slot < copies.slotCount(); slot += h.frames)
+        showing += bytesShow(copies, windowOf(slot, 0), bytes) ? 1 : 0;
+      frame.passes = std::max(showing, 1);
+    }
     return true;
   }
   if (best < 0) return false;
   for (int i = 0; i < kFrameWindows; ++i)
     reads[static_cast<std::size_t>(i)] = copies.readAt(windowOf(best, i));
   if (copies.doubt(reads) < copies.leastDoubt()) return false;
-  frame = {copyAt(best), heard, true};
+  frame = {copyAt(best), 1, true};
   return true;
 }
 

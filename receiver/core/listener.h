@@ -40,7 +40,10 @@ typedef struct SonicsendHeard {
   size_t keyLength;
   SonicsendLayout layout;
   int frames; /* frames per pass of the loop */
-  int passes; /* the most passes any one frame was heard in */
+  /* Passes heard: the passes of the loop the message was read from, 1 where one copy of each
+   * frame sufficed, more where copies had to be added up; silence or noise before the signal
+   * never counts. */
+  int passes;
 } SonicsendHeard;
 
 /* Bytes of state for a sample rate: 8000, 16000, 22050, 44100 or 48000 Hz; 0 for any other. */

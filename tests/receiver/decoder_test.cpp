@@ -167,6 +167,20 @@ TEST(Gathering, TakesEachFrameFromAPassThatHeardItOrFromTheSumOfPasses) {
   result = receiver::decode(recording, kSampleRate);
   ASSERT_TRUE(result.decoded) << receiver::describe(result.failure);
   EXPECT_EQ(result.decoded->message.key, bytesOf(kKey));
+
+  // At 14 dB below the noise two passes are not enough and three are: the answer was read
+  // from three, whatever silence came before (the slots searched in it do not count).
+  for (const std::size_t silence : {0u, 10u, 60u}) {
+    SCOPED_TRACE(std::to_string(silence) + " s of silence");
+    for (const std::size_t passes : {2u, 3u}) {
+      random.seed(3);
+      recording = loop(pass, 0, passes * pass.size());
+      addNoise(recording, -14.0, random);
+      recording.insert(recording.begin(), silence * kSampleRate, 0.0f);
+      result = receiver::decode(recording, kSampleRate);
+      EXPECT_EQ(result.decoded ? result.decoded->passes : 0, passes == 3 ? 3 : 0) << passes;
+    }
+  }
 }
 
 TEST(Gathering, ReportsWhyNothingWasDecoded) {

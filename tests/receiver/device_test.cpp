@@ -1,6 +1,6 @@
 // The listening core on the emulated Cortex-M4F, through scripts/mcu-decode.sh: three rows of
-// the channel table at 16 kHz, heard exactly, and a recording that holds no message heard as
-// none.
+// the channel table at 16 kHz, heard exactly, the passes a message was read from, and a
+// recording that holds no message heard as none.
 #include <gtest/gtest.h>
 
 #include "channels.h"
@@ -28,6 +28,18 @@ TEST(Device, HearsChannelRowsAt16kHz) {
     EXPECT_TRUE(heardOnDevice(run, sent)) << name << ": " << run.report.dump() << run.err;
     EXPECT_GT(run.report.value("instructions_per_second", 0), 0) << name;
   }
+}
+
+// Ten seconds of silence, then three clean passes: read from one pass, the slots searched in
+// the silence not counted.
+TEST(Device, ReportsThePassesTheMessageWasReadFrom) {
+  std::mt19937 random(29);
+  const Sent sent = randomMessage(random);
+  Recording recording = record(sent, 3, detail::noisy(30.0, 16000), random);
+  recording.samples.insert(recording.samples.begin(), 10 * 16000, 0.0f);
+  const DeviceRun run = onDevice(recording);
+  EXPECT_TRUE(heardOnDevice(run, sent)) << run.report.dump() << run.err;
+  EXPECT_EQ(run.report.value("passes", 0), 1) << run.report.dump();
 }
 
 TEST(Device, HearsNothingInNoise) {
