@@ -14,7 +14,7 @@ namespace sonicsend::receiver {
 class HandOver {
  public:
   // Samples the ring holds at `sampleRate`: a power of two, an eighth of a second at least
-  // (1 024 at 8 kHz, 2 048 at 16 kHz, 8 192 at 44.1 and 48 kHz).
+  // (1 024 at 8 kHz, 2 048 at 16 kHz, 4 096 at 22.05 kHz, 8 192 at 44.1 and 48 kHz).
   static std::uint32_t sizeFor(int sampleRate);
 
   // `ring` holds `size` samples, a power of two; the caller's block keeps it.

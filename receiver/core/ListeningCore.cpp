@@ -25,11 +25,20 @@ std::size_t ListeningCore::stateSize(int sampleRate) {
          HandOver::sizeFor(sampleRate) * sizeof(std::atomic<std::int16_t>);
 }
 
+// A block aligned alike on every target serves the core wherever it is built.
+static_assert(alignof(ListeningCore) <= ListeningCore::kBlockAlignment &&
+              alignof(Phasor) <= ListeningCore::kBlockAlignment);
+
+ListeningCore::Fit ListeningCore::check(const void* block, std::size_t size, int sampleRate) {
+  if (block == nullptr) return Fit::noBlock;
+  if (!supported(sampleRate)) return Fit::rate;
+  if (size < stateSize(sampleRate)) return Fit::size;
+  if (reinterpret_cast<std::uintptr_t>(block) % kBlockAlignment != 0) return Fit::alignment;
+  return Fit::ok;
+}
+
 ListeningCore* ListeningCore::create(void* block, std::size_t size, int sampleRate) {
-  if (block == nullptr || !supported(sampleRate) || size < stateSize(sampleRate) ||
-      reinterpret_cast<std::uintptr_t>(block) % alignof(ListeningCore) != 0) {
-    return nullptr;
-  }
+  if (check(block, size, sampleRate) != Fit::ok) return nullptr;
   auto* bytes = static_cast<unsigned char*>(block);
   auto* mix = reinterpret_cast<Phasor*>(bytes + alignUp(sizeof(ListeningCore), alignof(Phasor)));
   auto* ring =

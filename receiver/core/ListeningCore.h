@@ -29,10 +29,15 @@ inline constexpr std::array<int, 5> kCoreRates = {8000, 16000, 22050, 44100, 480
 
 class ListeningCore {
  public:
+  // What create makes of a block, checked in this order.
+  enum class Fit { ok, noBlock, rate, size, alignment };
+  // The block's alignment, the same on every target: the strictest the core needs anywhere.
+  static constexpr std::size_t kBlockAlignment = 8;
+
   // Bytes of the caller's block for `sampleRate`; 0 when the rate is not one of kCoreRates.
   static std::size_t stateSize(int sampleRate);
-  // Builds the core inside `block` (aligned to alignof(std::max_align_t), stateSize bytes at
-  // least); nothing when the rate or the block does not fit.
+  static Fit check(const void* block, std::size_t size, int sampleRate);
+  // Builds the core inside `block`; nothing unless check gives ok.
   static ListeningCore* create(void* block, std::size_t size, int sampleRate);
 
   ListeningCore(const ListeningCore&) = delete;

@@ -6,6 +6,8 @@ namespace {
 
 using sonicsend::receiver::ListeningCore;
 
+static_assert(ListeningCore::kBlockAlignment == 8, "listener.h states the alignment: 8 bytes");
+
 ListeningCore* coreOf(SonicsendListener* listener) {
   return reinterpret_cast<ListeningCore*>(listener);
 }
@@ -21,23 +23,43 @@ size_t sonicsendListenerStateSize(int sampleRate) {
   return ListeningCore::stateSize(sampleRate);
 }
 
+SonicsendStateCheck sonicsendListenerCheck(const void* state, size_t size, int sampleRate) {
+  switch (ListeningCore::check(state, size, sampleRate)) {
+    case ListeningCore::Fit::ok:
+      return kSonicsendStateOk;
+    case ListeningCore::Fit::noBlock:
+      return kSonicsendStateNull;
+    case ListeningCore::Fit::rate:
+      return kSonicsendStateRate;
+    case ListeningCore::Fit::size:
+      return kSonicsendStateSize;
+    case ListeningCore::Fit::alignment:
+      return kSonicsendStateAlignment;
+  }
+  return kSonicsendStateNull;
+}
+
 SonicsendListener* sonicsendListenerInit(void* state, size_t size, int sampleRate) {
   return reinterpret_cast<SonicsendListener*>(ListeningCore::create(state, size, sampleRate));
 }
 
+// A NULL listener or NULL samples cost the interrupt's path a compare each, nothing more.
 void sonicsendListenerPushS16(SonicsendListener* listener, const int16_t* samples, size_t count) {
+  if (listener == nullptr || samples == nullptr) return;
   coreOf(listener)->push(std::span<const std::int16_t>(samples, count));
 }
 
 void sonicsendListenerPushF32(SonicsendListener* listener, const float* samples, size_t count) {
+  if (listener == nullptr || samples == nullptr) return;
   coreOf(listener)->push(std::span<const float>(samples, count));
 }
 
 int sonicsendListenerPoll(SonicsendListener* listener) {
-  return coreOf(listener)->poll() ? 1 : 0;
+  return listener != nullptr && coreOf(listener)->poll() ? 1 : 0;
 }
 
 int sonicsendListenerResult(const SonicsendListener* listener, SonicsendHeard* heard) {
+  if (listener == nullptr || heard == nullptr) return 0;
   const auto* message = coreOf(listener)->message();
   if (message == nullptr) return 0;
   const auto& bounds = message->bounds;
@@ -53,11 +75,11 @@ int sonicsendListenerResult(const SonicsendListener* listener, SonicsendHeard* h
 }
 
 uint32_t sonicsendListenerDropped(const SonicsendListener* listener) {
-  return coreOf(listener)->droppedSamples();
+  return listener != nullptr ? coreOf(listener)->droppedSamples() : 0;
 }
 
 void sonicsendListenerReset(SonicsendListener* listener) {
-  coreOf(listener)->reset();
+  if (listener != nullptr) coreOf(listener)->reset();
 }
 
 }  // extern "C"

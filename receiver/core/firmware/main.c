@@ -146,9 +146,16 @@ int main(void) {
   const int rate = numberOf(rateWord);
   const size_t stateBytes = sonicsendListenerStateSize(rate);
   SonicsendListener* listener = sonicsendListenerInit(state, sizeof state, rate);
+  if (listener == 0) {
+    static const char* const kWhy[] = {"", "no state\n", "the listener does not read this rate\n",
+                                       "the state is too small for this rate\n",
+                                       "the state is not aligned to 8 bytes\n"};
+    semihostingWrite(kWhy[sonicsendListenerCheck(state, sizeof state, rate)]);
+    return 2;
+  }
   const int file = semihostingOpen(path);
-  if (listener == 0 || file < 0) {
-    semihostingWrite("cannot listen at this rate, or cannot open the recording\n");
+  if (file < 0) {
+    semihostingWrite("cannot open the recording\n");
     return 2;
   }
   SYST_RVR = kTickMask;

@@ -1,5 +1,5 @@
 /* Builds a listener with the installed C API (C99) and feeds it a second of silence: exits
- * with 0 when it runs and hears nothing. */
+ * with 0 when it runs and hears nothing, and its check names what keeps a block from serving. */
 #include <listener.h>
 #include <stdint.h>
 
@@ -7,6 +7,14 @@ static uint64_t state[48 * 1024 / sizeof(uint64_t)];
 
 int main(void) {
   static int16_t silence[16000];
+  if (sonicsendListenerCheck(state, sizeof state, 16000) != kSonicsendStateOk ||
+      sonicsendListenerCheck(NULL, sizeof state, 16000) != kSonicsendStateNull ||
+      sonicsendListenerCheck(state, sizeof state, 12345) != kSonicsendStateRate ||
+      sonicsendListenerCheck(state, 1024, 16000) != kSonicsendStateSize ||
+      sonicsendListenerCheck((char*)state + 4, sizeof state - 4, 16000) !=
+          kSonicsendStateAlignment) {
+    return 1;
+  }
   SonicsendListener* listener = sonicsendListenerInit(state, sizeof state, 16000);
   if (listener == NULL || sonicsendListenerStateSize(16000) > sizeof state) return 1;
   for (size_t at = 0; at < 16000; at += 256) {
