@@ -6,7 +6,8 @@
 # ram_bytes (the listener's state), stack_bytes (painted), and how it was heard.
 #   scripts/mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf]
 # RATE: 8000, 16000 (default), 22050, 44100 or 48000. Without --firmware (or
-# SONICSEND_FIRMWARE) the firmware is built into build/firmware when it is not there yet.
+# SONICSEND_FIRMWARE) the firmware is built into build/firmware when it is not there yet; a
+# firmware that is no ELF executable for 32-bit Arm is refused before QEMU starts.
 # Exit status: 0 heard, 1 not heard, 2 could not run.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,13 +40,21 @@ if [ -z "$firmware" ]; then
 fi
 [ -f "$firmware" ] || { echo "mcu-decode: no firmware at $firmware" >&2; exit 2; }
 firmware=$(realpath "$firmware")
+# QEMU runs whatever it is given and ends a file built for no Cortex-M in a lockup and a dump of
+# its registers: the firmware must be an ELF executable for the machine's core. The ELF header
+# starts 7f 'E' 'L' 'F', then class and byte order (01 01: 32-bit, little-endian); bytes 16 to
+# 19 hold e_type 2 (an executable) and e_machine 0x28 (Arm).
+machine=mps2-an386
+header=$(od -An -v -tx1 -N20 "$firmware" 2>/dev/null | tr -d ' \n')
+[ "${header:0:12}" = 7f454c460101 ] && [ "${header:32:8}" = 02002800 ] ||
+  { echo "mcu-decode: $firmware is not an ELF executable for 32-bit Arm, as $machine runs" >&2; exit 2; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # No dither: the same file gives the same samples, and the same instruction count.
 sox -D "$file" -r "$rate" -c 1 -b 16 -e signed-integer -L -t raw "$work/input.s16" 2>"$work/sox.log" ||
   { cat "$work/sox.log" >&2; echo "mcu-decode: sox cannot read $file" >&2; exit 2; }
-(cd "$work" && timeout 900 qemu-system-arm -M mps2-an386 -nographic -monitor none -serial none \
+(cd "$work" && timeout 900 qemu-system-arm -M "$machine" -nographic -monitor none -serial none \
    -semihosting-config "enable=on,target=native,arg=fw.elf,arg=$rate,arg=input.s16" \
    -icount shift=0 -kernel "$firmware" </dev/null >"$work/out" 2>&1)
 status=$?

@@ -1,7 +1,11 @@
 // The listening core on the emulated Cortex-M4F, through scripts/mcu-decode.sh: three rows of
-// the channel table at 16 kHz, heard exactly, the passes a message was read from, and a
-// recording that holds no message heard as none.
+// the channel table at 16 kHz, heard exactly, the passes a message was read from, a firmware
+// not built for the emulated core refused, and a recording that holds no message heard as none.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "channels.h"
 #include "onDevice.h"
@@ -40,6 +44,22 @@ TEST(Device, ReportsThePassesTheMessageWasReadFrom) {
   const DeviceRun run = onDevice(recording);
   EXPECT_TRUE(heardOnDevice(run, sent)) << run.report.dump() << run.err;
   EXPECT_EQ(run.report.value("passes", 0), 1) << run.report.dump();
+}
+
+// A firmware that is no Arm executable is refused in one line before QEMU starts, not with its
+// lockup and a dump of the registers.
+TEST(Device, RefusesAFirmwareNotBuiltForTheEmulatedCore) {
+  const auto recording = std::filesystem::temp_directory_path() /
+                         ("not-firmware-" + std::to_string(getpid()) + ".wav");
+  std::ofstream(recording) << "RIFF, a recording given as the firmware";
+  for (const std::string& firmware : {recording.string(), std::string("/proc/self/exe")}) {
+    SCOPED_TRACE(firmware);
+    const DeviceRun run = decodeOnDevice(Recording{std::vector<float>(1600), 16000}, 16000,
+                                         SONICSEND_MCU_DECODE, firmware);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(std::ranges::count(run.err, '\n'), 1) << run.err;
+  }
+  std::filesystem::remove(recording);
 }
 
 TEST(Device, HearsNothingInNoise) {
