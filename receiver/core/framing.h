@@ -117,9 +117,9 @@ struct FrameRead {
 
 // Whether `bytes` show in the copy of a frame whose windows start at `first`: over its windows
 // heard (weightAt(w) > 0), the tones `bytes` sound stand above those they leave off by more
-// than half the threshold on average. A clean copy stands out by twice the threshold, a copy
-// that only a sum of three or more reads by more than half of it; silence and noise alone by
-// a fifth at most, either way.
+// than half the threshold on average. A clean copy stands out by twice the threshold, a copy in
+// noise that only a sum of copies reads by 0.6 of it or more; a copy of silence or of noise
+// alone by a third at most, either way.
 template <typename Source>
 bool bytesShow(const Source& copies, int first, const FrameBytes& bytes) {
   using Level = decltype(copies.referenceAt(0));
