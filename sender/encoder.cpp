@@ -35,12 +35,30 @@ MessageBuffer buildBare(std::u16string_view ssid, std::u16string_view key) {
   return message;
 }
 
+// The index of the first unit of `text` for which `matches` holds, or nullopt.
+template <typename Predicate>
+std::optional<std::size_t> firstUnitWhere(std::u16string_view text, Predicate matches) {
+  const auto unit = std::find_if(text.begin(), text.end(), matches);
+  if (unit == text.end()) return std::nullopt;
+  return static_cast<std::size_t>(unit - text.begin());
+}
+
 }  // namespace
 
 std::optional<std::size_t> firstUnitNotCarried(std::u16string_view text) {
-  const auto unit = std::find_if(text.begin(), text.end(), [](char16_t u) { return u > 0xFF; });
-  if (unit == text.end()) return std::nullopt;
-  return static_cast<std::size_t>(unit - text.begin());
+  return firstUnitWhere(text, [](char16_t unit) { return unit > 0xFF; });
+}
+
+std::optional<std::size_t> firstUnitNotSplitBack(Layout layout, std::u16string_view text) {
+  const std::uint8_t separator = layout == Layout::framed ? kFramedSeparator : kBareSeparator;
+  return firstUnitWhere(text, [separator](char16_t unit) {
+    const auto low = static_cast<std::uint8_t>(unit & 0xFF);
+    return low == separator || low == 0;
+  });
+}
+
+std::optional<std::size_t> firstControlCharacter(std::u16string_view text) {
+  return firstUnitWhere(text, [](char16_t unit) { return unit < 0x20 || unit == 0x7F; });
 }
 
 std::optional<MessageBuffer> buildMessage(Layout layout, std::u16string_view ssid,

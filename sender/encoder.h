@@ -33,6 +33,18 @@ constexpr int maxCredentialUnits(Layout layout) {
 // refuse such a text; buildMessage itself still encodes it, byte for byte.
 std::optional<std::size_t> firstUnitNotCarried(std::u16string_view text);
 
+// A receiver splits a message of `layout` at its separator (framed 0x1F, bare 0x0D) and reads
+// it up to a zero byte, and it sees each unit's low byte only: a unit whose low byte is the
+// separator (U+001F, but also U+011F, U+4E1F ...) or zero cannot be split back as it was sent.
+// Returns the index of the first such unit of `text`, or nullopt. Callers that send what a
+// person typed refuse such a text; buildMessage itself still encodes it, byte for byte.
+std::optional<std::size_t> firstUnitNotSplitBack(Layout layout, std::u16string_view text);
+
+// The index of the first control character of `text` (U+0000 to U+001F, U+007F), or nullopt.
+// A Wi-Fi key is 8 to 63 printable ASCII characters or 64 hexadecimal digits, so no real key
+// holds one; the separators are among them.
+std::optional<std::size_t> firstControlCharacter(std::u16string_view text);
+
 // Every UTF-16 code unit becomes one byte, its low 8 bits. Credentials longer than the
 // layout allows (framed: 93 units, bare: 95) are refused with nullopt.
 std::optional<MessageBuffer> buildMessage(Layout layout, std::u16string_view ssid,

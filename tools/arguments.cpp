@@ -44,7 +44,15 @@ std::string keyOrFail(const char* command, const CredentialOptions& options) {
   return std::move(line.text);
 }
 
-// The character that starts at `at` in `text`, quoted, and its code point ("U+XXXX").
+// "U+XXXX": a character named without writing it, which may be a control character.
+std::string codePoint(char32_t point) {
+  char code[16];
+  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(point));
+  return code;
+}
+
+// The character that starts at `at` in `text`, quoted, and its code point ("U+XXXX"). Only for
+// characters above U+00FF, none of which is a control character.
 std::string describeCharacter(std::u16string_view text, std::size_t at) {
   char32_t point = text[at];
   const bool pair = point >= 0xD800 && point < 0xDC00 && at + 1 < text.size() &&
@@ -52,22 +60,33 @@ std::string describeCharacter(std::u16string_view text, std::size_t at) {
   if (pair) point = 0x10000 + ((point - 0xD800) << 10) + (text[at + 1] - 0xDC00);
   std::string utf8;
   utf8::unchecked::append(point, std::back_inserter(utf8));
-  char code[16];
-  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(point));
-  return "\"" + utf8 + "\" (" + code + ")";
+  return "\"" + utf8 + "\" (" + codePoint(point) + ")";
 }
 
 // Refuses a text holding a character the signal cannot carry: it sends the low byte of each
-// UTF-16 code unit, so only U+0000 to U+00FF arrive as typed, and a zero byte ends the text
-// the device hears (only a key read from standard input can hold one).
+// UTF-16 code unit, so only U+0000 to U+00FF arrive as typed.
 void carriedOrFail(const char* command, std::u16string_view text, const char* option) {
-  const std::string_view why = ", which the signal cannot carry: it sends U+0001 to U+00FF only";
   if (const auto at = firstUnitNotCarried(text)) {
     fail(command, kUsageError,
-         std::string(option) + " holds " + describeCharacter(text, *at) + std::string(why));
+         std::string(option) + " holds " + describeCharacter(text, *at) +
+             ", which the signal cannot carry: it sends U+0001 to U+00FF only");
   }
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    fail(command, kUsageError, std::string(option) + " holds U+0000" + std::string(why));
+}
+
+// Refuses what a receiver could not split back into the SSID and key sent: the layout's
+// separator or a zero byte in the SSID, and any control character in the key, which no Wi-Fi
+// key holds (the separators and the zero byte among them). Called once both texts are carried,
+// so that each unit is the character itself.
+void splitBackOrFail(const char* command, const Credentials& credentials) {
+  if (const auto at = firstUnitNotSplitBack(credentials.layout, credentials.ssid)) {
+    fail(command, kUsageError,
+         "--ssid holds " + codePoint(credentials.ssid[*at]) +
+             ", which a receiver would read as the end of the SSID");
+  }
+  if (const auto at = firstControlCharacter(credentials.key)) {
+    fail(command, kUsageError,
+         "--key holds " + codePoint(credentials.key[*at]) +
+             ", a control character, which no Wi-Fi key holds");
   }
 }
 
@@ -148,11 +167,15 @@ void fail(const char* command, int status, const std::string& reason) {
 }
 
 void CredentialOptions::addTo(CLI::App& command, const std::string& bareNote) {
-  command.add_option("--ssid", ssid, "SSID of the network (UTF-8, not empty)")->required();
+  command
+      .add_option("--ssid", ssid,
+                  "SSID of the network (UTF-8, not empty): U+0001 to U+00FF but U+001F (U+000D "
+                  "with --bare), which a receiver would read as the end of the SSID")
+      ->required();
   keyOption = command.add_option(
       "--key", key,
-      "Key of the network (UTF-8); may be empty. \"-\" reads one line (at most 4096 bytes) from "
-      "standard input; "
+      "Key of the network (UTF-8, U+0020 to U+00FF but U+007F: no control character); may be "
+      "empty. \"-\" reads one line (at most 4096 bytes) from standard input; "
       "without --key a terminal asks for it. Other local users can see a key given here");
   command.add_flag("--bare", bare,
                    "Bare layout: SSID, 0x0D, key (no header, no checksum)" + bareNote +
@@ -166,6 +189,7 @@ Credentials credentialsOrFail(const char* command, const CredentialOptions& opti
                           utf16OrFail(command, keyOrFail(command, options), "--key")};
   carriedOrFail(command, credentials.ssid, "--ssid");
   carriedOrFail(command, credentials.key, "--key");
+  splitBackOrFail(command, credentials);
   if (!buildMessage(credentials.layout, credentials.ssid, credentials.key)) {
     const int limit = maxCredentialUnits(credentials.layout);
     fail(command, kUsageError,

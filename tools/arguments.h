@@ -56,9 +56,10 @@ struct Credentials {
   std::u16string key;
 };
 
-// The credentials: an SSID that is not empty, only characters the signal carries, within the
-// layout's limit; otherwise one line naming the problem and exit status 2. Without --key, a
-// terminal on standard input is asked for the key without echo.
+// The credentials: an SSID that is not empty, only characters the signal carries and a receiver
+// can split back (no separator in the SSID, no control character in the key), within the
+// layout's limit; otherwise one line naming the problem (a character by its code point) and
+// exit status 2. Without --key, a terminal on standard input is asked for the key without echo.
 Credentials credentialsOrFail(const char* command, const CredentialOptions& options);
 
 }  // namespace sonicsend::cli

@@ -60,6 +60,18 @@ TEST(Message, NamesTheFirstUnitThatWouldArriveChanged) {
   EXPECT_EQ(sonicsend::firstUnitNotCarried(u"x\U0001F601"), 1u);  // the high surrogate
 }
 
+// The low byte decides: U+011F ends a framed SSID as 0x1F does, U+0100 ends the message.
+TEST(Message, NamesTheFirstUnitAReceiverCannotSplitBack) {
+  using sonicsend::firstUnitNotSplitBack;
+  EXPECT_EQ(firstUnitNotSplitBack(Layout::framed, u"Home\rNet\u00FF"), std::nullopt);
+  EXPECT_EQ(firstUnitNotSplitBack(Layout::framed, u"ab\u011F\u001F"), 2u);
+  EXPECT_EQ(firstUnitNotSplitBack(Layout::bare, u"a\u001Fb\u010D"), 3u);
+  EXPECT_EQ(firstUnitNotSplitBack(Layout::bare, u"ab\u0100"), 2u);
+  EXPECT_EQ(sonicsend::firstControlCharacter(u"~ \u0080\u00A0\u011F"), std::nullopt);
+  EXPECT_EQ(sonicsend::firstControlCharacter(u"a\u007F\u0000"), 1u);
+  EXPECT_EQ(sonicsend::firstControlCharacter(u"ab\u001F"), 2u);
+}
+
 TEST(Message, RefusesCredentialsBeyondTheLimit) {
   const std::u16string ssid(32, u'S');
   const auto longest = buildMessage(Layout::framed, ssid, std::u16string(61, u'k'));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +75,9 @@ TEST_F(EncodeCli, WritesThePassesOfThePcmOrRefusesInOneLine) {
        {"encode", "--ssid", "net", "--key", "k", "--passes", "2", "-o", "-"},
        passesOf(Layout::framed, u"net", u"k", 2),
        "exec >" + shellQuoted(out_) + ";"},
+      {"ssid_holds_the_other_layouts_separator",
+       {"encode", "--ssid", "Home\rNet\x7F", "--key", "k", "-o", out_},
+       passesOf(Layout::framed, u"Home\rNet\x7F", u"k", 1)},
       {"at most 93", {"encode", "--ssid", s40, "--key", k54, "-o", out_}},
       {"at most 95", {"encode", "--ssid", s40 + "SS", "--key", k54, "--bare", "-o", out_}},
       {"--key", {"encode", "--ssid", "net", "-o", out_}, {}, ": |"},
@@ -93,6 +97,15 @@ TEST_F(EncodeCli, WritesThePassesOfThePcmOrRefusesInOneLine) {
        {},
        "printf 'a\\000b\\n' |"},
       {"(U+0100)", {"play", "--ssid", "net", "--key", "\xC4\x80", "--seconds", "1"}},
+      // A receiver would split these at the wrong byte: named by code point, never written raw.
+      {"--key holds U+001F, a control character",
+       {"encode", "--ssid", "HomeNet", "--key", "se\037cret", "--passes", "3", "-o", out_}},
+      {"--key holds U+000D",
+       {"play", "--ssid", "HomeNet", "--key", "se\rcret", "--bare", "--seconds", "1"}},
+      {"--ssid holds U+001F, which a receiver would read as the end of the SSID",
+       {"play", "--ssid", "Home\x1FNet", "--key", "k", "--seconds", "1"}},
+      {"--ssid holds U+000D",
+       {"encode", "--ssid", "Home\rNet", "--key", "k", "--bare", "-o", out_}},
       {"--output", {"encode", "--ssid", "net", "--key", "k"}},
       {"UTF-8", {"encode", "--ssid", "\xC3", "--key", "k", "-o", out_}},
       {"--passes", {"encode", "--ssid", "net", "--key", "k", "--passes", "0", "-o", out_}},
@@ -109,7 +122,9 @@ TEST_F(EncodeCli, WritesThePassesOfThePcmOrRefusesInOneLine) {
     if (row.pcm.empty()) {
       EXPECT_EQ(run.status, 2);
       EXPECT_NE(run.err.find(row.name), std::string::npos) << run.err;
-      EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+      const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
+      EXPECT_TRUE(run.err.ends_with('\n') && std::ranges::count_if(run.err, control) == 1)
+          << run.err;
     } else {
       EXPECT_EQ(run.status, 0) << run.err;
       EXPECT_EQ(wavSamples(out_), row.pcm);
