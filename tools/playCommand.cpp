@@ -151,7 +151,8 @@ void addPlayCommand(CLI::App& app) {
       "one opens. Runs until Ctrl-C, SIGTERM or SIGHUP (or --seconds), then stops at once and "
       "exits 0, or 1 when no device ever took the sound. On a terminal, one status line shows "
       "the passes sent and the time. An unknown DEVICE, an empty SSID, a character above "
-      "U+00FF, over-limit credentials or bad arguments: a message on stderr and exit status 2.");
+      "U+00FF, U+001F in the SSID (U+000D with --bare), a control character in the key, "
+      "over-limit credentials or bad arguments: a message on stderr and exit status 2.");
   command->callback([options] { play(*options); });
 }
 
