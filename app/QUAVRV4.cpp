@@ -6,6 +6,7 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <tuple>
 
 #include "encoder.h"
 #include "ui_QUAVRV4.h"
@@ -21,6 +22,11 @@ const QString kStartConnecting = QStringLiteral("开始连接");
 const QString kSsidNotCarried = QStringLiteral("Wi-Fi名称含有“%1”，这样的名称无法用声波发送");
 const QString kKeyNotCarried = QStringLiteral("密码含有“%1”，这样的密码无法用声波发送");
 const QString kTooLong = QStringLiteral("Wi-Fi名称和密码合计超过%1个字符，无法用声波发送");
+// A character the device would split the pair at (%1, by its code point).
+const QString kSsidNotSplit =
+    QStringLiteral("Wi-Fi名称含有“%1”，设备会把它当作名称的结尾，这样的名称无法用声波发送");
+const QString kKeyControl =
+    QStringLiteral("密码含有控制字符“%1”，Wi-Fi密码不含这样的字符，无法用声波发送");
 
 constexpr int kCredentialLimit = sonicsend::maxCredentialUnits(sonicsend::Layout::framed);
 constexpr int kMaxLineLength = 32767;  // a line edit's own limit
@@ -62,14 +68,6 @@ QString characterAt(const QString& text, qsizetype index) {
   return QStringLiteral("U+%1")
       .arg(static_cast<uint>(codePoint), 4, 16, QLatin1Char('0'))
       .toUpper();
-}
-
-// The alert `message` with the first character of `text` that the signal would not carry as
-// typed, if there is one.
-std::optional<QString> notCarried(const QString& text, const QString& message) {
-  const auto index = sonicsend::firstUnitNotCarried(text.toStdU16String());
-  if (!index) return std::nullopt;
-  return message.arg(characterAt(text, static_cast<qsizetype>(*index)));
 }
 
 }  // namespace
@@ -230,12 +228,23 @@ void QUAVRV4::showKeyPressed(QAbstractButton* sender) {
 
 // Why the fields' pair cannot be sent, or none. The signal carries the low byte of each
 // UTF-16 unit, so a character above U+00FF would arrive as another one and the device could
-// never join; a pair longer than one message would play nothing.
+// never join; the device splits the pair at U+001F, so that character in the SSID, or any
+// control character in the key (which no Wi-Fi key holds), would have it join another network;
+// a pair longer than one message would play nothing. A stored key is checked the same way.
 std::optional<QString> QUAVRV4::whyNotSendable() const {
   const QString ssid = ui_->textSsid->text();
   const QString key = ui_->textKey->text();
-  if (auto why = notCarried(ssid, kSsidNotCarried)) return why;
-  if (auto why = notCarried(key, kKeyNotCarried)) return why;
+  const std::u16string ssidUnits = ssid.toStdU16String();
+  const std::u16string keyUnits = key.toStdU16String();
+  // Each check in turn: the text, the index of its first character at fault, the alert.
+  const std::tuple<const QString&, std::optional<std::size_t>, const QString&> checks[] = {
+      {ssid, sonicsend::firstUnitNotCarried(ssidUnits), kSsidNotCarried},
+      {key, sonicsend::firstUnitNotCarried(keyUnits), kKeyNotCarried},
+      {ssid, sonicsend::firstUnitNotSplitBack(sonicsend::Layout::framed, ssidUnits), kSsidNotSplit},
+      {key, sonicsend::firstControlCharacter(keyUnits), kKeyControl}};
+  for (const auto& [text, index, message] : checks) {
+    if (index) return message.arg(characterAt(text, static_cast<qsizetype>(*index)));
+  }
   if (ssid.size() + key.size() > kCredentialLimit) return kTooLong.arg(kCredentialLimit);
   return std::nullopt;
 }

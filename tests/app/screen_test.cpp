@@ -31,12 +31,18 @@ const QByteArray kStored =
     R"({ "HomeNet" : "correct horse", "Office" : "espresso", "咖啡馆" : "密码" })";
 
 // Replaces the field's text, typing one character at a time (both halves of a surrogate pair
-// in one key press) so that any script goes through.
+// in one key press) so that any script goes through; a control character, which no key types,
+// goes in as a paste would.
 void retype(QLineEdit* field, const QString& text) {
   field->setFocus();
   field->clear();
   for (const char32_t c : text.toUcs4()) {
-    QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QString::fromUcs4(&c, 1), {});
+    const QString character = QString::fromUcs4(&c, 1);
+    if (QChar::isPrint(c)) {
+      QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, character, {});
+    } else {
+      field->insert(character);
+    }
   }
 }
 
@@ -238,6 +244,15 @@ class ScreenTest : public QObject {
     QTest::newRow("invisible character by its code")
         << QStringList{"Home\u200bNet", "pw"} << true
         << "Wi-Fi名称含有“U+200B”，这样的名称无法用声波发送";
+    QTest::newRow("separator in the key, pasted")
+        << QStringList{"HomeNet", "se\037cret"} << true
+        << "密码含有控制字符“U+001F”，Wi-Fi密码不含这样的字符，无法用声波发送";
+    QTest::newRow("zero in the key")
+        << QStringList{"NulNet", QString::fromUtf16(u"ab\0cd", 5)} << true
+        << "密码含有控制字符“U+0000”，Wi-Fi密码不含这样的字符，无法用声波发送";
+    QTest::newRow("separator in the SSID")
+        << QStringList{"Home\x1FNet", "pw"} << true
+        << "Wi-Fi名称含有“U+001F”，设备会把它当作名称的结尾，这样的名称无法用声波发送";
   }
   void connectSavesThenStartsOrSaysWhyNot() {
     QFETCH(QStringList, pair);
@@ -287,15 +302,19 @@ class ScreenTest : public QObject {
 
   // The stored key of the network found at load, then of each SSID typed by hand. One message
   // holds 93 UTF-16 code units of SSID and key: typing stops where the other field leaves no
-  // room, but a stored key is shown whole and, when it does not fit, refused and kept as stored.
+  // room, but a stored key is shown whole and, when it does not fit or holds a control
+  // character, refused and kept as stored.
   void fillsTheStoredKeyOfANetworkWithinTheMessageLimit() {
-    const QByteArray stored =
-        kStored.chopped(1) + ", \"Long\" : \"" + QByteArray(100, 'k') + "\" }";
+    const QByteArray stored = kStored.chopped(1) + ", \"Long\" : \"" + QByteArray(100, 'k') +
+                              "\", \"Ctl\" : \"se\\u001fcret\" }";
     writeStore(stored);
     showScreen();
     QCOMPARE(screen->textKey()->text(), QStringLiteral("correct horse"));
-    const std::pair<QString, QString> networks[] = {
-        {"Office", "espresso"}, {"咖啡馆", "密码"}, {"homenet", ""}, {"Long", QString(100, 'k')}};
+    const std::pair<QString, QString> networks[] = {{"Office", "espresso"},
+                                                    {"咖啡馆", "密码"},
+                                                    {"homenet", ""},
+                                                    {"Ctl", "se\037cret"},
+                                                    {"Long", QString(100, 'k')}};
     for (const auto& [ssid, key] : networks) {
       retype(screen->textKey(), "typed by hand");
       logged.clear();
@@ -312,6 +331,16 @@ class ScreenTest : public QObject {
     QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
     QTest::keyClicks(screen->textSsid(), "2G");  // the key leaves the SSID no room
     QCOMPARE(screen->textSsid()->text(), QStringLiteral("Long"));
+    delete screen->findChild<QMessageBox*>();
+    retype(screen->textKey(), "");
+    retype(screen->textSsid(), "Ctl");
+    QTest::mouseClick(screen.get(), Qt::LeftButton, {}, QPoint(2, 2));
+    QTest::mouseClick(screen->butConnect(), Qt::LeftButton);
+    QVERIFY(alertSaying(
+        QStringLiteral("密码含有控制字符“U+001F”，Wi-Fi密码不含这样的字符，无法用声波发送"),
+        screen.get()));
+    QCOMPARE(readStore(), stored);
+    QCOMPARE(sender->sendState(), sonicsend::SendState::idle);
     retype(screen->textSsid(), "Lo");  // closing while a field is edited calls nothing back
     logged.clear();
     screen.reset();
