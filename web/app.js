@@ -246,14 +246,14 @@ class Screen {
   }
 
   // Why the texts cannot be sent: the first character the signal would change (it carries the
-  // low 8 bits of each UTF-16 unit, so one above U+00FF would arrive as another), too many
-  // characters for one message, or null.
+  // low 8 bits of each UTF-16 unit, so one above U+00FF would arrive as another) or the device
+  // could not split back (U+001F in the SSID, a control character in the key), too many
+  // characters for one message, or null. Its text is named after the field and the fault.
   refusal() {
-    const fields = [[this.ssid.value, velartoTexts.ssidNotCarried],
-      [this.key.value, velartoTexts.keyNotCarried]];
-    for (const [text, message] of fields) {
-      const index = velartoSignal.firstUnitNotCarried(this.encoder, text);
-      if (index >= 0) return message(characterAt(text, index));
+    const fault = velartoSignal.firstFault(this.encoder, this.ssid.value, this.key.value);
+    if (fault) {
+      const text = fault.field === 'ssid' ? this.ssid.value : this.key.value;
+      return velartoTexts[fault.field + fault.why](characterAt(text, fault.index));
     }
     const tooLong = this.ssid.value.length + this.key.value.length > this.limit;
     return tooLong ? velartoTexts.tooLong(this.limit) : null;

@@ -20,6 +20,16 @@ sonicsend::Layout layoutOf(int bare) {
   return bare != 0 ? sonicsend::Layout::bare : sonicsend::Layout::framed;
 }
 
+// The first `units` units written; empty when that is more than the buffer holds.
+std::u16string_view written(int units) {
+  if (units < 0 || static_cast<std::size_t>(units) > credentialUnits.size()) return {};
+  return {credentialUnits.data(), static_cast<std::size_t>(units)};
+}
+
+int indexOrNone(std::optional<std::size_t> index) {
+  return index ? static_cast<int>(*index) : -1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -40,12 +50,18 @@ EMSCRIPTEN_KEEPALIVE int velarto_max_units(int bare) {
 // The index of the first of the `units` units written that the signal cannot carry (above 0xFF:
 // it would arrive as another character), or -1 when every one arrives as typed.
 EMSCRIPTEN_KEEPALIVE int velarto_first_unit_not_carried(int units) {
-  if (units < 0 || units > velarto_credentials_capacity()) {
-    return -1;
-  }
-  const auto index = sonicsend::firstUnitNotCarried(
-      std::u16string_view(credentialUnits.data(), static_cast<std::size_t>(units)));
-  return index ? static_cast<int>(*index) : -1;
+  return indexOrNone(sonicsend::firstUnitNotCarried(written(units)));
+}
+
+// The index of the first of the `units` units written that a receiver would take for the end of
+// the SSID in the layout (its low byte the separator or zero), or -1.
+EMSCRIPTEN_KEEPALIVE int velarto_first_unit_not_split_back(int units, int bare) {
+  return indexOrNone(sonicsend::firstUnitNotSplitBack(layoutOf(bare), written(units)));
+}
+
+// The index of the first control character of the `units` units written, or -1.
+EMSCRIPTEN_KEEPALIVE int velarto_first_control_character(int units) {
+  return indexOrNone(sonicsend::firstControlCharacter(written(units)));
 }
 
 // Encodes the SSID (the first `ssidUnits` units written) and the key (the next `keyUnits`).

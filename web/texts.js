@@ -16,6 +16,9 @@ const velartoTexts = (() => {
     insecure: '此页面不是通过https打开的：可以发送，但不能离线使用、安装到主屏幕或保持屏幕常亮。',
     ssidNotCarried: (character) => `Wi-Fi名称含有“${character}”，这样的名称无法用声波发送`,
     keyNotCarried: (character) => `密码含有“${character}”，这样的密码无法用声波发送`,
+    ssidSeparator: (character) => `Wi-Fi名称含有“${character}”，设备会把它当作名称的结尾，` +
+      '这样的名称无法用声波发送',
+    keyControl: (character) => `密码含有控制字符“${character}”，Wi-Fi密码不含这样的字符，无法用声波发送`,
     tooLong: (limit) => `Wi-Fi名称和密码合计超过${limit}个字符，无法用声波发送`,
   };
   const english = {
@@ -34,6 +37,10 @@ const velartoTexts = (() => {
       'sent by sound',
     keyNotCarried: (character) => `The password contains “${character}”, which cannot be sent ` +
       'by sound',
+    ssidSeparator: (character) => `The Wi-Fi name contains “${character}”, which the device ` +
+      'would take for the end of the name: it cannot be sent by sound',
+    keyControl: (character) => `The password contains the control character “${character}”, ` +
+      'which no Wi-Fi password holds: it cannot be sent by sound',
     tooLong: (limit) => `The Wi-Fi name and password together have more than ${limit} ` +
       'characters, too many to send by sound',
   };

@@ -132,6 +132,9 @@ const refusals = [
   { name: 'a key with Chinese', ssid: 'Net', key: 'pass密码', named: '“密”' },
   { name: 'a key with an emoji', ssid: 'Net', key: 'a😀', named: '“😀”' },
   { name: 'an SSID with a zero-width space', ssid: 'Net\u200B', key: 'k', named: '“U+200B”' },
+  { name: 'a key with the separator', ssid: 'HomeNet', key: 'se\x1Fcret', named: '“U+001F”' },
+  { name: 'a key with U+0000', ssid: 'NulNet', key: 'ab\0cd', named: '“U+0000”' },
+  { name: 'an SSID with the separator', ssid: 'Home\x1FNet', key: 'k', named: '“U+001F”' },
 ];
 async function checkRefusals(page, load) {
   const store = () => page.evaluate(() => JSON.stringify(localStorage));
