@@ -56,9 +56,11 @@ PassOutcome searchRecording(std::span<const float> samples, const AcceptPass& ac
 DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
   DecodeResult result;
   bool heardTooLittle = false;  // a message started or seemed whole, but needs more passes
+  bool ambiguous = false;       // a whole message whose SSID and key cannot be told apart
   const PassOutcome search = searchRecording(samples, [&](const PassCandidate& pass) {
     const auto bounds = locateMessage(pass.payload);
     if (!bounds || !trusted(*bounds, pass.payload.size(), pass.everyFrameAlone, pass.wrapHeard)) {
+      ambiguous = ambiguous || (bounds && bounds->ambiguous);
       heardTooLittle = heardTooLittle || bounds.has_value() || announcesMoreFrames(pass.payload);
       return false;
     }
@@ -75,7 +77,9 @@ DecodeResult decodeAtProtocolRate(std::span<const float> samples) {
       result.failure = Failure::incomplete;
       break;
     case PassOutcome::rejected:
-      result.failure = heardTooLittle ? Failure::incomplete : Failure::invalid;
+      result.failure = ambiguous        ? Failure::ambiguous
+                       : heardTooLittle ? Failure::incomplete
+                                        : Failure::invalid;
       break;
   }
   return result;
@@ -177,6 +181,8 @@ std::string_view describe(Failure failure) {
       return "a signal, but not every frame of the message was heard";
     case Failure::invalid:
       return "every frame was heard, but they form no valid message";
+    case Failure::ambiguous:
+      return "the message holds its separator more than once: SSID and key cannot be told apart";
   }
   return "unknown failure";
 }

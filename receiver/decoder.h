@@ -34,6 +34,8 @@ enum class Failure {
   noSignal,         // nothing in the recording sounds like the sender's carriers
   incomplete,       // a signal, but some frame was never heard well enough
   invalid,          // every frame was heard, but they do not form a valid message
+  ambiguous,        // a valid message, but holding its separator more than once: SSID and key
+                    // cannot be told apart
 };
 
 std::string_view describe(Failure failure);

@@ -13,7 +13,6 @@ Message messageAt(std::span<const std::uint8_t> payload, const MessageBounds& bo
                        payload.begin() + static_cast<std::ptrdiff_t>(bounds.length));
   message.ssid = part(bounds.ssidBegin, bounds.ssidLength);
   message.key = part(bounds.keyBegin, bounds.keyLength);
-  message.separators = bounds.separators;
   return message;
 }
 

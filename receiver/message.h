@@ -16,7 +16,6 @@ struct Message {
   // One byte per UTF-16 code unit of the sender's text: its low 8 bits.
   std::string ssid;
   std::string key;
-  int separators = 0;  // see MessageBounds::separators
 };
 
 // A message heard, and how.

@@ -16,19 +16,19 @@ bool fillsFrames(std::span<const std::uint8_t> payload, std::size_t length) {
                      [](std::uint8_t byte) { return byte == 0; });
 }
 
-// Splits the body at `begin`, `length` bytes long, at its last separator; false when it holds
-// none.
+// Splits the body at `begin`, `length` bytes long, at its separator, marking it ambiguous when
+// it holds more than one; false when it holds none.
 bool split(std::span<const std::uint8_t> payload, std::size_t begin, std::size_t length,
            std::uint8_t separator, MessageBounds& bounds) {
   const auto body = payload.subspan(begin, length);
-  const auto last = std::find(body.rbegin(), body.rend(), separator);
-  if (last == body.rend()) return false;
-  const auto at = begin + static_cast<std::size_t>(body.rend() - last) - 1;
+  const auto first = std::find(body.begin(), body.end(), separator);
+  if (first == body.end()) return false;
+  const auto at = begin + static_cast<std::size_t>(first - body.begin());
   bounds.ssidBegin = begin;
   bounds.ssidLength = at - begin;
   bounds.keyBegin = at + 1;
   bounds.keyLength = begin + length - bounds.keyBegin;
-  bounds.separators = static_cast<int>(std::count(body.begin(), body.end(), separator));
+  bounds.ambiguous = std::find(first + 1, body.end(), separator) != body.end();
   return true;
 }
 
@@ -77,6 +77,7 @@ bool announcesMoreFrames(std::span<const std::uint8_t> payload) {
 
 bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFrameAlone,
              bool wrapHeard) {
+  if (bounds.ambiguous) return false;
   if (bounds.layout == MessageLayout::framed) return true;
   return everyFrameAlone && (bounds.length < payloadBytes || wrapHeard);
 }

@@ -22,20 +22,22 @@ struct MessageBounds {
   std::size_t ssidLength = 0;
   std::size_t keyBegin = 0;
   std::size_t keyLength = 0;
-  // Separator bytes in the body. The sender escapes none, so an SSID or key byte equal to the
-  // separator (U+011F, U+010D ...) makes the split ambiguous when this is above 1; the split is
-  // then taken at the last one, since Wi-Fi keys are printable ASCII.
-  int separators = 0;
+  // The body holds its separator more than once. The sender escapes none, so an SSID or key
+  // byte equal to it (U+001F, U+011F, U+010D ...) leaves no safe split: SSID and key cannot be
+  // told apart, and such a message is never trusted.
+  bool ambiguous = false;
 };
 
 // The message in `payload`, the 8-byte payloads of a pass's frames in order, when it is a
 // whole, valid message that fills exactly those frames: framed when its header, length and
-// checksum hold, else bare.
+// checksum hold, else bare. A framed message that is ambiguous is still located as framed, so
+// that the bare layout, which might split the same bytes at a 0x0D, is never tried on it.
 std::optional<MessageBounds> locateMessage(std::span<const std::uint8_t> payload);
 
-// The bare layout has no checksum: it is taken only from frames that each checked on their
-// own, and, when it fills its last frame to the end, only once frame 1 was heard following
-// the last frame, which shows where the pass ends.
+// Whether the message `bounds` locate may be reported. Never when it is ambiguous. The bare
+// layout has no checksum: it is taken only from frames that each checked on their own, and,
+// when it fills its last frame to the end, only once frame 1 was heard following the last
+// frame, which shows where the pass ends.
 bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFrameAlone,
              bool wrapHeard);
 

@@ -97,6 +97,8 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
   // U+0100 puts a zero byte into the message: the sender stops sending there, so the message
   // that the header announces is never whole.
   const auto cut = passOf(Layout::framed, u"abc\u0100defghijk", u"key");
+  // The separator inside the key: no split of the message is safe.
+  const auto twoWays = passOf(Layout::framed, u"HomeNet", u"se\037cret");
   struct Row {
     std::string name;
     std::string file;
@@ -137,6 +139,7 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
       {"nan_only", bytesOf(Samples(kSampleRate, NAN), kWavFloat, 1), 1},
       {"noise_only", bytesOf(noise), 1},
       {"message_cut_by_a_zero_byte", bytesOf(loop(cut, 0, 4 * cut.size())), 1},
+      {"separator_in_the_key", bytesOf(loop(twoWays, 0, 3 * twoWays.size())), 1},
   };
   // Clean passes, read from the first whatever silence came before: passes heard, never the
   // slots searched.
