@@ -21,7 +21,8 @@ class AlsaMasterVolume {
   void set(float volume);
   // The current levels; none without such an element.
   std::optional<Levels> levels();
-  // Puts back levels that levels() read.
+  // Puts back levels that levels() read, channel by channel; a channel beyond either list is
+  // left as it is.
   void setLevels(const Levels& levels);
 
  private:

@@ -45,7 +45,9 @@ SoundOutput systemSoundOutput(const std::string& device);
 
 // The output level of the machine's mixer for `device`, for a caller that puts back what it
 // found: set() reads the level before its first change, restore() (and the destructor) puts
-// that level back. A queue's thread may call set() while its owner restores.
+// that level back. While the mixer cannot be opened set() changes nothing, and a later call,
+// once a device has come, reads the level then. A queue's thread may call set() while its
+// owner restores.
 class OutputLevel {
  public:
   explicit OutputLevel(const std::string& device);

@@ -41,8 +41,7 @@ class OutputLevel::Mixer {
   explicit Mixer(const std::string& device) : master(platform::controlForPcm(device)) {}
   platform::AlsaMasterVolume master;
   std::mutex mutex;
-  bool read = false;  // the level was read, or could not be
-  std::optional<platform::AlsaMasterVolume::Levels> found;
+  std::optional<platform::AlsaMasterVolume::Levels> found;  // none until the mixer answered
 };
 
 OutputLevel::OutputLevel(const std::string& device) : mixer_(std::make_unique<Mixer>(device)) {}
@@ -53,16 +52,16 @@ OutputLevel::~OutputLevel() {
 
 void OutputLevel::set(float volume) {
   const std::scoped_lock lock(mixer_->mutex);
-  if (!mixer_->read) mixer_->found = mixer_->master.levels();
-  mixer_->read = true;
-  mixer_->master.set(volume);
+  // Nothing is changed before the level to put back is known: while the mixer cannot be opened
+  // (a sound server not yet running) each call tries to read it again.
+  if (!mixer_->found) mixer_->found = mixer_->master.levels();
+  if (mixer_->found) mixer_->master.set(volume);
 }
 
 void OutputLevel::restore() {
   const std::scoped_lock lock(mixer_->mutex);
   if (mixer_->found) mixer_->master.setLevels(*mixer_->found);
   mixer_->found.reset();
-  mixer_->read = false;
 }
 
 }  // namespace sonicsend

@@ -18,6 +18,7 @@
 
 #include "decoder.h"
 #include "encoder.h"
+#include "platform/MusicPlayer.h"
 
 namespace {
 
@@ -118,6 +119,15 @@ void expectHeard(const Samples& stereo) {
   EXPECT_EQ(heard.decoded->message.key, "secret");
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+std::string sinkVolume() {
+  return output("pactl get-sink-volume " + env("PULSE_TEST_SINK"));
+}
+
 // The sink at 65 %, as the server scales the samples.
 const double kSendLevel = std::pow(0.65, 3);
 const std::string kPlay = SONICSEND_CLI " play --ssid HomeNet --key secret --seconds ";
@@ -150,10 +160,7 @@ class RealServer : public ::testing::Test {
   }
   // How often `line` is in the file `name`.
   std::size_t count(const std::string& name, const std::string& line) const {
-    const std::string text = read(dir / name);
-    std::size_t found = 0;
-    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++found;
-    return found;
+    return occurrences(read(dir / name), line);
   }
   const fs::path dir = env("PULSE_TEST_DIR");
 };
@@ -192,6 +199,20 @@ TEST_F(RealServer, PlayingWaitsForAServerThatStartsLaterAndSetsItsLevelOrExitsNo
   EXPECT_EQ(checkRecording(later, kSendLevel, false, kSampleRate), "");
   expectHeard(later);
   EXPECT_EQ(count("later.err", "no sound output device"), 1u) << read(dir / "later.err");
+  // The level it found on the fresh server, full on both channels, is put back.
+  EXPECT_EQ(occurrences(sinkVolume(), " 100% "), 2u) << sinkVolume();
+}
+
+// Levels read from a device with more channels than the one there now (a server restarted with
+// another sink): each channel there gets its own, the others are dropped.
+TEST_F(RealServer, LevelsPutBackOnFewerChannelsSetTheChannelsThereAre) {
+  using Levels = sonicsend::platform::AlsaMasterVolume::Levels;
+  sonicsend::platform::AlsaMasterVolume master("default");
+  const auto found = master.levels();
+  ASSERT_EQ(found.value_or(Levels()).size(), 2u);
+  master.setLevels({1000, 2000, 3000});
+  EXPECT_EQ(master.levels(), Levels({1000, 2000}));
+  master.setLevels(*found);
 }
 
 // The command line sends on the device and at the level asked for, and puts back the level it
@@ -199,7 +220,7 @@ TEST_F(RealServer, PlayingWaitsForAServerThatStartsLaterAndSetsItsLevelOrExitsNo
 TEST_F(RealServer, PlayOnANamedDeviceAtAGivenLevelPutsTheLevelBack) {
   const std::string sink = env("PULSE_TEST_SINK");
   ASSERT_EQ(run("pactl set-sink-volume " + sink + " 100%"), 0);
-  const std::string found = output("pactl get-sink-volume " + sink);
+  const std::string found = sinkVolume();
   EXPECT_NE(output(SONICSEND_CLI " play --list-devices").find("pulse\t"), std::string::npos);
   EXPECT_NE(output(SONICSEND_CLI " listen --list-devices").find("pulse\t"), std::string::npos);
 
@@ -209,11 +230,11 @@ TEST_F(RealServer, PlayOnANamedDeviceAtAGivenLevelPutsTheLevelBack) {
   EXPECT_EQ(
       checkRecording(samplesOf(read(dir / "named.raw")), std::pow(0.5, 3), true, 2 * kSampleRate),
       "");
-  EXPECT_EQ(output("pactl get-sink-volume " + sink), found);
+  EXPECT_EQ(sinkVolume(), found);
 
   for (const char* stop : {"TERM", "INT", "HUP"}) {
     EXPECT_EQ(run("sh -c '" + kPlay + "30 & sleep 1; kill -" + stop + " $!; wait $!'"), 0) << stop;
-    EXPECT_EQ(output("pactl get-sink-volume " + sink), found) << stop;
+    EXPECT_EQ(sinkVolume(), found) << stop;
   }
   // keep: the mixer is left alone.
   ASSERT_EQ(run("pactl set-sink-volume " + sink + " 20%"), 0);
