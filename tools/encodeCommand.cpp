@@ -81,7 +81,8 @@ void addEncodeCommand(CLI::App& app) {
       "sent. An empty SSID, a character above U+00FF, U+001F in the SSID (U+000D with --bare), "
       "a control character in the key, over-limit credentials, bad arguments or an unwritable "
       "path: a message on stderr naming it, exit status 2, and OUT (or "
-      "the file a link at OUT points to) stays as it was. \"-o -\" writes the whole file, its "
+      "the file a link at OUT points to) stays as it was; so it does after Ctrl-C, SIGTERM or "
+      "SIGHUP. \"-o -\" writes the whole file, its "
       "sizes exact, to standard output. Above 4 GiB of data the file is RF64.");
   encode->callback([options] {
     const Credentials credentials = credentialsOrFail("encode", options->credentials);

@@ -1,11 +1,16 @@
 // `sonicsend encode` as a user runs it: exit status, message and the WAV it leaves.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <spawn.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "encoder.h"
 #include "runCli.h"
@@ -43,6 +48,37 @@ class EncodeCli : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(dir_); }
   void TearDown() override { fs::remove_all(dir_); }
+  std::set<std::string> names() const {
+    std::set<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir_)) found.insert(entry.path().filename());
+    return found;
+  }
+  // Starts an encode of 10 000 passes (2 GB) to out.wav, SIGINT, SIGTERM and SIGHUP at their
+  // defaults, and returns once its temporary file is there; 0 when it ended first.
+  pid_t startLongEncode() const {
+    std::vector<std::string> arguments = {SONICSEND_CLI, "encode",   "--ssid", "net", "--key",
+                                          "k",           "--passes", "10000",  "-o",  out_};
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    for (const int ending : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, ending);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) return 0;
+    while (names().empty()) {
+      if (waitpid(pid, nullptr, WNOHANG) == pid) return 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pid;
+  }
   const fs::path dir_ = fs::temp_directory_path() / ("encode-cli-" + std::to_string(getpid()));
   const std::string out_ = dir_ / "out.wav";
 };
@@ -151,6 +187,26 @@ TEST_F(EncodeCli, FailureLeavesTheLinkAndItsTargetAsTheyWere) {
   ASSERT_EQ(runCli(SONICSEND_CLI, encode).status, 0);
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(wavSamples(dir_ / "real.wav"), passesOf(Layout::framed, u"net", u"k", 20));
+}
+
+// Ended by a signal, encode removes its temporary file, which holds the key as sound, and ends
+// by that signal (status 128 + N in a shell); killed outright it cannot, and the next encode to
+// the same target does, but not the file of a process still running.
+TEST_F(EncodeCli, NoTemporaryFileOutlivesAnEncode) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+    SCOPED_TRACE(strsignal(signal));
+    const pid_t encode = startLongEncode();
+    ASSERT_GT(encode, 0);
+    kill(encode, signal);
+    int status = 0;
+    waitpid(encode, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(names().size(), signal == SIGKILL ? 1u : 0u);
+  }
+  const std::string running = ".out.wav." + std::to_string(getpid()) + ".aZ09bY";
+  std::ofstream(dir_ / running).put('x');
+  EXPECT_EQ(runCli(SONICSEND_CLI, {"encode", "--ssid", "net", "--key", "k", "-o", out_}).status, 0);
+  EXPECT_EQ(names(), std::set<std::string>({running, "out.wav"}));
 }
 
 // RIFF sizes are 32-bit: beyond them the file is RF64. The 93 units of the longest message

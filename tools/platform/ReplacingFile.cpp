@@ -1,11 +1,17 @@
 #include "platform/ReplacingFile.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace sonicsend::platform {
@@ -31,6 +37,71 @@ fs::path finalTarget(fs::path path) {
   return path;
 }
 
+// The signals that end a run from outside (Ctrl-C, a closed terminal, kill).
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file's name while it exists, for the handler below; written only while the
+// ending signals are held back.
+char pendingName[PATH_MAX] = {};
+
+// Removes the temporary file, then ends the process by the same signal, as it would have ended.
+void removePendingFileAndEnd(int signal) {
+  if (pendingName[0] != '\0') unlink(pendingName);
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(signal, &fallback, nullptr);
+  raise(signal);  // held back until this handler returns
+}
+
+// Holds the ending signals back from this thread while it lives.
+class EndingSignalsHeld {
+ public:
+  EndingSignalsHeld() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int signal : kEndingSignals) sigaddset(&ending, signal);
+    pthread_sigmask(SIG_BLOCK, &ending, &previous_);
+  }
+  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+// What the temporary files of `target` are named after: ".NAME.".
+std::string temporaryPrefix(const fs::path& target) {
+  return "." + target.filename().string() + ".";
+}
+
+// Whether `rest`, what follows the prefix in a name, is "<pid>.XXXXXX" of a process that is gone.
+bool leftByAGoneProcess(std::string_view rest) {
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+  const std::string_view suffix(end, static_cast<std::size_t>(rest.data() + rest.size() - end));
+  const bool ours = error == std::errc{} && pid > 0 && suffix.size() == 7 &&
+                    suffix.starts_with('.') &&
+                    std::all_of(suffix.begin() + 1, suffix.end(),
+                                [](unsigned char c) { return std::isalnum(c) != 0; });
+  return ours && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Removes the temporary files of `target` that a killed process left, with the key they hold.
+void removeLeftovers(const fs::path& target) {
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const std::string prefix = temporaryPrefix(target);
+  std::error_code error;
+  for (fs::directory_iterator entry(directory, error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    if (name.starts_with(prefix) &&
+        leftByAGoneProcess(std::string_view(name).substr(prefix.size()))) {
+      unlink(entry->path().c_str());
+    }
+  }
+}
+
 mode_t modeForNewFile() {
   const mode_t mask = umask(0);
   umask(mask);
@@ -52,15 +123,34 @@ ReplacingFile::ReplacingFile(const fs::path& path) {
     return;
   }
   target_ = finalTarget(path);
-  std::string name = (target_.parent_path() / ("." + target_.filename().string() + ".XXXXXX"));
-  fd_ = mkstemp(name.data());
+  removeLeftovers(target_);
+  std::string name =
+      target_.parent_path() / (temporaryPrefix(target_) + std::to_string(getpid()) + ".XXXXXX");
+  if (name.size() >= sizeof pendingName) {
+    throw std::system_error(ENAMETOOLONG, std::generic_category(), target_.string());
+  }
+  // The file and the handlers that remove it come at once for the ending signals.
+  const EndingSignalsHeld held;
+  fd_ = mkostemp(name.data(), O_CLOEXEC);
   if (fd_ < 0) throwErrno(target_.string());
   temporary_ = name;
+  std::memcpy(pendingName, name.c_str(), name.size() + 1);
+  struct sigaction removing {};
+  removing.sa_handler = removePendingFileAndEnd;
+  sigemptyset(&removing.sa_mask);
+  for (int i = 0; i < 3; ++i) {
+    sigaction(kEndingSignals[i], nullptr, &previousActions_[i]);
+    if (previousActions_[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &removing, nullptr);
+  }
 }
 
 ReplacingFile::~ReplacingFile() {
   if (fd_ >= 0) close(fd_);
-  if (!committed_ && !inPlace_) unlink(temporary_.c_str());
+  if (inPlace_) return;
+  const EndingSignalsHeld held;
+  if (!committed_) unlink(temporary_.c_str());
+  pendingName[0] = '\0';
+  for (int i = 0; i < 3; ++i) sigaction(kEndingSignals[i], &previousActions_[i], nullptr);
 }
 
 void ReplacingFile::commit() {
@@ -75,7 +165,9 @@ void ReplacingFile::commit() {
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) throwErrno(target_.string());
+  const EndingSignalsHeld held;
   if (rename(temporary_.c_str(), target_.c_str()) != 0) throwErrno(target_.string());
+  pendingName[0] = '\0';
   committed_ = true;
 }
 
