@@ -20,12 +20,16 @@ TEST(Durations, MustBeFinitePositiveAndAtMostAWeek) {
       EXPECT_LT(run.err.size(), 160u) << "no 309-digit number: " << run.err;
     }
   }
-  // A week is still accepted: listening fails only at the device, in one line of ours.
-  const CliRun week =
-      runCli(SONICSEND_CLI, {"listen", "--seconds", "604800", "--device", "no such device"});
-  EXPECT_EQ(week.status, 2);
-  EXPECT_EQ(week.err.rfind("sonicsend listen: cannot open capture device", 0), 0u) << week.err;
-  EXPECT_EQ(std::ranges::count(week.err, '\n'), 1) << week.err;
+  // A millisecond, a fraction and a week are accepted: listening fails only at the device, in
+  // one line of ours.
+  for (const char* seconds : {"0.001", "2.5", "604800"}) {
+    SCOPED_TRACE(seconds);
+    const CliRun run =
+        runCli(SONICSEND_CLI, {"listen", "--seconds", seconds, "--device", "no such device"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err.rfind("sonicsend listen: cannot open capture device", 0), 0u) << run.err;
+    EXPECT_EQ(std::ranges::count(run.err, '\n'), 1) << run.err;
+  }
 }
 
 }  // namespace
