@@ -2,6 +2,7 @@
 // sound.
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -11,6 +12,10 @@
 #include "libraryLogs.h"
 
 int main(int argc, char* argv[]) {
+  // A write beyond the file size limit (ulimit -f), a log line to a full file among them, fails
+  // with EFBIG where it is made instead of ending the application; the store then keeps the
+  // pair for its next save.
+  std::signal(SIGXFSZ, SIG_IGN);
   QApplication::setApplicationName(QStringLiteral("velarto"));
   QApplication::setApplicationVersion(QStringLiteral(VELARTO_VERSION));
   QCommandLineParser commandLine;

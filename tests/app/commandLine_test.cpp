@@ -3,6 +3,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 #include "commandLine.h"
 
 using Environment = QMap<QString, QString>;
@@ -61,6 +63,24 @@ class CommandLineTest : public QObject {
     const QString printed = velarto.readAllStandardOutput();
     QVERIFY2(output.isEmpty() ? printed.isEmpty() : printed.endsWith(output), qPrintable(printed));
     QCOMPARE(QString(velarto.readAllStandardError()), error);  // one line, or nothing
+
+    // The same with its output going to files that may not grow (ulimit -f 0): the writes fail,
+    // and velarto still ends as it would.
+    const QTemporaryDir files;
+    QProcess limited;
+    limited.setProcessEnvironment(environment);
+    limited.setStandardOutputFile(files.filePath("out"));
+    limited.setStandardErrorFile(files.filePath("err"));
+    limited.setChildProcessModifier([] {
+      rlimit limit{};
+      getrlimit(RLIMIT_FSIZE, &limit);
+      limit.rlim_cur = 0;
+      setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    limited.start(VELARTO_PATH, arguments);
+    QVERIFY(limited.waitForFinished());
+    QCOMPARE(limited.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(limited.exitCode(), status);
   }
 
   // Each row: the command line, the environment, and what is missing (empty: nothing).
