@@ -251,6 +251,26 @@ async function scenario(browser, server) {
 const help = spawnSync(serveWeb, ['--help'], { encoding: 'utf8' });
 check('serve-web.sh --help says how to bind', help.status === 0 && help.stdout.includes('--bind'),
   help.stderr);
+// What serve-web.sh cannot serve on is said in one line, exit 2, before any address is printed.
+const serveRefusals = [
+  ['an address that is none', ['--bind', 'not an address!', `${port}`, site], '--bind takes'],
+  ['an address out of range', ['--bind', '999.1.1.1', `${port}`, site], '--bind takes'],
+  ['an address of another computer', ['--bind', '198.51.100.7', `${port}`, site], 'not an address of'],
+];
+for (const [name, args, says] of serveRefusals) {
+  const run = spawnSync(serveWeb, args, { encoding: 'utf8', timeout: 10000 });
+  check(`serve-web.sh refuses ${name} in one line`, run.status === 2 && run.stdout === '' &&
+    run.stderr.trim().split('\n').length === 1 && run.stderr.includes(says),
+    JSON.stringify([run.status, run.stdout, run.stderr]));
+}
+// A port in use: Python holds one while serve-web.sh asks for it.
+const busy = spawnSync('python3', ['-c', `import socket, subprocess, sys
+s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen()
+run = subprocess.run([sys.argv[1], str(s.getsockname()[1]), sys.argv[2]], capture_output=True, text=True, timeout=10)
+print(run.returncode, len(run.stdout), run.stderr.strip().count(chr(10)) + 1, 'in use' in run.stderr)`,
+serveWeb, site], { encoding: 'utf8' });
+check('serve-web.sh refuses a port in use in one line', busy.stdout.trim() === '2 0 1 True',
+  JSON.stringify([busy.stdout, busy.stderr]));
 const server = spawn(serveWeb, ['--bind', '127.0.0.1', `${port}`, site],
   { stdio: ['ignore', 'ignore', 'pipe'] });
 server.requests = [];
