@@ -22,7 +22,7 @@ struct Message {
 struct Decoded {
   Message message;
   int frames = 0;  // frames per pass
-  int passes = 0;  // the most passes any one frame was heard in, until the message was heard
+  int passes = 0;  // passes heard: the most any one frame was read from (FrameRead::passes)
 };
 
 // The message `bounds` locate in `payload`, copied out.
