@@ -1,5 +1,6 @@
 // The credential store: JSON text, what the store keeps, writes and logs, where, and what
 // crashes and other processes leave.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -8,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <ctime>
 #include <random>
 
 #include "localSave.h"
@@ -28,6 +31,21 @@ extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to,
 extern "C" int flock(int fd, int operation) noexcept {
   if (gNoLinksOrLocks) return errno = ENOLCK, -1;
   return static_cast<int>(::syscall(SYS_flock, fd, operation));
+}
+
+// While set, the store's lock file cannot be opened, as on a file system that cannot hold its
+// name (vfat answers EINVAL): an error flock itself also gives, which must not pass for one.
+static bool gLockNameRefused = false;
+extern "C" int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+  }
+  if (gLockNameRefused && std::string_view(path).ends_with(".lock")) return errno = EINVAL, -1;
+  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 
 namespace {
@@ -237,13 +255,22 @@ const Fault kFaults[] = {
        writeFile(t.file, "not JSON");
        const fs::file_time_type longAgo{};  // a link keeps it, a copy is new
        fs::last_write_time(t.file, longAgo);
+       // Files set aside earlier under the names of the next few seconds: the copy takes
+       // another name, and they stay as they are.
+       for (std::time_t second = std::time(nullptr); second < std::time(nullptr) + 3; ++second) {
+         std::tm utc{};
+         char stamp[32] = {};
+         std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", ::gmtime_r(&second, &utc));
+         writeFile(t.file.string() + ".unreadable-" + stamp, "earlier");
+       }
        t.open();
        gNoLinksOrLocks = true;
        return [&t, longAgo] {
          gNoLinksOrLocks = false;
          int kept = 0;
          for (const auto& entry : fs::directory_iterator(t.file.parent_path())) {
-           if (!entry.path().filename().string().starts_with("localSave.json.unreadable-"))
+           if (!entry.path().filename().string().starts_with("localSave.json.unreadable-") ||
+               readFile(entry.path()) == "earlier")
              continue;
            EXPECT_EQ(readFile(entry.path()), "not JSON");
            EXPECT_NE(entry.last_write_time(), longAgo) << "a copy, not a link";
@@ -252,6 +279,12 @@ const Fault kFaults[] = {
          EXPECT_EQ(kept, 1);
        };
      }},
+    {"LockFileNameRefused",
+     [](LocalSave&) -> Mend {
+       gLockNameRefused = true;
+       return [] { gLockNameRefused = false; };
+     },
+     true},
     {"SaveOfAnotherStore",
      [](LocalSave& t) -> Mend {
        localSave(t.file).saveSsid("B", "2");
@@ -337,6 +370,12 @@ TEST_P(StoreFault, NeitherLosesNorHoldsAPair) {
   store->saveSsid("Office", "k");
   EXPECT_FALSE(store->hasUnsavedPairs());
   EXPECT_EQ(readFile(file), GetParam().file);
+  // No temporary file is left, but those a row made for a live process.
+  const std::string live = ".localSave.json." + std::to_string(::getppid());
+  for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(!name.starts_with(".localSave.json.") || name.starts_with(live)) << name;
+  }
   velarto::store::setLogSink({});
 }
 
