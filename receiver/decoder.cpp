@@ -6,10 +6,10 @@
 #include <memory>
 #include <new>
 
-#include "CoreListener.h"
+#include "CoreOnDesktop.h"
 #include "carrier.h"
 #include "frames.h"
-#include "ringing.h"
+#include "roomSearch.h"
 #include "symbols.h"
 #include "tones.h"
 
@@ -46,7 +46,7 @@ PassOutcome searchRecording(std::span<const float> samples, const AcceptPass& ac
   const SymbolGrid grid = measureSymbols(samples);
   const PassOutcome plain = readFrames(grid.levels, Copies::independent, accept);
   if (plain == PassOutcome::found) return plain;
-  const std::vector<ToneLevels> cleaned = cancelRinging(grid);
+  const std::vector<ToneLevels> cleaned = readInRoom(grid);
   if (cleaned.empty()) return plain;
   const PassOutcome inRoom = readFrames(cleaned, Copies::alike, accept);
   // A plain reading that found whole passes says more about why there is no message.
@@ -126,7 +126,7 @@ DecodeResult guarded(F&& decodeSomehow) noexcept {
 
 // What a device would hear, by the listening core.
 std::optional<Decoded> hearOnCore(std::span<const float> samples, double sampleRate) {
-  CoreListener core(sampleRate);
+  CoreOnDesktop core(sampleRate);
   if (auto decoded = core.push(samples)) return decoded;
   return core.finish();
 }
@@ -140,7 +140,7 @@ DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
     std::ranges::transform(samples, clean.begin(), SampleGuard());
     samples = clean;
   }
-  const bool coreReadsIt = CoreListener::reads(sampleRate);
+  const bool coreReadsIt = CoreOnDesktop::reads(sampleRate);
   if (coreReadsIt) {
     if (auto decoded = hearOnCore(samples, sampleRate)) return {std::move(decoded)};
   }
@@ -199,8 +199,8 @@ StreamDecoder::StreamDecoder(double sampleRate, Pace pace) noexcept
   }
   try {
     guard_ = std::make_unique<SampleGuard>();
-    coreAtProtocolRate_ = !CoreListener::reads(sampleRate);
-    core_ = std::make_unique<CoreListener>(coreAtProtocolRate_ ? kSampleRate : sampleRate);
+    coreAtProtocolRate_ = !CoreOnDesktop::reads(sampleRate);
+    core_ = std::make_unique<CoreOnDesktop>(coreAtProtocolRate_ ? kSampleRate : sampleRate);
     if (isProtocolRate(sampleRate)) return;
     resampler_.emplace(sampleRate);
     if (!resampler_->ok()) stop(Failure::unreadable);

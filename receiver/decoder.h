@@ -17,7 +17,7 @@
 namespace sonicsend::receiver {
 
 class SampleGuard;
-class CoreListener;
+class CoreOnDesktop;
 
 // Below this rate the highest tone (3.1 kHz) no longer fits under half the rate; above the
 // highest, the rate can only be a broken header.
@@ -90,7 +90,7 @@ class StreamDecoder {
   void stop(Failure failure);
 
   std::unique_ptr<SampleGuard> guard_;
-  std::unique_ptr<CoreListener> core_;
+  std::unique_ptr<CoreOnDesktop> core_;
   bool coreAtProtocolRate_ = false;  // the core does not read the given rate as it is
   std::optional<Resampler> resampler_;
   std::vector<float> recent_;  // at 44 100 Hz

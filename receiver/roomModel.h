@@ -1,6 +1,6 @@
 // The room model's stages, each a function of the recording as measured and of a reading of
 // its tones: a first reading, a tone read again with its ringing taken away, and every tone
-// read with the certainty its response allows. The search over readings (ringing.cpp) runs
+// read with the certainty its response allows. The search over readings (roomSearch.cpp) runs
 // them; the estimators they are built on are in roomResponse.h.
 #pragma once
 

@@ -1,5 +1,5 @@
 // The room model's estimators: each takes the measured tone phasors (and a reading of them)
-// and returns a value, with no state between them. The search over readings (ringing.cpp)
+// and returns a value, with no state between them. The search over readings (roomSearch.cpp)
 // is built on these.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "CoreListener.h"
+#include "CoreOnDesktop.h"
 
 #include <algorithm>
 #include <array>
@@ -23,18 +23,18 @@ int coreRate(double sampleRate) {
 
 }  // namespace
 
-bool CoreListener::reads(double sampleRate) {
+bool CoreOnDesktop::reads(double sampleRate) {
   return coreRate(sampleRate) != 0;
 }
 
-CoreListener::CoreListener(double sampleRate)
+CoreOnDesktop::CoreOnDesktop(double sampleRate)
     : sampleRate_(coreRate(sampleRate)),
       block_(new std::max_align_t[ListeningCore::stateSize(sampleRate_) / sizeof(std::max_align_t) +
                                   1]),
       core_(ListeningCore::create(block_.get(), ListeningCore::stateSize(sampleRate_),
                                   sampleRate_)) {}
 
-std::optional<Decoded> CoreListener::push(std::span<const float> samples) {
+std::optional<Decoded> CoreOnDesktop::push(std::span<const float> samples) {
   if (core_ == nullptr) return std::nullopt;
   while (!samples.empty()) {
     const std::size_t count = std::min(samples.size(), kDmaBlock);
@@ -45,7 +45,7 @@ std::optional<Decoded> CoreListener::push(std::span<const float> samples) {
   return std::nullopt;
 }
 
-std::optional<Decoded> CoreListener::finish() {
+std::optional<Decoded> CoreOnDesktop::finish() {
   static constexpr std::array<float, kDmaBlock> kSilence{};
   const auto total = static_cast<std::size_t>(kListenAfterSeconds * sampleRate_);
   for (std::size_t fed = 0; fed < total; fed += kDmaBlock) {
@@ -54,7 +54,7 @@ std::optional<Decoded> CoreListener::finish() {
   return std::nullopt;
 }
 
-std::optional<Decoded> CoreListener::heard() const {
+std::optional<Decoded> CoreOnDesktop::heard() const {
   const CoreMessage* message = core_->message();
   const auto payload = std::span<const std::uint8_t>(
       message->bytes.data(), static_cast<std::size_t>(message->frames) * kFramePayloadBytes);

@@ -19,6 +19,6 @@ namespace sonicsend::receiver {
 // Returns levels in which a tone that is on measures about 2 and one that is off about 0, the
 // carrier of each window 1 and the other carrier 0; empty when the grid holds no phases or the
 // carriers do not show.
-std::vector<ToneLevels> cancelRinging(const SymbolGrid& grid);
+std::vector<ToneLevels> readInRoom(const SymbolGrid& grid);
 
 }  // namespace sonicsend::receiver

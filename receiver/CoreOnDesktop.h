@@ -11,13 +11,13 @@
 
 namespace sonicsend::receiver {
 
-class CoreListener {
+class CoreOnDesktop {
  public:
   // Whether the core reads `sampleRate` as it is, without resampling.
   static bool reads(double sampleRate);
 
   // `sampleRate` must be one the core reads; throws std::bad_alloc.
-  explicit CoreListener(double sampleRate);
+  explicit CoreOnDesktop(double sampleRate);
 
   // Feeds mono samples in blocks as a device's DMA delivers them, polling after each; the
   // message once heard.
