@@ -141,6 +141,12 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
       {"message_cut_by_a_zero_byte", bytesOf(loop(cut, 0, 4 * cut.size())), 1},
       {"separator_in_the_key", bytesOf(loop(twoWays, 0, 3 * twoWays.size())), 1},
   };
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // An MP3 frame header and then no frame: the MP3 decoder's notes on losing its sync stay off
+  // the terminal (a sanitized build keeps stderr open for its own reports).
+  table.push_back(
+      {"mp3_losing_its_sync", std::string("\xff\xfb\x90\x00", 4) + std::string(1000, '\0'), 2});
+#endif
   // Clean passes, read from the first whatever silence came before: passes heard, never the
   // slots searched.
   for (const int passes : {1, 3, 5}) {
