@@ -267,7 +267,7 @@ bool FrameSearch::stepHypothesis(const Windows& windows, int& work) {
 template <typename Windows>
 bool FrameSearch::accepted(const Windows&, const Hypothesis& h) {
   const auto payloadBytes = static_cast<std::size_t>(h.frames * kFramePayloadBytes);
-  const auto bounds = locateMessage(std::span<const std::uint8_t>(payload_.data(), payloadBytes));
+  const auto bounds = locateMessage(Span<const std::uint8_t>(payload_.data(), payloadBytes));
   if (!bounds || !trusted(*bounds, payloadBytes, everyFrameAlone_, wrapHeard(slotNumbers(), h)))
     return false;
   if (slotCount_ < Windows::kLeastPasses * h.frames) return false;

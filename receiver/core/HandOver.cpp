@@ -24,7 +24,7 @@ std::uint32_t HandOver::sizeFor(int sampleRate) {
 HandOver::HandOver(std::atomic<std::int16_t>* ring, std::uint32_t size)
     : ring_(ring), size_(size) {}
 
-void HandOver::write(std::span<const std::int16_t> samples) {
+void HandOver::write(Span<const std::int16_t> samples) {
   const std::uint32_t start = published_.load(std::memory_order_relaxed);
   const auto count = static_cast<std::uint32_t>(samples.size());
   claimed_.store(start + count, std::memory_order_relaxed);
@@ -35,7 +35,7 @@ void HandOver::write(std::span<const std::int16_t> samples) {
   published_.store(start + count, std::memory_order_release);
 }
 
-void HandOver::push(std::span<const std::int16_t> samples) {
+void HandOver::push(Span<const std::int16_t> samples) {
   while (!samples.empty()) {
     const std::size_t count = std::min<std::size_t>(samples.size(), size_);
     write(samples.first(count));
@@ -43,12 +43,12 @@ void HandOver::push(std::span<const std::int16_t> samples) {
   }
 }
 
-void HandOver::push(std::span<const float> samples) {
+void HandOver::push(Span<const float> samples) {
   std::array<std::int16_t, 64> converted{};
   while (!samples.empty()) {
     const std::size_t count = std::min(samples.size(), converted.size());
     for (std::size_t i = 0; i < count; ++i) converted[i] = toInt16(samples[i]);
-    write(std::span<const std::int16_t>(converted.data(), count));
+    write(Span<const std::int16_t>(converted.data(), count));
     samples = samples.subspan(count);
   }
 }

@@ -7,7 +7,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <span>
+
+#include "portable.h"
 
 namespace sonicsend::receiver {
 
@@ -22,8 +23,8 @@ class HandOver {
 
   // The producer's side: claims slots, writes them, publishes them, a ring's worth at a time.
   // Floats beyond full scale are clipped; non-finite ones count as silence.
-  void push(std::span<const std::int16_t> samples);
-  void push(std::span<const float> samples);
+  void push(Span<const std::int16_t> samples);
+  void push(Span<const float> samples);
 
   // The consumer's side: hands what was published when the call began to `consume`, in
   // pieces of at most 256 samples, oldest first. At most a ring's worth, however fast the
@@ -37,7 +38,7 @@ class HandOver {
   std::uint32_t dropped() const { return dropped_; }
 
  private:
-  void write(std::span<const std::int16_t> samples);
+  void write(Span<const std::int16_t> samples);
 
   std::atomic<std::int16_t>* ring_;
   std::uint32_t size_;
@@ -67,7 +68,7 @@ void HandOver::drain(Consume consume) {
       dropped_ += count;
     } else {
       dropped_ += firstIntact;
-      consume(std::span<const std::int16_t>(piece.data() + firstIntact, count - firstIntact));
+      consume(Span<const std::int16_t>(piece.data() + firstIntact, count - firstIntact));
     }
     read_ += count;
   }

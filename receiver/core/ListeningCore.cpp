@@ -67,7 +67,7 @@ void ListeningCore::reset() {
   startOver();
 }
 
-void ListeningCore::demodulate(std::span<const std::int16_t> samples) {
+void ListeningCore::demodulate(Span<const std::int16_t> samples) {
   for (std::int16_t sample : samples) {
     if (!tones_.add(static_cast<float>(sample) * kFromInt16)) continue;
     history_.add(tones_.window(), search_.noise());
@@ -78,7 +78,7 @@ void ListeningCore::demodulate(std::span<const std::int16_t> samples) {
 
 bool ListeningCore::poll() {
   if (heard_) return true;
-  handOver_.drain([this](std::span<const std::int16_t> samples) { demodulate(samples); });
+  handOver_.drain([this](Span<const std::int16_t> samples) { demodulate(samples); });
   heard_ = search_.step(history_, room_);
   if (!heard_) room_.step(history_);
   return heard_;

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "FrameSearch.h"
 #include "HandOver.h"
@@ -21,6 +20,7 @@
 #include "SymbolHistory.h"
 #include "ToneWindows.h"
 #include "phasor.h"
+#include "portable.h"
 
 namespace sonicsend::receiver {
 
@@ -45,8 +45,8 @@ class ListeningCore {
 
   // The producer's side (one producer, which may be an interrupt): copies the samples into
   // the hand-over ring. Floats beyond full scale are clipped; non-finite ones count as silence.
-  void push(std::span<const std::int16_t> samples) { handOver_.push(samples); }
-  void push(std::span<const float> samples) { handOver_.push(samples); }
+  void push(Span<const std::int16_t> samples) { handOver_.push(samples); }
+  void push(Span<const float> samples) { handOver_.push(samples); }
 
   // The consumer's side (one consumer, the main loop): reads at most a ring's worth of the
   // audio handed over, and goes on with the search for a message a bounded step at a time, so
@@ -63,7 +63,7 @@ class ListeningCore {
   ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
                 std::uint32_t ringSize);
   void startOver();
-  void demodulate(std::span<const std::int16_t> samples);
+  void demodulate(Span<const std::int16_t> samples);
 
   HandOver handOver_;
   ToneWindows tones_;

@@ -1,7 +1,6 @@
 #include "RoomModel.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "framing.h"
@@ -328,12 +327,12 @@ void RoomModel::bestRepeating(const AlignedWindows& aligned, std::size_t tone) {
     for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
       term[a] = turned(way, static_cast<int>(a));
       for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1) {
-        projected[a] = projected[a] + mean[static_cast<std::size_t>(std::countr_zero(bits))];
+        projected[a] = projected[a] + mean[static_cast<std::size_t>(lowestOne(bits))];
       }
     }
     for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
       for (std::size_t b = a; b < kRepeatingTerms; ++b) {
-        normal[a][b] = static_cast<float>(std::popcount(term[a] & term[b])) +
+        normal[a][b] = static_cast<float>(countOnes(term[a] & term[b])) +
                        (a == b ? static_cast<float>(kResponseDamping) : 0.0f);
         normal[b][a] = normal[a][b];
       }

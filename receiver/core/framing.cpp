@@ -20,7 +20,7 @@ bool wrapHeard(SlotNumbers numbers, const Hypothesis& h) {
 }
 
 // Ties keep the order made, spelt out: std::stable_sort may take a buffer from the heap.
-void sortHypotheses(std::span<Hypothesis> hypotheses) {
+void sortHypotheses(Span<Hypothesis> hypotheses) {
   std::sort(hypotheses.begin(), hypotheses.end(), [](const Hypothesis& a, const Hypothesis& b) {
     if (a.support != b.support) return a.support > b.support;
     if (a.firstWindow != b.firstWindow) return a.firstWindow < b.firstWindow;

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <span>
 
+#include "portable.h"
 #include "reading.h"
 
 namespace sonicsend::receiver {
@@ -29,7 +29,7 @@ inline constexpr int kMostHypotheses = 5 * kMaxFrames * (kMaxFrames + 1) / 2;
 
 // Each slot's frame number when its own frame checks (1 ... 12), else 0, for the slots that
 // start at one first window.
-using SlotNumbers = std::span<const std::uint8_t>;
+using SlotNumbers = Span<const std::uint8_t>;
 
 // Whether some slot holding the last frame, checked on its own, is followed by frame 1: the
 // pass ends where `h` says.
@@ -64,7 +64,7 @@ std::array<int, 2> checkingStarts(int count, ByteAt byteAt) {
 }
 
 // Best supported first, else in the order rankHypotheses makes them.
-void sortHypotheses(std::span<Hypothesis> hypotheses);
+void sortHypotheses(Span<Hypothesis> hypotheses);
 
 // The ways `windows` windows can fall into frames, starting on an even symbol (the first even
 // window is `firstEven`), that no more checking slots contradict than support, written to `out`
@@ -72,7 +72,7 @@ void sortHypotheses(std::span<Hypothesis> hypotheses);
 // gives the SlotNumbers of a first window.
 template <typename SlotNumbersFor>
 int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
-                   std::span<Hypothesis, kMostHypotheses> out) {
+                   std::array<Hypothesis, kMostHypotheses>& out) {
   constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
   int count = 0;
   for (int firstWindow = firstEven; firstWindow < kFrameWindows; firstWindow += 2) {
@@ -101,7 +101,7 @@ int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
       }
     }
   }
-  sortHypotheses(out.first(static_cast<std::size_t>(count)));
+  sortHypotheses(Span<Hypothesis>(out.data(), static_cast<std::size_t>(count)));
   return count;
 }
 

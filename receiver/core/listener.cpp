@@ -46,12 +46,12 @@ SonicsendListener* sonicsendListenerInit(void* state, size_t size, int sampleRat
 // A NULL listener or NULL samples cost the interrupt's path a compare each, nothing more.
 void sonicsendListenerPushS16(SonicsendListener* listener, const int16_t* samples, size_t count) {
   if (listener == nullptr || samples == nullptr) return;
-  coreOf(listener)->push(std::span<const std::int16_t>(samples, count));
+  coreOf(listener)->push(sonicsend::receiver::Span<const std::int16_t>(samples, count));
 }
 
 void sonicsendListenerPushF32(SonicsendListener* listener, const float* samples, size_t count) {
   if (listener == nullptr || samples == nullptr) return;
-  coreOf(listener)->push(std::span<const float>(samples, count));
+  coreOf(listener)->push(sonicsend::receiver::Span<const float>(samples, count));
 }
 
 int sonicsendListenerPoll(SonicsendListener* listener) {

@@ -9,7 +9,7 @@ namespace {
 
 // The message must need exactly the frames heard, and the rest of its last frame holds the
 // sender's zero padding.
-bool fillsFrames(std::span<const std::uint8_t> payload, std::size_t length) {
+bool fillsFrames(Span<const std::uint8_t> payload, std::size_t length) {
   const std::size_t frames = (length + kFramePayloadBytes - 1) / kFramePayloadBytes;
   return length > 0 && frames * kFramePayloadBytes == payload.size() &&
          std::all_of(payload.begin() + static_cast<std::ptrdiff_t>(length), payload.end(),
@@ -18,7 +18,7 @@ bool fillsFrames(std::span<const std::uint8_t> payload, std::size_t length) {
 
 // Splits the body at `begin`, `length` bytes long, at its separator, marking it ambiguous when
 // it holds more than one; false when it holds none.
-bool split(std::span<const std::uint8_t> payload, std::size_t begin, std::size_t length,
+bool split(Span<const std::uint8_t> payload, std::size_t begin, std::size_t length,
            std::uint8_t separator, MessageBounds& bounds) {
   const auto body = payload.subspan(begin, length);
   const auto first = std::find(body.begin(), body.end(), separator);
@@ -32,7 +32,7 @@ bool split(std::span<const std::uint8_t> payload, std::size_t begin, std::size_t
   return true;
 }
 
-std::optional<MessageBounds> locateFramed(std::span<const std::uint8_t> payload) {
+std::optional<MessageBounds> locateFramed(Span<const std::uint8_t> payload) {
   if (payload.empty() || (payload[0] & kHeaderFlag) == 0) return std::nullopt;
   const std::size_t bodyLength = payload[0] & ~kHeaderFlag & 0xFF;
   const std::size_t length = bodyLength + 2;
@@ -50,7 +50,7 @@ std::optional<MessageBounds> locateFramed(std::span<const std::uint8_t> payload)
   return bounds;
 }
 
-std::optional<MessageBounds> locateBare(std::span<const std::uint8_t> payload) {
+std::optional<MessageBounds> locateBare(Span<const std::uint8_t> payload) {
   // The bare message ends at the first zero byte.
   const auto end = std::find(payload.begin(), payload.end(), 0);
   const auto length = static_cast<std::size_t>(end - payload.begin());
@@ -64,12 +64,12 @@ std::optional<MessageBounds> locateBare(std::span<const std::uint8_t> payload) {
 
 }  // namespace
 
-std::optional<MessageBounds> locateMessage(std::span<const std::uint8_t> payload) {
+std::optional<MessageBounds> locateMessage(Span<const std::uint8_t> payload) {
   if (auto framed = locateFramed(payload)) return framed;
   return locateBare(payload);
 }
 
-bool announcesMoreFrames(std::span<const std::uint8_t> payload) {
+bool announcesMoreFrames(Span<const std::uint8_t> payload) {
   if (payload.empty() || (payload[0] & kHeaderFlag) == 0) return false;
   const std::size_t length = (payload[0] & ~kHeaderFlag & 0xFF) + 2u;
   return length > payload.size() && length <= kMaxMessageBytes;

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
+
+#include "portable.h"
 
 namespace sonicsend::receiver {
 
@@ -32,7 +33,7 @@ struct MessageBounds {
 // whole, valid message that fills exactly those frames: framed when its header, length and
 // checksum hold, else bare. A framed message that is ambiguous is still located as framed, so
 // that the bare layout, which might split the same bytes at a 0x0D, is never tried on it.
-std::optional<MessageBounds> locateMessage(std::span<const std::uint8_t> payload);
+std::optional<MessageBounds> locateMessage(Span<const std::uint8_t> payload);
 
 // Whether the message `bounds` locate may be reported. Never when it is ambiguous. The bare
 // layout has no checksum: it is taken only from frames that each checked on their own, and,
@@ -43,6 +44,6 @@ bool trusted(const MessageBounds& bounds, std::size_t payloadBytes, bool everyFr
 
 // Whether `payload` starts like a framed message that needs more frames than it holds: the
 // rest of the message was not heard (or never sent, after a zero byte in the credentials).
-bool announcesMoreFrames(std::span<const std::uint8_t> payload);
+bool announcesMoreFrames(Span<const std::uint8_t> payload);
 
 }  // namespace sonicsend::receiver

@@ -59,7 +59,7 @@ Alternatives alternatives(const SymbolRead& read) {
 
 template <typename Level>
 SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
-                      std::type_identity_t<Level> threshold) {
+                      NotDeducedT<Level> threshold) {
   SymbolRead read;
   std::array<bool, SymbolRead::kTones> on{};
   std::size_t weakest = 0;
@@ -87,8 +87,8 @@ template SymbolRead readSymbol<double>(const std::array<double, kToneCount>&, do
 
 template <typename Level>
 Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level carrier,
-                           std::type_identity_t<Level> reference,
-                           std::type_identity_t<Level> noise) {
+                           NotDeducedT<Level> reference,
+                           NotDeducedT<Level> noise) {
   const Level share = reference > Level(0) ? carrier / reference : Level(1);
   Level loudest = 0;
   for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {
@@ -107,7 +107,7 @@ template Presence<double> presenceOf<double>(const std::array<double, kToneCount
                                              double);
 
 template <typename Level>
-Level sumCertainty(Level heard, int slots, std::type_identity_t<Level> noise) {
+Level sumCertainty(Level heard, int slots, NotDeducedT<Level> noise) {
   const Level certainty = std::sqrt(heard / static_cast<Level>(slots));
   const Level spread = noise / std::sqrt(std::max(heard, Level(1e-12)));
   const auto quiet = static_cast<Level>(kQuietSpread);

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
+#include "portable.h"
 #include "tones.h"
 
 namespace sonicsend::receiver {
@@ -49,7 +49,7 @@ inline constexpr std::size_t toneOf(std::size_t bitOrParity) {
 // parity tone makes the count of tones even.
 inline bool soundsIn(std::uint8_t byte, std::size_t bitOrParity) {
   if (bitOrParity < kBitToneK.size()) return ((byte >> bitOrParity) & 1) != 0;
-  return std::popcount(byte) % 2 != 0;
+  return countOnes(byte) % 2 != 0;
 }
 
 // Windows on each side whose carriers set a window's reference level.
@@ -89,7 +89,7 @@ auto noiseShare(std::size_t count, LevelsAt levelsAt, ReferenceAt referenceAt, B
 // (`heard`: the squared weights of the copies summed, of `slots` passes) is as much less
 // certain, unless `noise` is so low that even that part stands far above it.
 template <typename Level>
-Level sumCertainty(Level heard, int slots, std::type_identity_t<Level> noise);
+Level sumCertainty(Level heard, int slots, NotDeducedT<Level> noise);
 
 // How much of a window's sound was heard, as a dropout leaves it.
 template <typename Level>
@@ -104,8 +104,8 @@ struct Presence {
 // tones, a cut one loses everything).
 template <typename Level>
 Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level carrier,
-                           std::type_identity_t<Level> reference,
-                           std::type_identity_t<Level> noise);
+                           NotDeducedT<Level> reference,
+                           NotDeducedT<Level> noise);
 
 // A bit tone sounds at twice the carrier's amplitude, so the carrier's level, `threshold`, is
 // the midpoint between a tone that is off and one that is on. A symbol always sounds an even
@@ -113,7 +113,7 @@ Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level car
 // Single precision serves devices whose FPU has only that (float and double are instantiated).
 template <typename Level>
 SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
-                      std::type_identity_t<Level> threshold);
+                      NotDeducedT<Level> threshold);
 
 // Number 1 ... 12, then the check byte: the running sum of number and payload, bit 7 set.
 bool frameChecks(const FrameBytes& frame);

@@ -7,13 +7,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <utility>
 
+#include "portable.h"
 #include "reading.h"
 
 namespace sonicsend::receiver {
@@ -170,7 +169,7 @@ inline void setBit(std::uint32_t* bits, int index, bool value) {
 }
 
 // How many windows u <= last sound together with window u + d (d < 32).
-inline int pairsApart(std::span<const std::uint32_t> bits, int d, int last) {
+inline int pairsApart(Span<const std::uint32_t> bits, int d, int last) {
   int pairs = 0;
   for (int word = 0; word * 32 <= last; ++word) {
     const auto i = static_cast<std::size_t>(word);
@@ -178,7 +177,7 @@ inline int pairsApart(std::span<const std::uint32_t> bits, int d, int last) {
     std::uint32_t both = bits[i] & (d == 0 ? bits[i] : (bits[i] >> d) | (next << (32 - d)));
     const int through = last - word * 32;  // the last bit of this word counted
     if (through < 31) both &= (2u << through) - 1u;
-    pairs += std::popcount(both);
+    pairs += countOnes(both);
   }
   return pairs;
 }
@@ -212,7 +211,7 @@ inline constexpr double kResponseDamping = 0.5;
 // sounds (`sounding`, bits of `count` windows); `at(w)` is its phasor in window w, `energy`
 // its energy over them all.
 template <std::size_t N, typename At>
-auto learnResponse(std::span<const std::uint32_t> sounding, int count, int terms, At at,
+auto learnResponse(Span<const std::uint32_t> sounding, int count, int terms, At at,
                    ScalarOf<decltype(at(0))> energy) {
   using P = decltype(at(0));
   using S = ScalarOf<P>;

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
+
+#include "portable.h"
 
 namespace sonicsend::receiver::storedTones {
 
@@ -49,11 +50,11 @@ inline constexpr std::array<Turn, 256> kTurn = [] {
 // A float in 16 bits: its sign, exponent and the top 8 bits of its mantissa, rounded to the
 // nearest (0.4 % at most off); enough for a level or a threshold.
 inline std::uint16_t shortFloat(float value) {
-  const auto bits = std::bit_cast<std::uint32_t>(value);
+  const auto bits = bitCast<std::uint32_t>(value);
   return static_cast<std::uint16_t>((bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16);
 }
 inline float fromShortFloat(std::uint16_t value) {
-  return std::bit_cast<float>(static_cast<std::uint32_t>(value) << 16);
+  return bitCast<float>(static_cast<std::uint32_t>(value) << 16);
 }
 
 inline std::uint8_t attenuationOf(float level, float loudest) {
