@@ -12,7 +12,8 @@ out=$work/copy
 "$repo/scripts/vendor-listener.sh" "$out" >/dev/null
 version=$(sed -n 's/^project(velarto VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
 
-python3 - "$out" "$version" <<'PY'
+# Debian's Python, which python3-yaml serves (another python3 may come first on the PATH).
+/usr/bin/python3 - "$out" "$version" <<'PY'
 import json, re, sys, yaml
 out, version = sys.argv[1:]
 sources = open(f'{out}/sources.txt').read().split()
