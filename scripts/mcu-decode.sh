@@ -3,9 +3,15 @@
 # converts FILE (anything sox reads) to mono 16-bit at RATE, feeds it to the example firmware
 # and prints its one JSON line: ssid, key (as `sonicsend decode --json` writes them; null when
 # nothing was heard), instructions_per_second (in push and poll, per second of audio),
-# ram_bytes (the listener's state), stack_bytes (painted), and how it was heard.
-#   scripts/mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf]
-# RATE: 8000, 16000 (default), 22050, 44100 or 48000. Without --firmware (or
+# largest_poll_instructions, dropped_samples (audio the listener had no room for), ram_bytes
+# (the listener's state), stack_bytes (painted), and how it was heard.
+#   scripts/mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf] [--interrupt-every N]
+# RATE: 8000, 16000 (default), 22050, 44100 or 48000. By default the firmware pushes a block of
+# 256 samples and polls, in turn. --interrupt-every N: a timer interrupt pushes each block, one
+# every N instructions (at least 1000), the recording and then silence while the run lasts,
+# and the main loop only polls until the recording is all pushed; largest_poll_instructions is
+# then a poll's own, without the interrupt's, and a poll still running after 100 M instructions
+# ends the run (status 2). Without --firmware (or
 # SONICSEND_FIRMWARE) the firmware is built into build/firmware when it is not there yet; a
 # firmware that is no ELF executable for 32-bit Arm is refused before QEMU starts.
 # Exit status: 0 heard, 1 not heard, 2 could not run.
@@ -13,18 +19,22 @@ set -uo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 rate=16000
 firmware=${SONICSEND_FIRMWARE:-}
+every=""
 file=""
 while [ $# -gt 0 ]; do
   case $1 in
     --rate) rate=${2:-}; shift 2 || { echo "mcu-decode: --rate needs a value" >&2; exit 2; } ;;
     --firmware) firmware=${2:-}; shift 2 || { echo "mcu-decode: --firmware needs a path" >&2; exit 2; } ;;
+    --interrupt-every) every=${2:-}; shift 2 || { echo "mcu-decode: --interrupt-every needs a count" >&2; exit 2; } ;;
     -*) echo "mcu-decode: unknown option $1" >&2; exit 2 ;;
     *) [ -z "$file" ] || { echo "mcu-decode: one file only" >&2; exit 2; }; file=$1; shift ;;
   esac
 done
-[ -n "$file" ] || { echo "usage: mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf]" >&2; exit 2; }
+[ -n "$file" ] || { echo "usage: mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf] [--interrupt-every N]" >&2; exit 2; }
 [ -r "$file" ] || { echo "mcu-decode: cannot read $file" >&2; exit 2; }
 case $rate in 8000|16000|22050|44100|48000) ;; *) echo "mcu-decode: rate $rate not supported" >&2; exit 2 ;; esac
+[ -z "$every" ] || [[ $every =~ ^[1-9][0-9]{3,8}$ ]] ||
+  { echo "mcu-decode: --interrupt-every takes 1000 to 999999999 instructions" >&2; exit 2; }
 for tool in sox qemu-system-arm; do
   command -v "$tool" >/dev/null || { echo "mcu-decode: $tool not found (scripts/install-deps.sh test)" >&2; exit 2; }
 done
@@ -55,7 +65,7 @@ trap 'rm -rf "$work"' EXIT
 sox -D "$file" -r "$rate" -c 1 -b 16 -e signed-integer -L -t raw "$work/input.s16" 2>"$work/sox.log" ||
   { cat "$work/sox.log" >&2; echo "mcu-decode: sox cannot read $file" >&2; exit 2; }
 (cd "$work" && timeout 900 qemu-system-arm -M "$machine" -nographic -monitor none -serial none \
-   -semihosting-config "enable=on,target=native,arg=fw.elf,arg=$rate,arg=input.s16" \
+   -semihosting-config "enable=on,target=native,arg=fw.elf,arg=$rate,arg=input.s16${every:+,arg=$every}" \
    -icount shift=0 -kernel "$firmware" </dev/null >"$work/out" 2>&1)
 status=$?
 line=$(grep -m1 '^{' "$work/out")

@@ -1,11 +1,16 @@
 /* The listening core on a Cortex-M4F: reads a raw mono 16-bit recording from the host, hands it
  * to the listener in blocks of 256 samples as a DMA-complete interrupt would, polls after each,
  * then, as a device goes on listening, up to ten seconds of silence, and prints one JSON line:
- * what was heard, the instructions spent in push and poll per second of audio, the listener's
- * state and the stack it used.
+ * what was heard, the instructions spent in push and poll per second of audio, the largest
+ * poll, the samples dropped, the listener's state and the stack it used.
  *   qemu-system-arm ... -semihosting-config enable=on,target=native,arg=fw.elf,arg=RATE,arg=FILE
- * Under -icount shift=0 the SysTick timer on the processor clock counts one tick per 40
- * instructions. */
+ * Given a fourth word, EVERY, a timer interrupt pushes each block instead, one every EVERY
+ * instructions, the recording and then silence for as long as the run lasts, while the main loop
+ * only polls, until the recording has all been pushed; a poll's instructions are then its own,
+ * without the interrupt's. Audio faster than the core reads it shows that each poll returns: a
+ * poll still running after 100 M instructions ends the run (status 2).
+ * Under -icount shift=0 the SysTick timer, and the APB timer that interrupts, count one tick per
+ * 40 instructions (the 25 MHz clock of a virtual nanosecond per instruction). */
 #include <stdint.h>
 
 #include "listener.h"
@@ -14,6 +19,10 @@
 #define SYST_CSR (*(volatile uint32_t*)0xE000E010u)
 #define SYST_RVR (*(volatile uint32_t*)0xE000E014u)
 #define SYST_CVR (*(volatile uint32_t*)0xE000E018u)
+#define NVIC_ISER0 (*(volatile uint32_t*)0xE000E100u)
+#define TIMER0_CTRL (*(volatile uint32_t*)0x40000000u)
+#define TIMER0_RELOAD (*(volatile uint32_t*)0x40000008u)
+#define TIMER0_INTCLEAR (*(volatile uint32_t*)0x4000000Cu)
 
 enum {
   kBlockSamples = 256,
@@ -21,6 +30,8 @@ enum {
   kTickMask = 0xFFFFFF,
   kPaint = 0x5AA5F00Du,
   kTailSeconds = 10,
+  kTimer0Interrupt = 8,
+  kHungPollTicks = 100000000 / kInstructionsPerTick,
 };
 
 extern uint32_t stackBottom;
@@ -29,6 +40,7 @@ static char line[1024];
 static size_t lineLength;
 
 void sysTickHandler(void) {}
+void timer0Handler(void);
 
 static uint32_t ticksNow(void) {
   return SYST_CVR;
@@ -119,6 +131,11 @@ struct Cost {
   uint32_t largestPoll;
 };
 
+static void notePoll(struct Cost* cost, uint32_t ticks) {
+  cost->ticks += ticks;
+  cost->largestPoll = ticks > cost->largestPoll ? ticks : cost->largestPoll;
+}
+
 /* Hands one block over as a DMA-complete interrupt would, then polls as the main loop would. */
 static int feed(SonicsendListener* listener, const int16_t* block, size_t count,
                 struct Cost* cost) {
@@ -127,23 +144,107 @@ static int feed(SonicsendListener* listener, const int16_t* block, size_t count,
   cost->ticks += ticksSince(start);
   start = ticksNow();
   const int heard = sonicsendListenerPoll(listener);
-  const uint32_t poll = ticksSince(start);
-  cost->ticks += poll;
-  cost->largestPoll = poll > cost->largestPoll ? poll : cost->largestPoll;
+  notePoll(cost, ticksSince(start));
   cost->samples += count;
   return heard;
+}
+
+/* Feeds the recording, then up to ten seconds of silence, a block and a poll in turn. */
+static void feedInTurn(SonicsendListener* listener, int file, int rate, struct Cost* cost) {
+  static int16_t block[kBlockSamples];
+  int heard = 0;
+  size_t bytes;
+  while (!heard && (bytes = semihostingRead(file, block, sizeof block)) >= sizeof(int16_t)) {
+    heard = feed(listener, block, bytes / sizeof(int16_t), cost);
+  }
+  /* A device goes on listening: some seconds of silence let the last search, and in a room the
+   * room model's last reading, finish. */
+  for (int i = 0; i < kBlockSamples; ++i) block[i] = 0;
+  for (int tail = 0; tail < rate * kTailSeconds && !heard; tail += kBlockSamples) {
+    heard = feed(listener, block, kBlockSamples, cost);
+  }
+}
+
+/* What the timer's interrupt shares with the main loop. The 64-bit counts are the interrupt's
+ * alone until the timer stops. */
+static struct {
+  SonicsendListener* listener;
+  int file;
+  volatile int recordingPushed;
+  volatile uint32_t ticks; /* spent in the interrupt, all told */
+  volatile int polling;
+  volatile uint32_t pollStart;
+  uint64_t pushTicks;
+  uint64_t samples;
+} timed;
+
+/* Pushes the next block of the recording, or of silence once it is all pushed, and ends a run
+ * whose poll does not return. */
+void timer0Handler(void) {
+  const uint32_t start = ticksNow();
+  TIMER0_INTCLEAR = 1;
+  static int16_t block[kBlockSamples];
+  static const int16_t silence[kBlockSamples];
+  const int16_t* samples = silence;
+  if (!timed.recordingPushed) {
+    const size_t bytes = semihostingRead(timed.file, block, sizeof block);
+    for (size_t i = bytes / sizeof(int16_t); i < kBlockSamples; ++i) block[i] = 0;
+    timed.recordingPushed = bytes < sizeof block;
+    samples = block;
+  }
+  const uint32_t pushStart = ticksNow();
+  sonicsendListenerPushS16(timed.listener, samples, kBlockSamples);
+  timed.pushTicks += ticksSince(pushStart);
+  timed.samples += kBlockSamples;
+  if (timed.polling && ticksSince(timed.pollStart) > kHungPollTicks) {
+    semihostingWrite("a poll did not return within 100 M instructions\n");
+    semihostingExit(2);
+  }
+  timed.ticks += ticksSince(start);
+}
+
+/* One poll, its instructions without those of the interrupts that came meanwhile. */
+static void pollOnItsOwn(SonicsendListener* listener, struct Cost* cost) {
+  const uint32_t start = ticksNow();
+  const uint32_t interruptsBefore = timed.ticks;
+  timed.pollStart = start;
+  timed.polling = 1;
+  sonicsendListenerPoll(listener);
+  timed.polling = 0;
+  const uint32_t interrupts = timed.ticks - interruptsBefore;
+  notePoll(cost, ticksSince(start) - interrupts);
+}
+
+/* The timer pushes a block every `every` instructions while the main loop polls, until the
+ * recording is all pushed; a last poll, the timer stopped, reads what the ring still holds. */
+static void pollWhileTimerPushes(SonicsendListener* listener, int file, uint32_t every,
+                                 struct Cost* cost) {
+  timed.listener = listener;
+  timed.file = file;
+  TIMER0_RELOAD = every / kInstructionsPerTick;
+  TIMER0_CTRL = 0x9; /* enabled, interrupting */
+  NVIC_ISER0 = 1u << kTimer0Interrupt;
+  for (int last = 0; !last;) {
+    last = timed.recordingPushed;
+    if (last) TIMER0_CTRL = 0;
+    pollOnItsOwn(listener, cost);
+  }
+  cost->ticks += timed.pushTicks;
+  cost->samples += timed.samples;
 }
 
 int main(void) {
   char rateWord[16];
   char path[400];
+  char everyWord[16];
   const char* commandLine = semihostingCommandLine();
   if (!word(commandLine, 1, rateWord, sizeof rateWord) ||
       !word(commandLine, 2, path, sizeof path)) {
-    semihostingWrite("usage: fw.elf RATE FILE\n");
+    semihostingWrite("usage: fw.elf RATE FILE [EVERY]\n");
     return 2;
   }
   const int rate = numberOf(rateWord);
+  const int every = word(commandLine, 3, everyWord, sizeof everyWord) ? numberOf(everyWord) : 0;
   const size_t stateBytes = sonicsendListenerStateSize(rate);
   SonicsendListener* listener = sonicsendListenerInit(state, sizeof state, rate);
   if (listener == 0) {
@@ -168,20 +269,12 @@ int main(void) {
   uint32_t* top = (uint32_t*)(stackPointer & ~(uintptr_t)7) - 16;
   for (uint32_t* at = &stackBottom; at < top; ++at) *at = kPaint;
 
-  static int16_t block[kBlockSamples];
   struct Cost cost = {0, 0, 0};
-  int heard = 0;
-  size_t bytes;
-  while (!heard && (bytes = semihostingRead(file, block, sizeof block)) >= sizeof(int16_t)) {
-    heard = feed(listener, block, bytes / sizeof(int16_t), &cost);
-  }
+  if (every > 0)
+    pollWhileTimerPushes(listener, file, (uint32_t)every, &cost);
+  else
+    feedInTurn(listener, file, rate, &cost);
   semihostingClose(file);
-  /* A device goes on listening: some seconds of silence let the last search, and in a room the
-   * room model's last reading, finish. */
-  for (int i = 0; i < kBlockSamples; ++i) block[i] = 0;
-  for (int tail = 0; tail < rate * kTailSeconds && !heard; tail += kBlockSamples) {
-    heard = feed(listener, block, kBlockSamples, &cost);
-  }
   uint32_t* lowest = &stackBottom;
   while (lowest < top && *lowest == kPaint) ++lowest;
 
@@ -206,6 +299,8 @@ int main(void) {
   appendNumber((uintptr_t)top - (uintptr_t)lowest);
   append(",\"largest_poll_instructions\":");
   appendNumber((uint64_t)cost.largestPoll * kInstructionsPerTick);
+  append(",\"dropped_samples\":");
+  appendNumber(sonicsendListenerDropped(listener));
   append(",\"layout\":");
   append(!got ? "null" : message.layout == kSonicsendBare ? "\"bare\"" : "\"framed\"");
   append(",\"frames\":");

@@ -9,6 +9,7 @@ int main(void);
 void resetHandler(void);
 void faultHandler(void);
 void sysTickHandler(void);
+void timer0Handler(void);
 
 #define CPACR (*(volatile uint32_t*)0xE000ED88u)
 
@@ -26,14 +27,37 @@ void faultHandler(void) {
   semihostingExit(2);
 }
 
-/* The initial stack pointer, then the handlers from reset to SysTick. */
+/* The initial stack pointer, the handlers from reset to SysTick, then the interrupts up to the
+ * APB timer 0's (8). */
 struct VectorTable {
   const void* stack;
-  void (*handlers[15])(void);
+  void (*handlers[15 + 9])(void);
 };
 
 __attribute__((section(".vectors"), used)) static const struct VectorTable vectors = {
     &stackTop,
-    {resetHandler, faultHandler, faultHandler, faultHandler, faultHandler, faultHandler, 0, 0, 0, 0,
-     faultHandler, faultHandler, 0, faultHandler, sysTickHandler},
+    {resetHandler,
+     faultHandler,
+     faultHandler,
+     faultHandler,
+     faultHandler,
+     faultHandler,
+     0,
+     0,
+     0,
+     0,
+     faultHandler,
+     faultHandler,
+     0,
+     faultHandler,
+     sysTickHandler,
+     0,
+     0,
+     0,
+     0,
+     0,
+     0,
+     0,
+     0,
+     timer0Handler},
 };
