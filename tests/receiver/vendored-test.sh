@@ -74,19 +74,28 @@ build cortex-m0plus arm-none-eabi-g++ -mcpu=cortex-m0plus -mthumb
 build cortex-m4f arm-none-eabi-g++ -mcpu=cortex-m4 -mthumb -mfloat-abi=hard -mfpu=fpv4-sp-d16
 build host g++ -Wpedantic -Wconversion -Wshadow
 
-# A firmware's Makefile including the fragment.
+# A firmware's Makefile including the fragment, for a Cortex-M0+ and for RV32IMC. Debian has
+# no C++ library for RISC-V: the core needs only header-only parts, and the Arm package's
+# headers serve (with picolibc's C headers).
 cat >"$work/Makefile" <<EOF
 include $out/sonicsend_listener.mk
-CXX := arm-none-eabi-g++
-CXXFLAGS := -mcpu=cortex-m0plus -mthumb \$(SONICSEND_LISTENER_CXXFLAGS) -Wall -Werror -Wno-psabi
-OBJS := \$(patsubst %.cpp,$work/make/%.o,\$(notdir \$(SONICSEND_LISTENER_SRCS)))
-$work/make/listener.a: \$(OBJS)
-	arm-none-eabi-ar rcs \$@ \$^
-$work/make/%.o: $out/src/%.cpp
+CXXFLAGS := \$(TARGET_FLAGS) \$(SONICSEND_LISTENER_CXXFLAGS) -Wall -Werror -Wno-psabi
+OBJS := \$(patsubst %.cpp,\$(BUILD)/%.o,\$(notdir \$(SONICSEND_LISTENER_SRCS)))
+\$(BUILD)/listener.a: \$(OBJS)
+	\$(AR) rcs \$@ \$^
+\$(BUILD)/%.o: $out/src/%.cpp
 	@mkdir -p \$(dir \$@)
 	\$(CXX) \$(SONICSEND_LISTENER_CPPFLAGS) \$(CXXFLAGS) -c \$< -o \$@
 EOF
-make -s -f "$work/Makefile" -j2 >/dev/null
-symbols=$(arm-none-eabi-nm "$work/make/listener.a")
-grep -q ' T sonicsendListenerInit$' <<<"$symbols"
-echo "the Makefile fragment builds the core"
+makeFor() {
+  local name=$1 prefix=$2 flags=$3
+  make -s -f "$work/Makefile" -j2 BUILD="$work/make-$name" CXX="${prefix}g++" AR="${prefix}ar" \
+    TARGET_FLAGS="$flags" >/dev/null
+  symbols=$("${prefix}nm" "$work/make-$name/listener.a")
+  grep -q ' T sonicsendListenerInit$' <<<"$symbols"
+  echo "the Makefile fragment builds the core for $name"
+}
+newlibCxx=/usr/include/newlib/c++/12.2.1
+makeFor cortex-m0plus arm-none-eabi- "-mcpu=cortex-m0plus -mthumb"
+makeFor rv32imc riscv64-unknown-elf- "-march=rv32imc -mabi=ilp32 -misa-spec=2.2 \
+  --specs=picolibc.specs -isystem $newlibCxx -isystem $newlibCxx/arm-none-eabi"
