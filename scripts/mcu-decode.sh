@@ -1,36 +1,48 @@
 #!/usr/bin/env bash
-# Decodes a recording on the listening core inside an emulated Cortex-M4F (QEMU's mps2-an386):
+# Decodes a recording on the listening core inside an emulated chip: a Cortex-M4F (QEMU's
+# mps2-an386; --target m4f, the default) or a Cortex-M0+ (--target m0plus: its armv6-m code on
+# mps2-an385's Cortex-M3, which runs it alike; every object must be armv6-m, as the M3 would not
+# trap an instruction the M0+ lacks):
 # converts FILE (anything sox reads) to mono 16-bit at RATE, feeds it to the example firmware
 # and prints its one JSON line: ssid, key (as `sonicsend decode --json` writes them; null when
 # nothing was heard), instructions_per_second (in push and poll, per second of audio),
 # largest_poll_instructions, dropped_samples (audio the listener had no room for), ram_bytes
 # (the listener's state), stack_bytes (painted), and how it was heard.
-#   scripts/mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf] [--interrupt-every N]
+#   scripts/mcu-decode.sh FILE [--rate RATE] [--target m4f|m0plus] [--firmware fw.elf]
+#                         [--interrupt-every N]
 # RATE: 8000, 16000 (default), 22050, 44100 or 48000. By default the firmware pushes a block of
 # 256 samples and polls, in turn. --interrupt-every N: a timer interrupt pushes each block, one
 # every N instructions (at least 1000), the recording and then silence while the run lasts,
 # and the main loop only polls until the recording is all pushed; largest_poll_instructions is
 # then a poll's own, without the interrupt's, and a poll still running after 100 M instructions
 # ends the run (status 2). Without --firmware (or
-# SONICSEND_FIRMWARE) the firmware is built into build/firmware when it is not there yet; a
-# firmware that is no ELF executable for 32-bit Arm is refused before QEMU starts.
+# SONICSEND_FIRMWARE) the target's firmware is built into build/firmware (build/firmware-m0plus)
+# when it is not there yet; a firmware that is no ELF executable for 32-bit Arm, or for m0plus
+# not armv6-m throughout, is refused before QEMU starts.
 # Exit status: 0 heard, 1 not heard, 2 could not run.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 rate=16000
 firmware=${SONICSEND_FIRMWARE:-}
 every=""
+target=m4f
 file=""
 while [ $# -gt 0 ]; do
   case $1 in
     --rate) rate=${2:-}; shift 2 || { echo "mcu-decode: --rate needs a value" >&2; exit 2; } ;;
     --firmware) firmware=${2:-}; shift 2 || { echo "mcu-decode: --firmware needs a path" >&2; exit 2; } ;;
+    --target) target=${2:-}; shift 2 || { echo "mcu-decode: --target needs a value" >&2; exit 2; } ;;
     --interrupt-every) every=${2:-}; shift 2 || { echo "mcu-decode: --interrupt-every needs a count" >&2; exit 2; } ;;
     -*) echo "mcu-decode: unknown option $1" >&2; exit 2 ;;
     *) [ -z "$file" ] || { echo "mcu-decode: one file only" >&2; exit 2; }; file=$1; shift ;;
   esac
 done
-[ -n "$file" ] || { echo "usage: mcu-decode.sh FILE [--rate RATE] [--firmware fw.elf] [--interrupt-every N]" >&2; exit 2; }
+[ -n "$file" ] || { echo "usage: mcu-decode.sh FILE [--rate RATE] [--target m4f|m0plus] [--firmware fw.elf] [--interrupt-every N]" >&2; exit 2; }
+case $target in
+  m4f) machine=mps2-an386 build=$repo/build/firmware ;;
+  m0plus) machine=mps2-an385 build=$repo/build/firmware-m0plus ;;
+  *) echo "mcu-decode: --target is m4f or m0plus, not $target" >&2; exit 2 ;;
+esac
 [ -r "$file" ] || { echo "mcu-decode: cannot read $file" >&2; exit 2; }
 case $rate in 8000|16000|22050|44100|48000) ;; *) echo "mcu-decode: rate $rate not supported" >&2; exit 2 ;; esac
 [ -z "$every" ] || [[ $every =~ ^[1-9][0-9]{3,8}$ ]] ||
@@ -40,12 +52,13 @@ for tool in sox qemu-system-arm; do
 done
 
 if [ -z "$firmware" ]; then
-  firmware=$repo/build/firmware/fw.elf
+  firmware=$build/fw.elf
   # Built when missing, and brought up to date with the sources every time.
-  log=$({ [ -f "$repo/build/firmware/build.ninja" ] ||
-          cmake -S "$repo/receiver/core/firmware" -B "$repo/build/firmware" -G Ninja \
-            -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/arm-none-eabi.cmake" -DCMAKE_BUILD_TYPE=Release; } &&
-        cmake --build "$repo/build/firmware" 2>&1) ||
+  log=$({ [ -f "$build/build.ninja" ] ||
+          cmake -S "$repo/receiver/core/firmware" -B "$build" -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/arm-none-eabi.cmake" -DSONICSEND_ARM_CPU="$target" \
+            -DCMAKE_BUILD_TYPE=Release; } &&
+        cmake --build "$build" 2>&1) ||
     { echo "$log" >&2; echo "mcu-decode: cannot build the firmware" >&2; exit 2; }
 fi
 [ -f "$firmware" ] || { echo "mcu-decode: no firmware at $firmware" >&2; exit 2; }
@@ -54,10 +67,15 @@ firmware=$(realpath "$firmware")
 # its registers: the firmware must be an ELF executable for the machine's core. The ELF header
 # starts 7f 'E' 'L' 'F', then class and byte order (01 01: 32-bit, little-endian); bytes 16 to
 # 19 hold e_type 2 (an executable) and e_machine 0x28 (Arm).
-machine=mps2-an386
 header=$(od -An -v -tx1 -N20 "$firmware" 2>/dev/null | tr -d ' \n')
 [ "${header:0:12}" = 7f454c460101 ] && [ "${header:32:8}" = 02002800 ] ||
   { echo "mcu-decode: $firmware is not an ELF executable for 32-bit Arm, as $machine runs" >&2; exit 2; }
+# The linker gives the firmware the newest architecture of any object in it.
+if [ "$target" = m0plus ] &&
+   ! arm-none-eabi-readelf -A "$firmware" 2>/dev/null | grep -q 'Tag_CPU_arch: v6S-M$'; then
+  echo "mcu-decode: $firmware holds code beyond armv6-m, which a Cortex-M0+ cannot run" >&2
+  exit 2
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,8 +1,9 @@
-/* The listening core on a Cortex-M4F: reads a raw mono 16-bit recording from the host, hands it
- * to the listener in blocks of 256 samples as a DMA-complete interrupt would, polls after each,
- * then, as a device goes on listening, up to ten seconds of silence, and prints one JSON line:
- * what was heard, the instructions spent in push and poll per second of audio, the largest
- * poll, the samples dropped, the listener's state and the stack it used.
+/* The listening core on a Cortex-M (an M4F, or an M0+ as an M3 runs it): reads a raw mono
+ * 16-bit recording from the host, hands it to the listener in blocks of 256 samples as a
+ * DMA-complete interrupt would, polls after each, then, as a device goes on listening, up to
+ * ten seconds of silence, and prints one JSON line: what was heard, the instructions spent in
+ * push and poll per second of audio, the largest poll, the samples dropped, the listener's
+ * state and the stack it used.
  *   qemu-system-arm ... -semihosting-config enable=on,target=native,arg=fw.elf,arg=RATE,arg=FILE
  * Given a fourth word, EVERY, a timer interrupt pushes each block instead, one every EVERY
  * instructions, the recording and then silence for as long as the run lasts, while the main loop

@@ -1,5 +1,6 @@
-/* Reset and the vector table for the Cortex-M4F: copies the initialised data, clears the rest,
- * turns the FPU on and runs main; any fault ends the emulation with a failure. */
+/* Reset and the vector table for a Cortex-M: copies the initialised data, clears the rest,
+ * turns the FPU on where there is one and runs main; any fault ends the emulation with a
+ * failure. */
 #include <stdint.h>
 
 #include "semihosting.h"
@@ -17,8 +18,10 @@ void resetHandler(void) {
   const uint32_t* from = &dataLoad;
   for (uint32_t* to = &dataStart; to < &dataEnd;) *to++ = *from++;
   for (uint32_t* to = &bssStart; to < &bssEnd;) *to++ = 0;
+#if defined(__ARM_FP)
   CPACR |= 0xFu << 20; /* CP10 and CP11: the single-precision FPU */
   __asm volatile("dsb\n isb");
+#endif
   semihostingExit(main());
 }
 
