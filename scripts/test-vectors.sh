@@ -7,8 +7,9 @@
 # U+0000 ... U+00FF, as `sonicsend decode --json` writes them), "ssid_hex","key_hex","layout",
 # "frames" (per pass)}. Not given: "passes", the passes a message was read from, which depends
 # on the receiver (in a room, on its model of the room). A device feeds each file at its rate to
-# a listener (listener.h: a state of sonicsendListenerStateSize bytes, 8-byte aligned; when Init
-# refuses it, sonicsendListenerCheck says why) and compares SonicsendHeard with the JSON.
+# a listener (listener.h: a state of sonicsendListenerStateSize bytes, 8-byte aligned, or a
+# static array of SONICSEND_LISTENER_STATE_SIZE(rate); when Init refuses it,
+# sonicsendListenerCheck says why) and compares SonicsendHeard with the JSON.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:?usage: test-vectors.sh DIR [--sonicsend PATH]}

@@ -5,8 +5,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-constexpr std::uint32_t kMostRingSamples = 1 << 14;
-
 std::int16_t toInt16(float sample) {
   if (!std::isfinite(sample)) return 0;
   const float scaled = std::clamp(sample, -1.0f, 1.0f) * 32767.0f;
@@ -14,12 +12,6 @@ std::int16_t toInt16(float sample) {
 }
 
 }  // namespace
-
-std::uint32_t HandOver::sizeFor(int sampleRate) {
-  std::uint32_t size = 1024;
-  while (size < static_cast<std::uint32_t>(sampleRate / 8)) size *= 2;
-  return std::min(size, kMostRingSamples);
-}
 
 HandOver::HandOver(std::atomic<std::int16_t>* ring, std::uint32_t size)
     : ring_(ring), size_(size) {}

@@ -16,7 +16,11 @@ class HandOver {
  public:
   // Samples the ring holds at `sampleRate`: a power of two, an eighth of a second at least
   // (1 024 at 8 kHz, 2 048 at 16 kHz, 4 096 at 22.05 kHz, 8 192 at 44.1 and 48 kHz).
-  static std::uint32_t sizeFor(int sampleRate);
+  static constexpr std::uint32_t sizeFor(int sampleRate) {
+    std::uint32_t size = 1024;
+    while (size < static_cast<std::uint32_t>(sampleRate / 8)) size *= 2;
+    return std::min(size, kMostRingSamples);
+  }
 
   // `ring` holds `size` samples, a power of two; the caller's block keeps it.
   HandOver(std::atomic<std::int16_t>* ring, std::uint32_t size);
@@ -38,6 +42,8 @@ class HandOver {
   std::uint32_t dropped() const { return dropped_; }
 
  private:
+  static constexpr std::uint32_t kMostRingSamples = 1 << 14;
+
   void write(Span<const std::int16_t> samples);
 
   std::atomic<std::int16_t>* ring_;

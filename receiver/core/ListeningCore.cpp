@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "listener.h"
+
 namespace sonicsend::receiver {
 namespace {
 
@@ -16,13 +18,28 @@ constexpr std::size_t alignUp(std::size_t size, std::size_t to) {
   return (size + to - 1) / to * to;
 }
 
+// The block at a rate the core reads: the core, the tone mixer's table, the hand-over ring.
+constexpr std::size_t blockBytes(int sampleRate) {
+  return alignUp(sizeof(ListeningCore), alignof(Phasor)) +
+         ToneWindows::mixTableSize(sampleRate) * sizeof(Phasor) +
+         HandOver::sizeFor(sampleRate) * sizeof(std::atomic<std::int16_t>);
+}
+
+constexpr bool withinListenerBounds() {
+  for (int rate : kCoreRates) {
+    if (blockBytes(rate) > SONICSEND_LISTENER_STATE_SIZE(rate)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+// listener.h's constant sizes, for a caller's static array, hold the block wherever it is built.
+static_assert(withinListenerBounds(),
+              "SONICSEND_LISTENER_STATE_SIZE in listener.h is below the state's size");
+
 std::size_t ListeningCore::stateSize(int sampleRate) {
-  if (!supported(sampleRate)) return 0;
-  const std::size_t mixBytes = ToneWindows::mixTableSize(sampleRate) * sizeof(Phasor);
-  return alignUp(sizeof(ListeningCore), alignof(Phasor)) + mixBytes +
-         HandOver::sizeFor(sampleRate) * sizeof(std::atomic<std::int16_t>);
+  return supported(sampleRate) ? blockBytes(sampleRate) : 0;
 }
 
 // A block aligned alike on every target serves the core wherever it is built.

@@ -63,9 +63,9 @@ class ToneWindows {
   static constexpr int kWindowBlocks = 58;
   static constexpr int kMostBlockSamples = 48;
 
-  static int blockSamplesFor(int sampleRate) { return (sampleRate + 500) / 1000; }
+  static constexpr int blockSamplesFor(int sampleRate) { return (sampleRate + 500) / 1000; }
   // Phasors of the mixing table the caller provides for `sampleRate`.
-  static std::size_t mixTableSize(int sampleRate) {
+  static constexpr std::size_t mixTableSize(int sampleRate) {
     return ToneMixer::tableSize(blockSamplesFor(sampleRate));
   }
 

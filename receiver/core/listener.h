@@ -1,7 +1,7 @@
 /* The listening core for devices, from C (C99) or C++: fixed memory in one block the caller
  * provides, no heap, no exceptions.
  *
- *   static uint8_t state[48 * 1024] __attribute__((aligned(8)));
+ *   static uint8_t state[SONICSEND_LISTENER_STATE_SIZE(16000)] __attribute__((aligned(8)));
  *   SonicsendListener* listener =
  *       sonicsendListenerInit(state, sizeof state, 16000);   // NULL: Check says why
  *   // DMA-complete interrupt:  sonicsendListenerPushS16(listener, block, 256);
@@ -11,10 +11,11 @@
  *     sonicsendListenerResult(listener, &heard);              // join heard.ssid, heard.key
  *   }
  *
- * The state block: at least sonicsendListenerStateSize(rate) bytes, its address a multiple of
- * 8 on every target (the strictest alignment the state needs anywhere, a pointer's on a 64-bit
- * host; what aligned(8), malloc and an array of uint64_t give), kept in place and used for
- * nothing else while the listener lives.
+ * The state block: at least sonicsendListenerStateSize(rate) bytes (the constant
+ * SONICSEND_LISTENER_STATE_SIZE(rate) is enough), its address a multiple of 8 on every target
+ * (the strictest alignment the state needs anywhere, a pointer's on a 64-bit host; what
+ * aligned(8), malloc and an array of uint64_t give), kept in place and used for nothing else
+ * while the listener lives.
  *
  * Threads: PushS16 and PushF32 may run in an interrupt (or another thread) while Poll runs
  * in the main loop: one producer, one consumer, no lock. Every other call runs in the main
@@ -27,6 +28,20 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+/* The project's version, major * 10000 + minor * 100 + patch: 0.1.0. */
+#define SONICSEND_LISTENER_VERSION 100
+
+/* Bytes of state at a constant rate, for a static array: at least sonicsendListenerStateSize
+ * on every target (the core checks it as it is built); 0 for a rate the listener does not read.
+ * 16 kHz takes 48 KiB. */
+#define SONICSEND_LISTENER_STATE_SIZE(rate) \
+  ((rate) == 8000    ? 46400u               \
+   : (rate) == 16000 ? 49152u               \
+   : (rate) == 22050 ? 53776u               \
+   : (rate) == 44100 ? 63904u               \
+   : (rate) == 48000 ? 64256u               \
+                     : 0u)
 
 #ifdef __cplusplus
 extern "C" {
