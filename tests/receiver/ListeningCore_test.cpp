@@ -3,8 +3,10 @@
 // and no wrong answer from inputs that hold no message or another one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,8 +57,21 @@ TEST(ListeningCore, StateFitsTheBudgetAtEveryRateAndRefusesTheRest) {
   }
 }
 
+// A 16 kHz recording at SNR 20 dB, scaled to a peak of `peak` (of full scale), `offset` added
+// to every sample: a quiet microphone, or one whose output is not centred.
+ChannelEffect atLevel(float peak, float offset) {
+  return [=](std::vector<float> s, std::mt19937& random) {
+    Recording recording = detail::noisy(20.0, 16000)(std::move(s), random);
+    float loudest = 0.0f;
+    for (float x : recording.samples) loudest = std::max(loudest, std::abs(x));
+    for (float& x : recording.samples) x = x * (peak / loudest) + offset;
+    return recording;
+  };
+}
+
 // A few rows at the common 16 kHz rate, and every other rate the core reads at. In the room
-// (and through hard clipping) the plain reading hears nothing: only the room model does.
+// (and through hard clipping) the plain reading hears nothing: only the room model does. A
+// quiet input and one off centre are heard as any other (the README states both).
 TEST(ListeningCore, HearsChannelRowsAtDeviceRates) {
   struct Row {
     const char* name;
@@ -76,6 +91,8 @@ TEST(ListeningCore, HearsChannelRowsAtDeviceRates) {
          clip(s, 1.0f, 0.33f);
          return detail::captured(std::move(s), 16000);
        }},
+      {"16 kHz, peak at -60 dBFS", 3, atLevel(0.001f, 0.0f)},
+      {"16 kHz, DC offset of a quarter of full scale", 3, atLevel(0.5f, 0.25f)},
       {"8 kHz, SNR 5 dB", 3, detail::noisy(5.0, 8000)},
       {"22.05 kHz, SNR 5 dB", 3, detail::noisy(5.0, 22050)},
       {"44.1 kHz, SNR 5 dB", 3, detail::noisy(5.0)},

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "channels.h"
 #include "runCli.h"
@@ -21,9 +22,11 @@ struct DeviceRun {
   std::string err;
 };
 
-// Writes `recording` as a float WAV at its own rate and decodes it on the firmware at `rate`.
+// Writes `recording` as a float WAV at its own rate and decodes it on the firmware at `rate`,
+// with the script's further `options`.
 inline DeviceRun decodeOnDevice(const simulator::Recording& recording, int rate,
-                                const std::string& script, const std::string& firmware) {
+                                const std::string& script, const std::string& firmware,
+                                const std::vector<std::string>& options = {}) {
   const auto path =
       std::filesystem::temp_directory_path() / ("on-device-" + std::to_string(getpid()) + ".wav");
   SF_INFO info{0, recording.rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
@@ -32,8 +35,10 @@ inline DeviceRun decodeOnDevice(const simulator::Recording& recording, int rate,
   sf_writef_float(file, recording.samples.data(),
                   static_cast<sf_count_t>(recording.samples.size()));
   sf_close(file);
-  const CliRun run =
-      runCli(script, {path.string(), "--rate", std::to_string(rate), "--firmware", firmware});
+  std::vector<std::string> arguments = {path.string(), "--rate", std::to_string(rate), "--firmware",
+                                        firmware};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  const CliRun run = runCli(script, arguments);
   std::filesystem::remove(path);
   DeviceRun result{run.status, nlohmann::json::parse(run.out, nullptr, false), run.err};
   return result;
