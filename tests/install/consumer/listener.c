@@ -1,9 +1,10 @@
-/* Builds a listener with the installed C API (C99) and feeds it a second of silence: exits
- * with 0 when it runs and hears nothing, and its check names what keeps a block from serving. */
+/* Builds a listener with the installed C API (C99), in a block sized by the header's constant,
+ * and feeds it a second of silence: exits with 0 when it runs and hears nothing, and its check
+ * names what keeps a block from serving. */
 #include <listener.h>
 #include <stdint.h>
 
-static uint64_t state[48 * 1024 / sizeof(uint64_t)];
+static uint64_t state[SONICSEND_LISTENER_STATE_SIZE(16000) / sizeof(uint64_t)];
 
 int main(void) {
   static int16_t silence[16000];
