@@ -10,29 +10,18 @@
  * only polls, until the recording has all been pushed; a poll's instructions are then its own,
  * without the interrupt's. Audio faster than the core reads it shows that each poll returns: a
  * poll still running after 100 M instructions ends the run (status 2).
- * Under -icount shift=0 the SysTick timer, and the APB timer that interrupts, count one tick per
- * 40 instructions (the 25 MHz clock of a virtual nanosecond per instruction). */
+ * The board (board.h) counts the instructions, exactly under -icount shift=0. */
 #include <stdint.h>
 
+#include "board.h"
 #include "listener.h"
 #include "semihosting.h"
 
-#define SYST_CSR (*(volatile uint32_t*)0xE000E010u)
-#define SYST_RVR (*(volatile uint32_t*)0xE000E014u)
-#define SYST_CVR (*(volatile uint32_t*)0xE000E018u)
-#define NVIC_ISER0 (*(volatile uint32_t*)0xE000E100u)
-#define TIMER0_CTRL (*(volatile uint32_t*)0x40000000u)
-#define TIMER0_RELOAD (*(volatile uint32_t*)0x40000008u)
-#define TIMER0_INTCLEAR (*(volatile uint32_t*)0x4000000Cu)
-
 enum {
   kBlockSamples = 256,
-  kInstructionsPerTick = 40,
-  kTickMask = 0xFFFFFF,
   kPaint = 0x5AA5F00Du,
   kTailSeconds = 10,
-  kTimer0Interrupt = 8,
-  kHungPollTicks = 100000000 / kInstructionsPerTick,
+  kHungPollInstructions = 100000000,
 };
 
 extern uint32_t stackBottom;
@@ -40,16 +29,6 @@ static uint8_t state[96 * 1024] __attribute__((aligned(8)));
 static char line[1024];
 static size_t lineLength;
 
-void sysTickHandler(void) {}
-void timer0Handler(void);
-
-static uint32_t ticksNow(void) {
-  return SYST_CVR;
-}
-/* SysTick counts down; one call lasts far less than its 2^24-tick wrap. */
-static uint32_t ticksSince(uint32_t start) {
-  return (start - SYST_CVR) & kTickMask;
-}
 
 static void append(const char* text) {
   while (*text != '\0' && lineLength + 1 < sizeof line) line[lineLength++] = *text++;
@@ -140,12 +119,12 @@ static void notePoll(struct Cost* cost, uint32_t ticks) {
 /* Hands one block over as a DMA-complete interrupt would, then polls as the main loop would. */
 static int feed(SonicsendListener* listener, const int16_t* block, size_t count,
                 struct Cost* cost) {
-  uint32_t start = ticksNow();
+  uint32_t start = boardTicks();
   sonicsendListenerPushS16(listener, block, count);
-  cost->ticks += ticksSince(start);
-  start = ticksNow();
+  cost->ticks += boardTicksSince(start);
+  start = boardTicks();
   const int heard = sonicsendListenerPoll(listener);
-  notePoll(cost, ticksSince(start));
+  notePoll(cost, boardTicksSince(start));
   cost->samples += count;
   return heard;
 }
@@ -181,9 +160,8 @@ static struct {
 
 /* Pushes the next block of the recording, or of silence once it is all pushed, and ends a run
  * whose poll does not return. */
-void timer0Handler(void) {
-  const uint32_t start = ticksNow();
-  TIMER0_INTCLEAR = 1;
+void boardTimerTick(void) {
+  const uint32_t start = boardTicks();
   static int16_t block[kBlockSamples];
   static const int16_t silence[kBlockSamples];
   const int16_t* samples = silence;
@@ -193,27 +171,28 @@ void timer0Handler(void) {
     timed.recordingPushed = bytes < sizeof block;
     samples = block;
   }
-  const uint32_t pushStart = ticksNow();
+  const uint32_t pushStart = boardTicks();
   sonicsendListenerPushS16(timed.listener, samples, kBlockSamples);
-  timed.pushTicks += ticksSince(pushStart);
+  timed.pushTicks += boardTicksSince(pushStart);
   timed.samples += kBlockSamples;
-  if (timed.polling && ticksSince(timed.pollStart) > kHungPollTicks) {
+  if (timed.polling &&
+      boardTicksSince(timed.pollStart) > kHungPollInstructions / kBoardInstructionsPerTick) {
     semihostingWrite("a poll did not return within 100 M instructions\n");
     semihostingExit(2);
   }
-  timed.ticks += ticksSince(start);
+  timed.ticks += boardTicksSince(start);
 }
 
 /* One poll, its instructions without those of the interrupts that came meanwhile. */
 static void pollOnItsOwn(SonicsendListener* listener, struct Cost* cost) {
-  const uint32_t start = ticksNow();
+  const uint32_t start = boardTicks();
   const uint32_t interruptsBefore = timed.ticks;
   timed.pollStart = start;
   timed.polling = 1;
   sonicsendListenerPoll(listener);
   timed.polling = 0;
   const uint32_t interrupts = timed.ticks - interruptsBefore;
-  notePoll(cost, ticksSince(start) - interrupts);
+  notePoll(cost, boardTicksSince(start) - interrupts);
 }
 
 /* The timer pushes a block every `every` instructions while the main loop polls, until the
@@ -222,12 +201,13 @@ static void pollWhileTimerPushes(SonicsendListener* listener, int file, uint32_t
                                  struct Cost* cost) {
   timed.listener = listener;
   timed.file = file;
-  TIMER0_RELOAD = every / kInstructionsPerTick;
-  TIMER0_CTRL = 0x9; /* enabled, interrupting */
-  NVIC_ISER0 = 1u << kTimer0Interrupt;
+  if (!boardStartTimer(every / kBoardInstructionsPerTick)) {
+    semihostingWrite("this board has no timer interrupt to push the audio\n");
+    semihostingExit(2);
+  }
   for (int last = 0; !last;) {
     last = timed.recordingPushed;
-    if (last) TIMER0_CTRL = 0;
+    if (last) boardStopTimer();
     pollOnItsOwn(listener, cost);
   }
   cost->ticks += timed.pushTicks;
@@ -260,14 +240,10 @@ int main(void) {
     semihostingWrite("cannot open the recording\n");
     return 2;
   }
-  SYST_RVR = kTickMask;
-  SYST_CVR = 0;
-  SYST_CSR = 0x5; /* enabled, processor clock, no interrupt */
+  boardStartCounter();
 
   /* Paints the free stack below this frame; what the listener's calls overwrite is its stack. */
-  uintptr_t stackPointer;
-  __asm volatile("mov %0, sp" : "=r"(stackPointer));
-  uint32_t* top = (uint32_t*)(stackPointer & ~(uintptr_t)7) - 16;
+  uint32_t* top = (uint32_t*)(boardStackPointer() & ~(uintptr_t)7) - 16;
   for (uint32_t* at = &stackBottom; at < top; ++at) *at = kPaint;
 
   struct Cost cost = {0, 0, 0};
@@ -293,13 +269,13 @@ int main(void) {
     append("null");
   append(",\"instructions_per_second\":");
   appendNumber(
-      cost.samples == 0 ? 0 : cost.ticks * kInstructionsPerTick * (uint64_t)rate / cost.samples);
+      cost.samples == 0 ? 0 : cost.ticks * kBoardInstructionsPerTick * (uint64_t)rate / cost.samples);
   append(",\"ram_bytes\":");
   appendNumber(stateBytes);
   append(",\"stack_bytes\":");
   appendNumber((uintptr_t)top - (uintptr_t)lowest);
   append(",\"largest_poll_instructions\":");
-  appendNumber((uint64_t)cost.largestPoll * kInstructionsPerTick);
+  appendNumber((uint64_t)cost.largestPoll * kBoardInstructionsPerTick);
   append(",\"dropped_samples\":");
   appendNumber(sonicsendListenerDropped(listener));
   append(",\"layout\":");
