@@ -58,8 +58,7 @@ Alternatives alternatives(const SymbolRead& read) {
 }  // namespace
 
 template <typename Level>
-SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
-                      NotDeducedT<Level> threshold) {
+SymbolRead readSymbol(const std::array<Level, kToneCount>& level, NotDeducedT<Level> threshold) {
   SymbolRead read;
   std::array<bool, SymbolRead::kTones> on{};
   std::size_t weakest = 0;
@@ -87,8 +86,7 @@ template SymbolRead readSymbol<double>(const std::array<double, kToneCount>&, do
 
 template <typename Level>
 Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level carrier,
-                           NotDeducedT<Level> reference,
-                           NotDeducedT<Level> noise) {
+                           NotDeducedT<Level> reference, NotDeducedT<Level> noise) {
   const Level share = reference > Level(0) ? carrier / reference : Level(1);
   Level loudest = 0;
   for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone) {

@@ -104,16 +104,14 @@ struct Presence {
 // tones, a cut one loses everything).
 template <typename Level>
 Presence<Level> presenceOf(const std::array<Level, kToneCount>& level, Level carrier,
-                           NotDeducedT<Level> reference,
-                           NotDeducedT<Level> noise);
+                           NotDeducedT<Level> reference, NotDeducedT<Level> noise);
 
 // A bit tone sounds at twice the carrier's amplitude, so the carrier's level, `threshold`, is
 // the midpoint between a tone that is off and one that is on. A symbol always sounds an even
 // number of bit and parity tones: when the count read is odd, the least certain tone flips.
 // Single precision serves devices whose FPU has only that (float and double are instantiated).
 template <typename Level>
-SymbolRead readSymbol(const std::array<Level, kToneCount>& level,
-                      NotDeducedT<Level> threshold);
+SymbolRead readSymbol(const std::array<Level, kToneCount>& level, NotDeducedT<Level> threshold);
 
 // Number 1 ... 12, then the check byte: the running sum of number and payload, bit 7 set.
 bool frameChecks(const FrameBytes& frame);

@@ -29,7 +29,6 @@ static uint8_t state[96 * 1024] __attribute__((aligned(8)));
 static char line[1024];
 static size_t lineLength;
 
-
 static void append(const char* text) {
   while (*text != '\0' && lineLength + 1 < sizeof line) line[lineLength++] = *text++;
   line[lineLength] = '\0';
@@ -268,8 +267,9 @@ int main(void) {
   else
     append("null");
   append(",\"instructions_per_second\":");
-  appendNumber(
-      cost.samples == 0 ? 0 : cost.ticks * kBoardInstructionsPerTick * (uint64_t)rate / cost.samples);
+  appendNumber(cost.samples == 0
+                   ? 0
+                   : cost.ticks * kBoardInstructionsPerTick * (uint64_t)rate / cost.samples);
   append(",\"ram_bytes\":");
   appendNumber(stateBytes);
   append(",\"stack_bytes\":");
