@@ -18,6 +18,7 @@
 
 #include "decoder.h"
 #include "encoder.h"
+#include "logSink.h"
 #include "platform/MusicPlayer.h"
 
 namespace {
@@ -201,6 +202,17 @@ TEST_F(RealServer, PlayingWaitsForAServerThatStartsLaterAndSetsItsLevelOrExitsNo
   EXPECT_EQ(count("later.err", "no sound output device"), 1u) << read(dir / "later.err");
   // The level it found on the fresh server, full on both channels, is put back.
   EXPECT_EQ(occurrences(sinkVolume(), " 100% "), 2u) << sinkVolume();
+}
+
+// A control with no mixer behind it: no level is read, and the warning gives ALSA's reason.
+TEST(MasterVolume, OfAControlWithNoMixerIsNoneAndTheWarningSaysWhy) {
+  std::vector<std::string> lines;
+  sonicsend::setLogSink([&](auto, std::string_view line) { lines.emplace_back(line); });
+  sonicsend::platform::AlsaMasterVolume master("hw:99");
+  EXPECT_EQ(master.levels(), std::nullopt);
+  sonicsend::setLogSink({});
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find("(no such element)"), std::string::npos) << lines[0];
 }
 
 // Levels read from a device with more channels than the one there now (a server restarted with
