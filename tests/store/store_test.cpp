@@ -255,9 +255,10 @@ const Fault kFaults[] = {
        writeFile(t.file, "not JSON");
        const fs::file_time_type longAgo{};  // a link keeps it, a copy is new
        fs::last_write_time(t.file, longAgo);
-       // Files set aside earlier under the names of the next few seconds: the copy takes
-       // another name, and they stay as they are.
-       for (std::time_t second = std::time(nullptr); second < std::time(nullptr) + 3; ++second) {
+       // Files set aside earlier under the names of the next minute, however slowly the
+       // save comes: the copy takes another name, and they stay as they are.
+       const std::time_t now = std::time(nullptr);
+       for (std::time_t second = now; second < now + 60; ++second) {
          std::tm utc{};
          char stamp[32] = {};
          std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", ::gmtime_r(&second, &utc));
