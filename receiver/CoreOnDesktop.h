@@ -25,6 +25,9 @@ class CoreOnDesktop {
   // The audio has ended: goes on listening to silence for as long as a device would, so that
   // the readings still under way finish.
   std::optional<Decoded> finish();
+  // The speed the core hears the tones at (ListeningCore::clockSpeed): 1 unless the
+  // recorder's clock is clearly off.
+  float clockSpeed() const { return core_ != nullptr ? core_->clockSpeed() : 1.0f; }
 
  private:
   std::optional<Decoded> heard() const;

@@ -124,11 +124,43 @@ DecodeResult guarded(F&& decodeSomehow) noexcept {
   }
 }
 
-// What a device would hear, by the listening core.
-std::optional<Decoded> hearOnCore(std::span<const float> samples, double sampleRate) {
+// What a device would hear, by the listening core, and the speed it heard the tones at by the
+// end of the samples (the silence it listens to after them lets it forget that speed).
+struct CoreHearing {
+  std::optional<Decoded> decoded;
+  double clockSpeed = 1.0;
+};
+
+CoreHearing hearOnCore(std::span<const float> samples, double sampleRate) {
   CoreOnDesktop core(sampleRate);
-  if (auto decoded = core.push(samples)) return decoded;
-  return core.finish();
+  std::optional<Decoded> decoded = core.push(samples);
+  const double clockSpeed = core.clockSpeed();
+  if (!decoded) decoded = core.finish();
+  return {std::move(decoded), clockSpeed};
+}
+
+// The samples of a recording made at `fromRate`, at 44 100 Hz; nothing when they cannot be
+// converted.
+std::optional<std::vector<float>> toProtocolRate(std::span<const float> samples, double fromRate) {
+  Resampler resampler(fromRate);
+  std::vector<float> converted;
+  converted.reserve(
+      static_cast<std::size_t>(static_cast<double>(samples.size()) * kSampleRate / fromRate) +
+      kSymbolSamples);
+  if (!resampler.push(samples, converted) || !resampler.finish(converted)) return std::nullopt;
+  return converted;
+}
+
+// The whole recording searched at 44 100 Hz, and, when the core heard the recorder's clock
+// off (`clockSpeed` other than 1) and the plain search hears nothing, searched again as the
+// sender's clock counts it: at `sampleRate` / clockSpeed, its tones and symbols where they were
+// sent.
+DecodeResult searchWhole(std::span<const float> atProtocolRate, std::span<const float> samples,
+                         double sampleRate, double clockSpeed) {
+  DecodeResult result = decodeAtProtocolRate(atProtocolRate);
+  if (result.decoded || clockSpeed == 1.0) return result;
+  const auto sped = toProtocolRate(samples, sampleRate / clockSpeed);
+  return sped ? decodeAtProtocolRate(*sped) : result;
 }
 
 DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
@@ -141,22 +173,19 @@ DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {
     samples = clean;
   }
   const bool coreReadsIt = CoreOnDesktop::reads(sampleRate);
+  CoreHearing core;
   if (coreReadsIt) {
-    if (auto decoded = hearOnCore(samples, sampleRate)) return {std::move(decoded)};
+    core = hearOnCore(samples, sampleRate);
+    if (core.decoded) return {std::move(core.decoded)};
   }
-  if (isProtocolRate(sampleRate)) return decodeAtProtocolRate(samples);
-  Resampler resampler(sampleRate);
-  std::vector<float> converted;
-  converted.reserve(
-      static_cast<std::size_t>(static_cast<double>(samples.size()) * kSampleRate / sampleRate) +
-      kSymbolSamples);
-  if (!resampler.push(samples, converted) || !resampler.finish(converted)) {
-    return {std::nullopt, Failure::unreadable};
-  }
+  if (isProtocolRate(sampleRate)) return searchWhole(samples, samples, sampleRate, core.clockSpeed);
+  const auto converted = toProtocolRate(samples, sampleRate);
+  if (!converted) return {std::nullopt, Failure::unreadable};
   if (!coreReadsIt) {
-    if (auto decoded = hearOnCore(converted, kSampleRate)) return {std::move(decoded)};
+    core = hearOnCore(*converted, kSampleRate);
+    if (core.decoded) return {std::move(core.decoded)};
   }
-  return decodeAtProtocolRate(converted);
+  return searchWhole(*converted, samples, sampleRate, core.clockSpeed);
 }
 
 }  // namespace
@@ -220,7 +249,7 @@ std::optional<Decoded> StreamDecoder::push(std::span<const float> samples) noexc
       samples = samples.subspan(piece);
       if (auto decoded = core_->push(forCore(before))) return decoded;
       if (sinceAttempt_ >= attemptEvery_) {
-        if (auto decoded = attempt()) return decoded;
+        if (auto decoded = attempt(core_->clockSpeed())) return decoded;
       }
     }
   } catch (const std::bad_alloc&) {
@@ -239,8 +268,9 @@ std::optional<Decoded> StreamDecoder::finish() noexcept {
     }
     sinceAttempt_ += recent_.size() - before;
     if (auto decoded = core_->push(forCore(before))) return decoded;
+    const double clockSpeed = core_->clockSpeed();
     if (auto decoded = core_->finish()) return decoded;
-    if (sinceAttempt_ > 0) return attempt();
+    if (sinceAttempt_ > 0) return attempt(clockSpeed);
   } catch (const std::bad_alloc&) {
     stop(Failure::outOfMemory);
   }
@@ -269,13 +299,13 @@ bool StreamDecoder::append(std::span<const float> samples) {
   return true;
 }
 
-std::optional<Decoded> StreamDecoder::attempt() {
+std::optional<Decoded> StreamDecoder::attempt(double clockSpeed) {
   if (recent_.size() > kStreamHistory) {
     recent_.erase(recent_.begin(),
                   recent_.begin() + static_cast<std::ptrdiff_t>(recent_.size() - kStreamHistory));
   }
   sinceAttempt_ = 0;
-  DecodeResult result = decodeAtProtocolRate(recent_);
+  DecodeResult result = searchWhole(recent_, recent_, kSampleRate, clockSpeed);
   lastFailure_ = result.failure;
   return std::move(result.decoded);
 }

@@ -86,7 +86,8 @@ class StreamDecoder {
  private:
   bool append(std::span<const float> samples);
   std::span<const float> forCore(std::size_t before) const;
-  std::optional<Decoded> attempt();
+  // Searches the latest passes, read again at the core's `clockSpeed` when that is not 1.
+  std::optional<Decoded> attempt(double clockSpeed);
   void stop(Failure failure);
 
   std::unique_ptr<SampleGuard> guard_;

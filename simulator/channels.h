@@ -52,6 +52,13 @@ inline auto noisy(double snrDb, int rate = kSampleRate) {
   };
 }
 
+// The recorder's clock `ppm` off, with white noise at SNR 10 dB.
+inline auto offClock(double ppm, int rate = kSampleRate) {
+  return [=](std::vector<float> s, std::mt19937& random) {
+    return noisy(10.0, rate)(warpClock(s, ppm), random);
+  };
+}
+
 inline auto throughCodec(Codec codec, double compression = 1.0) {
   return [=](std::vector<float> s, std::mt19937& random) {
     addNoise(s, 30.0, random);
@@ -93,16 +100,13 @@ inline const std::vector<ChannelRow>& channelRows() {
   using R = std::mt19937;
   static const std::vector<ChannelRow> rows = {
       {"white noise, SNR -6 dB", 5, noisy(-6.0)},
-      {"clock +1000 ppm, SNR 10 dB", 3,
-       [](S s, R& r) {
-         s = warpClock(s, 1000.0);
-         return noisy(10.0)(std::move(s), r);
-       }},
-      {"clock -1000 ppm, SNR 10 dB", 3,
-       [](S s, R& r) {
-         s = warpClock(s, -1000.0);
-         return noisy(10.0)(std::move(s), r);
-       }},
+      {"clock +1000 ppm, SNR 10 dB", 3, offClock(1000.0)},
+      {"clock -1000 ppm, SNR 10 dB", 3, offClock(-1000.0)},
+      // A capture clock set through a fractional divider, half a percent and a percent off.
+      {"clock +5000 ppm, SNR 10 dB", 3, offClock(5000.0)},
+      {"clock -5000 ppm, SNR 10 dB", 3, offClock(-5000.0)},
+      {"clock +10000 ppm, SNR 10 dB", 3, offClock(10000.0)},
+      {"clock -10000 ppm, SNR 10 dB", 3, offClock(-10000.0)},
       {"flutter 0.2 % at 4 Hz, SNR 10 dB", 3,
        [](S s, R& r) {
          s = warpClock(s, 0.0, 0.002, 4.0);

@@ -54,6 +54,8 @@ class ListeningCore {
   bool poll();
   // The message, once poll returned true; else nothing.
   const CoreMessage* message() const { return heard_ ? &search_.message() : nullptr; }
+  // The speed the tones are heard at: the sender's clock against the recorder's (ToneWindows).
+  float clockSpeed() const { return tones_.speed(); }
   // Samples lost because poll fell behind by more than the ring holds.
   std::uint32_t droppedSamples() const { return handOver_.dropped(); }
   // Starts over, as after create; only while no push runs.

@@ -18,7 +18,8 @@ using TonePhasor = std::array<Phasor, kToneCount>;
 // Shifts each tone down to 0 Hz over blocks of a fixed length: a tone's sum over a block,
 // turned to the phase the tone has at the block's first sample since the start, so that a
 // steady tone sums to the same phase in every block. Tone k completes k cycles in 256 samples
-// at 44 100 Hz, so it is k x 44100 / 256 Hz at any rate.
+// at 44 100 Hz, so it is k x 44100 / 256 Hz at any rate; times the recorder's clock speed
+// (tune), when the recorder's clock is off.
 class ToneMixer {
  public:
   static constexpr std::size_t tableSize(int blockSamples) {
@@ -29,6 +30,11 @@ class ToneMixer {
   ToneMixer(int sampleRate, int blockSamples, Phasor* table);
 
   int blockSamples() const { return blockSamples_; }
+  // Tone k at k x 44100 / 256 x `speed` Hz, as a recorder whose clock runs 1 / speed times
+  // the sender's hears it; each tone's phase goes on from where it is.
+  void tune(float speed);
+  // Tone k's cycles in a sample at speed 1.
+  float cyclesPerSample(std::size_t tone) const;
   // The tones of the next block of blockSamples() samples: `each(tone, phasor)` for each.
   template <typename Each>
   void mix(const float* block, Each each) {
@@ -51,10 +57,59 @@ class ToneMixer {
   void startOver() { rotor_.fill({1.0f, 0.0f}); }
 
  private:
+  int sampleRate_;
   int blockSamples_;
-  const Phasor* table_;  // kToneCount x blockSamples_: each tone's turn within a block
-  TonePhasor step_{};    // and over a whole block
-  TonePhasor rotor_{};   // each tone's phase at the next block
+  Phasor* table_;       // kToneCount x blockSamples_: each tone's turn within a block
+  TonePhasor step_{};   // and over a whole block
+  TonePhasor rotor_{};  // each tone's phase at the next block
+};
+
+// How far the recorder's clock is from the sender's, from the two carriers, which sound in
+// every other symbol window (ToneWindows measures them): the clock scales every tone's
+// frequency alike, so each carrier turns from where the mixer takes it by a share of its own
+// frequency, the speed's error. It is measured two ways. Near: the turn from one part of a
+// window to the next, over a short time, so that it is known up to a large error, but a room's
+// echo, which builds up and dies away within a window, and a loud steady sound leaking into
+// the short parts, draw it a little off. Far: the turn of each part from one window of a
+// carrier to the next, two symbols on, where a room and a steady sound leave the same in both;
+// ten times as sure, but known only up to whole turns, which the near measure and the other
+// carrier choose between.
+class RecorderClock {
+ public:
+  static constexpr int kParts = 4;
+  using Parts = std::array<Phasor, kParts>;  // a carrier's parts of a window, oldest first
+
+  // Whether both measures are sure of the speed's error, and that error: the share of its
+  // frequency by which each tone lies above where the mixer takes it.
+  struct Reading {
+    bool sure = false;
+    float error = 0.0f;
+  };
+
+  // Each carrier's parts of the window just ended; `nearCycles` and `farCycles` are the
+  // cycles it turns from one part to the next, and from one of its windows to the next, per
+  // unit of the speed's error.
+  Reading measure(const std::array<Parts, 2>& carriers, const std::array<float, 2>& nearCycles,
+                  const std::array<float, 2>& farCycles);
+  void startOver();
+
+ private:
+  // Turns summed over the windows since the speed was last set, and their powers, both fading
+  // alike, so that what they say fades too once no more turns come.
+  struct Turns {
+    Phasor sum{};
+    float powers = 0.0f;
+    void add(Phasor turn);
+    void fade(float by);
+    // The sum's power against the sum of the powers: 1 or less on average for noise, which
+    // turns every way; the count of turns summed for a clean carrier.
+    float evidence() const { return powers > 0.0f ? norm(sum) / powers : 0.0f; }
+    float cycles() const;
+  };
+  std::array<Turns, 2> near_{};
+  std::array<Turns, 2> far_{};
+  // Each carrier's parts in the latest two windows, latest first.
+  std::array<std::array<Parts, 2>, 2> earlier_{};
 };
 
 class ToneWindows {
@@ -81,6 +136,9 @@ class ToneWindows {
     return ++blockFill_ == mixer_.blockSamples() && endBlock();
   }
   const TonePhasor& window() const { return window_; }
+  // The speed the tones and the symbol length are taken at: the sender's clock against the
+  // recorder's, 1 until the carriers showed otherwise.
+  float speed() const { return speed_; }
   void startOver();
 
  private:
@@ -89,8 +147,11 @@ class ToneWindows {
   bool endBlock();
   float timingError();
   void sumWindow();
+  void followClock();
+  void setSpeed(float speed);
 
   ToneMixer mixer_;
+  float nominalSymbolBlocks_;
   float symbolBlocks_;
 
   // Tones: a ring of block sums, a window of kWindowBlocks of them.
@@ -105,6 +166,12 @@ class ToneWindows {
   std::array<float, kWindowBlocks> timing_{};
   float toBoundary_ = 0.0f;
   int sinceBoundary_ = 0;
+
+  // The speed the mixer and the symbol length are set to, what measures it, and the windows
+  // since it was last sure.
+  float speed_ = 1.0f;
+  RecorderClock clock_;
+  int unsureWindows_ = 0;
 };
 
 }  // namespace sonicsend::receiver
