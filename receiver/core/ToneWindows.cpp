@@ -43,7 +43,7 @@ constexpr int kClockMemory = 120;
 
 // The turns of a whole cycle nearest to `cycles`, as a fraction of a cycle in [-0.5, 0.5].
 float offWhole(float cycles) {
-  return cycles - std::round(cycles);
+  return cycles - std::floor(cycles + 0.5f);
 }
 
 // e^(-i 2 pi turns), from the fraction of the turn only, so that single precision holds.
@@ -136,7 +136,7 @@ bool ToneWindows::endBlock() {
   // off that is one symbol in three or more, and the boundary's energy would pin the timing.
   if (speed_ == 1.0f || sinceBoundary_ < kWindowBlocks / 2) {
     timing_[static_cast<std::size_t>(sinceBoundary_ % kWindowBlocks)] += energy;
-  } else if (const auto before = static_cast<int>(std::ceil(toBoundary_ - 0.5f));
+  } else if (const auto before = -static_cast<int>(std::floor(0.5f - toBoundary_));
              before <= kWindowBlocks / 2) {
     timing_[static_cast<std::size_t>(kWindowBlocks - before)] += energy;
   }
@@ -205,7 +205,7 @@ RecorderClock::Reading RecorderClock::measure(const std::array<Parts, 2>& carrie
   nearError /= nearWeights;
   const float even = far_[0].cycles();
   const float odd = far_[1].cycles();
-  const float nearest = std::round(nearError * farCycles[0] - even);
+  const float nearest = std::floor(nearError * farCycles[0] - even + 0.5f);
   Reading reading;
   float disagreement = kFarAgreement;
   for (float whole = nearest - 1.0f; whole <= nearest + 1.0f; whole += 1.0f) {
