@@ -48,12 +48,11 @@ struct HistoryWindows {
   float referenceOf(int w) const { return storedTones::fromShortFloat(at(w).reference[parity]); }
 };
 
-// The windows of the room model's reading: every tone on 2 and off 0, the carriers 1 and 0,
-// nothing erased.
+// The windows of the room model's reading: every bit and parity tone on 2 and off 0, nothing
+// erased. The carriers stay 0: a byte is read from the other tones alone, and which windows
+// are even the reading gives apart.
 struct RoomWindows {
   const RoomReading& reading;
-  std::uint32_t base;  // window 0, and the parity of the windows, as the search began
-  int even;
 
   // Copies read through the room model may err alike in every pass: their agreeing proves
   // nothing, a reading must be surer, and a frame heard once may still check, so a reading
@@ -64,9 +63,6 @@ struct RoomWindows {
 
   ToneLevels levelsOf(int w) const {
     ToneLevels levels{};
-    const bool isEven = (base + static_cast<std::uint32_t>(w + even)) % 2 == 0;
-    levels[kEvenCarrier] = isEven ? 1.0f : 0.0f;
-    levels[kOddCarrier] = isEven ? 0.0f : 1.0f;
     for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
       levels[toneOf(bit)] = reading.levelOf(w, bit);
     }
@@ -144,7 +140,7 @@ bool FrameSearch::step(SymbolHistory& history, RoomModel& room) {
     }
     return false;
   }
-  if (source_ == Source::room) return stepWith(RoomWindows{room.published(), base_, evenOffset_});
+  if (source_ == Source::room) return stepWith(RoomWindows{room.published()});
   return stepWith(HistoryWindows{history, base_, static_cast<std::size_t>(evenOffset_)});
 }
 
@@ -170,7 +166,7 @@ void FrameSearch::start(const RoomReading& reading, const SymbolHistory& history
   base_ = reading.base;
   length_ = reading.length;
   evenOffset_ = reading.even;
-  const RoomWindows windows{reading, base_, evenOffset_};
+  const RoomWindows windows{reading};
   searchNoise_ = noiseOf(windows, length_);
   rank(windows);
   hypothesisCount_ = std::min(hypothesisCount_, kMostRoomHypotheses);
