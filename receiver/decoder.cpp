@@ -151,16 +151,16 @@ std::optional<std::vector<float>> toProtocolRate(std::span<const float> samples,
   return converted;
 }
 
-// The whole recording searched at 44 100 Hz, and, when the core heard the recorder's clock
-// off (`clockSpeed` other than 1) and the plain search hears nothing, searched again as the
-// sender's clock counts it: at `sampleRate` / clockSpeed, its tones and symbols where they were
-// sent.
+// The whole recording searched at 44 100 Hz; when the core heard the recorder's clock off
+// (`clockSpeed` other than 1), as the sender's clock counts it instead: at `sampleRate` /
+// clockSpeed, its tones and symbols where they were sent. Read as it came, a clock that far
+// off fades the highest tones, so that two bytes may lose the same tone and still pass their
+// frame's check together.
 DecodeResult searchWhole(std::span<const float> atProtocolRate, std::span<const float> samples,
                          double sampleRate, double clockSpeed) {
-  DecodeResult result = decodeAtProtocolRate(atProtocolRate);
-  if (result.decoded || clockSpeed == 1.0) return result;
+  if (clockSpeed == 1.0) return decodeAtProtocolRate(atProtocolRate);
   const auto sped = toProtocolRate(samples, sampleRate / clockSpeed);
-  return sped ? decodeAtProtocolRate(*sped) : result;
+  return sped ? decodeAtProtocolRate(*sped) : DecodeResult{std::nullopt, Failure::unreadable};
 }
 
 DecodeResult decodeWhole(std::span<const float> samples, double sampleRate) {

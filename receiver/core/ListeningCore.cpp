@@ -73,10 +73,14 @@ ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::
 
 void ListeningCore::startOver() {
   tones_.startOver();
+  forgetWindows();
+  heard_ = false;
+}
+
+void ListeningCore::forgetWindows() {
   history_.startOver();
   search_.startOver();
   room_.startOver();
-  heard_ = false;
 }
 
 void ListeningCore::reset() {
@@ -87,6 +91,13 @@ void ListeningCore::reset() {
 void ListeningCore::demodulate(Span<const std::int16_t> samples) {
   for (std::int16_t sample : samples) {
     if (!tones_.add(static_cast<float>(sample) * kFromInt16)) continue;
+    // Windows read with the tones where a clock that far off moved them are forgotten: the
+    // highest tones fade most, so that two bytes may lose the same tone, and the parity tone
+    // with it, and still pass the frame's check together.
+    if (tones_.speedMoved()) {
+      forgetWindows();
+      continue;
+    }
     history_.add(tones_.window(), search_.noise());
     search_.earnCredit();
     room_.earnCredit();

@@ -65,6 +65,7 @@ class ListeningCore {
   ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
                 std::uint32_t ringSize);
   void startOver();
+  void forgetWindows();
   void demodulate(Span<const std::int16_t> samples);
 
   HandOver handOver_;

@@ -94,6 +94,7 @@ ToneWindows::ToneWindows(int sampleRate, Phasor* mixTable)
 
 void ToneWindows::startOver() {
   if (speed_ != 1.0f) setSpeed(1.0f);
+  speedMoved_ = false;
   clock_.startOver();
   unsureWindows_ = 0;
   mixer_.startOver();
@@ -124,6 +125,7 @@ bool ToneWindows::endBlock() {
   const bool boundary = toBoundary_ <= 0.5f;
   if (boundary) {
     sumWindow();
+    speedMoved_ = false;
     followClock();
     toBoundary_ += symbolBlocks_ + timingError();
     sinceBoundary_ = 0;
@@ -259,6 +261,7 @@ void ToneWindows::followClock() {
 
 // The mixer and the symbol length at `speed`; the clock is measured afresh from there.
 void ToneWindows::setSpeed(float speed) {
+  speedMoved_ = std::abs(speed - speed_) > kClockDeadZone;
   speed_ = speed;
   mixer_.tune(speed_);
   symbolBlocks_ = nominalSymbolBlocks_ / speed_;

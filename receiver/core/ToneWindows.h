@@ -139,6 +139,9 @@ class ToneWindows {
   // The speed the tones and the symbol length are taken at: the sender's clock against the
   // recorder's, 1 until the carriers showed otherwise.
   float speed() const { return speed_; }
+  // Whether the window just ended set the speed more than kClockDeadZone (0.2 %) away: it and
+  // the windows before it were read with the tones that far from where the mixer now takes them.
+  bool speedMoved() const { return speedMoved_; }
   void startOver();
 
  private:
@@ -170,6 +173,7 @@ class ToneWindows {
   // The speed the mixer and the symbol length are set to, what measures it, and the windows
   // since it was last sure.
   float speed_ = 1.0f;
+  bool speedMoved_ = false;
   RecorderClock clock_;
   int unsureWindows_ = 0;
 };
