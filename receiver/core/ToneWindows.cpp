@@ -93,10 +93,8 @@ ToneWindows::ToneWindows(int sampleRate, Phasor* mixTable)
 }
 
 void ToneWindows::startOver() {
-  if (speed_ != 1.0f) setSpeed(1.0f);
+  setSpeed(1.0f);
   speedMoved_ = false;
-  clock_.startOver();
-  unsureWindows_ = 0;
   mixer_.startOver();
   blockFill_ = 0;
   for (TonePhasor& block : blocks_) block.fill({});
