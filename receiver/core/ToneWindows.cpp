@@ -257,11 +257,12 @@ void ToneWindows::followClock() {
   }
 }
 
-// The mixer and the symbol length at `speed`; the clock is measured afresh from there.
+// The mixer and the symbol length at `speed`; the clock is measured afresh from there. The
+// mixer's table is made again only for a new speed (it was made at 1 with the mixer).
 void ToneWindows::setSpeed(float speed) {
   speedMoved_ = std::abs(speed - speed_) > kClockDeadZone;
+  if (speed != speed_) mixer_.tune(speed);
   speed_ = speed;
-  mixer_.tune(speed_);
   symbolBlocks_ = nominalSymbolBlocks_ / speed_;
   clock_.startOver();
   unsureWindows_ = 0;
