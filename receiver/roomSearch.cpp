@@ -99,24 +99,21 @@ double carrierLevel(const RoomRecording& room) {
   return carrier / static_cast<double>(room.windows());
 }
 
-// A message of one frame repeats every ten windows, so a tone has only 1024 ways of sounding
-// throughout: few enough to try every one, and start from those that explain it best.
+// A message of one frame repeats every ten windows: candidates start from the ways of
+// sounding, repeating every frame, that explain the tone best (see bestRepeatingWays).
 void addBestRepeating(const RoomRecording& room, std::size_t tone, SearchState& state,
                       std::vector<Candidate>& candidates) {
-  constexpr std::size_t kWays = std::size_t{1} << kFrameBytes;
-  const auto wayOf = [](std::size_t way, std::size_t w) {
-    return ((way >> (w % kFrameBytes)) & 1) != 0;
-  };
-  std::vector<std::pair<double, std::size_t>> misfits;
-  for (std::size_t way = 0; way < kWays; ++way) {
-    for (std::size_t w = 0; w < room.windows(); ++w) state.sounding[w][tone] = wayOf(way, w);
-    misfits.emplace_back(learnTone(room, state.sounding, tone).misfit, way);
+  std::array<Complex, kFrameBytes> mean{};
+  std::array<int, kFrameBytes> copies{};
+  for (std::size_t w = 0; w < room.windows(); ++w) {
+    mean[w % kFrameBytes] += room.aligned[w][tone];
+    ++copies[w % kFrameBytes];
   }
-  const auto tried = static_cast<std::ptrdiff_t>(kRepeatingStarts);
-  std::partial_sort(misfits.begin(), misfits.begin() + tried, misfits.end());
-  for (auto it = misfits.begin(); it != misfits.begin() + tried; ++it) {
+  for (std::size_t i = 0; i < mean.size(); ++i) mean[i] /= std::max(1, copies[i]);
+  for (const int way : bestRepeatingWays<kRepeatingStarts>(mean)) {
     std::vector<bool> start(room.windows());
-    for (std::size_t w = 0; w < room.windows(); ++w) start[w] = wayOf(it->second, w);
+    for (std::size_t w = 0; w < room.windows(); ++w)
+      start[w] = ((way >> (w % kFrameBytes)) & 1) != 0;
     addCandidate(room, tone, start, state, candidates);
   }
 }

@@ -293,61 +293,22 @@ bool RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
   return true;
 }
 
-// The way of sounding, repeating every frame, whose response explains `tone` best. The loop
-// of one frame repeats every ten windows, and so does what the room makes of it: each way is
-// fitted to the tone's mean over the passes, window by window of the frame, with the ringing
-// of the frame before wrapping round, through the first few terms of a response.
+// The way of sounding, repeating every frame, whose response explains `tone` best (see
+// bestRepeatingWays), from the tone's mean over the passes, window by window of the frame.
 void RoomModel::bestRepeating(const AlignedWindows& aligned, std::size_t tone) {
-  constexpr int kPeriod = kFrameWindows;
-  constexpr int kWays = 1 << kPeriod;
-  constexpr int kRepeatingTerms = 4;
   loadTone(aligned, tone);
-  std::array<Phasor, kPeriod> mean{};
-  std::array<int, kPeriod> copies{};
+  std::array<Phasor, kFrameBytes> mean{};
+  std::array<int, kFrameBytes> copies{};
   for (int w = 0; w < length_; ++w) {
-    const Phasor p = toneWindows_[static_cast<std::size_t>(w)];
-    mean[static_cast<std::size_t>(w % kPeriod)] = mean[static_cast<std::size_t>(w % kPeriod)] + p;
-    ++copies[static_cast<std::size_t>(w % kPeriod)];
+    const auto i = static_cast<std::size_t>(w % kFrameBytes);
+    mean[i] = mean[i] + toneWindows_[static_cast<std::size_t>(w)];
+    ++copies[i];
   }
-  for (int i = 0; i < kPeriod; ++i) {
-    mean[static_cast<std::size_t>(i)] =
-        (1.0f / static_cast<float>(std::max(1, copies[static_cast<std::size_t>(i)]))) *
-        mean[static_cast<std::size_t>(i)];
-  }
-  // Bit i of the way turned by `by`: whether the symbol `by` windows before window i sounds.
-  const auto turned = [](int way, int by) {
-    return static_cast<std::uint32_t>(((way << by) | (way >> (kPeriod - by))) & (kWays - 1));
-  };
-  int bestWay = 0;
-  float most = 0.0f;
-  for (int way = 0; way < kWays; ++way) {
-    std::array<std::uint32_t, kRepeatingTerms> term{};
-    std::array<std::array<float, kRepeatingTerms>, kRepeatingTerms> normal{};
-    std::array<Phasor, kRepeatingTerms> projected{};
-    for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
-      term[a] = turned(way, static_cast<int>(a));
-      for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1) {
-        projected[a] = projected[a] + mean[static_cast<std::size_t>(lowestOne(bits))];
-      }
-    }
-    for (std::size_t a = 0; a < kRepeatingTerms; ++a) {
-      for (std::size_t b = a; b < kRepeatingTerms; ++b) {
-        normal[a][b] = static_cast<float>(countOnes(term[a] & term[b])) +
-                       (a == b ? static_cast<float>(kResponseDamping) : 0.0f);
-        normal[b][a] = normal[a][b];
-      }
-    }
-    const auto fit = solveReal(normal, projected);
-    float explained = 0.0f;
-    for (std::size_t a = 0; a < kRepeatingTerms; ++a) explained += (conj(fit[a]) * projected[a]).re;
-    if (way == 0 || explained > most) {
-      most = explained;
-      bestWay = way;
-    }
-  }
-  for (int w = 0; w < length_; ++w) {
-    setBit(settling_.data(), w, ((bestWay >> (w % kPeriod)) & 1) != 0);
-  }
+  for (std::size_t i = 0; i < mean.size(); ++i)
+    mean[i] = (1.0f / static_cast<float>(std::max(1, copies[i]))) * mean[i];
+  const int way = bestRepeatingWays<1>(mean)[0];
+  for (int w = 0; w < length_; ++w)
+    setBit(settling_.data(), w, ((way >> (w % kFrameBytes)) & 1) != 0);
 }
 
 // Where every tone sounds when the windows hold the bytes their room levels read as; the bytes

@@ -398,6 +398,58 @@ auto predictTone(int count, At at) {
   return prediction;
 }
 
+// A loop of one frame repeats every kFrameBytes windows, and so does what the room makes of
+// it: a tone has only 2^kFrameBytes ways of sounding throughout, few enough to try every one.
+// Each way is fitted, through the first few terms of a response, to the tone's mean over the
+// passes window by window of the frame (`mean`), with the ringing of the frame before wrapping
+// round. Returns the `Count` ways whose fit explains the most, the best first; bit i of a way
+// says whether the tone sounds in window i of the frame.
+template <std::size_t Count, typename P>
+std::array<int, Count> bestRepeatingWays(const std::array<P, kFrameBytes>& mean) {
+  using S = ScalarOf<P>;
+  constexpr int kWays = 1 << kFrameBytes;
+  constexpr std::size_t kTerms = 4;
+  // Bit i of `way` turned by `by`: whether the symbol `by` windows before window i sounds.
+  const auto turned = [](int way, int by) {
+    return static_cast<std::uint32_t>(((way << by) | (way >> (kFrameBytes - by))) & (kWays - 1));
+  };
+  std::array<int, Count> best{};
+  std::array<S, Count> most{};
+  std::size_t kept = 0;
+  for (int way = 0; way < kWays; ++way) {
+    std::array<std::uint32_t, kTerms> term{};
+    std::array<std::array<S, kTerms>, kTerms> normal{};
+    std::array<P, kTerms> projected{};
+    for (std::size_t a = 0; a < kTerms; ++a) {
+      term[a] = turned(way, static_cast<int>(a));
+      for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1)
+        projected[a] = projected[a] + mean[static_cast<std::size_t>(lowestOne(bits))];
+    }
+    for (std::size_t a = 0; a < kTerms; ++a) {
+      for (std::size_t b = a; b < kTerms; ++b) {
+        normal[a][b] = static_cast<S>(countOnes(term[a] & term[b])) +
+                       (a == b ? static_cast<S>(kResponseDamping) : S(0));
+        normal[b][a] = normal[a][b];
+      }
+    }
+    const auto fit = solveReal(normal, projected);
+    S explained = 0;
+    for (std::size_t a = 0; a < kTerms; ++a) explained += real(conj(fit[a]) * projected[a]);
+    // Kept sorted, the most explained first.
+    std::size_t at = kept;
+    while (at > 0 && explained > most[at - 1]) --at;
+    if (at == Count) continue;
+    kept = std::min(kept + 1, Count);
+    for (std::size_t i = kept - 1; i > at; --i) {
+      best[i] = best[i - 1];
+      most[i] = most[i - 1];
+    }
+    best[at] = way;
+    most[at] = explained;
+  }
+  return best;
+}
+
 // How widely noise may spread a tone's levels (on 2, off 0) before its readings count as less
 // certain: about 20 dB between the tone and what its response leaves unexplained.
 inline constexpr double kSureSpread = 0.15;

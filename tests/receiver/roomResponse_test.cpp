@@ -8,6 +8,7 @@
 #include <random>
 
 #include "channel.h"
+#include "phasor.h"
 #include "reading.h"
 #include "roomModel.h"
 #include "roomResponse.h"
@@ -105,6 +106,40 @@ TEST(Estimators, RoomResponseWithin15DbOfTheTruthForRt60Of04s) {
     EXPECT_LT(10.0 * std::log10(error / energy), -15.0);
     // What the response leaves unexplained is the noise.
     EXPECT_NEAR(response.misfit, made.noiseEnergy, 0.1 * made.noiseEnergy);
+  }
+}
+
+// A loop of one frame through a strong echo: the way of sounding a tone repeats in each
+// frame is the one that explains it best, in single and double precision alike.
+template <typename P>
+class RepeatingWays : public ::testing::Test {};
+using Precisions = ::testing::Types<Phasor, std::complex<double>>;
+TYPED_TEST_SUITE(RepeatingWays, Precisions);
+
+TYPED_TEST(RepeatingWays, TheWayItRepeatsExplainsTheToneBest) {
+  using P = TypeParam;
+  // As many terms as the fit learns: a way turned by one window, with the response a term
+  // later, would explain a shorter response as well.
+  const std::array<std::complex<double>, 4> response = {
+      1.0, std::polar(0.9, 2.0), std::polar(0.5, -1.0), std::polar(0.3, 0.5)};
+  std::mt19937 random(8);
+  std::normal_distribution<double> noise(0.0, 0.03);
+  for (const int way : {0b0000011010, 0b1011001001, 0b0111101100, 0b1000000101}) {
+    SCOPED_TRACE(way);
+    std::array<P, kFrameBytes> mean{};
+    for (int i = 0; i < kFrameBytes; ++i) {
+      std::complex<double> sum(noise(random), noise(random));
+      int echo = 0;
+      for (const std::complex<double>& term : response) {
+        if (((way >> ((i - echo++ + kFrameBytes) % kFrameBytes)) & 1) != 0) sum += term;
+      }
+      mean[static_cast<std::size_t>(i)] =
+          P{static_cast<ScalarOf<P>>(sum.real()), static_cast<ScalarOf<P>>(sum.imag())};
+    }
+    const auto best = bestRepeatingWays<3>(mean);
+    EXPECT_EQ(best[0], way);
+    EXPECT_NE(best[1], way);
+    EXPECT_NE(best[2], best[1]);
   }
 }
 
