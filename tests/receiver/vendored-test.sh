@@ -2,10 +2,11 @@
 # The copy of the listening core a device maker drops in (scripts/vendor-listener.sh): every
 # manifest parses, holds the fields its build system requires and lists the same sources; the
 # flat src/ builds as C++17 with the flags of Arduino cores for a Cortex-M0+ and a Cortex-M4F
-# (and on the host, pedantic), and the Makefile fragment builds it as a firmware's Makefile would.
-#   vendored-test.sh REPO
+# (and on the host, pedantic), and the Makefile fragment builds it as a firmware's Makefile would;
+# the example firmware built from the copy for a Cortex-M0+ and an RV32IMC hears a message.
+#   vendored-test.sh REPO SONICSEND_CLI
 set -euo pipefail
-repo=$1
+repo=$1 cli=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 out=$work/copy
@@ -99,3 +100,18 @@ newlibCxx=/usr/include/newlib/c++/12.2.1
 makeFor cortex-m0plus arm-none-eabi- "-mcpu=cortex-m0plus -mthumb"
 makeFor rv32imc riscv64-unknown-elf- "-march=rv32imc -mabi=ilp32 -misa-spec=2.2 \
   --specs=picolibc.specs -isystem $newlibCxx -isystem $newlibCxx/arm-none-eabi"
+
+# The example firmware from the copy alone, on each emulated chip without an FPU.
+"$cli" encode --ssid 'Vendored' --key 'from the copy' --passes 3 -o "$work/sent.wav"
+for target in m0plus:arm-none-eabi rv32:riscv32-elf; do
+  name=${target%%:*}
+  cmake -S "$repo/receiver/core/firmware" -B "$work/firmware-$name" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/${target#*:}.cmake" -DSONICSEND_ARM_CPU="$name" \
+    -DCMAKE_BUILD_TYPE=Release -DSONICSEND_LISTENER_DIR="$out" >/dev/null
+  cmake --build "$work/firmware-$name" >/dev/null
+  heard=$("$repo/scripts/mcu-decode.sh" "$work/sent.wav" --target "$name" \
+    --firmware "$work/firmware-$name/fw.elf")
+  grep -q '"ssid":"Vendored","key":"from the copy"' <<<"$heard" ||
+    { echo "the firmware from the copy on $name heard: $heard" >&2; exit 1; }
+  echo "the firmware built from the copy hears it on $name"
+done

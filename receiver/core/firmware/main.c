@@ -14,7 +14,11 @@
 #include <stdint.h>
 
 #include "board.h"
+#ifdef SONICSEND_VENDORED
+#include "sonicsend_listener.h"
+#else
 #include "listener.h"
+#endif
 #include "semihosting.h"
 
 enum {
