@@ -26,8 +26,8 @@ using RunningSums = std::array<std::vector<Sum>, kToneCount>;
 // Each tone shifted down to 0 Hz by the listening core's mixer, in blocks, and summed.
 RunningSums demodulate(std::span<const float> samples) {
   constexpr auto kBlock = static_cast<int>(kBlockSamples);
-  std::array<Phasor, ToneMixer::tableSize(kBlock)> table{};
-  ToneMixer mixer(kSampleRate, kBlock, table.data());
+  std::array<Phasor, ToneMixer<FloatTones>::tableSize(kBlock)> table{};
+  ToneMixer<FloatTones> mixer(kSampleRate, kBlock, table.data());
   const std::size_t blocks = samples.size() / kBlockSamples;
   RunningSums sums;
   for (auto& tone : sums) tone.resize(blocks + 1);

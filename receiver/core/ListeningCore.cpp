@@ -8,8 +8,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-constexpr float kFromInt16 = 1.0f / 32768.0f;
-
 bool supported(int sampleRate) {
   return std::find(kCoreRates.begin(), kCoreRates.end(), sampleRate) != kCoreRates.end();
 }
@@ -20,8 +18,8 @@ constexpr std::size_t alignUp(std::size_t size, std::size_t to) {
 
 // The block at a rate the core reads: the core, the tone mixer's table, the hand-over ring.
 constexpr std::size_t blockBytes(int sampleRate) {
-  return alignUp(sizeof(ListeningCore), alignof(Phasor)) +
-         ToneWindows::mixTableSize(sampleRate) * sizeof(Phasor) +
+  return alignUp(sizeof(ListeningCore), alignof(ToneWindows::MixTurn)) +
+         ToneWindows::mixTableSize(sampleRate) * sizeof(ToneWindows::MixTurn) +
          HandOver::sizeFor(sampleRate) * sizeof(std::atomic<std::int16_t>);
 }
 
@@ -44,7 +42,7 @@ std::size_t ListeningCore::stateSize(int sampleRate) {
 
 // A block aligned alike on every target serves the core wherever it is built.
 static_assert(alignof(ListeningCore) <= ListeningCore::kBlockAlignment &&
-              alignof(Phasor) <= ListeningCore::kBlockAlignment);
+              alignof(ToneWindows::MixTurn) <= ListeningCore::kBlockAlignment);
 
 ListeningCore::Fit ListeningCore::check(const void* block, std::size_t size, int sampleRate) {
   if (block == nullptr) return Fit::noBlock;
@@ -57,7 +55,8 @@ ListeningCore::Fit ListeningCore::check(const void* block, std::size_t size, int
 ListeningCore* ListeningCore::create(void* block, std::size_t size, int sampleRate) {
   if (check(block, size, sampleRate) != Fit::ok) return nullptr;
   auto* bytes = static_cast<unsigned char*>(block);
-  auto* mix = reinterpret_cast<Phasor*>(bytes + alignUp(sizeof(ListeningCore), alignof(Phasor)));
+  auto* mix = reinterpret_cast<ToneWindows::MixTurn*>(
+      bytes + alignUp(sizeof(ListeningCore), alignof(ToneWindows::MixTurn)));
   auto* ring =
       reinterpret_cast<std::atomic<std::int16_t>*>(mix + ToneWindows::mixTableSize(sampleRate));
   const std::uint32_t ringSize = HandOver::sizeFor(sampleRate);
@@ -65,8 +64,8 @@ ListeningCore* ListeningCore::create(void* block, std::size_t size, int sampleRa
   return new (block) ListeningCore(sampleRate, mix, ring, ringSize);
 }
 
-ListeningCore::ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
-                             std::uint32_t ringSize)
+ListeningCore::ListeningCore(int sampleRate, ToneWindows::MixTurn* mixTable,
+                             std::atomic<std::int16_t>* ring, std::uint32_t ringSize)
     : handOver_(ring, ringSize), tones_(sampleRate, mixTable) {
   startOver();
 }
@@ -90,7 +89,7 @@ void ListeningCore::reset() {
 
 void ListeningCore::demodulate(Span<const std::int16_t> samples) {
   for (std::int16_t sample : samples) {
-    if (!tones_.add(static_cast<float>(sample) * kFromInt16)) continue;
+    if (!tones_.add(CoreTones::fromInt16(sample))) continue;
     // Windows read with the tones where a clock that far off moved them are forgotten: the
     // highest tones fade most, so that two bytes may lose the same tone, and the parity tone
     // with it, and still pass the frame's check together.

@@ -62,7 +62,7 @@ class ListeningCore {
   void reset();
 
  private:
-  ListeningCore(int sampleRate, Phasor* mixTable, std::atomic<std::int16_t>* ring,
+  ListeningCore(int sampleRate, ToneWindows::MixTurn* mixTable, std::atomic<std::int16_t>* ring,
                 std::uint32_t ringSize);
   void startOver();
   void forgetWindows();

@@ -46,44 +46,9 @@ float offWhole(float cycles) {
   return cycles - std::floor(cycles + 0.5f);
 }
 
-// e^(-i 2 pi turns), from the fraction of the turn only, so that single precision holds.
-Phasor turnedBack(float turns) {
-  const float angle = 2.0f * kPi * (turns - std::floor(turns));
-  return {std::cos(angle), -std::sin(angle)};
-}
-
 }  // namespace
 
-ToneMixer::ToneMixer(int sampleRate, int blockSamples, Phasor* table)
-    : sampleRate_(sampleRate), blockSamples_(blockSamples), table_(table) {
-  tune(1.0f);
-  startOver();
-}
-
-float ToneMixer::cyclesPerSample(std::size_t tone) const {
-  return static_cast<float>(kCarrierEvenK + static_cast<int>(tone)) *
-         static_cast<float>(kSampleRate) / 256.0f / static_cast<float>(sampleRate_);
-}
-
-void ToneMixer::tune(float speed) {
-  const auto length = static_cast<std::size_t>(blockSamples_);
-  for (std::size_t tone = 0; tone < kTones; ++tone) {
-    const float cycles = cyclesPerSample(tone) * speed;
-    for (std::size_t n = 0; n < length; ++n) {
-      table_[tone * length + n] = turnedBack(cycles * static_cast<float>(n));
-    }
-    step_[tone] = turnedBack(cycles * static_cast<float>(blockSamples_));
-  }
-}
-
-void ToneMixer::renormalize() {
-  for (Phasor& r : rotor_) {
-    const float gain = 1.5f - 0.5f * (r.re * r.re + r.im * r.im);
-    r = {r.re * gain, r.im * gain};
-  }
-}
-
-ToneWindows::ToneWindows(int sampleRate, Phasor* mixTable)
+ToneWindows::ToneWindows(int sampleRate, MixTurn* mixTable)
     : mixer_(sampleRate, blockSamplesFor(sampleRate), mixTable),
       nominalSymbolBlocks_(static_cast<float>(kSymbolSamples) * static_cast<float>(sampleRate) /
                            static_cast<float>(kSampleRate) /
@@ -97,7 +62,7 @@ void ToneWindows::startOver() {
   speedMoved_ = false;
   mixer_.startOver();
   blockFill_ = 0;
-  for (TonePhasor& block : blocks_) block.fill({});
+  for (ToneSums& block : blocks_) block.fill({});
   blockCount_ = 0;
   window_.fill({});
   timing_.fill(0.0f);
@@ -108,14 +73,14 @@ void ToneWindows::startOver() {
 // A block's tones, turned to the phase of its first sample, join the ring and the window;
 // true when a symbol boundary fell at its end.
 bool ToneWindows::endBlock() {
-  TonePhasor& added = blocks_[blockCount_ % kBlockRing];
-  const TonePhasor& leaving = blocks_[(blockCount_ + kBlockRing - kWindowBlocks) % kBlockRing];
-  float energy = 0.0f;
-  mixer_.mix(block_.data(), [&](std::size_t tone, Phasor tones) {
+  ToneSums& added = blocks_[blockCount_ % kBlockRing];
+  const ToneSums& leaving = blocks_[(blockCount_ + kBlockRing - kWindowBlocks) % kBlockRing];
+  CoreTones::Energy energy{};
+  mixer_.mix(block_.data(), [&](std::size_t tone, Mixer::Sum tones) {
     added[tone] = tones;
     window_[tone].re += tones.re - leaving[tone].re;
     window_[tone].im += tones.im - leaving[tone].im;
-    energy += window_[tone].re * window_[tone].re + window_[tone].im * window_[tone].im;
+    energy += norm(window_[tone]);
   });
   ++blockCount_;
   blockFill_ = 0;
@@ -135,10 +100,10 @@ bool ToneWindows::endBlock() {
   // the block a 59-block symbol adds counts with the boundary. With the clock 0.3 % or more
   // off that is one symbol in three or more, and the boundary's energy would pin the timing.
   if (speed_ == 1.0f || sinceBoundary_ < kWindowBlocks / 2) {
-    timing_[static_cast<std::size_t>(sinceBoundary_ % kWindowBlocks)] += energy;
+    timing_[static_cast<std::size_t>(sinceBoundary_ % kWindowBlocks)] += static_cast<float>(energy);
   } else if (const auto before = -static_cast<int>(std::floor(0.5f - toBoundary_));
              before <= kWindowBlocks / 2) {
-    timing_[static_cast<std::size_t>(kWindowBlocks - before)] += energy;
+    timing_[static_cast<std::size_t>(kWindowBlocks - before)] += static_cast<float>(energy);
   }
   ++sinceBoundary_;
   return boundary;
@@ -228,12 +193,12 @@ void ToneWindows::followClock() {
   for (std::size_t c = 0; c < tones.size(); ++c) {
     for (int part = 0; part < RecorderClock::kParts; ++part) {
       const int newest = 1 + kClockSkip + (RecorderClock::kParts - 1 - part) * kClockPart;
-      Phasor sum{};
+      Mixer::Sum sum{};
       for (int b = newest; b < newest + kClockPart; ++b) {
         sum = sum + blocks_[(blockCount_ + kBlockRing - static_cast<std::uint32_t>(b)) % kBlockRing]
                            [tones[c]];
       }
-      carriers[c][static_cast<std::size_t>(part)] = sum;
+      carriers[c][static_cast<std::size_t>(part)] = CoreTones::toPhasor(sum);
     }
   }
   // A carrier's turn per unit of the speed's error: its cycles per sample times the samples
@@ -268,12 +233,19 @@ void ToneWindows::setSpeed(float speed) {
   unsureWindows_ = 0;
 }
 
+TonePhasor ToneWindows::window() const {
+  TonePhasor tones{};
+  for (std::size_t tone = 0; tone < kTones; ++tone)
+    tones[tone] = CoreTones::toPhasor(window_[tone]);
+  return tones;
+}
+
 // The window ending now, summed afresh from its blocks so that rounding does not build up in
 // the running sum.
 void ToneWindows::sumWindow() {
   window_.fill({});
   for (int b = 1; b <= kWindowBlocks; ++b) {
-    const TonePhasor& block =
+    const ToneSums& block =
         blocks_[(blockCount_ + kBlockRing - static_cast<std::uint32_t>(b)) % kBlockRing];
     for (std::size_t tone = 0; tone < kTones; ++tone) {
       window_[tone].re += block[tone].re;

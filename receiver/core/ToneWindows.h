@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frontEndNumbers.h"
 #include "phasor.h"
 #include "reading.h"
+#include "tones.h"
 
 namespace sonicsend::receiver {
 
@@ -19,49 +21,66 @@ using TonePhasor = std::array<Phasor, kToneCount>;
 // turned to the phase the tone has at the block's first sample since the start, so that a
 // steady tone sums to the same phase in every block. Tone k completes k cycles in 256 samples
 // at 44 100 Hz, so it is k x 44100 / 256 Hz at any rate; times the recorder's clock speed
-// (tune), when the recorder's clock is off.
+// (tune), when the recorder's clock is off. `Tones` says how it counts (frontEndNumbers.h).
+template <typename Tones>
 class ToneMixer {
  public:
+  using Sample = typename Tones::Sample;
+  using Turn = typename Tones::Turn;
+  using Sum = typename Tones::Sum;
+
   static constexpr std::size_t tableSize(int blockSamples) {
     return static_cast<std::size_t>(blockSamples) * kToneCount;
   }
 
-  // `table` holds tableSize(blockSamples) phasors, which this fills.
-  ToneMixer(int sampleRate, int blockSamples, Phasor* table);
+  // `table` holds tableSize(blockSamples) turns, which this fills.
+  ToneMixer(int sampleRate, int blockSamples, Turn* table)
+      : sampleRate_(sampleRate), blockSamples_(blockSamples), table_(table) {
+    tune(1.0f);
+    startOver();
+  }
 
   int blockSamples() const { return blockSamples_; }
   // Tone k at k x 44100 / 256 x `speed` Hz, as a recorder whose clock runs 1 / speed times
   // the sender's hears it; each tone's phase goes on from where it is.
-  void tune(float speed);
-  // Tone k's cycles in a sample at speed 1.
-  float cyclesPerSample(std::size_t tone) const;
-  // The tones of the next block of blockSamples() samples: `each(tone, phasor)` for each.
-  template <typename Each>
-  void mix(const float* block, Each each) {
+  void tune(float speed) {
     const auto length = static_cast<std::size_t>(blockSamples_);
     for (std::size_t tone = 0; tone < kToneCount; ++tone) {
-      const Phasor* turn = table_ + tone * length;
-      Phasor b{};
+      const float cycles = cyclesPerSample(tone) * speed;
+      for (std::size_t n = 0; n < length; ++n) {
+        table_[tone * length + n] = Tones::turnOf(turnedBack(cycles * static_cast<float>(n)));
+      }
+      rotors_.set(tone, cycles * static_cast<float>(blockSamples_));
+    }
+  }
+  // Tone k's cycles in a sample at speed 1.
+  float cyclesPerSample(std::size_t tone) const {
+    return static_cast<float>(kCarrierEvenK + static_cast<int>(tone)) *
+           static_cast<float>(kSampleRate) / 256.0f / static_cast<float>(sampleRate_);
+  }
+  // The tones of the next block of blockSamples() samples: `each(tone, sum)` for each.
+  template <typename Each>
+  void mix(const Sample* block, Each each) {
+    const auto length = static_cast<std::size_t>(blockSamples_);
+    for (std::size_t tone = 0; tone < kToneCount; ++tone) {
+      const Turn* turn = table_ + tone * length;
+      Sum b{};
       for (std::size_t n = 0; n < length; ++n) {
         b.re += block[n] * turn[n].re;
         b.im += block[n] * turn[n].im;
       }
-      const Phasor r = rotor_[tone];
-      const Phasor s = step_[tone];
-      each(tone, Phasor{r.re * b.re - r.im * b.im, r.re * b.im + r.im * b.re});
-      rotor_[tone] = {r.re * s.re - r.im * s.im, r.re * s.im + r.im * s.re};
+      each(tone, rotors_.turn(tone, b));
     }
   }
   // Keeps the turning phases on the unit circle; now and then is enough.
-  void renormalize();
-  void startOver() { rotor_.fill({1.0f, 0.0f}); }
+  void renormalize() { rotors_.renormalize(); }
+  void startOver() { rotors_.startOver(); }
 
  private:
   int sampleRate_;
   int blockSamples_;
-  Phasor* table_;       // kToneCount x blockSamples_: each tone's turn within a block
-  TonePhasor step_{};   // and over a whole block
-  TonePhasor rotor_{};  // each tone's phase at the next block
+  Turn* table_;                    // kToneCount x blockSamples_: each tone's turn within a block
+  typename Tones::Rotors rotors_;  // and its phase at the next block
 };
 
 // How far the recorder's clock is from the sender's, from the two carriers, which sound in
@@ -114,28 +133,33 @@ class RecorderClock {
 
 class ToneWindows {
  public:
+  using Mixer = ToneMixer<CoreTones>;
+  using Sample = Mixer::Sample;
+  using MixTurn = Mixer::Turn;
+
   // Block length: about a millisecond, so that a symbol is 58 blocks at every rate.
   static constexpr int kWindowBlocks = 58;
   static constexpr int kMostBlockSamples = 48;
 
   static constexpr int blockSamplesFor(int sampleRate) { return (sampleRate + 500) / 1000; }
-  // Phasors of the mixing table the caller provides for `sampleRate`.
+  // Turns of the mixing table the caller provides for `sampleRate`.
   static constexpr std::size_t mixTableSize(int sampleRate) {
-    return ToneMixer::tableSize(blockSamplesFor(sampleRate));
+    return Mixer::tableSize(blockSamplesFor(sampleRate));
   }
 
-  // `sampleRate` up to 48 kHz; `mixTable` holds mixTableSize(sampleRate) phasors.
-  ToneWindows(int sampleRate, Phasor* mixTable);
+  // `sampleRate` up to 48 kHz; `mixTable` holds mixTableSize(sampleRate) turns.
+  ToneWindows(int sampleRate, MixTurn* mixTable);
   ToneWindows(const ToneWindows&) = delete;
   ToneWindows& operator=(const ToneWindows&) = delete;
 
-  // Adds a sample (full scale 1); true when it ended a symbol window, whose tones window()
-  // then holds: each tone's sum over the window, as ToneMixer turns it.
-  bool add(float sample) {
+  // Adds a sample (CoreTones::fromInt16); true when it ended a symbol window, whose tones
+  // window() then gives: each tone's sum over the window, as ToneMixer turns it, at full
+  // scale 1.
+  bool add(Sample sample) {
     block_[static_cast<std::size_t>(blockFill_)] = sample;
     return ++blockFill_ == mixer_.blockSamples() && endBlock();
   }
-  const TonePhasor& window() const { return window_; }
+  TonePhasor window() const;
   // The speed the tones and the symbol length are taken at: the sender's clock against the
   // recorder's, 1 until the carriers showed otherwise.
   float speed() const { return speed_; }
@@ -153,16 +177,18 @@ class ToneWindows {
   void followClock();
   void setSpeed(float speed);
 
-  ToneMixer mixer_;
+  using ToneSums = std::array<Mixer::Sum, kToneCount>;
+
+  Mixer mixer_;
   float nominalSymbolBlocks_;
   float symbolBlocks_;
 
   // Tones: a ring of block sums, a window of kWindowBlocks of them.
-  std::array<float, kMostBlockSamples> block_{};  // the samples of the block being filled
+  std::array<Sample, kMostBlockSamples> block_{};  // the samples of the block being filled
   int blockFill_ = 0;
-  std::array<TonePhasor, kBlockRing> blocks_{};
+  std::array<ToneSums, kBlockRing> blocks_{};
   std::uint32_t blockCount_ = 0;
-  TonePhasor window_{};
+  ToneSums window_{};
 
   // Symbol timing: the energy of the windows ending so many blocks after each predicted
   // symbol boundary, fading symbol by symbol; the next boundary is moved towards its peak.

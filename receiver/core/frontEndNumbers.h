@@ -1,0 +1,185 @@
+// How the front end (ToneMixer, ToneWindows) counts: in single-precision floats where the chip
+// has an FPU, in integers where floats would run in software. The front end works on every
+// sample and every millisecond block, nearly all of the core's work while it listens; what
+// follows it (a window at a time, 17 a second, and the search) stays in floats.
+//
+// SONICSEND_LISTENER_FIXED picks the integers: 1 by default on an Arm core without an FPU (no
+// __ARM_FP: a Cortex-M0+, M3, M23, M33 without one), on RISC-V without F (no __riscv_flen) and
+// on an Xtensa core built for soft float (an ESP8266); 0 elsewhere. -DSONICSEND_LISTENER_FIXED=0
+// or =1 overrides it, alike for every source of the core.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+
+#include "phasor.h"
+#include "reading.h"
+
+#ifndef SONICSEND_LISTENER_FIXED
+#if (defined(__arm__) && !defined(__ARM_FP)) || (defined(__riscv) && !defined(__riscv_flen)) || \
+    (defined(__XTENSA__) && defined(__XTENSA_SOFT_FLOAT__))
+#define SONICSEND_LISTENER_FIXED 1
+#else
+#define SONICSEND_LISTENER_FIXED 0
+#endif
+#endif
+
+namespace sonicsend::receiver {
+
+// e^(-i 2 pi turns), from the fraction of the turn only, so that single precision holds.
+inline Phasor turnedBack(float turns) {
+  constexpr float kPi = 3.14159265358979f;
+  const float angle = 2.0f * kPi * (turns - std::floor(turns));
+  return {std::cos(angle), -std::sin(angle)};
+}
+
+// Floats: samples at full scale 1, a unit phasor per sample of the mixing table, and each
+// tone's phase at the next block a unit phasor turned by a step per block.
+struct FloatTones {
+  using Sample = float;
+  using Turn = Phasor;  // the mixing table's entry: a tone's turn at one sample of a block
+  using Sum = Phasor;   // a tone summed over a block or a window
+  using Energy = float;
+
+  static Sample fromInt16(std::int16_t sample) {
+    return static_cast<float>(sample) * (1.0f / 32768.0f);
+  }
+  static Turn turnOf(Phasor turn) { return turn; }
+  static Phasor toPhasor(Sum sum) { return sum; }
+
+  class Rotors {
+   public:
+    void set(std::size_t tone, float turnsPerBlock) { step_[tone] = turnedBack(turnsPerBlock); }
+    // A block's sum turned to the tone's phase at its first sample; the next block's phase.
+    Sum turn(std::size_t tone, Sum sum) {
+      const Phasor r = now_[tone];
+      now_[tone] = r * step_[tone];
+      return r * sum;
+    }
+    // Keeps the turning phases on the unit circle; now and then is enough.
+    void renormalize() {
+      for (Phasor& r : now_) {
+        const float gain = 1.5f - 0.5f * (r.re * r.re + r.im * r.im);
+        r = {r.re * gain, r.im * gain};
+      }
+    }
+    void startOver() { now_.fill({1.0f, 0.0f}); }
+
+   private:
+    std::array<Phasor, kToneCount> step_{};
+    std::array<Phasor, kToneCount> now_{};
+  };
+};
+
+// A tone's sum in integers.
+struct IntPhasor {
+  std::int32_t re = 0;
+  std::int32_t im = 0;
+};
+
+inline IntPhasor operator+(IntPhasor a, IntPhasor b) {
+  return {a.re + b.re, a.im + b.im};
+}
+
+// value², exactly, from its 16-bit halves: three 32-bit products, where a chip without a 64-bit
+// product (a Cortex-M0+) would call a library routine for one.
+inline std::uint64_t squareOf(std::int32_t value) {
+  const std::uint32_t size =
+      value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+  const std::uint32_t high = size >> 16;
+  const std::uint32_t low = size & 0xFFFFu;
+  return (static_cast<std::uint64_t>(high * high) << 32) +
+         (static_cast<std::uint64_t>(high * low) << 17) + low * low;
+}
+
+inline std::uint64_t norm(IntPhasor a) {
+  return squareOf(a.re) + squareOf(a.im);
+}
+
+// (value x factor) >> 16, exactly, for a factor within +-32767, in 32-bit arithmetic alone.
+inline std::int32_t timesShort(std::int32_t value, std::int32_t factor) {
+  return (value >> 16) * factor + ((value & 0xFFFF) * factor >> 16);
+}
+
+// Integers: 16-bit samples against a mixing table in steps of 1 / kTurnOne, so that a block of
+// 48 samples (48 kHz) at full scale sums within 32 bits: 48 x 32768 x 1025 < 2^31. Each tone's
+// phase is counted in 2^-32 of a turn and turns a block's sum through a table of sines in
+// steps of 1 / 32767, which also takes the sum down by kDropBits, so that a window of 58 such
+// blocks sums within 32 bits too (58 x 2^31 x 2^-6 < 2^31). A sum is then a sample's
+// amplitude x kTurnOne / 2^kDropBits x the samples summed; what follows reads floats at full
+// scale 1 (toPhasor).
+struct FixedTones {
+  using Sample = std::int16_t;
+  struct Turn {
+    std::int16_t re;
+    std::int16_t im;
+  };
+  using Sum = IntPhasor;
+  using Energy = std::uint64_t;
+
+  static constexpr int kTurnBits = 10;
+  static constexpr int kTurnOne = 1 << kTurnBits;
+  static constexpr int kDropBits = 6;
+  static constexpr int kSineSteps = 1024;  // per turn
+  static constexpr float kToFloat = 1.0f / static_cast<float>(1 << (15 + kTurnBits - kDropBits));
+
+  // sin(2 pi step / kSineSteps) x 32767, built by rotating one step at a time.
+  static constexpr std::array<std::int16_t, kSineSteps> kSine = [] {
+    std::array<std::int16_t, kSineSteps> sine{};
+    double c = 1.0;
+    double s = 0.0;
+    constexpr double kStepCos = 0.99998117528260111;  // cos(2 pi / 1024)
+    constexpr double kStepSin = 0.0061358846491544753;
+    for (auto& entry : sine) {
+      const double scaled = s * 32767.0;
+      entry = static_cast<std::int16_t>(scaled < 0.0 ? scaled - 0.5 : scaled + 0.5);
+      const double next = c * kStepCos - s * kStepSin;
+      s = s * kStepCos + c * kStepSin;
+      c = next;
+    }
+    return sine;
+  }();
+
+  static Sample fromInt16(std::int16_t sample) { return sample; }
+  static Turn turnOf(Phasor turn) {
+    return {static_cast<std::int16_t>(std::lround(turn.re * static_cast<float>(kTurnOne))),
+            static_cast<std::int16_t>(std::lround(turn.im * static_cast<float>(kTurnOne)))};
+  }
+  static Phasor toPhasor(Sum sum) {
+    return {static_cast<float>(sum.re) * kToFloat, static_cast<float>(sum.im) * kToFloat};
+  }
+
+  class Rotors {
+   public:
+    void set(std::size_t tone, float turnsPerBlock) {
+      // The fraction is below 1 by a float's step at least, and times 2^32 exact.
+      step_[tone] =
+          static_cast<std::uint32_t>((turnsPerBlock - std::floor(turnsPerBlock)) * 4294967296.0f);
+    }
+    // sum x e^(-i 2 pi phase), at the nearest step of the sine table, and 2^kDropBits smaller.
+    Sum turn(std::size_t tone, Sum sum) {
+      const std::uint32_t step = (now_[tone] + (1u << 21)) >> 22;
+      now_[tone] += step_[tone];
+      const std::int32_t s = kSine[step % kSineSteps];
+      const std::int32_t c = kSine[(step + kSineSteps / 4) % kSineSteps];
+      constexpr int kShift = kDropBits - 1;  // after timesShort's 16 of the table's 15 bits
+      return {(timesShort(sum.re, c) + timesShort(sum.im, s)) >> kShift,
+              (timesShort(sum.im, c) - timesShort(sum.re, s)) >> kShift};
+    }
+    void renormalize() {}
+    void startOver() { now_.fill(0); }
+
+   private:
+    std::array<std::uint32_t, kToneCount> step_{};
+    std::array<std::uint32_t, kToneCount> now_{};
+  };
+};
+
+#if SONICSEND_LISTENER_FIXED
+using CoreTones = FixedTones;
+#else
+using CoreTones = FloatTones;
+#endif
+
+}  // namespace sonicsend::receiver
