@@ -12,10 +12,10 @@
 #                         [--interrupt-every N]
 # RATE: 8000, 16000 (default), 22050, 44100 or 48000. By default the firmware pushes a block of
 # 256 samples and polls, in turn. --interrupt-every N: a timer interrupt pushes each block, one
-# every N instructions (at least 1000; m4f and m0plus only), the recording and then silence while the run lasts,
-# and the main loop only polls until the recording is all pushed; largest_poll_instructions is
-# then a poll's own, without the interrupt's, and a poll still running after 100 M instructions
-# ends the run (status 2). Without --firmware (or
+# every N instructions (at least 1000; on rv32 rounded down to a multiple of 100, the timer's
+# tick), the recording and then silence while the run lasts, and the main loop only polls until
+# the recording is all pushed; largest_poll_instructions is then a poll's own, without the
+# interrupt's, and a poll still running after 100 M instructions ends the run (status 2). Without --firmware (or
 # SONICSEND_FIRMWARE) the target's firmware is built into build/firmware (build/firmware-m0plus,
 # build/firmware-rv32) when it is not there yet; a firmware that is no 32-bit ELF executable
 # for the target's architecture, or for m0plus not armv6-m throughout, is refused before QEMU
@@ -51,8 +51,6 @@ case $target in
         toolchain=riscv32-elf elfMachine=f300 architecture="RV32" bios=none ;;
   *) echo "mcu-decode: --target is m4f, m0plus or rv32, not $target" >&2; exit 2 ;;
 esac
-[ -z "$every" ] || [ "$target" != rv32 ] ||
-  { echo "mcu-decode: --interrupt-every runs on m4f and m0plus only" >&2; exit 2; }
 [ -r "$file" ] || { echo "mcu-decode: cannot read $file" >&2; exit 2; }
 case $rate in 8000|16000|22050|44100|48000) ;; *) echo "mcu-decode: rate $rate not supported" >&2; exit 2 ;; esac
 [ -z "$every" ] || [[ $every =~ ^[1-9][0-9]{3,8}$ ]] ||

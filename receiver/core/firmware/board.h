@@ -1,6 +1,6 @@
 /* What the firmware needs of the chip it runs on, one file per chip: board-arm.c (QEMU's
  * mps2 boards: SysTick counts, the APB timer interrupts) and board-riscv.c (QEMU's virt:
- * minstret counts; no timer interrupt yet). */
+ * minstret counts, the CLINT timer interrupts). */
 #ifndef FIRMWARE_BOARD_H
 #define FIRMWARE_BOARD_H
 

@@ -1,5 +1,6 @@
 /* Reset for QEMU's virt with an RV32 core: sets the stack and global pointers, copies the
- * initialised data, clears the rest and runs main; a trap ends the emulation with a failure. */
+ * initialised data, clears the rest and runs main. The machine timer's interrupt goes to the
+ * board; any other trap ends the emulation with a failure. */
 #include <stdint.h>
 
 #include "semihosting.h"
@@ -8,6 +9,7 @@ extern uint32_t dataLoad, dataStart, dataEnd, bssStart, bssEnd;
 int main(void);
 void startC(void);
 void trapHandler(void);
+void boardTimerInterrupt(void);
 
 __attribute__((naked, section(".text.start"))) void _start(void) {
   __asm volatile(
@@ -27,7 +29,16 @@ void startC(void) {
   semihostingExit(main());
 }
 
-__attribute__((aligned(4))) void trapHandler(void) {
+/* mcause of the machine timer's interrupt: the interrupt bit and cause 7. */
+#define MACHINE_TIMER_INTERRUPT 0x80000007u
+
+__attribute__((interrupt("machine"), aligned(4))) void trapHandler(void) {
+  uint32_t cause;
+  __asm volatile("csrr %0, mcause" : "=r"(cause));
+  if (cause == MACHINE_TIMER_INTERRUPT) {
+    boardTimerInterrupt();
+    return;
+  }
   semihostingWrite("fault\n");
   semihostingExit(2);
 }
