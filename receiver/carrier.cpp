@@ -60,7 +60,7 @@ Presences measurePresence(std::span<const ToneLevels> levels, std::size_t evenOf
 }
 
 std::optional<HeardWindows> hearWindows(std::span<const ToneLevels> levels) {
-  if (levels.size() < kSymbolsPerFrame) return std::nullopt;
+  if (levels.size() < std::size_t{kFrameWindows}) return std::nullopt;
   const auto evenOffset = findCarrier(levels);
   if (!evenOffset) return std::nullopt;
   HeardWindows windows;

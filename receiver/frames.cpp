@@ -26,7 +26,7 @@ class PassReader {
     const int count = rankHypotheses(
         static_cast<int>(windows_.evenOffset % 2), static_cast<int>(levels_.size()),
         [this](int firstWindow) {
-          readSlots(static_cast<std::size_t>(firstWindow));
+          readSlots(firstWindow);
           return SlotNumbers(slotNumbers_);
         },
         ranked);
@@ -56,9 +56,7 @@ class PassReader {
   double noise() const { return windows_.noise; }
   bool independent() const { return independentCopies_; }
   double leastDoubt() const { return independentCopies_ ? kLeastDoubt : kLeastDoubtInRoom; }
-  double doubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) const {
-    return frameDoubt(reads);
-  }
+  double doubt(const FrameReads& reads) const { return frameDoubt(reads); }
 
  private:
   const HeardWindows& windows_;
@@ -71,14 +69,13 @@ class PassReader {
                                            // number where it checks on its own, or 0
 
   // The slots starting at `firstWindow`.
-  void readSlots(std::size_t firstWindow) {
-    const std::size_t slots = (levels_.size() - firstWindow) / kSymbolsPerFrame;
-    slotNumbers_.resize(slots);
-    for (std::size_t slot = 0; slot < slots; ++slot) {
-      slotNumbers_[slot] = checkingNumber(
-          static_cast<int>(firstWindow + kSymbolsPerFrame * slot),
-          [this](int w) { return byteAt(w); },
-          [this](int w) { return static_cast<bool>(erased_[static_cast<std::size_t>(w)]); });
+  void readSlots(int firstWindow) {
+    const int windows = static_cast<int>(levels_.size());
+    slotNumbers_.clear();
+    for (int first = firstWindow; first + kFrameWindows <= windows; first += kFrameWindows) {
+      slotNumbers_.push_back(checkingNumber(
+          first, [this](int w) { return byteAt(w); },
+          [this](int w) { return static_cast<bool>(erased_[static_cast<std::size_t>(w)]); }));
     }
   }
 

@@ -16,7 +16,6 @@ constexpr int kWorkPerPoll = 40;
 constexpr int kStartWork = 8;
 constexpr int kFrameWork = 2;
 constexpr int kDoubtWork = 12;
-constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
 // A reading that the room model made right has its frames check where the best supported ways
 // of reading them put them; the others are not worth the time.
 constexpr int kMostRoomHypotheses = 8;
@@ -104,7 +103,7 @@ struct FrameSearch::Copies {
   float noise() const { return search.searchNoise_; }
   bool independent() const { return Windows::kIndependent; }
   double leastDoubt() const { return Windows::kLeastDoubt; }
-  double doubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
+  double doubt(const FrameReads& reads) {
     work += kDoubtWork;
     return frameDoubt(reads);
   }

@@ -11,7 +11,6 @@ namespace {
 
 // Frames of windows to wait before looking for the carriers again where they did not show.
 constexpr std::uint32_t kIdleFrames = 4;
-constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
 // The model's work: each window of audio adds kCreditPerWindow, at most kMostCredit banked. A
 // step costs a credit per window it reads, and as many again as it does besides (solving for a
 // response, clearing its sums) as reading kStepOverhead windows.

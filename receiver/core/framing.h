@@ -42,10 +42,9 @@ template <typename ByteAt, typename ErasedAt>
 std::uint8_t checkingNumber(int first, ByteAt byteAt, ErasedAt erasedAt) {
   FrameBytes frame{};
   bool erased = false;
-  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-    const int w = first + static_cast<int>(i);
-    frame[i] = byteAt(w);
-    erased = erased || erasedAt(w);
+  for (int i = 0; i < kFrameWindows; ++i) {
+    frame[i] = byteAt(first + i);
+    erased = erased || erasedAt(first + i);
   }
   return frameChecks(frame) && !erased ? frame[0] : 0;
 }
@@ -54,11 +53,10 @@ std::uint8_t checkingNumber(int first, ByteAt byteAt, ErasedAt erasedAt) {
 // apart for starts in even and in odd windows: frames start on even symbols.
 template <typename ByteAt>
 std::array<int, 2> checkingStarts(int count, ByteAt byteAt) {
-  constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
   const auto nothingErased = [](int) { return false; };
-  std::array<int, 2> starts{};
+  ByPosition<int, 2> starts{};
   for (int w = 0; w + kFrameWindows <= count; ++w) {
-    if (checkingNumber(w, byteAt, nothingErased) != 0) ++starts[static_cast<std::size_t>(w % 2)];
+    if (checkingNumber(w, byteAt, nothingErased) != 0) ++starts[w % 2];
   }
   return starts;
 }
@@ -73,7 +71,6 @@ void sortHypotheses(Span<Hypothesis> hypotheses);
 template <typename SlotNumbersFor>
 int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
                    std::array<Hypothesis, kMostHypotheses>& out) {
-  constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
   int count = 0;
   for (int firstWindow = firstEven; firstWindow < kFrameWindows; firstWindow += 2) {
     if (firstWindow + kFrameWindows > windows) break;
@@ -83,15 +80,14 @@ int rankHypotheses(int firstEven, int windows, SlotNumbersFor slotNumbersFor,
     for (std::uint8_t number : numbers) checking += number != 0 ? 1 : 0;
     for (int frames = 1; frames <= std::min(kMaxFrames, slots); ++frames) {
       // A slot holding frame n agrees with the one position of frame 1 that puts n there.
-      std::array<int, kMaxFrames> agreeing{};
+      ByPosition<int, kMaxFrames> agreeing{};
       for (int slot = 0; slot < slots; ++slot) {
         const int number = numbers[static_cast<std::size_t>(slot)];
-        if (number != 0 && number <= frames) {
-          agreeing[static_cast<std::size_t>(((slot - number + 1) % frames + frames) % frames)]++;
-        }
+        if (number != 0 && number <= frames)
+          agreeing[((slot - number + 1) % frames + frames) % frames]++;
       }
       for (int firstSlot = 0; firstSlot < frames; ++firstSlot) {
-        const int agree = agreeing[static_cast<std::size_t>(firstSlot)];
+        const int agree = agreeing[firstSlot];
         const int disagree = checking - agree;
         if (disagree > agree) continue;
         out[static_cast<std::size_t>(count++)] = {
@@ -125,8 +121,8 @@ bool bytesShow(const Source& copies, int first, const FrameBytes& bytes) {
   using Level = decltype(copies.referenceAt(0));
   Level contrast = 0;
   Level threshold = 0;
-  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
-    const int w = first + static_cast<int>(i);
+  for (int i = 0; i < kFrameWindows; ++i) {
+    const int w = first + i;
     if (bytes[i] == 0 || copies.weightAt(w) <= Level(0)) continue;  // no tone sounds in 0x00
     const auto levels = copies.levelsAt(w);
     std::array<Level, 2> sum{};  // of the tones off, on
@@ -159,12 +155,10 @@ bool bytesShow(const Source& copies, int first, const FrameBytes& bytes) {
 // spoils the sum, the one copy that checks. Returns whether the frame was read.
 template <typename Source>
 bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame) {
-  constexpr int kFrameWindows = static_cast<int>(kSymbolsPerFrame);
   const auto windowOf = [&](int slot, int i) { return h.firstWindow + kFrameWindows * slot + i; };
   const auto copyAt = [&](int slot) {
     FrameBytes bytes{};
-    for (int i = 0; i < kFrameWindows; ++i)
-      bytes[static_cast<std::size_t>(i)] = copies.byteAt(windowOf(slot, i));
+    for (int i = 0; i < kFrameWindows; ++i) bytes[i] = copies.byteAt(windowOf(slot, i));
     return bytes;
   };
   const int first = h.firstSlotOf(number);
@@ -190,7 +184,7 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
   }
   // The sum; a window heard in no copy leaves it unread.
   using Level = decltype(copies.referenceAt(0));
-  std::array<SymbolRead, kSymbolsPerFrame> reads{};
+  FrameReads reads{};
   FrameBytes bytes{};
   bool whole = true;
   for (int i = 0; i < kFrameWindows; ++i) {
@@ -209,11 +203,11 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
       ++summed;
     }
     whole = whole && summed > 0;
-    SymbolRead& read = reads[static_cast<std::size_t>(i)];
+    SymbolRead& read = reads[i];
     read = readSymbol(sum, threshold);
     const double scale = sumCertainty(weights, slots, copies.noise());
     for (double& margin : read.margin) margin *= scale;
-    bytes[static_cast<std::size_t>(i)] = read.byte;
+    bytes[i] = read.byte;
   }
   if (whole && frameChecks(bytes) && bytes[0] == number &&
       copies.doubt(reads) >= copies.leastDoubt()) {
@@ -227,8 +221,7 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
     return true;
   }
   if (best < 0) return false;
-  for (int i = 0; i < kFrameWindows; ++i)
-    reads[static_cast<std::size_t>(i)] = copies.readAt(windowOf(best, i));
+  for (int i = 0; i < kFrameWindows; ++i) reads[i] = copies.readAt(windowOf(best, i));
   if (copies.doubt(reads) < copies.leastDoubt()) return false;
   frame = {copyAt(best), 1, true};
   return true;

@@ -118,16 +118,14 @@ template double sumCertainty<double>(double, int, double);
 bool frameChecks(const FrameBytes& frame) {
   if (frame[0] < 1 || frame[0] > kMaxFrames) return false;
   std::uint8_t sum = 0;
-  for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
-    sum = static_cast<std::uint8_t>(sum + frame[i]);
-  }
-  return static_cast<std::uint8_t>(sum | kFrameCheckFlag) == frame[kFrameBytes - 1];
+  for (int i = 0; i + 1 < kFrameWindows; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
+  return static_cast<std::uint8_t>(sum | kFrameCheckFlag) == frame[kFrameWindows - 1];
 }
 
-double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
+double frameDoubt(const FrameReads& reads) {
   FrameBytes frame{};
-  std::array<Alternatives, kSymbolsPerFrame> options;
-  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+  ByPosition<Alternatives, kFrameWindows> options;
+  for (int i = 0; i < kFrameWindows; ++i) {
     frame[i] = reads[i].byte;
     options[i] = alternatives(reads[i]);
   }
@@ -135,12 +133,12 @@ double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads) {
     return other[0] == frame[0] && frameChecks(other);
   };
   double least = std::numeric_limits<double>::infinity();
-  for (std::size_t i = 0; i < kSymbolsPerFrame; ++i) {
+  for (int i = 0; i < kFrameWindows; ++i) {
     for (const Alternative& first : options[i]) {
       FrameBytes other = frame;
       other[i] = first.byte;
       if (passes(other)) least = std::min(least, first.cost);
-      for (std::size_t j = i + 1; j < kSymbolsPerFrame; ++j) {
+      for (int j = i + 1; j < kFrameWindows; ++j) {
         for (const Alternative& second : options[j]) {
           FrameBytes both = other;
           both[j] = second.byte;

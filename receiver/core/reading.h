@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "ByPosition.h"
 #include "portable.h"
 #include "tones.h"
 
@@ -18,10 +19,12 @@ namespace sonicsend::receiver {
 inline constexpr int kToneCount = 11;
 using ToneLevels = std::array<float, kToneCount>;
 
+// A frame is a symbol window per byte.
+inline constexpr int kFrameWindows = kFrameBytes;
 inline constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
 inline constexpr int kMaxFrames = kMaxMessageBytes / kFramePayloadBytes;
 
-using FrameBytes = std::array<std::uint8_t, kFrameBytes>;
+using FrameBytes = ByPosition<std::uint8_t, kFrameWindows>;
 
 // Where tone k lies among the eleven measured, k = 8 ... 18.
 inline constexpr std::size_t toneIndex(int k) {
@@ -39,6 +42,8 @@ struct SymbolRead {
   // for the tone flipped to make the count of tones even.
   std::array<double, kTones> margin{};
 };
+// The reads of a frame's symbols.
+using FrameReads = ByPosition<SymbolRead, kFrameWindows>;
 
 // Where a symbol's bit tone 0 ... 7, or its parity tone (8), lies among the eleven measured.
 inline constexpr std::size_t toneOf(std::size_t bitOrParity) {
@@ -120,7 +125,7 @@ bool frameChecks(const FrameBytes& frame);
 // reading of a frame may pass the check as well. This is the cost, in units of the threshold,
 // of the likeliest other reading of `reads` that passes it with the same frame number, among
 // those that change one or two symbols by two tones each (infinity when there is none).
-double frameDoubt(const std::array<SymbolRead, kSymbolsPerFrame>& reads);
+double frameDoubt(const FrameReads& reads);
 
 // A frame read once, not confirmed by a second copy, is taken only when every other reading
 // that would pass its check costs at least this much more.
