@@ -184,10 +184,13 @@ int carrierParity(std::size_t count, DifferenceAt differenceAt) {
   using Level = decltype(differenceAt(std::size_t{0}));
   // Whether a sum and a sum of squares over n windows put the mean `score` standard errors or
   // more from 0: mean^2 n >= score^2 variance, multiplied out by n^2 so that nothing divides.
+  // A stretch of silence keeps in its running sums only what rounding left of the windows that
+  // went out, and in its squares nothing or less than nothing: it shows nothing.
   const auto standsOut = [](Level sum, Level squares, std::size_t windows, double score) {
     const auto n = static_cast<Level>(windows);
     const auto scoreSquared = static_cast<Level>(score * score);
-    return sum != Level(0) && sum * sum * (n + scoreSquared) >= scoreSquared * squares * n;
+    return sum != Level(0) && squares > Level(0) &&
+           sum * sum * (n + scoreSquared) >= scoreSquared * squares * n;
   };
   // Per stretch, the sums over its latest windows, from a ring of the latest differences.
   std::array<Level, kLongestStretch> latest{};
