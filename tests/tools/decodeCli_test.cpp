@@ -124,6 +124,7 @@ TEST_F(DecodeCli, GivesTheCredentialsOrTheDocumentedStatusWithinBoundedMemory) {
       {"header_overstating_the_length", claiming(0x7FFFFFF0, bytesOf(heard(same)))},
       {"piped_header_overstating_the_length", claiming(0xFFFFFFF0, bytesOf(heard(same))), 0, true},
       {"piped_header_only", bytesOf({}), 2, true},
+      {"header_cut_inside_its_format_chunk", bytesOf({}).substr(0, 30), 2},
       // Sizes a streaming writer leaves: the data goes on to the end of the file.
       {"data_size_0", claiming(0, bytesOf(heard(same)))},
       {"piped_data_size_0", claiming(0, bytesOf(heard(same))), 0, true},
