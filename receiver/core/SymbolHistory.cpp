@@ -7,17 +7,17 @@
 
 namespace sonicsend::receiver {
 
-void SymbolHistory::add(const TonePhasor& window, float noise) {
-  std::array<float, kToneCount> level{};
+void SymbolHistory::add(const ToneSums& window, float noise) {
+  std::array<CoreTones::Level, kToneCount> level{};
   for (std::size_t tone = 0; tone < level.size(); ++tone) {
-    level[tone] = std::sqrt(window[tone].re * window[tone].re + window[tone].im * window[tone].im);
+    level[tone] = CoreTones::levelOf(window[tone]);
   }
-  const float loudest = *std::max_element(level.begin(), level.end());
+  const CoreTones::Level loudest = *std::max_element(level.begin(), level.end());
   Symbol& symbol = symbols_[count_ % kWindows];
-  symbol.scale = storedTones::shortFloat(loudest);
+  symbol.scale = storedTones::shortFloat(CoreTones::levelAtFullScale(loudest));
   for (std::size_t tone = 0; tone < level.size(); ++tone) {
-    symbol.attenuation[tone] = storedTones::attenuationOf(level[tone], loudest);
-    symbol.phase[tone] = storedTones::phaseOf(window[tone].re, window[tone].im);
+    symbol.attenuation[tone] = CoreTones::attenuationOf(level[tone], loudest);
+    symbol.phase[tone] = CoreTones::phaseOf(window[tone]);
   }
   ++count_;
   if (count_ > kReadDelay) read(count_ - 1 - kReadDelay, noise);

@@ -42,7 +42,7 @@ class SymbolHistory {
   void startOver() { count_ = 0; }
   // Keeps the window just ended, and reads the one whose neighbours are now all in against
   // `noise` (noiseShare of the latest search).
-  void add(const TonePhasor& window, float noise);
+  void add(const ToneSums& window, float noise);
   // Reads the latest windows, which do not have all their neighbours yet, as they are.
   void readLatest(float noise);
 

@@ -75,13 +75,12 @@ void ToneWindows::startOver() {
 bool ToneWindows::endBlock() {
   ToneSums& added = blocks_[blockCount_ % kBlockRing];
   const ToneSums& leaving = blocks_[(blockCount_ + kBlockRing - kWindowBlocks) % kBlockRing];
-  CoreTones::Energy energy{};
   mixer_.mix(block_.data(), [&](std::size_t tone, Mixer::Sum tones) {
     added[tone] = tones;
     window_[tone].re += tones.re - leaving[tone].re;
     window_[tone].im += tones.im - leaving[tone].im;
-    energy += norm(window_[tone]);
   });
+  const float energy = CoreTones::energyOf(window_);
   ++blockCount_;
   blockFill_ = 0;
   toBoundary_ -= 1.0f;
@@ -100,10 +99,10 @@ bool ToneWindows::endBlock() {
   // the block a 59-block symbol adds counts with the boundary. With the clock 0.3 % or more
   // off that is one symbol in three or more, and the boundary's energy would pin the timing.
   if (speed_ == 1.0f || sinceBoundary_ < kWindowBlocks / 2) {
-    timing_[static_cast<std::size_t>(sinceBoundary_ % kWindowBlocks)] += static_cast<float>(energy);
+    timing_[static_cast<std::size_t>(sinceBoundary_ % kWindowBlocks)] += energy;
   } else if (const auto before = -static_cast<int>(std::floor(0.5f - toBoundary_));
              before <= kWindowBlocks / 2) {
-    timing_[static_cast<std::size_t>(kWindowBlocks - before)] += static_cast<float>(energy);
+    timing_[static_cast<std::size_t>(kWindowBlocks - before)] += energy;
   }
   ++sinceBoundary_;
   return boundary;
@@ -231,13 +230,6 @@ void ToneWindows::setSpeed(float speed) {
   symbolBlocks_ = nominalSymbolBlocks_ / speed_;
   clock_.startOver();
   unsureWindows_ = 0;
-}
-
-TonePhasor ToneWindows::window() const {
-  TonePhasor tones{};
-  for (std::size_t tone = 0; tone < kTones; ++tone)
-    tones[tone] = CoreTones::toPhasor(window_[tone]);
-  return tones;
 }
 
 // The window ending now, summed afresh from its blocks so that rounding does not build up in

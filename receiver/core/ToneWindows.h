@@ -65,7 +65,15 @@ class ToneMixer {
     for (std::size_t tone = 0; tone < kToneCount; ++tone) {
       const Turn* turn = table_ + tone * length;
       Sum b{};
-      for (std::size_t n = 0; n < length; ++n) {
+      // Two samples a step (the loop's own work halved), each sum in the order of the samples.
+      std::size_t n = 0;
+      for (; n + 2 <= length; n += 2) {
+        b.re += block[n] * turn[n].re;
+        b.im += block[n] * turn[n].im;
+        b.re += block[n + 1] * turn[n + 1].re;
+        b.im += block[n + 1] * turn[n + 1].im;
+      }
+      if (n < length) {
         b.re += block[n] * turn[n].re;
         b.im += block[n] * turn[n].im;
       }
@@ -153,13 +161,12 @@ class ToneWindows {
   ToneWindows& operator=(const ToneWindows&) = delete;
 
   // Adds a sample (CoreTones::fromInt16); true when it ended a symbol window, whose tones
-  // window() then gives: each tone's sum over the window, as ToneMixer turns it, at full
-  // scale 1.
+  // window() then holds: each tone's sum over the window, as ToneMixer turns it.
   bool add(Sample sample) {
     block_[static_cast<std::size_t>(blockFill_)] = sample;
     return ++blockFill_ == mixer_.blockSamples() && endBlock();
   }
-  TonePhasor window() const;
+  const ToneSums& window() const { return window_; }
   // The speed the tones and the symbol length are taken at: the sender's clock against the
   // recorder's, 1 until the carriers showed otherwise.
   float speed() const { return speed_; }
@@ -176,8 +183,6 @@ class ToneWindows {
   void sumWindow();
   void followClock();
   void setSpeed(float speed);
-
-  using ToneSums = std::array<Mixer::Sum, kToneCount>;
 
   Mixer mixer_;
   float nominalSymbolBlocks_;

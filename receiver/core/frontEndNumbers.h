@@ -1,7 +1,8 @@
-// How the front end (ToneMixer, ToneWindows) counts: in single-precision floats where the chip
-// has an FPU, in integers where floats would run in software. The front end works on every
-// sample and every millisecond block, nearly all of the core's work while it listens; what
-// follows it (a window at a time, 17 a second, and the search) stays in floats.
+// How the front end (ToneMixer, ToneWindows, and SymbolHistory as it keeps a window) counts: in
+// single-precision floats where the chip has an FPU, in integers where floats would run in
+// software. The front end works on every sample and every millisecond block, nearly all of the
+// core's work while it listens; what follows a window (17 a second: the symbol timing, the
+// recorder's clock, reading a byte) and the search stay in floats.
 //
 // SONICSEND_LISTENER_FIXED picks the integers: 1 by default on an Arm core without an FPU (no
 // __ARM_FP: a Cortex-M0+, M3, M23, M33 without one), on RISC-V without F (no __riscv_flen) and
@@ -14,7 +15,9 @@
 #include <cstdint>
 
 #include "phasor.h"
+#include "portable.h"
 #include "reading.h"
+#include "storedTones.h"
 
 #ifndef SONICSEND_LISTENER_FIXED
 #if (defined(__arm__) && !defined(__ARM_FP)) || (defined(__riscv) && !defined(__riscv_flen)) || \
@@ -40,13 +43,25 @@ struct FloatTones {
   using Sample = float;
   using Turn = Phasor;  // the mixing table's entry: a tone's turn at one sample of a block
   using Sum = Phasor;   // a tone summed over a block or a window
-  using Energy = float;
+  using Level = float;  // a tone's level: the size of its sum
 
   static Sample fromInt16(std::int16_t sample) {
     return static_cast<float>(sample) * (1.0f / 32768.0f);
   }
   static Turn turnOf(Phasor turn) { return turn; }
   static Phasor toPhasor(Sum sum) { return sum; }
+  // The energy of a window's tones, for the symbol timing.
+  static float energyOf(const std::array<Sum, kToneCount>& window) {
+    float energy = 0.0f;
+    for (const Sum& tone : window) energy += norm(tone);
+    return energy;
+  }
+  static Level levelOf(Sum sum) { return abs(sum); }
+  static float levelAtFullScale(Level level) { return level; }
+  static std::uint8_t attenuationOf(Level level, Level loudest) {
+    return storedTones::attenuationOf(level, loudest);
+  }
+  static std::uint8_t phaseOf(Sum sum) { return storedTones::phaseOf(sum.re, sum.im); }
 
   class Rotors {
    public:
@@ -82,19 +97,13 @@ inline IntPhasor operator+(IntPhasor a, IntPhasor b) {
   return {a.re + b.re, a.im + b.im};
 }
 
-// value², exactly, from its 16-bit halves: three 32-bit products, where a chip without a 64-bit
-// product (a Cortex-M0+) would call a library routine for one.
-inline std::uint64_t squareOf(std::int32_t value) {
-  const std::uint32_t size =
-      value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
-  const std::uint32_t high = size >> 16;
-  const std::uint32_t low = size & 0xFFFFu;
-  return (static_cast<std::uint64_t>(high * high) << 32) +
-         (static_cast<std::uint64_t>(high * low) << 17) + low * low;
+inline std::uint64_t norm(IntPhasor a) {
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(a.re) * a.re +
+                                    static_cast<std::int64_t>(a.im) * a.im);
 }
 
-inline std::uint64_t norm(IntPhasor a) {
-  return squareOf(a.re) + squareOf(a.im);
+inline std::uint32_t sizeOf(std::int32_t value) {
+  return value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
 }
 
 // (value x factor) >> 16, exactly, for a factor within +-32767, in 32-bit arithmetic alone.
@@ -110,13 +119,15 @@ inline std::int32_t timesShort(std::int32_t value, std::int32_t factor) {
 // amplitude x kTurnOne / 2^kDropBits x the samples summed; what follows reads floats at full
 // scale 1 (toPhasor).
 struct FixedTones {
-  using Sample = std::int16_t;
+  // 32 bits each, though they hold 16: a Cortex-M0+ loads a word with an offset, which its
+  // loads of a signed 16-bit value lack, and the mixing's loop is a fifth shorter.
+  using Sample = std::int32_t;
   struct Turn {
-    std::int16_t re;
-    std::int16_t im;
+    std::int32_t re;
+    std::int32_t im;
   };
   using Sum = IntPhasor;
-  using Energy = std::uint64_t;
+  using Level = std::uint64_t;  // a tone's level squared
 
   static constexpr int kTurnBits = 10;
   static constexpr int kTurnOne = 1 << kTurnBits;
@@ -143,12 +154,37 @@ struct FixedTones {
 
   static Sample fromInt16(std::int16_t sample) { return sample; }
   static Turn turnOf(Phasor turn) {
-    return {static_cast<std::int16_t>(std::lround(turn.re * static_cast<float>(kTurnOne))),
-            static_cast<std::int16_t>(std::lround(turn.im * static_cast<float>(kTurnOne)))};
+    return {static_cast<std::int32_t>(std::lround(turn.re * static_cast<float>(kTurnOne))),
+            static_cast<std::int32_t>(std::lround(turn.im * static_cast<float>(kTurnOne)))};
   }
   static Phasor toPhasor(Sum sum) {
     return {static_cast<float>(sum.re) * kToFloat, static_cast<float>(sum.im) * kToFloat};
   }
+  // Each part taken down by as many bits as keep the largest within 13 (its square within 26,
+  // the 22 squares' sum within 32 bits); the sum as a float, its exponent raised by as many.
+  // Relative to one another, as the symbol timing weighs them, energies keep 12 bits or more.
+  static float energyOf(const std::array<Sum, kToneCount>& window) {
+    std::uint32_t largest = 0;
+    for (const Sum& tone : window) largest |= sizeOf(tone.re) | sizeOf(tone.im);
+    const int shift = std::max(bitWidth(largest) - 13, 0);
+    std::uint32_t energy = 0;
+    for (const Sum& tone : window) {
+      const std::uint32_t re = sizeOf(tone.re) >> shift;
+      const std::uint32_t im = sizeOf(tone.im) >> shift;
+      energy += re * re + im * im;
+    }
+    if (energy == 0) return 0.0f;
+    return bitCast<float>(bitCast<std::uint32_t>(static_cast<float>(energy)) +
+                          (static_cast<std::uint32_t>(2 * shift) << 23));
+  }
+  static Level levelOf(Sum sum) { return norm(sum); }
+  static float levelAtFullScale(Level level) {
+    return std::sqrt(static_cast<float>(level)) * kToFloat;
+  }
+  static std::uint8_t attenuationOf(Level level, Level loudest) {
+    return storedTones::attenuationOfSquares(level, loudest);
+  }
+  static std::uint8_t phaseOf(Sum sum) { return storedTones::phaseOf(sum.re, sum.im); }
 
   class Rotors {
    public:
@@ -181,5 +217,7 @@ using CoreTones = FixedTones;
 #else
 using CoreTones = FloatTones;
 #endif
+// The eleven tones of a block or a window, as the core counts them.
+using ToneSums = std::array<CoreTones::Sum, kToneCount>;
 
 }  // namespace sonicsend::receiver

@@ -67,6 +67,21 @@ constexpr int lowestOne(std::uint32_t bits) {
 #endif
 }
 
+// The bits needed to write `value`, 0 for 0, as std::bit_width.
+constexpr int bitWidth(std::uint64_t value) {
+  int width = 0;
+  if (value >> 32 != 0) {
+    width = 32;
+    value >>= 32;
+  }
+#if defined(__GNUC__)
+  return value == 0 ? width : width + 32 - __builtin_clz(static_cast<std::uint32_t>(value));
+#else
+  for (; value != 0; value >>= 1) ++width;
+  return width;
+#endif
+}
+
 // The bits of `from` read as a `To` of the same size.
 template <typename To, typename From>
 To bitCast(const From& from) {
