@@ -1,10 +1,13 @@
-// The listening core's budgets and success on the emulated Cortex-M4F (QEMU mps2-an386 under
-// -icount shift=0, so every figure is an exact instruction count, the same on every run).
+// The listening core's budgets and success on an emulated chip (QEMU under -icount shift=0, so
+// every figure is an exact instruction count, the same on every run): the Cortex-M4F, or with
+// DEVICE_TARGET=m0plus or rv32 a Cortex-M0+ or an RV32IMC core (scripts/mcu-decode.sh --target),
+// each with the example firmware built for it.
 //
 //   Budget/<rate>        one recording (a 12-frame message, 3 passes, SNR 10 dB) at 8, 16 or
 //                        48 kHz: instructions_per_second in push and poll per second of audio,
 //                        largest_poll (instructions), ram_bytes (the caller's state block),
-//                        stack_bytes (painted), flash_bytes (the core's code and constants).
+//                        stack_bytes (painted), flash_bytes (the core's code and constants
+//                        in its archive for the chip).
 //   Channel/<row>        each row of the channel table captured at 16 kHz: heard_pct on the
 //                        device and desktop_pct (the desktop receiver on the same recordings),
 //                        wrong answers, and the most instructions per second and largest poll
@@ -37,13 +40,39 @@ int messagesPerRow() {
   return value != nullptr ? std::max(1, std::atoi(value)) : 20;
 }
 
-DeviceRun onDevice(const Recording& recording, int rate) {
-  return decodeOnDevice(recording, rate, SONICSEND_MCU_DECODE, SONICSEND_FIRMWARE);
+// The chip DEVICE_TARGET names (m4f when unset): its name for mcu-decode.sh, where its firmware
+// was built, and the tool that sizes its objects.
+struct Target {
+  std::string name;
+  std::string firmwareDir;
+  std::string size;
+};
+
+const Target& target() {
+  static const Target chosen = [] {
+    const char* value = std::getenv("DEVICE_TARGET");
+    const std::string name = value != nullptr ? value : "m4f";
+    if (name == "m0plus") return Target{name, SONICSEND_FIRMWARE_M0PLUS, "arm-none-eabi-size"};
+    if (name == "rv32") return Target{name, SONICSEND_FIRMWARE_RV32, "riscv64-unknown-elf-size"};
+    if (name != "m4f") {
+      std::fprintf(stderr, "DEVICE_TARGET is m4f, m0plus or rv32, not %s\n", name.c_str());
+      std::exit(2);
+    }
+    return Target{name, SONICSEND_FIRMWARE_M4F, "arm-none-eabi-size"};
+  }();
+  return chosen;
 }
 
-// The core's code and constants: text and data of its library for the Cortex-M4F.
+DeviceRun onDevice(const Recording& recording, int rate) {
+  return decodeOnDevice(recording, rate, SONICSEND_MCU_DECODE, target().firmwareDir + "/fw.elf",
+                        {"--target", target().name});
+}
+
+// The core's code and constants: text and data of its library for the chip.
 double flashBytes() {
-  FILE* pipe = popen("arm-none-eabi-size -t " SONICSEND_FIRMWARE_CORE " 2>/dev/null", "r");
+  const std::string command =
+      target().size + " -t " + target().firmwareDir + "/libreceiver_core.a 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return 0.0;
   long text = 0, data = 0, last_text = 0, last_data = 0;
   char line[512];

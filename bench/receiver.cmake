@@ -11,7 +11,8 @@ target_link_libraries(bench_rooms PRIVATE sonicsend::receiver sonicsend::receive
                                           benchmark::benchmark)
 velarto_warnings(bench_rooms)
 
-# The listening core's budgets and success on the emulated Cortex-M4F.
+# The listening core's budgets and success on an emulated chip: the Cortex-M4F, or the Cortex-M0+
+# or RV32IMC (DEVICE_TARGET).
 if(TARGET sonicsend_firmware)
   add_executable(bench_device ${CMAKE_CURRENT_LIST_DIR}/device_bench.cpp)
   target_link_libraries(bench_device PRIVATE sonicsend::receiver sonicsend::channel_simulator
@@ -19,8 +20,10 @@ if(TARGET sonicsend_firmware)
                                              benchmark::benchmark)
   target_compile_definitions(bench_device PRIVATE
     SONICSEND_MCU_DECODE="${PROJECT_SOURCE_DIR}/scripts/mcu-decode.sh"
-    SONICSEND_FIRMWARE="${SONICSEND_FIRMWARE_DIR}/fw.elf"
-    SONICSEND_FIRMWARE_CORE="${SONICSEND_FIRMWARE_DIR}/libreceiver_core.a")
-  add_dependencies(bench_device sonicsend_firmware)
+    SONICSEND_FIRMWARE_M4F="${SONICSEND_FIRMWARE_DIR}"
+    SONICSEND_FIRMWARE_M0PLUS="${SONICSEND_FIRMWARE_M0PLUS_DIR}"
+    SONICSEND_FIRMWARE_RV32="${SONICSEND_FIRMWARE_RV32_DIR}")
+  add_dependencies(bench_device sonicsend_firmware sonicsend_firmware_m0plus
+                   sonicsend_firmware_rv32)
   velarto_warnings(bench_device)
 endif()
