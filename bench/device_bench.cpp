@@ -1,7 +1,8 @@
 // The listening core's budgets and success on an emulated chip (QEMU under -icount shift=0, so
 // every figure is an exact instruction count, the same on every run): the Cortex-M4F, or with
 // DEVICE_TARGET=m0plus or rv32 a Cortex-M0+ or an RV32IMC core (scripts/mcu-decode.sh --target),
-// each with the example firmware built for it.
+// each with the example firmware built for it, or the one SONICSEND_FIRMWARE names (as
+// mcu-decode.sh takes it; its core's archive beside it).
 //
 //   Budget/<rate>        one recording (a 12-frame message, 3 passes, SNR 10 dB) at 8, 16 or
 //                        48 kHz: instructions_per_second in push and poll per second of audio,
@@ -19,6 +20,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -41,7 +43,7 @@ int messagesPerRow() {
 }
 
 // The chip DEVICE_TARGET names (m4f when unset): its name for mcu-decode.sh, where its firmware
-// was built, and the tool that sizes its objects.
+// is, and the tool that sizes its objects.
 struct Target {
   std::string name;
   std::string firmwareDir;
@@ -52,13 +54,19 @@ const Target& target() {
   static const Target chosen = [] {
     const char* value = std::getenv("DEVICE_TARGET");
     const std::string name = value != nullptr ? value : "m4f";
-    if (name == "m0plus") return Target{name, SONICSEND_FIRMWARE_M0PLUS, "arm-none-eabi-size"};
-    if (name == "rv32") return Target{name, SONICSEND_FIRMWARE_RV32, "riscv64-unknown-elf-size"};
-    if (name != "m4f") {
+    Target built{name, SONICSEND_FIRMWARE_M4F, "arm-none-eabi-size"};
+    if (name == "m0plus") {
+      built.firmwareDir = SONICSEND_FIRMWARE_M0PLUS;
+    } else if (name == "rv32") {
+      built = {name, SONICSEND_FIRMWARE_RV32, "riscv64-unknown-elf-size"};
+    } else if (name != "m4f") {
       std::fprintf(stderr, "DEVICE_TARGET is m4f, m0plus or rv32, not %s\n", name.c_str());
       std::exit(2);
     }
-    return Target{name, SONICSEND_FIRMWARE_M4F, "arm-none-eabi-size"};
+    if (const char* firmware = std::getenv("SONICSEND_FIRMWARE")) {
+      built.firmwareDir = std::filesystem::path(firmware).parent_path().string();
+    }
+    return built;
   }();
   return chosen;
 }
