@@ -319,9 +319,9 @@ TEST(Gathering, DropoutsCountWindowsByWhatTheirCarrierKept) {
     bool erased;
   };
   for (const Row& row :
-       {Row{"whole", 1.0f, 2.0f, 1.0, false}, Row{"half cut", 0.6f, 0.3f, 0.6, false},
-        Row{"mostly cut", 0.3f, 0.1f, 0.3, true}, Row{"silenced", 0.05f, 0.02f, 0.0, true},
-        Row{"clipped", 0.3f, 2.0f, 1.0, false}}) {
+       {Row{"whole", 1.0f, 2.0f, 1.0, false}, Row{"a tenth cut", 0.9f, 0.5f, 1.0, false},
+        Row{"half cut", 0.6f, 0.3f, 0.6, false}, Row{"mostly cut", 0.3f, 0.1f, 0.3, true},
+        Row{"silenced", 0.05f, 0.02f, 0.0, true}, Row{"clipped", 0.3f, 2.0f, 1.0, false}}) {
     SCOPED_TRACE(row.name);
     receiver::Levels window{};
     window[receiver::kEvenCarrier] = row.carrier;
