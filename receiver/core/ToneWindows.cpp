@@ -108,17 +108,20 @@ bool ToneWindows::endBlock() {
   return boundary;
 }
 
-float ToneWindows::timingError() {
+float peakOffset(const std::array<float, ToneWindows::kWindowBlocks>& energy) {
+  constexpr int kBlocks = ToneWindows::kWindowBlocks;
   const auto peak =
-      static_cast<int>(std::max_element(timing_.begin(), timing_.end()) - timing_.begin());
-  const float before =
-      timing_[static_cast<std::size_t>((peak + kWindowBlocks - 1) % kWindowBlocks)];
-  const float at = timing_[static_cast<std::size_t>(peak)];
-  const float after = timing_[static_cast<std::size_t>((peak + 1) % kWindowBlocks)];
+      static_cast<int>(std::max_element(energy.begin(), energy.end()) - energy.begin());
+  const float before = energy[static_cast<std::size_t>((peak + kBlocks - 1) % kBlocks)];
+  const float at = energy[static_cast<std::size_t>(peak)];
+  const float after = energy[static_cast<std::size_t>((peak + 1) % kBlocks)];
   const float curve = before - 2.0f * at + after;
   const float fraction = curve < 0.0f ? 0.5f * (before - after) / curve : 0.0f;
-  const float error =
-      static_cast<float>(peak > kWindowBlocks / 2 ? peak - kWindowBlocks : peak) + fraction;
+  return static_cast<float>(peak > kBlocks / 2 ? peak - kBlocks : peak) + fraction;
+}
+
+float ToneWindows::timingError() {
+  const float error = peakOffset(timing_);
   for (float& energy : timing_) energy *= kTimingFade;
   return std::clamp(kTimingGain * error, -kMostTimingStep, kMostTimingStep);
 }

@@ -209,4 +209,9 @@ class ToneWindows {
   int unsureWindows_ = 0;
 };
 
+// Where the peak of `energy` lies, in blocks from 0 (the values wrap round, so a peak in the
+// last half lies before 0): at its largest value, moved towards the larger neighbour to the top
+// of a parabola through the three, so that the timing settles between blocks.
+float peakOffset(const std::array<float, ToneWindows::kWindowBlocks>& energy);
+
 }  // namespace sonicsend::receiver

@@ -14,6 +14,7 @@
 
 #include "HandOver.h"
 #include "ListeningCore.h"
+#include "ToneWindows.h"
 #include "channels.h"
 #include "listener.h"
 #include "onCore.h"
@@ -148,6 +149,21 @@ TEST(ListeningCore, HearsTheRecordersClock) {
   for (float& s : noise) s = gauss(random);
   EXPECT_FALSE(listen(state.core(), noise, 16000, 0));
   EXPECT_EQ(state.core().clockSpeed(), 1.0f);
+}
+
+// The symbol timing settles between blocks: a peak of the windows' energy that lies a known
+// fraction of a block after a boundary, or before it, is found there.
+TEST(ListeningCore, FindsTheTimingPeakBetweenBlocks) {
+  for (const float truth : {3.3f, -2.6f, 0.0f}) {
+    SCOPED_TRACE(truth);
+    std::array<float, receiver::ToneWindows::kWindowBlocks> energy{};
+    for (int b = 0; b < static_cast<int>(energy.size()); ++b) {
+      const int blocks = static_cast<int>(energy.size());
+      const float apart = static_cast<float>(b > blocks / 2 ? b - blocks : b) - truth;
+      energy[static_cast<std::size_t>(b)] = 100.0f - apart * apart;
+    }
+    EXPECT_NEAR(receiver::peakOffset(energy), truth, 1e-3f);
+  }
 }
 
 // With the clock a percent fast, a symbol is 58.7 blocks at 16 kHz: the symbol timing must count
