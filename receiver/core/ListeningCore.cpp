@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <new>
 
-#include "listener.h"
-
 namespace sonicsend::receiver {
 namespace {
 
@@ -12,29 +10,7 @@ bool supported(int sampleRate) {
   return std::find(kCoreRates.begin(), kCoreRates.end(), sampleRate) != kCoreRates.end();
 }
 
-constexpr std::size_t alignUp(std::size_t size, std::size_t to) {
-  return (size + to - 1) / to * to;
-}
-
-// The block at a rate the core reads: the core, the tone mixer's table, the hand-over ring.
-constexpr std::size_t blockBytes(int sampleRate) {
-  return alignUp(sizeof(ListeningCore), alignof(ToneWindows::MixTurn)) +
-         ToneWindows::mixTableSize(sampleRate) * sizeof(ToneWindows::MixTurn) +
-         HandOver::sizeFor(sampleRate) * sizeof(std::atomic<std::int16_t>);
-}
-
-constexpr bool withinListenerBounds() {
-  for (int rate : kCoreRates) {
-    if (blockBytes(rate) > SONICSEND_LISTENER_STATE_SIZE(rate)) return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-// listener.h's constant sizes, for a caller's static array, hold the block wherever it is built.
-static_assert(withinListenerBounds(),
-              "SONICSEND_LISTENER_STATE_SIZE in listener.h is below the state's size");
 
 std::size_t ListeningCore::stateSize(int sampleRate) {
   return supported(sampleRate) ? blockBytes(sampleRate) : 0;
@@ -55,8 +31,7 @@ ListeningCore::Fit ListeningCore::check(const void* block, std::size_t size, int
 ListeningCore* ListeningCore::create(void* block, std::size_t size, int sampleRate) {
   if (check(block, size, sampleRate) != Fit::ok) return nullptr;
   auto* bytes = static_cast<unsigned char*>(block);
-  auto* mix = reinterpret_cast<ToneWindows::MixTurn*>(
-      bytes + alignUp(sizeof(ListeningCore), alignof(ToneWindows::MixTurn)));
+  auto* mix = reinterpret_cast<ToneWindows::MixTurn*>(bytes + mixTableOffset());
   auto* ring =
       reinterpret_cast<std::atomic<std::int16_t>*>(mix + ToneWindows::mixTableSize(sampleRate));
   const std::uint32_t ringSize = HandOver::sizeFor(sampleRate);

@@ -36,6 +36,9 @@ class ListeningCore {
 
   // Bytes of the caller's block for `sampleRate`; 0 when the rate is not one of kCoreRates.
   static std::size_t stateSize(int sampleRate);
+  // The same for a rate the core reads, at compile time: the core, the tone mixer's table, the
+  // hand-over ring.
+  static constexpr std::size_t blockBytes(int sampleRate);
   static Fit check(const void* block, std::size_t size, int sampleRate);
   // Builds the core inside `block`; nothing unless check gives ok.
   static ListeningCore* create(void* block, std::size_t size, int sampleRate);
@@ -62,6 +65,8 @@ class ListeningCore {
   void reset();
 
  private:
+  // Where the tone mixer's table starts in the block: after the core, aligned for it.
+  static constexpr std::size_t mixTableOffset();
   ListeningCore(int sampleRate, ToneWindows::MixTurn* mixTable, std::atomic<std::int16_t>* ring,
                 std::uint32_t ringSize);
   void startOver();
@@ -75,5 +80,15 @@ class ListeningCore {
   RoomModel room_;
   bool heard_ = false;
 };
+
+constexpr std::size_t ListeningCore::mixTableOffset() {
+  constexpr std::size_t kMixAlign = alignof(ToneWindows::MixTurn);
+  return (sizeof(ListeningCore) + kMixAlign - 1) / kMixAlign * kMixAlign;
+}
+
+constexpr std::size_t ListeningCore::blockBytes(int sampleRate) {
+  return mixTableOffset() + ToneWindows::mixTableSize(sampleRate) * sizeof(ToneWindows::MixTurn) +
+         HandOver::sizeFor(sampleRate) * sizeof(std::atomic<std::int16_t>);
+}
 
 }  // namespace sonicsend::receiver

@@ -8,6 +8,17 @@ using sonicsend::receiver::ListeningCore;
 
 static_assert(ListeningCore::kBlockAlignment == 8, "listener.h states the alignment: 8 bytes");
 
+// The constant sizes listener.h gives for a caller's static array hold the block at every rate
+// the core reads, wherever it is built.
+constexpr bool withinStateSizes() {
+  for (int rate : sonicsend::receiver::kCoreRates) {
+    if (ListeningCore::blockBytes(rate) > SONICSEND_LISTENER_STATE_SIZE(rate)) return false;
+  }
+  return true;
+}
+static_assert(withinStateSizes(),
+              "SONICSEND_LISTENER_STATE_SIZE in listener.h is below the state's size");
+
 ListeningCore* coreOf(SonicsendListener* listener) {
   return reinterpret_cast<ListeningCore*>(listener);
 }
