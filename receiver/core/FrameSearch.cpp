@@ -67,7 +67,7 @@ struct RoomWindows {
     }
     return levels;
   }
-  std::uint8_t byteOf(int w) const { return reading.bytes[static_cast<std::size_t>(w)]; }
+  std::uint8_t byteOf(int w) const { return reading.bytes[w]; }
   bool erasedAt(int) const { return false; }
   float heardAt(int) const { return 1.0f; }
   float referenceOf(int) const { return 1.0f; }
@@ -92,7 +92,7 @@ struct FrameSearch::Copies {
   int& work;
 
   int slotCount() const { return search.slotCount_; }
-  int slotNumber(int slot) const { return search.slotNumber_[static_cast<std::size_t>(slot)]; }
+  int slotNumber(int slot) const { return search.slotNumber_[slot]; }
   std::uint8_t byteAt(int window) const { return windows.byteOf(window); }
   SymbolRead readAt(int window) const {
     return readSymbol(windows.levelsOf(window), windows.referenceOf(window));
@@ -133,7 +133,7 @@ bool FrameSearch::step(SymbolHistory& history, RoomModel& room) {
     return false;
   }
   if (!searching_) {
-    if (history.count() >= base_ + static_cast<std::uint32_t>(length_) + kSymbolsPerFrame) {
+    if (history.count() >= base_ + static_cast<std::uint32_t>(length_) + kFrameWindows) {
       start(history);
       credit_ -= kStartWork;
     }
@@ -189,7 +189,7 @@ void FrameSearch::readSlots(const Windows& windows, int firstWindow) {
   slotsFor_ = firstWindow;
   slotCount_ = (length_ - firstWindow) / kFrameWindows;
   for (int slot = 0; slot < slotCount_; ++slot) {
-    slotNumber_[static_cast<std::size_t>(slot)] = checkingNumber(
+    slotNumber_[slot] = checkingNumber(
         firstWindow + kFrameWindows * slot, [&](int w) { return windows.byteOf(w); },
         [&](int w) { return windows.erasedAt(w); });
   }
@@ -238,7 +238,7 @@ bool FrameSearch::stepHypothesis(const Windows& windows, int& work) {
     passes_ = 0;
     everyFrameAlone_ = true;
   }
-  const Hypothesis& h = hypotheses_[static_cast<std::size_t>(nextHypothesis_)];
+  const Hypothesis& h = hypotheses_[nextHypothesis_];
   readSlots(windows, h.firstWindow);
   FrameRead frame;
   work += kFrameWork;

@@ -39,7 +39,7 @@ class FrameSearch {
 
  private:
   enum class Source : std::uint8_t { history, room };
-  static constexpr int kMaxSlots = kSearchWindows / static_cast<int>(kSymbolsPerFrame);
+  static constexpr int kMaxSlots = kSearchWindows / kFrameWindows;
   template <typename Windows>
   struct Copies;
 
@@ -68,7 +68,7 @@ class FrameSearch {
   int evenOffset_ = 0;  // window w since the start is an even symbol when w + this is even
   float noise_ = 0.0f;
   float searchNoise_ = 0.0f;  // of the windows being searched
-  std::array<Hypothesis, kMostHypotheses> hypotheses_{};
+  ByPosition<Hypothesis, kMostHypotheses> hypotheses_{};
   int hypothesisCount_ = 0;
   int nextHypothesis_ = 0;
   // The hypothesis being read, frame by frame.
@@ -78,7 +78,7 @@ class FrameSearch {
   bool everyFrameAlone_ = true;
   int slotsFor_ = -1;  // the first window slotNumber_ was read for
   int slotCount_ = 0;
-  std::array<std::uint8_t, kMaxSlots> slotNumber_{};  // the number of a checking frame, or 0
+  ByPosition<std::uint8_t, kMaxSlots> slotNumber_{};  // the number of a checking frame, or 0
   CoreMessage message_;
 };
 

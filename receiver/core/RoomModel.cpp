@@ -68,7 +68,7 @@ std::int8_t toRoomLevel(float level) {
 // the silence after them.
 std::uint32_t signalEnd(const SymbolHistory& history) {
   constexpr float kSignalShare = 0.25f;
-  constexpr auto kFrame = static_cast<std::uint32_t>(kSymbolsPerFrame);
+  constexpr auto kFrame = static_cast<std::uint32_t>(kFrameWindows);
   const std::uint32_t count = history.count();
   const std::uint32_t oldest = count - std::min<std::uint32_t>(count, SymbolHistory::kWindows);
   const std::uint32_t latest = count / kFrame * kFrame;
@@ -114,8 +114,7 @@ void RoomModel::earnCredit() {
 }
 
 float RoomModel::levelOf(int window, std::size_t bit) const {
-  return static_cast<float>(levels_[static_cast<std::size_t>(window)][bit]) /
-         RoomReading::kLevelUnit;
+  return static_cast<float>(levels_[window][bit]) / RoomReading::kLevelUnit;
 }
 
 // A new reading of the latest windows once a frame's worth came since the last one began, or,
@@ -128,10 +127,9 @@ void RoomModel::start(const SymbolHistory& history) {
   std::uint32_t end = count;
   if (stage_ == Stage::working) {
     if (!readsToNow_ || count < nextCheck_) return;
-    nextCheck_ = count + kSymbolsPerFrame;
+    nextCheck_ = count + kFrameWindows;
     end = signalEnd(history);
-    if (end == count || end < base_ + static_cast<std::uint32_t>(length_) + kSymbolsPerFrame)
-      return;
+    if (end == count || end < base_ + static_cast<std::uint32_t>(length_) + kFrameWindows) return;
   }
   const std::uint32_t kept = std::min<std::uint32_t>(count, SymbolHistory::kWindows);
   const auto windows =
@@ -140,7 +138,7 @@ void RoomModel::start(const SymbolHistory& history) {
   length_ = windows;
   base_ = end - static_cast<std::uint32_t>(windows);
   readsToNow_ = end == count;
-  nextStart_ = count + kSymbolsPerFrame;
+  nextStart_ = count + kFrameWindows;
   nextCheck_ = nextStart_;
   position_ = {};
   stage_ = Stage::working;
@@ -209,7 +207,7 @@ bool RoomModel::run(Position at, const SymbolHistory& history) {
     case Step::measure:
       if (!measure(history)) {
         stage_ = Stage::idle;
-        nextStart_ = history.count() + kIdleFrames * kSymbolsPerFrame;
+        nextStart_ = history.count() + kIdleFrames * kFrameWindows;
       }
       return true;
     case Step::passLag:
@@ -286,7 +284,7 @@ int RoomModel::passLag(const AlignedWindows& aligned, int frames) const {
 
 // The tone read next, in every window of the room.
 void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
-  for (int w = 0; w < length_; ++w) toneWindows_[static_cast<std::size_t>(w)] = aligned.at(w, tone);
+  for (int w = 0; w < length_; ++w) toneWindows_[w] = aligned.at(w, tone);
 }
 
 // A first reading that needs no reading before it (see predictTone in roomEstimators.h): a
@@ -294,9 +292,9 @@ void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
 void RoomModel::readByPrediction(const AlignedWindows& aligned, std::size_t tone) {
   loadTone(aligned, tone);
   float energy = 0.0f;
-  for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[static_cast<std::size_t>(w)]);
+  for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[w]);
   energy_[tone] = energy;
-  const auto y = [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; };
+  const auto y = [this](int w) { return toneWindows_[w]; };
   const auto prediction = receiver::predictTone(length_, y);
   constexpr int kPast = TonePrediction<Phasor>::kPast;
   const auto along = [&](int i) { return prediction.along(y, i + kPast); };
@@ -313,8 +311,7 @@ void RoomModel::readByPrediction(const AlignedWindows& aligned, std::size_t tone
 // that never sounded (or always together) at zero.
 RoomModel::Response RoomModel::learnTone(std::size_t tone, const Bits& sounding) const {
   return learnResponse<kResponseTerms>(
-      sounding, length_, echoes_ + 1,
-      [this](int w) { return toneWindows_[static_cast<std::size_t>(w)]; }, energy_[tone]);
+      sounding, length_, echoes_ + 1, [this](int w) { return toneWindows_[w]; }, energy_[tone]);
 }
 
 // `tone` read again through the response `sounding` teaches (see readThroughResponse). Writes
@@ -326,7 +323,7 @@ RoomModel::Response RoomModel::cancelTone(const AlignedWindows& aligned, std::si
   const Response response = learnTone(tone, sounding);
   readThroughResponse(
       response.terms, echoes_ + 1, length_, pass_, sounding.data(),
-      [this](int w) -> Phasor& { return toneWindows_[static_cast<std::size_t>(w)]; },
+      [this](int w) -> Phasor& { return toneWindows_[w]; },
       [&](int a, float on) {
         levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
       });
@@ -387,20 +384,20 @@ bool RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
 void RoomModel::keepCandidate(std::size_t bit, float misfit) {
   Candidates& kept = candidates_[bit];
   for (int i = 0; i < kept.count; ++i) {
-    if (kept.sounding[static_cast<std::size_t>(i)] == settling_) return;
+    if (kept.sounding[i] == settling_) return;
   }
   int at = kept.count;
-  while (at > 0 && misfit < kept.misfit[static_cast<std::size_t>(at - 1)]) --at;
+  while (at > 0 && misfit < kept.misfit[at - 1]) --at;
   if (at == kCandidates) return;
   kept.count = std::min(kept.count + 1, kCandidates);
   for (int i = kept.count - 1; i > at; --i) {
-    kept.sounding[static_cast<std::size_t>(i)] = kept.sounding[static_cast<std::size_t>(i - 1)];
-    kept.misfit[static_cast<std::size_t>(i)] = kept.misfit[static_cast<std::size_t>(i - 1)];
+    kept.sounding[i] = kept.sounding[i - 1];
+    kept.misfit[i] = kept.misfit[i - 1];
   }
-  kept.sounding[static_cast<std::size_t>(at)] = settling_;
-  kept.misfit[static_cast<std::size_t>(at)] = misfit;
+  kept.sounding[at] = settling_;
+  kept.misfit[at] = misfit;
   if (at != 0) return;
-  for (std::size_t w = 0; w < static_cast<std::size_t>(length_); ++w) levels_[w][bit] = trial_[w];
+  for (int w = 0; w < length_; ++w) levels_[w][bit] = trial_[w];
 }
 
 // Every window's byte from the bit tones' readings in use, left in trial_, and the frames
@@ -410,7 +407,7 @@ void RoomModel::chooseBytes() {
     int byte = 0;
     for (std::size_t bit = 0; bit < kBitTones; ++bit)
       byte |= bitAt(inUse(bit).data(), w) ? 1 << bit : 0;
-    trial_[static_cast<std::size_t>(w)] = static_cast<std::int8_t>(byte);
+    trial_[w] = static_cast<std::int8_t>(byte);
   }
   checking_ = checkingFrames(trial_.data(), length_);
 }
@@ -431,7 +428,7 @@ int RoomModel::trySwaps(std::size_t bit) {
     const Bits& used = inUse(b);
     for (std::size_t i = 0; i < kWordCount; ++i) {
       for (std::uint32_t differ = other[i] ^ used[i]; differ != 0; differ &= differ - 1) {
-        const std::size_t w = 32 * i + static_cast<std::size_t>(lowestOne(differ));
+        const int w = 32 * static_cast<int>(i) + lowestOne(differ);
         trial_[w] = static_cast<std::int8_t>(trial_[w] ^ (1 << b));
       }
     }
@@ -484,14 +481,13 @@ void RoomModel::takeBestSwap() {
 // bestRepeatingWays), from the tone's mean over the passes, window by window of the frame.
 void RoomModel::bestRepeating(const AlignedWindows& aligned, std::size_t tone) {
   loadTone(aligned, tone);
-  std::array<Phasor, kFrameBytes> mean{};
-  std::array<int, kFrameBytes> copies{};
+  ByPosition<Phasor, kFrameWindows> mean{};
+  ByPosition<int, kFrameWindows> copies{};
   for (int w = 0; w < length_; ++w) {
-    const auto i = static_cast<std::size_t>(w % kFrameBytes);
-    mean[i] = mean[i] + toneWindows_[static_cast<std::size_t>(w)];
-    ++copies[i];
+    mean[w % kFrameWindows] = mean[w % kFrameWindows] + toneWindows_[w];
+    ++copies[w % kFrameWindows];
   }
-  for (std::size_t i = 0; i < mean.size(); ++i)
+  for (int i = 0; i < kFrameWindows; ++i)
     mean[i] = (1.0f / static_cast<float>(std::max(1, copies[i]))) * mean[i];
   const int way = bestRepeatingWays<1>(mean)[0];
   for (int w = 0; w < length_; ++w)
@@ -508,14 +504,14 @@ void RoomModel::bytesFromLevels(bool ofChoice) {
       const bool swapped = ofChoice && chosen_[bit] != 0;
       levels[toneOf(bit)] = swapped ? (bitAt(inUse(bit).data(), w) ? 2.0f : 0.0f) : levelOf(w, bit);
     }
-    trial_[static_cast<std::size_t>(w)] = static_cast<std::int8_t>(readSymbol(levels, 1.0f).byte);
+    trial_[w] = static_cast<std::int8_t>(readSymbol(levels, 1.0f).byte);
   }
 }
 
 // Each tone's reading in use: where it sounds when the windows hold the bytes in trial_.
 void RoomModel::soundingFromBytes() {
   for (int w = 0; w < length_; ++w) {
-    const auto byte = static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w)]);
+    const auto byte = static_cast<std::uint8_t>(trial_[w]);
     for (std::size_t bit = 0; bit < kRoomTones; ++bit)
       setBit(inUse(bit).data(), w, soundsIn(byte, bit));
   }
@@ -525,9 +521,8 @@ void RoomModel::soundingFromBytes() {
 // frame always starts on the even symbols' carrier, so the frames that check (their bytes
 // left in trial_) tell the even windows.
 void RoomModel::placeFrames() {
-  const std::array<int, 2> starts = checkingStarts(length_, [this](int w) {
-    return static_cast<std::uint8_t>(trial_[static_cast<std::size_t>(w)]);
-  });
+  const std::array<int, 2> starts =
+      checkingStarts(length_, [this](int w) { return static_cast<std::uint8_t>(trial_[w]); });
   if (starts[0] == starts[1]) return;
   const std::uint32_t evenStart = starts[0] > starts[1] ? 0 : 1;
   even_ = static_cast<int>((base_ + evenStart) % 2);
@@ -538,7 +533,7 @@ void RoomModel::placeFrames() {
 void RoomModel::weighTone(std::size_t bit, const Response& response) {
   const float weight = fitWeight(response, length_);
   for (int w = 0; w < length_; ++w) {
-    std::int8_t& level = levels_[static_cast<std::size_t>(w)][bit];
+    std::int8_t& level = levels_[w][bit];
     level =
         toRoomLevel(1.0f + (static_cast<float>(level) / RoomReading::kLevelUnit - 1.0f) * weight);
   }
@@ -548,7 +543,7 @@ void RoomModel::weighTone(std::size_t bit, const Response& response) {
 // while the model goes on with a new reading.
 void RoomModel::publish() {
   bytesFromLevels();
-  for (std::size_t w = 0; w < static_cast<std::size_t>(length_); ++w) {
+  for (int w = 0; w < length_; ++w) {
     published_.levels[w] = levels_[w];
     published_.bytes[w] = static_cast<std::uint8_t>(trial_[w]);
   }

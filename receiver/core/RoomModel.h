@@ -27,21 +27,21 @@ namespace sonicsend::receiver {
 // The bit and parity tones the room model reads, and the latest windows it reads: three
 // passes of the longest message.
 inline constexpr std::size_t kRoomTones = SymbolRead::kTones;
-inline constexpr int kRoomWindows = 3 * kMaxFrames * static_cast<int>(kSymbolsPerFrame);
+inline constexpr int kRoomWindows = 3 * kMaxFrames * kFrameWindows;
 
 // A reading the room model finished, as the frame search reads it.
 struct RoomReading {
   // Levels are kept in 1/32: on 64, off 0, threshold 32.
   static constexpr float kLevelUnit = 32.0f;
 
-  std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels{};
-  std::array<std::uint8_t, kRoomWindows> bytes{};  // each window's byte
+  ByPosition<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels{};
+  ByPosition<std::uint8_t, kRoomWindows> bytes{};  // each window's byte
   std::uint32_t base = 0;                          // window 0, counted since the start
   int length = 0;
   int even = 0;  // window w since the start is an even symbol when w + this is even
 
   float levelOf(int window, std::size_t bit) const {
-    return static_cast<float>(levels[static_cast<std::size_t>(window)][bit]) / kLevelUnit;
+    return static_cast<float>(levels[window][bit]) / kLevelUnit;
   }
 };
 
@@ -160,8 +160,8 @@ class RoomModel {
   // use is where the bytes say the tone sounds.
   static constexpr int kCandidates = 2;
   struct Candidates {
-    std::array<Bits, kCandidates> sounding{};
-    std::array<float, kCandidates> misfit{};
+    ByPosition<Bits, kCandidates> sounding{};
+    ByPosition<float, kCandidates> misfit{};
     int count = 0;
   };
   using Choice = std::array<std::uint8_t, kRoomTones>;
@@ -175,12 +175,12 @@ class RoomModel {
   Bits predicted_{};      // the prediction of the tone being settled
   Bits settling_{};       // the reading being settled
   // The reading being settled; while choosing and once the model is done, each window's byte.
-  std::array<std::int8_t, kRoomWindows> trial_{};
+  ByPosition<std::int8_t, kRoomWindows> trial_{};
   // The tone being read, in every window of the room: as measured, then what its reading
   // leaves unexplained.
-  std::array<Phasor, kRoomWindows> toneWindows_{};
+  ByPosition<Phasor, kRoomWindows> toneWindows_{};
   // Per window, each bit and parity tone's level in RoomReading::kLevelUnit: on 64, off 0.
-  std::array<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels_{};
+  ByPosition<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels_{};
   RoomReading published_;
 };
 

@@ -14,7 +14,7 @@
 namespace sonicsend::receiver {
 
 // The latest windows a search reads: five passes of the longest message.
-inline constexpr int kSearchWindows = kMaxFrames * static_cast<int>(kSymbolsPerFrame) * 5;
+inline constexpr int kSearchWindows = kMaxFrames * kFrameWindows * 5;
 
 class SymbolHistory {
  public:

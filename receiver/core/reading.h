@@ -21,7 +21,6 @@ using ToneLevels = std::array<float, kToneCount>;
 
 // A frame is a symbol window per byte.
 inline constexpr int kFrameWindows = kFrameBytes;
-inline constexpr std::size_t kSymbolsPerFrame = kFrameBytes;
 inline constexpr int kMaxFrames = kMaxMessageBytes / kFramePayloadBytes;
 
 using FrameBytes = ByPosition<std::uint8_t, kFrameWindows>;
@@ -145,8 +144,8 @@ struct Stretch {
   double score;
 };
 inline constexpr std::array<Stretch, 2> kStretches = {
-    {{3 * kSymbolsPerFrame, kSignalScore}, {kSymbolsPerFrame, 2 * kSignalScore}}};
-inline constexpr std::size_t kLongestStretch = 3 * kSymbolsPerFrame;
+    {{3 * kFrameWindows, kSignalScore}, {kFrameWindows, 2 * kSignalScore}}};
+inline constexpr std::size_t kLongestStretch = 3 * kFrameWindows;
 }  // namespace carrierTest
 
 template <typename LevelsAt, typename ReferenceAt, typename ByteAt>
