@@ -98,12 +98,8 @@ inline IntPhasor operator+(IntPhasor a, IntPhasor b) {
 }
 
 inline std::uint64_t norm(IntPhasor a) {
-  return static_cast<std::uint64_t>(static_cast<std::int64_t>(a.re) * a.re +
-                                    static_cast<std::int64_t>(a.im) * a.im);
-}
-
-inline std::uint32_t sizeOf(std::int32_t value) {
-  return value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(a.re) * a.re) +
+         static_cast<std::uint64_t>(static_cast<std::int64_t>(a.im) * a.im);
 }
 
 // (value x factor) >> 16, exactly, for a factor within +-32767, in 32-bit arithmetic alone.
@@ -165,6 +161,7 @@ struct FixedTones {
   // Relative to one another, as the symbol timing weighs them, energies keep 12 bits or more.
   static float energyOf(const std::array<Sum, kToneCount>& window) {
     std::uint32_t largest = 0;
+    using storedTones::sizeOf;
     for (const Sum& tone : window) largest |= sizeOf(tone.re) | sizeOf(tone.im);
     const int shift = std::max(bitWidth(largest) - 13, 0);
     std::uint32_t energy = 0;

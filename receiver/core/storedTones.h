@@ -123,13 +123,15 @@ inline constexpr std::array<std::uint16_t, 65> kArcTangent = [] {
   return arc;
 }();
 
+// |value|, which fits 32 bits unsigned even for the most negative value.
+inline std::uint32_t sizeOf(std::int32_t value) {
+  return value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+}
+
 inline std::uint8_t phaseOf(std::int32_t re, std::int32_t im) {
-  const auto size = [](std::int32_t v) {
-    return v < 0 ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v);
-  };
-  const bool steep = size(im) > size(re);
-  std::uint32_t along = steep ? size(im) : size(re);
-  std::uint32_t across = steep ? size(re) : size(im);
+  const bool steep = sizeOf(im) > sizeOf(re);
+  std::uint32_t along = steep ? sizeOf(im) : sizeOf(re);
+  std::uint32_t across = steep ? sizeOf(re) : sizeOf(im);
   if (along == 0) return 0;
   const int drop = std::max(bitWidth(along) - 15, 0);
   along >>= drop;

@@ -4,13 +4,16 @@
 // one (SONICSEND_LISTENER_FIXED=1), so both meet the same truth within the same tolerance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "ToneWindows.h"
+#include "storedTones.h"
 
 namespace sonicsend::testing {
 namespace {
@@ -82,6 +85,39 @@ TEST(ToneWindows, MeasureAToneOfKnownAmplitudeAndPhase) {
       }
     }
   }
+}
+
+// A window's level and phase kept from integers, as the integer build keeps them, lie within a
+// step of those kept from floats: phases all round the circle and at its axes, levels from the
+// loudest down to silence, from sums of a few steps to full 32 bits.
+TEST(StoredTones, FromIntegersAsFromFloats) {
+  namespace stored = receiver::storedTones;
+  const auto stepsApart = [](int a, int b) { return std::min((a - b) & 255, (b - a) & 255); };
+  for (double size : {3.0, 1000.0, 2.0e9}) {
+    for (int degree = -180; degree < 180; degree += 5) {
+      const std::complex<double> sum = std::polar(size, degree * kPi / 180.0);
+      const auto re = static_cast<std::int32_t>(std::lround(sum.real()));
+      const auto im = static_cast<std::int32_t>(std::lround(sum.imag()));
+      EXPECT_LE(stepsApart(stored::phaseOf(re, im),
+                           stored::phaseOf(static_cast<float>(re), static_cast<float>(im))),
+                1)
+          << size << " at " << degree;
+    }
+  }
+  for (double loudest : {1000.0, 1.0e9}) {
+    for (double decibels = 0.0; decibels < 70.0; decibels += 0.35) {
+      const double level = std::round(loudest * std::pow(10.0, -decibels / 20.0));
+      const auto squared = [](double v) {
+        return static_cast<std::uint64_t>(v) * static_cast<std::uint64_t>(v);
+      };
+      const int fromFloats =
+          stored::attenuationOf(static_cast<float>(level), static_cast<float>(loudest));
+      const int fromIntegers = stored::attenuationOfSquares(squared(level), squared(loudest));
+      EXPECT_LE(std::abs(fromIntegers - fromFloats), 1) << loudest << " at -" << decibels << " dB";
+    }
+  }
+  EXPECT_EQ(stored::attenuationOfSquares(0, 100), stored::kSilent);
+  EXPECT_EQ(stored::phaseOf(0, 0), 0);
 }
 
 }  // namespace
