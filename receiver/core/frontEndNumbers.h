@@ -128,10 +128,11 @@ struct FixedTones {
   static constexpr int kTurnBits = 10;
   static constexpr int kTurnOne = 1 << kTurnBits;
   static constexpr int kDropBits = 6;
-  static constexpr int kSineSteps = 1024;  // per turn
+  static constexpr int kSineBits = 10;
+  static constexpr int kSineSteps = 1 << kSineBits;  // per turn
   static constexpr float kToFloat = 1.0f / static_cast<float>(1 << (15 + kTurnBits - kDropBits));
 
-  // sin(2 pi step / kSineSteps) x 32767, built by rotating one step at a time.
+  // sin(2 pi step / kSineSteps) x 32767, built by rotating one step (of 1 024) at a time.
   static constexpr std::array<std::int16_t, kSineSteps> kSine = [] {
     std::array<std::int16_t, kSineSteps> sine{};
     double c = 1.0;
@@ -192,7 +193,8 @@ struct FixedTones {
     }
     // sum x e^(-i 2 pi phase), at the nearest step of the sine table, and 2^kDropBits smaller.
     Sum turn(std::size_t tone, Sum sum) {
-      const std::uint32_t step = (now_[tone] + (1u << 21)) >> 22;
+      constexpr int kBelowStep = 32 - kSineBits;
+      const std::uint32_t step = (now_[tone] + (1u << (kBelowStep - 1))) >> kBelowStep;
       now_[tone] += step_[tone];
       const std::int32_t s = kSine[step % kSineSteps];
       const std::int32_t c = kSine[(step + kSineSteps / 4) % kSineSteps];
