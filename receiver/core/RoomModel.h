@@ -5,14 +5,11 @@
 // in every window. The model learns that response per tone from the windows themselves (a
 // least-squares fit to a reading of where the tone sounds), takes the earlier symbols' share
 // out of every window, and reads again. Each tone is read from a few first readings (a
-// prediction from the windows before, the plain level, the prediction turned round, for a
-// loop of one frame the best of its ways of repeating, and the best so far a symbol earlier)
-// and keeps the kCandidates readings its response explains best; then from what the other
-// tones' readings say it must be. The frames' checks then choose among the candidates (one or
-// two tones' swapped at a time, while that makes clearly more frames check), and all tones are
-// read again from the bytes of that choice, twice. It runs over the latest windows of the
-// history (those up to where the sender stopped, once it stops), a bounded step at a time, in
-// fixed memory.
+// prediction from the windows before, the plain level, the prediction turned round, and for a
+// loop of one frame the best of its ways of repeating) and keeps the reading its response
+// explains best; then from what the other tones' readings say it must be; then all tones are
+// read once more from the bytes of those readings. It runs over the latest kWindows of the
+// history, a bounded step at a time, in fixed memory.
 #pragma once
 
 #include <array>
@@ -77,32 +74,22 @@ class RoomModel {
     predict,       // tone `index`'s first reading by prediction
     settle,        // tone `index` read from first reading `start`
     saidByOthers,  // tone `index` read from what the other tones say
-    choose,        // the swaps of bit tone `index`'s readings, alone or with a later tone's
-    chosen,        // the best of those swaps taken, when it makes clearly more frames check
-    readBytes,     // every window's byte: from the choice, then from the round before
-    cancel,        // tone `index` read again from those bytes, weighed by its response's fit
+    readBytes,     // every window's byte from the tones' readings
+    cancel,        // tone `index` read again from those bytes
     placeFrames,   // the bytes again, and the even windows where frames check
+    weigh,         // tone `index` weighed by how well its response explains it
     publish,       // the reading handed to the search
     done,
   };
   struct Position {
     Step step = Step::measure;
     int index = 0;  // the frames of a lag, or a tone's bit
-    int start = 0;  // a first reading, or a round of choosing or of reading again
+    int start = 0;  // a first reading
   };
   // A first reading: predicted, louder than the carriers, predicted silent, the best way of
-  // repeating every frame (a loop of one frame only), the best reading so far one symbol
-  // earlier (a reading one symbol late explains a tone nearly as well, and settles there), or
-  // as the other tones say.
-  enum class Start : std::uint8_t {
-    predicted,
-    louder,
-    unpredicted,
-    repeating,
-    earlier,
-    saidByOthers
-  };
-  static constexpr int kStarts = 5;  // the first readings tried first: all but saidByOthers
+  // repeating every frame (a loop of one frame only), or as the other tones say.
+  enum class Start : std::uint8_t { predicted, louder, unpredicted, repeating, saidByOthers };
+  static constexpr int kStarts = 4;  // the first readings tried first: all but saidByOthers
 
   // The room's windows from the history, with the clocks' mismatch turned back.
   struct AlignedWindows {
@@ -115,7 +102,7 @@ class RoomModel {
     }
   };
 
-  Position next(Position at) const;
+  static Position next(Position at);
   void start(const SymbolHistory& history);
   bool run(Position at, const SymbolHistory& history);
   bool measure(const SymbolHistory& history);
@@ -123,21 +110,14 @@ class RoomModel {
   void loadTone(const AlignedWindows& aligned, std::size_t tone);
   void readByPrediction(const AlignedWindows& aligned, std::size_t tone);
   Response learnTone(std::size_t tone, const Bits& sounding) const;
-  Response cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
-                      std::int8_t* levels, int stride);
+  void cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
+                  std::int8_t* levels, int stride);
   bool settleTone(const AlignedWindows& aligned, std::size_t bit, Start first);
-  void keepCandidate(std::size_t bit, float misfit);
-  const Bits& inUse(std::size_t bit) const { return candidates_[bit].sounding[chosen_[bit]]; }
-  Bits& inUse(std::size_t bit) { return candidates_[bit].sounding[chosen_[bit]]; }
-  void chooseBytes();
-  int trySwaps(std::size_t bit);
-  void takeBestSwap();
   bool firstReading(const AlignedWindows& aligned, std::size_t bit, Start first, int w) const;
   void bestRepeating(const AlignedWindows& aligned, std::size_t tone);
-  void bytesFromLevels(bool ofChoice = false);
   void soundingFromBytes();
   void placeFrames();
-  void weighTone(std::size_t bit, const Response& response);
+  void weighTone(const AlignedWindows& aligned, std::size_t bit);
   void publish();
   float levelOf(int window, std::size_t bit) const;
 
@@ -145,36 +125,19 @@ class RoomModel {
   Position position_;
   int credit_ = 0;
   std::uint32_t nextStart_ = 0;  // the window count from which a new reading may begin
-  std::uint32_t nextCheck_ = 0;  // from which to look again whether the sender stopped
   std::uint32_t base_ = 0;
   int length_ = 0;
-  bool readsToNow_ = false;  // whether the sender was still heard when the reading began
   int echoes_ = 1;
   int pass_ = 0;  // windows per pass of the loop, 0 when not known
   int even_ = 0;
   float drift_ = 0.0f;
   float carrier_ = 0.0f;
   std::array<float, kToneCount> energy_{};
-  // Each bit and parity tone keeps the kCandidates different readings whose responses explain
-  // it best, the best first; the frames' checks choose among them. Once chosen, the reading in
-  // use is where the bytes say the tone sounds.
-  static constexpr int kCandidates = 2;
-  struct Candidates {
-    ByPosition<Bits, kCandidates> sounding{};
-    ByPosition<float, kCandidates> misfit{};
-    int count = 0;
-  };
-  using Choice = std::array<std::uint8_t, kRoomTones>;
-  std::array<Candidates, kRoomTones> candidates_{};
-  Choice chosen_{};
-  Choice bestSwap_{};  // the best choice tried in this round of swaps
-  int checking_ = 0;   // frames that check with the choice made
-  int bestChecking_ = 0;
-  float bestMisfit_ = 0.0f;
-  bool swapped_ = false;  // whether the last round of swaps took one
-  Bits predicted_{};      // the prediction of the tone being settled
-  Bits settling_{};       // the reading being settled
-  // The reading being settled; while choosing and once the model is done, each window's byte.
+  std::array<float, kRoomTones> bestMisfits_{};  // of each tone's reading kept
+  Bits predicted_{};                             // the prediction of the tone being settled
+  Bits settling_{};                              // the reading being settled
+  std::array<Bits, kRoomTones> roundSounding_{};
+  // The reading being settled; once the model is done, each window's byte.
   ByPosition<std::int8_t, kRoomWindows> trial_{};
   // The tone being read, in every window of the room: as measured, then what its reading
   // leaves unexplained.

@@ -133,39 +133,5 @@ TEST(CoreStages, RoomModelLearnsAKnownResponseAndCancelsIt) {
   EXPECT_GE(roomRight, count - 2);  // the first windows have no symbols before them
 }
 
-// Windows come one at a time, as the core adds them, and the sender stops after three passes:
-// the reading under way, of fewer windows, gives way to one of all three passes, not of the
-// silence after them.
-TEST(CoreStages, RoomModelReadsTheLastPassesWholeOnceTheSenderStops) {
-  const Loop loop = framedLoop(u"Attic", u"ring ring ring");
-  const std::vector<std::complex<float>> response = {1.0f, std::polar(0.6f, 2.0f)};
-  std::mt19937 random(7);
-  const int count = 3 * loop.windowsPerPass;
-  std::vector<TonePhasor> windows = windowsOf(loop, 0, count, response, random);
-  std::normal_distribution<float> noise(0.0f, 0.02f);
-  for (int w = 0; w < 200; ++w) {
-    TonePhasor silence{};
-    for (auto& tone : silence) tone = {noise(random), noise(random)};
-    windows.push_back(silence);
-  }
-  SymbolHistory history;
-  RoomModel model;
-  int wholeAndRight = 0;
-  for (const TonePhasor& window : windows) {
-    history.add(window, 0.0f);
-    model.earnCredit();
-    model.step(history);
-    if (!model.ready()) continue;
-    const RoomReading& reading = model.take();
-    if (static_cast<int>(reading.base) + reading.length != count || reading.length != count)
-      continue;
-    int right = 0;
-    for (int w = 0; w < reading.length; ++w)
-      right += reading.bytes[static_cast<std::size_t>(w)] == loop.byteAt(w);
-    wholeAndRight += right >= count - 2 ? 1 : 0;
-  }
-  EXPECT_EQ(wholeAndRight, 1);
-}
-
 }  // namespace
 }  // namespace sonicsend::testing
