@@ -28,7 +28,7 @@ for target in m0plus:$m0plus/fw.elf rv32:$rv32; do
   echo "${target%%:*} hears it: $heard"
 done
 
-# A block every 200 000 instructions: about nine times as fast as either core reads it.
+# A block every 200 000 instructions: several times as fast as either core reads a message.
 mostPoll=10000000
 for target in m0plus:$m0plus/fw.elf rv32:$rv32; do
   status=0
