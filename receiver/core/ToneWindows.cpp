@@ -8,7 +8,6 @@
 namespace sonicsend::receiver {
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
 constexpr auto kTones = static_cast<std::size_t>(kToneCount);
 // The timing follows its peak by this share per symbol, at most kMostTimingStep blocks; the
 // energies fade by kTimingFade per symbol.
@@ -137,7 +136,7 @@ void RecorderClock::Turns::fade(float by) {
 }
 
 float RecorderClock::Turns::cycles() const {
-  return std::atan2(sum.im, sum.re) / (2.0f * kPi);
+  return std::atan2(sum.im, sum.re) / (2.0f * storedTones::kPi);
 }
 
 void RecorderClock::startOver() {

@@ -32,8 +32,7 @@ namespace sonicsend::receiver {
 
 // e^(-i 2 pi turns), from the fraction of the turn only, so that single precision holds.
 inline Phasor turnedBack(float turns) {
-  constexpr float kPi = 3.14159265358979f;
-  const float angle = 2.0f * kPi * (turns - std::floor(turns));
+  const float angle = 2.0f * storedTones::kPi * (turns - std::floor(turns));
   return {std::cos(angle), -std::sin(angle)};
 }
 
