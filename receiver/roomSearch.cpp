@@ -103,14 +103,9 @@ double carrierLevel(const RoomRecording& room) {
 // sounding, repeating every frame, that explain the tone best (see bestRepeatingWays).
 void addBestRepeating(const RoomRecording& room, std::size_t tone, SearchState& state,
                       std::vector<Candidate>& candidates) {
-  std::array<Complex, kFrameBytes> mean{};
-  std::array<int, kFrameBytes> copies{};
-  for (std::size_t w = 0; w < room.windows(); ++w) {
-    mean[w % kFrameBytes] += room.aligned[w][tone];
-    ++copies[w % kFrameBytes];
-  }
-  for (std::size_t i = 0; i < mean.size(); ++i) mean[i] /= std::max(1, copies[i]);
-  for (const int way : bestRepeatingWays<kRepeatingStarts>(mean)) {
+  const auto windows = static_cast<int>(room.windows());
+  const auto at = [&](int w) { return room.aligned[static_cast<std::size_t>(w)][tone]; };
+  for (const int way : bestRepeatingWays<kRepeatingStarts>(windows, at)) {
     std::vector<bool> start(room.windows());
     for (std::size_t w = 0; w < room.windows(); ++w)
       start[w] = ((way >> (w % kFrameBytes)) & 1) != 0;

@@ -291,20 +291,12 @@ bool RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
 }
 
 // The way of sounding, repeating every frame, whose response explains `tone` best (see
-// bestRepeatingWays), from the tone's mean over the passes, window by window of the frame.
+// bestRepeatingWays).
 void RoomModel::bestRepeating(const AlignedWindows& aligned, std::size_t tone) {
   loadTone(aligned, tone);
-  ByPosition<Phasor, kFrameWindows> mean{};
-  ByPosition<int, kFrameWindows> copies{};
-  for (int w = 0; w < length_; ++w) {
-    mean[w % kFrameWindows] = mean[w % kFrameWindows] + toneWindows_[w];
-    ++copies[w % kFrameWindows];
-  }
-  for (int i = 0; i < kFrameWindows; ++i)
-    mean[i] = (1.0f / static_cast<float>(std::max(1, copies[i]))) * mean[i];
-  const int way = bestRepeatingWays<1>(mean)[0];
+  const int way = bestRepeatingWays<1>(length_, [this](int w) { return toneWindows_[w]; })[0];
   for (int w = 0; w < length_; ++w)
-    setBit(settling_.data(), w, ((way >> (w % kFrameBytes)) & 1) != 0);
+    setBit(settling_.data(), w, ((way >> (w % kFrameWindows)) & 1) != 0);
 }
 
 // Where every tone sounds when the windows hold the bytes their room levels read as; the bytes

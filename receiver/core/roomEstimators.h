@@ -401,12 +401,23 @@ auto predictTone(int count, At at) {
 // A loop of one frame repeats every kFrameBytes windows, and so does what the room makes of
 // it: a tone has only 2^kFrameBytes ways of sounding throughout, few enough to try every one.
 // Each way is fitted, through the first few terms of a response, to the tone's mean over the
-// passes window by window of the frame (`mean`), with the ringing of the frame before wrapping
-// round. Returns the `Count` ways whose fit explains the most, the best first; bit i of a way
-// says whether the tone sounds in window i of the frame.
-template <std::size_t Count, typename P>
-std::array<int, Count> bestRepeatingWays(const std::array<P, kFrameBytes>& mean) {
+// passes window by window of the frame, with the ringing of the frame before wrapping round;
+// `at(w)` is the tone's phasor in window w of `count`, window 0 starting a frame. Returns the
+// `Count` ways whose fit explains the most, the best first; bit i of a way says whether the
+// tone sounds in window i of the frame.
+template <std::size_t Count, typename At>
+std::array<int, Count> bestRepeatingWays(int count, At at) {
+  using P = decltype(at(0));
   using S = ScalarOf<P>;
+  std::array<P, kFrameBytes> mean{};
+  std::array<int, kFrameBytes> copies{};
+  for (int w = 0; w < count; ++w) {
+    const auto i = static_cast<std::size_t>(w % kFrameBytes);
+    mean[i] = mean[i] + at(w);
+    ++copies[i];
+  }
+  for (std::size_t i = 0; i < mean.size(); ++i)
+    mean[i] = (S(1) / static_cast<S>(std::max(1, copies[i]))) * mean[i];
   constexpr int kWays = 1 << kFrameBytes;
   constexpr std::size_t kTerms = 4;
   // Bit i of `way` turned by `by`: whether the symbol `by` windows before window i sounds.
@@ -436,16 +447,16 @@ std::array<int, Count> bestRepeatingWays(const std::array<P, kFrameBytes>& mean)
     S explained = 0;
     for (std::size_t a = 0; a < kTerms; ++a) explained += real(conj(fit[a]) * projected[a]);
     // Kept sorted, the most explained first.
-    std::size_t at = kept;
-    while (at > 0 && explained > most[at - 1]) --at;
-    if (at == Count) continue;
+    std::size_t place = kept;
+    while (place > 0 && explained > most[place - 1]) --place;
+    if (place == Count) continue;
     kept = std::min(kept + 1, Count);
-    for (std::size_t i = kept - 1; i > at; --i) {
+    for (std::size_t i = kept - 1; i > place; --i) {
       best[i] = best[i - 1];
       most[i] = most[i - 1];
     }
-    best[at] = way;
-    most[at] = explained;
+    best[place] = way;
+    most[place] = explained;
   }
   return best;
 }

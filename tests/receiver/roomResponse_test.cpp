@@ -136,7 +136,8 @@ TYPED_TEST(RepeatingWays, TheWayItRepeatsExplainsTheToneBest) {
       mean[static_cast<std::size_t>(i)] =
           P{static_cast<ScalarOf<P>>(sum.real()), static_cast<ScalarOf<P>>(sum.imag())};
     }
-    const auto best = bestRepeatingWays<3>(mean);
+    const auto best =
+        bestRepeatingWays<3>(kFrameBytes, [&](int w) { return mean[static_cast<std::size_t>(w)]; });
     EXPECT_EQ(best[0], way);
     EXPECT_NE(best[1], way);
     EXPECT_NE(best[2], best[1]);
