@@ -211,7 +211,10 @@ void RoomModel::readByPrediction(const AlignedWindows& aligned, std::size_t tone
   const auto y = [this](int w) { return toneWindows_[w]; };
   const auto prediction = receiver::predictTone(length_, y);
   constexpr int kPast = TonePrediction<Phasor>::kPast;
-  const auto along = [&](int i) { return prediction.along(y, i + kPast); };
+  // Each window's place along the line is read many times: it is kept in its window's phasor,
+  // filled from the last window back, as each place needs the kPast windows before it.
+  for (int w = length_ - 1; w >= kPast; --w) toneWindows_[w].re = prediction.along(y, w);
+  const auto along = [this](int i) { return toneWindows_[i + kPast].re; };
   const int count = length_ - kPast;
   const auto [off, on] = twoEnds(count, along);
   predicted_.fill(0);

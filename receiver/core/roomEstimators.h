@@ -372,8 +372,12 @@ auto predictTone(int count, At at) {
     const P now = at(w);
     for (std::size_t a = 0; a < kUnknowns; ++a) {
       projected[a] = projected[a] + conj(x[a]) * now;
-      for (std::size_t b = 0; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
+      for (std::size_t b = a; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
     }
+  }
+  // The normal equations are Hermitian: below the diagonal, the conjugates of above.
+  for (std::size_t a = 1; a < kUnknowns; ++a) {
+    for (std::size_t b = 0; b < a; ++b) normal[a][b] = conj(normal[b][a]);
   }
   prediction.fit = solve(normal, projected, kUnknowns);
   const S n = static_cast<S>(count - kPast);
