@@ -75,6 +75,15 @@ SymbolHistory historyOf(const std::vector<TonePhasor>& windows) {
   return history;
 }
 
+// Steps `model` over `history` until its reading is done; false if it never is.
+bool readThrough(RoomModel& model, const SymbolHistory& history) {
+  for (int step = 0; step < 10000 && !model.ready(); ++step) {
+    model.earnCredit();
+    model.step(history);
+  }
+  return model.ready();
+}
+
 // The search places the frames of a loop heard from the middle of a frame, in plain levels:
 // the message, its frame count and where the pass starts.
 TEST(CoreStages, FrameSearchFindsTheMessageInAKnownLoop) {
@@ -117,11 +126,7 @@ TEST(CoreStages, RoomModelLearnsAKnownResponseAndCancelsIt) {
   EXPECT_LT(plainRight, count * 3 / 4) << "the room does not confuse the plain reading";
 
   RoomModel model;
-  for (int step = 0; step < 10000 && !model.ready(); ++step) {
-    model.earnCredit();
-    model.step(history);
-  }
-  ASSERT_TRUE(model.ready());
+  ASSERT_TRUE(readThrough(model, history));
   const RoomReading& reading = model.take();
   ASSERT_EQ(reading.length, count);
   EXPECT_EQ(reading.even, 0);
@@ -131,6 +136,30 @@ TEST(CoreStages, RoomModelLearnsAKnownResponseAndCancelsIt) {
                  loop.byteAt(static_cast<int>(reading.base) + w);
   }
   EXPECT_GE(roomRight, count - 2);  // the first windows have no symbols before them
+}
+
+// A window heard far louder than the others (the sender turned up for a moment), before the
+// loop came round twice, so that each window is read on its own: read through the model, its
+// tones that sound lie above the highest room level a byte holds in steps of 1/32, and are
+// kept at it, still on, not wrapped round below the lowest.
+TEST(CoreStages, RoomModelReadsALoudWindowsTonesAsOn) {
+  const Loop loop = framedLoop(u"Attic", u"ring ring ring");
+  std::mt19937 random(5);
+  const int count = loop.windowsPerPass * 7 / 4;
+  std::vector<TonePhasor> windows = windowsOf(loop, 0, count, {1.0f}, random);
+  const int loud = loop.windowsPerPass - 1;  // the last frame's check byte: never 0
+  for (Phasor& tone : windows[static_cast<std::size_t>(loud)]) tone = 2.5f * tone;
+  RoomModel model;
+  ASSERT_TRUE(readThrough(model, historyOf(windows)));
+  const RoomReading& reading = model.take();
+  ASSERT_EQ(reading.length, count);
+  const std::uint8_t byte = loop.byteAt(loud);
+  EXPECT_EQ(reading.bytes[loud], byte);
+  for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
+    if (soundsIn(byte, bit)) {
+      EXPECT_GT(reading.levelOf(loud, bit), 1.0f) << bit;
+    }
+  }
 }
 
 }  // namespace
