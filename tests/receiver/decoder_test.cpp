@@ -307,6 +307,26 @@ TEST(OnCore, TheDesktopHearsWhatTheCoreHears) {
   }
 }
 
+// A single pass recorded with the recorder's clock a percent fast: the listening core, which
+// finds the clock only some windows in and forgets the windows it heard before, misses it; the
+// whole recording, read again at the rate that clock gives it, holds every frame, for decode
+// and for a stream alike. (Read as it came, its symbols slip off the grid of the sender's.)
+TEST(Gathering, OnePassWithTheClockOffIsReadAtTheSendersRate) {
+  std::mt19937 random(7);
+  for (const int units : {10, 76}) {
+    const Sent sent = messageOf(random, units);
+    SCOPED_TRACE(std::to_string(sent.pass.size() / kFrameSamples) + " frames");
+    const auto recording = warpClock(sent.pass, 10000.0);
+    CoreState core(kSampleRate);
+    ASSERT_FALSE(listen(core.core(), recording, kSampleRate)) << "the core alone hears it";
+    EXPECT_TRUE(heardRightly(receiver::decode(recording, kSampleRate), sent));
+    receiver::StreamDecoder stream(kSampleRate, receiver::StreamDecoder::Pace::file);
+    auto streamed = stream.push(recording);
+    if (!streamed) streamed = stream.finish();
+    EXPECT_TRUE(heardRightly({streamed}, sent));
+  }
+}
+
 // A window a dropout cut short counts by what its carrier kept of its reference level, and not
 // at all when almost nothing is left; a window whose carrier fell because a loud tone took its
 // share (clipping) was not cut.
