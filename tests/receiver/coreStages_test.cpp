@@ -49,11 +49,11 @@ Loop framedLoop(std::u16string_view ssid, std::u16string_view key) {
 }
 
 // Windows `first` ... `first + count - 1` of `loop`, each tone heard through `response` (its
-// own symbol, then the echoes of the ones before), with a little noise.
+// own symbol, then the echoes of the ones before), with noise of spread `noise`.
 std::vector<TonePhasor> windowsOf(const Loop& loop, int first, int count,
                                   const std::vector<std::complex<float>>& response,
-                                  std::mt19937& random) {
-  std::normal_distribution<float> noise(0.0f, 0.02f);
+                                  std::mt19937& random, float spread = 0.02f) {
+  std::normal_distribution<float> noise(0.0f, spread);
   std::vector<TonePhasor> windows;
   for (int w = first; w < first + count; ++w) {
     TonePhasor window{};
@@ -84,6 +84,15 @@ bool readThrough(RoomModel& model, const SymbolHistory& history) {
   return model.ready();
 }
 
+// Steps `search` a window's work at a time until it hears a message; false if it never does.
+bool searchUntilHeard(FrameSearch& search, SymbolHistory& history, RoomModel& room) {
+  for (int step = 0; step < 1000; ++step) {
+    search.earnCredit();
+    if (search.step(history, room)) return true;
+  }
+  return false;
+}
+
 // The search places the frames of a loop heard from the middle of a frame, in plain levels:
 // the message, its frame count and where the pass starts.
 TEST(CoreStages, FrameSearchFindsTheMessageInAKnownLoop) {
@@ -95,18 +104,44 @@ TEST(CoreStages, FrameSearchFindsTheMessageInAKnownLoop) {
   SymbolHistory history = historyOf(windows);
   FrameSearch search;
   RoomModel room;  // never stepped: the search reads the plain levels
-  bool found = false;
-  for (int step = 0; step < 1000 && !found; ++step) {
-    search.earnCredit();
-    found = search.step(history, room);
-  }
-  ASSERT_TRUE(found);
+  ASSERT_TRUE(searchUntilHeard(search, history, room));
   const CoreMessage& heard = search.message();
   EXPECT_EQ(heard.frames, 4);
   const auto length = static_cast<std::size_t>(messageLength(loop.message));
   EXPECT_TRUE(std::equal(loop.message.begin(), loop.message.begin() + static_cast<long>(length),
                          heard.bytes.begin()));
   EXPECT_EQ(heard.bounds.layout, MessageLayout::framed);
+}
+
+// One window's work pays for starting a search over the plain levels (a start costs as much as
+// reading four frames) and reading two frames, not for reading a pass of four frames too: the
+// message is heard only once more windows have paid for it.
+TEST(CoreStages, FrameSearchDoesNoMoreWorkThanItsWindowsPayFor) {
+  const Loop loop = framedLoop(u"HomeNet", u"correct horse battery");
+  std::mt19937 random(3);
+  SymbolHistory history = historyOf(windowsOf(loop, 37, 2 * loop.windowsPerPass, {1.0f}, random));
+  FrameSearch search;
+  RoomModel room;
+  search.earnCredit();
+  for (int step = 0; step < 100; ++step) ASSERT_FALSE(search.step(history, room));
+  EXPECT_TRUE(searchUntilHeard(search, history, room));
+}
+
+// In noise the room model moves each tone's levels towards the threshold (1) as far as its
+// response fails to explain the tone; the search reads the model's reading against that
+// threshold, and hears the message in a room that confuses the plain reading.
+TEST(CoreStages, FrameSearchHearsTheRoomModelsReadingInNoise) {
+  const Loop loop = framedLoop(u"Attic", u"ring ring ring");
+  const std::vector<std::complex<float>> response = {
+      1.0f, std::polar(0.9f, 2.0f), std::polar(0.5f, -1.0f), std::polar(0.25f, 0.5f)};
+  std::mt19937 random(5);
+  SymbolHistory history =
+      historyOf(windowsOf(loop, 0, 3 * loop.windowsPerPass, response, random, 0.12f));
+  RoomModel room;
+  ASSERT_TRUE(readThrough(room, history));
+  FrameSearch search;
+  ASSERT_TRUE(searchUntilHeard(search, history, room));
+  EXPECT_EQ(search.message().frames, 3);
 }
 
 // A room whose echo of the symbol before is nearly as loud as the symbol itself, turned in
