@@ -22,8 +22,11 @@ constexpr int kMostRoomHypotheses = 8;
 
 // The windows of a search over the history's plain levels, window 0 being `base`.
 struct HistoryWindows {
+  HistoryWindows(const SymbolHistory& symbols, std::uint32_t base, std::size_t evenParity)
+      : history(symbols), place(symbols.placeOf(base)), parity(evenParity) {}
+
   const SymbolHistory& history;
-  std::uint32_t base;
+  int place;           // where window 0 lies in the history's ring
   std::size_t parity;  // which of a symbol's readings holds: see SymbolHistory::Symbol
 
   // Copies err independently, and a frame heard once counts.
@@ -31,19 +34,37 @@ struct HistoryWindows {
   static constexpr double kLeastDoubt = receiver::kLeastDoubt;
   static constexpr int kLeastPasses = 1;
 
-  const SymbolHistory::Symbol& at(int w) const {
-    return history.at(base + static_cast<std::uint32_t>(w));
-  }
+  const SymbolHistory::Symbol& at(int w) const { return history.after(place, w); }
+  // The bit and parity tones, as SymbolHistory::levelOf gives them; the carriers, which no
+  // byte is read from, stay 0.
   ToneLevels levelsOf(int w) const {
+    const SymbolHistory::Symbol& symbol = at(w);
+    const float scale = storedTones::fromShortFloat(symbol.scale);
     ToneLevels levels{};
-    for (std::size_t tone = 0; tone < levels.size(); ++tone) {
-      levels[tone] = history.levelOf(base + static_cast<std::uint32_t>(w), tone);
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
+      levels[toneOf(bit)] = scale * storedTones::kGain[symbol.attenuation[toneOf(bit)]];
     }
     return levels;
   }
+  // The same, each worked out when read: the noise share reads only the tones that are off.
+  struct LevelsByTone {
+    const SymbolHistory::Symbol& symbol;
+    float scale;
+    float operator[](std::size_t tone) const {
+      return scale * storedTones::kGain[symbol.attenuation[tone]];
+    }
+  };
+  LevelsByTone levelsByTone(int w) const {
+    const SymbolHistory::Symbol& symbol = at(w);
+    return {symbol, storedTones::fromShortFloat(symbol.scale)};
+  }
   std::uint8_t byteOf(int w) const { return at(w).byte[parity]; }
   bool erasedAt(int w) const { return at(w).erased[parity]; }
-  float heardAt(int w) const { return static_cast<float>(at(w).heard[parity]) / 255.0f; }
+  // Most windows are heard whole: 255 / 255 is 1, with no division.
+  float heardAt(int w) const {
+    const std::uint8_t heard = at(w).heard[parity];
+    return heard == 255 ? 1.0f : static_cast<float>(heard) / 255.0f;
+  }
   float referenceOf(int w) const { return storedTones::fromShortFloat(at(w).reference[parity]); }
 };
 
@@ -60,13 +81,22 @@ struct RoomWindows {
   static constexpr double kLeastDoubt = kLeastDoubtInRoom;
   static constexpr int kLeastPasses = 2;
 
+  // RoomReading::levelOf, multiplied by the inverse of its unit, a power of two: the same
+  // level without a division.
+  static_assert([] {
+    float unit = RoomReading::kLevelUnit;
+    while (unit > 1.0f) unit /= 2.0f;
+    return unit == 1.0f;
+  }());
   ToneLevels levelsOf(int w) const {
+    constexpr float kPerUnit = 1.0f / RoomReading::kLevelUnit;
     ToneLevels levels{};
     for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
-      levels[toneOf(bit)] = reading.levelOf(w, bit);
+      levels[toneOf(bit)] = static_cast<float>(reading.levels[w][bit]) * kPerUnit;
     }
     return levels;
   }
+  ToneLevels levelsByTone(int w) const { return levelsOf(w); }
   std::uint8_t byteOf(int w) const { return reading.bytes[w]; }
   bool erasedAt(int) const { return false; }
   float heardAt(int) const { return 1.0f; }
@@ -77,7 +107,7 @@ template <typename Windows>
 float noiseOf(const Windows& windows, int length) {
   return noiseShare(
       static_cast<std::size_t>(length),
-      [&](std::size_t w) { return windows.levelsOf(static_cast<int>(w)); },
+      [&](std::size_t w) { return windows.levelsByTone(static_cast<int>(w)); },
       [&](std::size_t w) { return windows.referenceOf(static_cast<int>(w)); },
       [&](std::size_t w) { return windows.byteOf(static_cast<int>(w)); });
 }

@@ -53,6 +53,13 @@ class SymbolHistory {
     return count_ - window <= static_cast<std::uint32_t>(kWindows);
   }
   const Symbol& at(std::uint32_t window) const { return symbols_[window % kWindows]; }
+  // Where window `window` lies in the ring, and the window `offset` after the one at `place`
+  // (an offset below kWindows): a search reads windows by the thousand, each without dividing.
+  int placeOf(std::uint32_t window) const { return static_cast<int>(window % kWindows); }
+  const Symbol& after(int place, int offset) const {
+    const int at = place + offset;
+    return symbols_[static_cast<std::size_t>(at < kWindows ? at : at - kWindows)];
+  }
   float levelOf(std::uint32_t window, std::size_t tone) const {
     const Symbol& symbol = at(window);
     return storedTones::fromShortFloat(symbol.scale) * storedTones::kGain[symbol.attenuation[tone]];

@@ -182,35 +182,53 @@ bool readFrame(Source& copies, const Hypothesis& h, int number, FrameRead& frame
     frame = {copyAt(best), 1, true};
     return true;
   }
-  // The sum; a window heard in no copy leaves it unread.
+  // The sum; a window heard in no copy leaves it unread. It reads the frame only when every
+  // window is heard and the first reads as its number, so it stops at the first window that
+  // fails either; the margins are weighed (sumCertainty) only once the bytes check.
   using Level = decltype(copies.referenceAt(0));
   FrameReads reads{};
   FrameBytes bytes{};
   bool whole = true;
-  for (int i = 0; i < kFrameWindows; ++i) {
+  for (int i = 0; i < kFrameWindows && whole && (i == 0 || bytes[0] == number); ++i) {
     std::array<Level, kToneCount> sum{};
     Level threshold = 0;
-    Level weights = 0;
     int summed = 0;
     for (int slot = first; slot < copies.slotCount(); slot += h.frames) {
       const int w = windowOf(slot, i);
       const Level weight = copies.weightAt(w);
       if (weight <= Level(0)) continue;
       const auto levels = copies.levelsAt(w);
-      for (std::size_t tone = 0; tone < sum.size(); ++tone) sum[tone] += weight * levels[tone];
-      threshold += weight * weight * copies.referenceAt(w);
-      weights += weight * weight;
+      // The carriers are not read. A window heard whole, as most are, adds its levels as they
+      // are: multiplied by 1, they would not change.
+      if (weight == Level(1)) {
+        for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone)
+          sum[toneOf(tone)] += levels[toneOf(tone)];
+        threshold += copies.referenceAt(w);
+      } else {
+        for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone)
+          sum[toneOf(tone)] += weight * levels[toneOf(tone)];
+        threshold += weight * weight * copies.referenceAt(w);
+      }
       ++summed;
     }
-    whole = whole && summed > 0;
-    SymbolRead& read = reads[i];
-    read = readSymbol(sum, threshold);
-    const double scale = sumCertainty(weights, slots, copies.noise());
-    for (double& margin : read.margin) margin *= scale;
-    bytes[i] = read.byte;
+    whole = summed > 0;
+    reads[i] = readSymbol(sum, threshold);
+    bytes[i] = reads[i].byte;
   }
-  if (whole && frameChecks(bytes) && bytes[0] == number &&
-      copies.doubt(reads) >= copies.leastDoubt()) {
+  const bool checks = whole && frameChecks(bytes) && bytes[0] == number;
+  if (checks) {
+    for (int i = 0; i < kFrameWindows; ++i) {
+      Level heard = 0;  // the squared weights of the copies summed
+      for (int slot = first; slot < copies.slotCount(); slot += h.frames) {
+        const Level weight = copies.weightAt(windowOf(slot, i));
+        if (weight <= Level(0)) continue;
+        heard += weight * weight;
+      }
+      const double scale = sumCertainty(heard, slots, copies.noise());
+      for (double& margin : reads[i].margin) margin *= scale;
+    }
+  }
+  if (checks && copies.doubt(reads) >= copies.leastDoubt()) {
     frame = {bytes, 1, best >= 0 && copyAt(best) == bytes};
     if (!frame.alone) {
       int showing = 0;

@@ -124,25 +124,38 @@ bool frameChecks(const FrameBytes& frame) {
 
 double frameDoubt(const FrameReads& reads) {
   FrameBytes frame{};
-  ByPosition<Alternatives, kFrameWindows> options;
-  for (int i = 0; i < kFrameWindows; ++i) {
-    frame[i] = reads[i].byte;
-    options[i] = alternatives(reads[i]);
-  }
-  const auto passes = [&frame](const FrameBytes& other) {
-    return other[0] == frame[0] && frameChecks(other);
+  for (int i = 0; i < kFrameWindows; ++i) frame[i] = reads[i].byte;
+  // Another reading keeps the number only where it keeps the first byte; it passes the check
+  // when its running sum, the read one's moved by what each symbol changed, matches its last
+  // byte. Sums are counted in the bytes' own arithmetic, modulo 256.
+  if (frame[0] < 1 || frame[0] > kMaxFrames) return std::numeric_limits<double>::infinity();
+  constexpr int kLast = kFrameWindows - 1;
+  std::uint8_t sum = 0;
+  for (int i = 0; i < kLast; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
+  // What reading byte `i` as `byte` adds to the sum, and the last byte it leaves.
+  const auto change = [&frame](int i, std::uint8_t byte) {
+    return static_cast<std::uint8_t>(i < kLast ? byte - frame[i] : 0);
   };
+  const auto lastOf = [&frame](int i, std::uint8_t byte) {
+    return i < kLast ? frame[kLast] : byte;
+  };
+  const auto passes = [&](std::uint8_t moved, std::uint8_t last) {
+    return static_cast<std::uint8_t>(static_cast<std::uint8_t>(sum + moved) | kFrameCheckFlag) ==
+           last;
+  };
+  ByPosition<Alternatives, kFrameWindows> options;
+  for (int i = 1; i < kFrameWindows; ++i) options[i] = alternatives(reads[i]);
   double least = std::numeric_limits<double>::infinity();
-  for (int i = 0; i < kFrameWindows; ++i) {
+  // Every alternative changes its byte, so none at the first one keeps the number.
+  for (int i = 1; i < kFrameWindows; ++i) {
     for (const Alternative& first : options[i]) {
-      FrameBytes other = frame;
-      other[i] = first.byte;
-      if (passes(other)) least = std::min(least, first.cost);
+      const std::uint8_t moved = change(i, first.byte);
+      if (passes(moved, lastOf(i, first.byte))) least = std::min(least, first.cost);
       for (int j = i + 1; j < kFrameWindows; ++j) {
         for (const Alternative& second : options[j]) {
-          FrameBytes both = other;
-          both[j] = second.byte;
-          if (passes(both)) least = std::min(least, first.cost + second.cost);
+          const auto both = static_cast<std::uint8_t>(moved + change(j, second.byte));
+          if (passes(both, lastOf(j, second.byte)))
+            least = std::min(least, first.cost + second.cost);
         }
       }
     }

@@ -148,24 +148,68 @@ inline constexpr std::array<Stretch, 2> kStretches = {
 inline constexpr std::size_t kLongestStretch = 3 * kFrameWindows;
 }  // namespace carrierTest
 
+// The step of noiseShare a level falls in: level / reference x 128, its whole part, clamped to
+// the steps (a share below 0, as a level read through a model of the room may give, in the
+// first; not a number in the last).
+template <typename Level>
+class ShareSteps {
+ public:
+  static constexpr std::size_t kSteps = 256;
+  static constexpr Level kStepsPerReference = 128;
+
+  explicit ShareSteps(Level reference)
+      : reference_(reference), perLevel_(kStepsPerReference / reference) {}
+
+  std::size_t of(Level level) const {
+    if constexpr (std::is_same_v<Level, float>) {
+      // Single precision, as a chip without an FPU counts it in software: a product with
+      // 128 / reference (taken once per window), which lies within 7 units in its last place of
+      // the quotient's share (three roundings), gives the same step wherever it lies 16 units
+      // or more from a step's edge; nearer one, the quotient decides.
+      constexpr std::uint32_t kNear = 16;
+      constexpr std::uint32_t kNearOne = 0x3F800000u - kNear;  // 1 - 16 x 2^-24
+      const auto bits = bitCast<std::uint32_t>(level * perLevel_);
+      const std::uint32_t exponent = (bits >> 23) & 255u;
+      if (exponent != 255u) {             // a number
+        if ((bits >> 31) != 0) return 0;  // below 0
+        if (exponent < 127u) {
+          if (bits < kNearOne) return 0;
+        } else if (exponent >= 127u + 8u) {
+          return kSteps - 1;  // 256 or more
+        } else {
+          const std::uint32_t fractionBits = 23u - (exponent - 127u);
+          const std::uint32_t mantissa = (bits & 0x7FFFFFu) | 0x800000u;
+          const std::uint32_t fraction = mantissa & ((1u << fractionBits) - 1u);
+          if (fraction >= kNear && fraction <= (1u << fractionBits) - kNear)
+            return mantissa >> fractionBits;
+        }
+      }
+    }
+    const Level step = level / reference_ * kStepsPerReference;
+    const Level clamped = std::clamp(step, Level(0), Level(kSteps - 1));
+    return clamped == clamped ? static_cast<std::size_t>(clamped) : kSteps - 1;
+  }
+
+ private:
+  Level reference_;
+  Level perLevel_;
+};
+
 template <typename LevelsAt, typename ReferenceAt, typename ByteAt>
 auto noiseShare(std::size_t count, LevelsAt levelsAt, ReferenceAt referenceAt, ByteAt byteAt) {
   using Level = decltype(referenceAt(std::size_t{0}));
-  constexpr std::size_t kBins = 256;
-  constexpr Level kBinsPerReference = 128;
-  std::array<std::uint32_t, kBins> bins{};
+  using Steps = ShareSteps<Level>;
+  std::array<std::uint32_t, Steps::kSteps> bins{};
   std::uint32_t shares = 0;
   for (std::size_t w = 0; w < count; ++w) {
     const Level reference = referenceAt(w);
     if (reference <= Level(0)) continue;
+    const Steps steps(reference);
     const auto levels = levelsAt(w);
     const std::uint8_t byte = byteAt(w);
     for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
       if (soundsIn(byte, bit)) continue;
-      // Shares below 0 (a level read through a model of the room) count in the first step.
-      const Level bin = static_cast<Level>(levels[toneOf(bit)]) / reference * kBinsPerReference;
-      const Level clamped = std::clamp(bin, Level(0), Level(kBins - 1));
-      ++bins[clamped == clamped ? static_cast<std::size_t>(clamped) : kBins - 1];
+      ++bins[steps.of(static_cast<Level>(levels[toneOf(bit)]))];
       ++shares;
     }
   }
@@ -174,7 +218,7 @@ auto noiseShare(std::size_t count, LevelsAt levelsAt, ReferenceAt referenceAt, B
   std::uint32_t below = 0;
   std::size_t median = 0;
   while (below + bins[median] <= shares / 2) below += bins[median++];
-  return (static_cast<Level>(median) + Level(0.5)) / kBinsPerReference;
+  return (static_cast<Level>(median) + Level(0.5)) / Steps::kStepsPerReference;
 }
 
 template <typename DifferenceAt>

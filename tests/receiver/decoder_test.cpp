@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <complex>
 #include <random>
 #include <tuple>
@@ -373,6 +374,39 @@ TEST(Gathering, NoiseIsTheMedianOfTheTonesReadAsOff) {
       levels.size(), [&](std::size_t w) { return levels[w]; },
       [&](std::size_t w) { return references[w]; }, [](std::size_t) { return kByte; });
   EXPECT_NEAR(noise, 0.3, 1.0 / 128);
+}
+
+// In single precision a level's step of the noise share comes from a product with the
+// reference's inverse, the quotient only near a step's edge: either way the step is the
+// quotient's, on each side of every edge, below 0, beyond the last step and for no number.
+TEST(Gathering, NoiseStepsInSinglePrecisionAreTheQuotients) {
+  using Steps = receiver::ShareSteps<float>;
+  const auto quotients = [](float level, float reference) {
+    const float step = std::clamp(level / reference * 128.0f, 0.0f, 255.0f);
+    return step == step ? static_cast<std::size_t>(step) : std::size_t{255};
+  };
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> exponent(-30.0f, 30.0f);
+  for (int r = 0; r < 200; ++r) {
+    const float reference = std::exp2(exponent(random)) * (1.0f + 0.001f * static_cast<float>(r));
+    const Steps steps(reference);
+    std::vector<float> levels = {-reference, 0.0f, std::nanf(""), INFINITY, 1e30f * reference};
+    for (int edge = 1; edge <= 257; edge += 1 + r % 7) {
+      const float at = static_cast<float>(edge) / 128.0f * reference;
+      float up = at;
+      float down = at;
+      levels.push_back(at);
+      for (int i = 0; i < 3; ++i) {
+        up = std::nextafter(up, INFINITY);
+        down = std::nextafter(down, 0.0f);
+        levels.insert(levels.end(), {up, down});
+      }
+    }
+    std::uniform_real_distribution<float> share(0.0f, 2.1f);
+    for (int i = 0; i < 50; ++i) levels.push_back(share(random) * reference);
+    for (float level : levels)
+      ASSERT_EQ(steps.of(level), quotients(level, reference)) << level << " / " << reference;
+  }
 }
 
 // The carrier test, with the truth known: the carriers alternate from a known parity, in all
