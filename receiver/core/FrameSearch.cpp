@@ -16,6 +16,10 @@ constexpr int kWorkPerPoll = 40;
 constexpr int kStartWork = 8;
 constexpr int kFrameWork = 2;
 constexpr int kDoubtWork = 12;
+// A frame read sums each of its windows over every copy, one to sixty of them, so a poll also
+// stops once it read kCopyWindowsPerPoll windows of copies: its instructions stay bounded, and
+// the credit it leaves, banked, goes to the polls that follow.
+constexpr int kCopyWindowsPerPoll = 400;
 // A reading that the room model made right has its frames check where the best supported ways
 // of reading them put them; the others are not worth the time.
 constexpr int kMostRoomHypotheses = 8;
@@ -120,6 +124,7 @@ struct FrameSearch::Copies {
   const FrameSearch& search;
   Windows windows;
   int& work;
+  int& windowsRead;
 
   int slotCount() const { return search.slotCount_; }
   int slotNumber(int slot) const { return search.slotNumber_[slot]; }
@@ -127,7 +132,10 @@ struct FrameSearch::Copies {
   SymbolRead readAt(int window) const {
     return readSymbol(windows.levelsOf(window), windows.referenceOf(window));
   }
-  ToneLevels levelsAt(int window) const { return windows.levelsOf(window); }
+  ToneLevels levelsAt(int window) const {
+    ++windowsRead;
+    return windows.levelsOf(window);
+  }
   float referenceAt(int window) const { return windows.referenceOf(window); }
   float weightAt(int window) const { return windows.heardAt(window); }
   float noise() const { return search.searchNoise_; }
@@ -247,9 +255,11 @@ SlotNumbers FrameSearch::slotNumbers() const {
 template <typename Windows>
 bool FrameSearch::stepWith(const Windows& windows) {
   int work = 0;
+  int windowsRead = 0;
   const int allowed = std::min(kWorkPerPoll, credit_);
   bool found = false;
-  while (work < allowed && searching_ && !found) found = stepHypothesis(windows, work);
+  while (work < allowed && windowsRead < kCopyWindowsPerPoll && searching_ && !found)
+    found = stepHypothesis(windows, work, windowsRead);
   credit_ -= work;
   if (found) searching_ = false;
   return found;
@@ -258,7 +268,7 @@ bool FrameSearch::stepWith(const Windows& windows) {
 // Reads the next frame of the current hypothesis, taking the next one when there is none;
 // true once a whole pass holds a message.
 template <typename Windows>
-bool FrameSearch::stepHypothesis(const Windows& windows, int& work) {
+bool FrameSearch::stepHypothesis(const Windows& windows, int& work, int& windowsRead) {
   if (nextFrame_ == 0) {
     if (nextHypothesis_ >= hypothesisCount_) {
       searching_ = false;
@@ -272,7 +282,7 @@ bool FrameSearch::stepHypothesis(const Windows& windows, int& work) {
   readSlots(windows, h.firstWindow);
   FrameRead frame;
   work += kFrameWork;
-  Copies<Windows> copies{*this, windows, work};
+  Copies<Windows> copies{*this, windows, work, windowsRead};
   if (!readFrame(copies, h, nextFrame_, frame)) {
     nextFrame_ = 0;
     ++nextHypothesis_;

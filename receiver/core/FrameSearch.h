@@ -54,7 +54,7 @@ class FrameSearch {
   template <typename Windows>
   bool stepWith(const Windows& windows);
   template <typename Windows>
-  bool stepHypothesis(const Windows& windows, int& work);
+  bool stepHypothesis(const Windows& windows, int& work, int& windowsRead);
   template <typename Windows>
   bool accepted(const Windows& windows, const Hypothesis& h);
 
