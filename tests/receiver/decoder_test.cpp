@@ -16,6 +16,7 @@
 #include "heardRightly.h"
 #include "onCore.h"
 #include "recordings.h"
+#include "symbols.h"
 
 namespace sonicsend::testing {
 namespace {
@@ -325,6 +326,28 @@ TEST(Gathering, OnePassWithTheClockOffIsReadAtTheSendersRate) {
     auto streamed = stream.push(recording);
     if (!streamed) streamed = stream.finish();
     EXPECT_TRUE(heardRightly({streamed}, sent));
+  }
+}
+
+// The symbol grid lies on the sender's symbol boundaries wherever the recording ends. One that
+// ends a little short of a whole symbol fits one more window at phases a few blocks early,
+// which draws the rough phase there; comparing the same windows at each phase around it, the
+// refinement moves it back. Its windows then measure as those of a recording ending on a
+// boundary.
+TEST(SymbolGrid, LiesOnTheSymbolsWhereverTheRecordingEnds) {
+  std::mt19937 random(3);
+  const Sent sent = messageOf(random, 20);
+  const auto onBoundary = receiver::measureSymbols(loop(sent.pass, 0, 20 * kSymbolSamples));
+  for (const std::size_t shortBy : {288u, 304u, 320u}) {
+    SCOPED_TRACE(shortBy);
+    const auto grid = receiver::measureSymbols(loop(sent.pass, 0, 21 * kSymbolSamples - shortBy));
+    ASSERT_GE(grid.levels.size(), onBoundary.levels.size());
+    double apart = 0.0;
+    for (std::size_t w = 0; w < onBoundary.levels.size(); ++w) {
+      for (std::size_t k = 0; k < grid.levels[w].size(); ++k)
+        apart = std::max(apart, double{std::abs(grid.levels[w][k] - onBoundary.levels[w][k])});
+    }
+    EXPECT_LT(apart, 1e-3 * kToneAmplitude);
   }
 }
 
