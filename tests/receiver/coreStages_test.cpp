@@ -49,7 +49,7 @@ Loop framedLoop(std::u16string_view ssid, std::u16string_view key) {
 }
 
 // Windows `first` ... `first + count - 1` of `loop`, each tone heard through `response` (its
-// own symbol, then the echoes of the ones before), with noise of spread `noise`.
+// own symbol, then the echoes of the ones before), with noise of spread `spread`.
 std::vector<TonePhasor> windowsOf(const Loop& loop, int first, int count,
                                   const std::vector<std::complex<float>>& response,
                                   std::mt19937& random, float spread = 0.02f) {
