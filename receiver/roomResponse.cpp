@@ -43,9 +43,10 @@ CarrierFit<double> fitCarriers(std::span<const AlignedTones> aligned) {
 }
 
 std::size_t findPassLength(std::span<const AlignedTones> aligned) {
-  for (std::size_t frames = 1; frames <= static_cast<std::size_t>(kMaxFrames); ++frames) {
-    const std::size_t lag = frames * kFrameBytes;
-    if (repeatsAfter(aligned.size(), lag, phasorsOf(aligned))) return lag;
+  const auto windows = static_cast<int>(aligned.size());
+  for (int frames = 1; frames <= kMaxFrames; ++frames) {
+    const int lag = frames * kFrameWindows;
+    if (repeatsAfter(windows, lag, phasorsOf(aligned))) return static_cast<std::size_t>(lag);
   }
   return 0;
 }

@@ -17,6 +17,10 @@ constexpr std::uint32_t kIdleFrames = 4;
 constexpr int kCreditPerWindow = 300;
 constexpr int kMostCredit = 40 * kCreditPerWindow;
 constexpr int kStepOverhead = 64;
+// Steps spread over a few polls, so that none takes long: windows compared per part of a lag,
+// and ways tried per part of the search for a repeating frame.
+constexpr int kLagPart = 48;
+constexpr int kWaysPerPart = 64;
 
 // The nearest whole number, without a library call.
 int nearest(float value) {
@@ -32,10 +36,17 @@ std::int8_t toRoomLevel(float level) {
 
 }  // namespace
 
+// `drift` is the phase turned per window and per k.
+RoomModel::AlignedWindows::AlignedWindows(const SymbolHistory& windows, std::uint32_t first,
+                                          float driftPerK)
+    : history(windows), base(first) {
+  for (std::size_t tone = 0; tone < drift.size(); ++tone)
+    drift[tone] = driftPerK * static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
+}
+
 Phasor RoomModel::AlignedWindows::at(int window, std::size_t tone) const {
   const std::uint32_t at = base + static_cast<std::uint32_t>(window);
-  const float k = static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
-  const float turn = drift * k * static_cast<float>(window) * (128.0f / storedTones::kPi);
+  const float turn = drift[tone] * static_cast<float>(window) * (128.0f / storedTones::kPi);
   const auto step = static_cast<std::size_t>((history.at(at).phase[tone] - nearest(turn)) & 255);
   const float level = history.levelOf(at, tone);
   return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
@@ -77,30 +88,49 @@ void RoomModel::step(const SymbolHistory& history) {
     stage_ = Stage::idle;  // the windows it reads were overwritten
     return;
   }
-  const int cost = length_ + kStepOverhead;
-  if (credit_ < cost) return;
-  credit_ -= cost;
   // Steps with nothing to do (lags too long to compare, the search for a repeating frame in
   // a longer loop) cost nothing: the next step runs in their place.
-  for (bool worked = false; stage_ == Stage::working && !worked; position_ = next(position_)) {
-    worked = run(position_, history);
-  }
+  while (!applies(position_)) position_ = next(position_);
+  const int cost = costOf(position_);
+  if (credit_ < cost) return;
+  credit_ -= cost;
+  run(position_, history);
+  position_ = next(position_);
   if (stage_ == Stage::working && position_.step == Step::done) stage_ = Stage::ready;
 }
 
-RoomModel::Position RoomModel::next(Position at) {
+// The windows compared for a lag of `frames` frames.
+int RoomModel::lagWindows(int frames) const {
+  return length_ - frames * kFrameWindows;
+}
+
+RoomModel::Position RoomModel::next(Position at) const {
   const bool lastTone = at.index + 1 == static_cast<int>(kRoomTones);
   switch (at.step) {
     case Step::measure:
       return {Step::passLag, 1};
     case Step::passLag:
+      if ((at.part + 1) * kLagPart < lagWindows(at.index))
+        return {Step::passLag, at.index, 0, at.part + 1};
       return at.index < kMaxFrames ? Position{Step::passLag, at.index + 1}
                                    : Position{Step::predict};
     case Step::predict:
+      return {Step::placeLine, at.index};
+    case Step::placeLine:
+      return {Step::readLine, at.index};
+    case Step::readLine:
       return {Step::settle, at.index};
     case Step::settle:
-      if (at.start + 1 < kStarts) return {Step::settle, at.index, at.start + 1};
+      if (at.start + 1 < kStarts) {
+        const int start = at.start + 1;
+        const bool repeating = static_cast<Start>(start) == Start::repeating;
+        return {repeating ? Step::tryWays : Step::settle, at.index, start};
+      }
       return lastTone ? Position{Step::saidByOthers} : Position{Step::predict, at.index + 1};
+    case Step::tryWays:
+      if ((at.part + 1) * kWaysPerPart < RepeatingWays<1, Phasor>::kWays)
+        return {Step::tryWays, at.index, at.start, at.part + 1};
+      return {Step::settle, at.index, at.start};
     case Step::saidByOthers:
       return lastTone ? Position{Step::readBytes} : Position{Step::saidByOthers, at.index + 1};
     case Step::readBytes:
@@ -118,8 +148,41 @@ RoomModel::Position RoomModel::next(Position at) {
   return {Step::done};
 }
 
-// One step of the reading; false when it had nothing to do.
-bool RoomModel::run(Position at, const SymbolHistory& history) {
+// Whether a step has work to do: a lag shorter than half the windows while the pass is not
+// known yet, and the search for a repeating frame only in a loop of one frame.
+bool RoomModel::applies(Position at) const {
+  switch (at.step) {
+    case Step::passLag:
+      return pass_ == 0 && 2 * at.index * kFrameWindows <= length_;
+    case Step::tryWays:
+      return pass_ == kFrameWindows;
+    case Step::settle:
+      return static_cast<Start>(at.start) != Start::repeating || pass_ == kFrameWindows;
+    default:
+      return true;
+  }
+}
+
+// What a step costs: a credit per window it reads, and kStepOverhead for what it does besides.
+// Steps spread over a few polls cost what they did as one: a lag a part at a time, and the
+// prediction's line and its reading as part of its fit, the search for a repeating frame as
+// part of the step that reads the tone from it.
+int RoomModel::costOf(Position at) const {
+  switch (at.step) {
+    case Step::passLag:
+      return std::min(kLagPart, lagWindows(at.index) - at.part * kLagPart) +
+             (at.part == 0 ? kStepOverhead : 0);
+    case Step::placeLine:
+    case Step::readLine:
+    case Step::tryWays:
+      return 0;
+    default:
+      return length_ + kStepOverhead;
+  }
+}
+
+// One step of the reading.
+void RoomModel::run(Position at, const SymbolHistory& history) {
   const AlignedWindows aligned{history, base_, drift_};
   const auto bit = static_cast<std::size_t>(at.index);
   switch (at.step) {
@@ -128,45 +191,41 @@ bool RoomModel::run(Position at, const SymbolHistory& history) {
         stage_ = Stage::idle;
         nextStart_ = history.count() + kIdleFrames * kFrameWindows;
       }
-      return true;
+      return;
     case Step::passLag:
-      if (pass_ != 0 || 2 * at.index * kFrameWindows > length_) return false;
-      pass_ = passLag(aligned, at.index);
-      return true;
+      return passLag(aligned, at.index, at.part);
     case Step::predict:
-      readByPrediction(aligned, toneOf(bit));
-      return true;
+      return fitPrediction(aligned, toneOf(bit));
+    case Step::placeLine:
+      return placeLine();
+    case Step::readLine:
+      return readByPrediction();
     case Step::settle:
       return settleTone(aligned, bit, static_cast<Start>(at.start));
+    case Step::tryWays:
+      return tryWays(aligned, toneOf(bit), at.part);
     case Step::saidByOthers:
-      settleTone(aligned, bit, Start::saidByOthers);
-      return true;
+      return settleTone(aligned, bit, Start::saidByOthers);
     case Step::readBytes:
-      soundingFromBytes();
-      return true;
+      return soundingFromBytes();
     case Step::cancel:
-      cancelTone(aligned, toneOf(bit), roundSounding_[bit], &levels_[0][bit],
-                 static_cast<int>(kRoomTones));
-      return true;
+      return cancelTone(aligned, toneOf(bit), roundSounding_[bit], &levels_[0][bit],
+                        static_cast<int>(kRoomTones));
     case Step::placeFrames:
       soundingFromBytes();
-      placeFrames();
-      return true;
+      return placeFrames();
     case Step::weigh:
-      weighTone(aligned, bit);
-      return true;
+      return weighTone(aligned, bit);
     case Step::publish:
-      publish();
-      return true;
+      return publish();
     case Step::done:
-      return true;
+      return;
   }
-  return true;
 }
 
 // The terms a response learns, the clocks' mismatch, which windows are even symbols and the
 // carriers' level; false when the carriers do not show. (Each tone's energy is measured as the
-// tone is first loaded, by readByPrediction.)
+// tone is first loaded, by fitPrediction.)
 bool RoomModel::measure(const SymbolHistory& history) {
   echoes_ = echoesOver(static_cast<std::size_t>(length_));
   const auto windows = static_cast<std::size_t>(length_);
@@ -186,14 +245,15 @@ bool RoomModel::measure(const SymbolHistory& history) {
   return true;
 }
 
-// The lag of `frames` whole frames, in windows, when the windows repeat after it; else 0. The
-// shortest such lag is the pass.
-int RoomModel::passLag(const AlignedWindows& aligned, int frames) const {
+// Part `part` of the windows compared `frames` whole frames apart (see repeatsAfter); after
+// the last, the pass is that lag when they repeat. The shortest such lag is the pass.
+void RoomModel::passLag(const AlignedWindows& aligned, int frames, int part) {
   const int lag = frames * kFrameWindows;
-  return repeatsAfter(static_cast<std::size_t>(length_), static_cast<std::size_t>(lag),
-                      aligned.tones())
-             ? lag
-             : 0;
+  const int from = part * kLagPart;
+  const int to = std::min(from + kLagPart, lagWindows(frames));
+  if (part == 0) lagSums_ = {};
+  addLagSums(from, to, lag, aligned.tones(), lagSums_);
+  if (to == lagWindows(frames) && lagSums_.repeat()) pass_ = lag;
 }
 
 // The tone read next, in every window of the room.
@@ -201,19 +261,29 @@ void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
   for (int w = 0; w < length_; ++w) toneWindows_[w] = aligned.at(w, tone);
 }
 
-// A first reading that needs no reading before it (see predictTone in roomEstimators.h): a
-// window sounds when it lies nearer the louder end. Measures the tone's energy on the way.
-void RoomModel::readByPrediction(const AlignedWindows& aligned, std::size_t tone) {
+// A first reading that needs no reading before it (see predictTone in roomEstimators.h), in
+// three steps: the prediction's fit, the line its residuals spread along, and the reading: a
+// window sounds when it lies nearer the louder end. The first loads the tone, which the others
+// read, and measures its energy on the way.
+void RoomModel::fitPrediction(const AlignedWindows& aligned, std::size_t tone) {
   loadTone(aligned, tone);
   float energy = 0.0f;
   for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[w]);
   energy_[tone] = energy;
-  const auto y = [this](int w) { return toneWindows_[w]; };
-  const auto prediction = receiver::predictTone(length_, y);
+  prediction_ = receiver::fitPrediction(length_, [this](int w) { return toneWindows_[w]; });
+}
+
+void RoomModel::placeLine() {
+  receiver::placeLine(prediction_, length_, [this](int w) { return toneWindows_[w]; });
+}
+
+void RoomModel::readByPrediction() {
   constexpr int kPast = TonePrediction<Phasor>::kPast;
   // Each window's place along the line is read many times: it is kept in its window's phasor,
   // filled from the last window back, as each place needs the kPast windows before it.
-  for (int w = length_ - 1; w >= kPast; --w) toneWindows_[w].re = prediction.along(y, w);
+  for (int w = length_ - 1; w >= kPast; --w) {
+    toneWindows_[w].re = prediction_.along([this](int v) { return toneWindows_[v]; }, w);
+  }
   const auto along = [this](int i) { return toneWindows_[i + kPast].re; };
   const int count = length_ - kPast;
   const auto [off, on] = twoEnds(count, along);
@@ -270,12 +340,13 @@ bool RoomModel::firstReading(const AlignedWindows& aligned, std::size_t bit, Sta
 }
 
 // Bit tone `bit` read from first reading `first`; the reading is kept when its response
-// explains the tone best so far. False when the first reading does not apply.
-bool RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start first) {
+// explains the tone best so far.
+void RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start first) {
   const std::size_t tone = toneOf(bit);
-  if (first == Start::repeating && pass_ != kFrameWindows) return false;
   if (first == Start::repeating) {
-    bestRepeating(aligned, tone);
+    const int way = repeating_.best()[0];
+    for (int w = 0; w < length_; ++w)
+      setBit(settling_.data(), w, ((way >> (w % kFrameWindows)) & 1) != 0);
   } else {
     for (int w = 0; w < length_; ++w) {
       setBit(settling_.data(), w, firstReading(aligned, bit, first, w));
@@ -285,21 +356,22 @@ bool RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
   loadTone(aligned, tone);
   const float misfit = learnTone(tone, settling_).misfit;
   float& best = bestMisfits_[bit];
-  if (first != Start::predicted && misfit >= best) return true;
+  if (first != Start::predicted && misfit >= best) return;
   best = misfit;
   for (int w = 0; w < length_; ++w) {
     levels_[w][bit] = trial_[w];
   }
-  return true;
 }
 
-// The way of sounding, repeating every frame, whose response explains `tone` best (see
-// bestRepeatingWays).
-void RoomModel::bestRepeating(const AlignedWindows& aligned, std::size_t tone) {
-  loadTone(aligned, tone);
-  const int way = bestRepeatingWays<1>(length_, [this](int w) { return toneWindows_[w]; })[0];
-  for (int w = 0; w < length_; ++w)
-    setBit(settling_.data(), w, ((way >> (w % kFrameWindows)) & 1) != 0);
+// Part `part` of the ways of sounding, repeating every frame, tried for `tone`: the first
+// loads the tone and takes its mean per window of the frame (see RepeatingWays).
+void RoomModel::tryWays(const AlignedWindows& aligned, std::size_t tone, int part) {
+  if (part == 0) {
+    loadTone(aligned, tone);
+    repeating_.measure(length_, [this](int w) { return toneWindows_[w]; });
+  }
+  const int from = part * kWaysPerPart;
+  repeating_.tryWays(from, std::min(from + kWaysPerPart, RepeatingWays<1, Phasor>::kWays));
 }
 
 // Where every tone sounds when the windows hold the bytes their room levels read as; the bytes

@@ -70,9 +70,12 @@ class RoomModel {
   // The steps of a reading, in their order; each reads the windows about once.
   enum class Step : std::uint8_t {
     measure,       // the terms to learn, the clocks' mismatch, the carriers
-    passLag,       // whether the windows repeat after `index` frames
-    predict,       // tone `index`'s first reading by prediction
+    passLag,       // whether the windows repeat after `index` frames: stretch `part` of them
+    predict,       // tone `index`'s first reading by prediction: the prediction's fit,
+    placeLine,     // the line its residuals spread along,
+    readLine,      // and the reading from where each window lies along it
     settle,        // tone `index` read from first reading `start`
+    tryWays,       // part `part` of the ways tone `index` may repeat every frame, tried
     saidByOthers,  // tone `index` read from what the other tones say
     readBytes,     // every window's byte from the tones' readings
     cancel,        // tone `index` read again from those bytes
@@ -85,6 +88,7 @@ class RoomModel {
     Step step = Step::measure;
     int index = 0;  // the frames of a lag, or a tone's bit
     int start = 0;  // a first reading
+    int part = 0;   // of a step spread over a few: windows, or ways
   };
   // A first reading: predicted, louder than the carriers, predicted silent, the best way of
   // repeating every frame (a loop of one frame only), or as the other tones say.
@@ -93,28 +97,34 @@ class RoomModel {
 
   // The room's windows from the history, with the clocks' mismatch turned back.
   struct AlignedWindows {
+    AlignedWindows(const SymbolHistory& history, std::uint32_t base, float drift);
     const SymbolHistory& history;
     std::uint32_t base;
-    float drift;  // the phase turned per window and per k
+    std::array<float, kToneCount> drift;  // the phase each tone turns per window
     Phasor at(int window, std::size_t tone) const;
     auto tones() const {
       return [this](std::size_t w, std::size_t tone) { return at(static_cast<int>(w), tone); };
     }
   };
 
-  static Position next(Position at);
+  Position next(Position at) const;
+  bool applies(Position at) const;
+  int costOf(Position at) const;
+  int lagWindows(int frames) const;
   void start(const SymbolHistory& history);
-  bool run(Position at, const SymbolHistory& history);
+  void run(Position at, const SymbolHistory& history);
   bool measure(const SymbolHistory& history);
-  int passLag(const AlignedWindows& aligned, int frames) const;
+  void passLag(const AlignedWindows& aligned, int frames, int part);
   void loadTone(const AlignedWindows& aligned, std::size_t tone);
-  void readByPrediction(const AlignedWindows& aligned, std::size_t tone);
+  void fitPrediction(const AlignedWindows& aligned, std::size_t tone);
+  void placeLine();
+  void readByPrediction();
   Response learnTone(std::size_t tone, const Bits& sounding) const;
   void cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
                   std::int8_t* levels, int stride);
-  bool settleTone(const AlignedWindows& aligned, std::size_t bit, Start first);
+  void settleTone(const AlignedWindows& aligned, std::size_t bit, Start first);
   bool firstReading(const AlignedWindows& aligned, std::size_t bit, Start first, int w) const;
-  void bestRepeating(const AlignedWindows& aligned, std::size_t tone);
+  void tryWays(const AlignedWindows& aligned, std::size_t tone, int part);
   void soundingFromBytes();
   void placeFrames();
   void weighTone(const AlignedWindows& aligned, std::size_t bit);
@@ -134,6 +144,9 @@ class RoomModel {
   float carrier_ = 0.0f;
   std::array<float, kToneCount> energy_{};
   std::array<float, kRoomTones> bestMisfits_{};  // of each tone's reading kept
+  LagSums<float> lagSums_;                       // of the lag being tried
+  RepeatingWays<1, Phasor> repeating_;           // of the tone being settled
+  TonePrediction<Phasor> prediction_;            // of the tone being predicted
   Bits predicted_{};                             // the prediction of the tone being settled
   Bits settling_{};                              // the reading being settled
   std::array<Bits, kRoomTones> roundSounding_{};

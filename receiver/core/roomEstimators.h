@@ -83,23 +83,38 @@ auto fitCarriers(std::size_t count, At at) {
 }
 
 // The loop repeats every pass, and so does what the room makes of it: windows a pass apart
-// measure the same but for noise. Whether they clearly do `lag` windows apart (never when
-// the windows do not hold two of them).
-template <typename At>
-bool repeatsAfter(std::size_t count, std::size_t lag, At at) {
-  using S = ScalarOf<PhasorAt<At>>;
-  if (2 * lag > count) return false;
+// measure the same but for noise. What differs between windows `lag` apart and what they hold,
+// over all tones, summed a stretch of windows at a time (addLagSums) so that a device can
+// spread the work.
+template <typename S>
+struct LagSums {
   S apart = 0;
   S together = 0;
-  for (std::size_t w = 0; w + lag < count; ++w) {
+  // Whether the windows clearly repeat.
+  bool repeat() const { return apart < static_cast<S>(kRepeatsWithin) * together; }
+};
+
+// Adds windows w = from ... to - 1 to `sums`, each against window w + lag.
+template <typename At>
+void addLagSums(int from, int to, int lag, At at, LagSums<ScalarOf<PhasorAt<At>>>& sums) {
+  for (int w = from; w < to; ++w) {
     for (std::size_t tone = 0; tone < static_cast<std::size_t>(kToneCount); ++tone) {
-      const auto now = at(w, tone);
-      const auto later = at(w + lag, tone);
-      apart += norm(now - later);
-      together += norm(now) + norm(later);
+      const auto now = at(static_cast<std::size_t>(w), tone);
+      const auto later = at(static_cast<std::size_t>(w + lag), tone);
+      sums.apart += norm(now - later);
+      sums.together += norm(now) + norm(later);
     }
   }
-  return apart < static_cast<S>(kRepeatsWithin) * together;
+}
+
+// Whether `count` windows clearly repeat `lag` windows apart (never when they do not hold two
+// of them).
+template <typename At>
+bool repeatsAfter(int count, int lag, At at) {
+  if (2 * lag > count) return false;
+  LagSums<ScalarOf<PhasorAt<At>>> sums;
+  addLagSums(0, count - lag, lag, at, sums);
+  return sums.repeat();
 }
 
 // a / b, or 0 where b is 0.
@@ -357,9 +372,11 @@ struct TonePrediction {
   }
 };
 
-// The prediction of a tone over `count` windows, `at(w)` its phasor in window w.
+// The prediction of a tone over `count` windows, `at(w)` its phasor in window w: its fit
+// (fitPrediction), then the line its residuals spread along (placeLine), each a pass or a few
+// over the windows, which a device may take in turn.
 template <typename At>
-auto predictTone(int count, At at) {
+auto fitPrediction(int count, At at) {
   using P = decltype(at(0));
   using S = ScalarOf<P>;
   TonePrediction<P> prediction;
@@ -380,6 +397,13 @@ auto predictTone(int count, At at) {
     for (std::size_t b = 0; b < a; ++b) normal[a][b] = conj(normal[b][a]);
   }
   prediction.fit = solve(normal, projected, kUnknowns);
+  return prediction;
+}
+
+template <typename P, typename At>
+void placeLine(TonePrediction<P>& prediction, int count, At at) {
+  using S = ScalarOf<P>;
+  constexpr int kPast = TonePrediction<P>::kPast;
   const S n = static_cast<S>(count - kPast);
   S meanLevel = 0;
   for (int w = kPast; w < count; ++w) {
@@ -399,46 +423,68 @@ auto predictTone(int count, At at) {
   for (int w = kPast; w < count; ++w)
     loudness += prediction.along(at, w) * (abs(at(w)) - meanLevel);
   if (loudness < S(0)) prediction.axis = S(-1) * prediction.axis;
+}
+
+template <typename At>
+auto predictTone(int count, At at) {
+  auto prediction = fitPrediction(count, at);
+  placeLine(prediction, count, at);
   return prediction;
 }
 
 // A loop of one frame repeats every kFrameBytes windows, and so does what the room makes of
 // it: a tone has only 2^kFrameBytes ways of sounding throughout, few enough to try every one.
 // Each way is fitted, through the first few terms of a response, to the tone's mean over the
-// passes window by window of the frame, with the ringing of the frame before wrapping round;
-// `at(w)` is the tone's phasor in window w of `count`, window 0 starting a frame. Returns the
-// `Count` ways whose fit explains the most, the best first; bit i of a way says whether the
-// tone sounds in window i of the frame.
-template <std::size_t Count, typename At>
-std::array<int, Count> bestRepeatingWays(int count, At at) {
-  using P = decltype(at(0));
-  using S = ScalarOf<P>;
-  std::array<P, kFrameBytes> mean{};
-  std::array<int, kFrameBytes> copies{};
-  for (int w = 0; w < count; ++w) {
-    const auto i = static_cast<std::size_t>(w % kFrameBytes);
-    mean[i] = mean[i] + at(w);
-    ++copies[i];
+// passes window by window of the frame, with the ringing of the frame before wrapping round.
+// Keeps the `Count` ways whose fit explains the most, the best first; bit i of a way says
+// whether the tone sounds in window i of the frame. The ways may be tried a few at a time
+// (try), so that a device can spread the work.
+template <std::size_t Count, typename P>
+class RepeatingWays {
+ public:
+  static constexpr int kWays = 1 << kFrameBytes;
+
+  // The tone's mean per window of the frame: `at(w)` is its phasor in window w of `count`,
+  // window 0 starting a frame. Forgets the ways tried.
+  template <typename At>
+  void measure(int count, At at) {
+    mean_ = {};
+    std::array<int, kFrameBytes> copies{};
+    for (int w = 0; w < count; ++w) {
+      const auto i = static_cast<std::size_t>(w % kFrameBytes);
+      mean_[i] = mean_[i] + at(w);
+      ++copies[i];
+    }
+    for (std::size_t i = 0; i < mean_.size(); ++i)
+      mean_[i] = (S(1) / static_cast<S>(std::max(1, copies[i]))) * mean_[i];
+    kept_ = 0;
   }
-  for (std::size_t i = 0; i < mean.size(); ++i)
-    mean[i] = (S(1) / static_cast<S>(std::max(1, copies[i]))) * mean[i];
-  constexpr int kWays = 1 << kFrameBytes;
-  constexpr std::size_t kTerms = 4;
+
+  // Tries ways `from` ... `to` - 1.
+  void tryWays(int from, int to) {
+    for (int way = from; way < to; ++way) keep(way, explained(way));
+  }
+
+  const std::array<int, Count>& best() const { return best_; }
+
+ private:
+  using S = ScalarOf<P>;
+  static constexpr std::size_t kTerms = 4;
+
   // Bit i of `way` turned by `by`: whether the symbol `by` windows before window i sounds.
-  const auto turned = [](int way, int by) {
+  static std::uint32_t turned(int way, int by) {
     return static_cast<std::uint32_t>(((way << by) | (way >> (kFrameBytes - by))) & (kWays - 1));
-  };
-  std::array<int, Count> best{};
-  std::array<S, Count> most{};
-  std::size_t kept = 0;
-  for (int way = 0; way < kWays; ++way) {
+  }
+
+  // What the fit of `way` explains of the means.
+  S explained(int way) const {
     std::array<std::uint32_t, kTerms> term{};
     std::array<std::array<S, kTerms>, kTerms> normal{};
     std::array<P, kTerms> projected{};
     for (std::size_t a = 0; a < kTerms; ++a) {
       term[a] = turned(way, static_cast<int>(a));
       for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1)
-        projected[a] = projected[a] + mean[static_cast<std::size_t>(lowestOne(bits))];
+        projected[a] = projected[a] + mean_[static_cast<std::size_t>(lowestOne(bits))];
     }
     for (std::size_t a = 0; a < kTerms; ++a) {
       for (std::size_t b = a; b < kTerms; ++b) {
@@ -448,21 +494,39 @@ std::array<int, Count> bestRepeatingWays(int count, At at) {
       }
     }
     const auto fit = solveReal(normal, projected);
-    S explained = 0;
-    for (std::size_t a = 0; a < kTerms; ++a) explained += real(conj(fit[a]) * projected[a]);
-    // Kept sorted, the most explained first.
-    std::size_t place = kept;
-    while (place > 0 && explained > most[place - 1]) --place;
-    if (place == Count) continue;
-    kept = std::min(kept + 1, Count);
-    for (std::size_t i = kept - 1; i > place; --i) {
-      best[i] = best[i - 1];
-      most[i] = most[i - 1];
-    }
-    best[place] = way;
-    most[place] = explained;
+    S sum = 0;
+    for (std::size_t a = 0; a < kTerms; ++a) sum += real(conj(fit[a]) * projected[a]);
+    return sum;
   }
-  return best;
+
+  // Kept sorted, the most explained first.
+  void keep(int way, S explained) {
+    std::size_t place = kept_;
+    while (place > 0 && explained > most_[place - 1]) --place;
+    if (place == Count) return;
+    kept_ = std::min(kept_ + 1, Count);
+    for (std::size_t i = kept_ - 1; i > place; --i) {
+      best_[i] = best_[i - 1];
+      most_[i] = most_[i - 1];
+    }
+    best_[place] = way;
+    most_[place] = explained;
+  }
+
+  std::array<P, kFrameBytes> mean_{};
+  std::array<int, Count> best_{};
+  std::array<S, Count> most_{};
+  std::size_t kept_ = 0;
+};
+
+// The `Count` ways of repeating every frame that explain the tone best (see RepeatingWays),
+// tried all at once.
+template <std::size_t Count, typename At>
+std::array<int, Count> bestRepeatingWays(int count, At at) {
+  RepeatingWays<Count, decltype(at(0))> ways;
+  ways.measure(count, at);
+  ways.tryWays(0, ways.kWays);
+  return ways.best();
 }
 
 // How widely noise may spread a tone's levels (on 2, off 0) before its readings count as less
