@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "framing.h"
+#include "frontEndNumbers.h"
 #include "storedTones.h"
 
 namespace sonicsend::receiver {
@@ -21,6 +22,9 @@ constexpr int kStepOverhead = 64;
 // and ways tried per part of the search for a repeating frame.
 constexpr int kLagPart = 48;
 constexpr int kWaysPerPart = 64;
+// Without an FPU each part takes a poll of its own, so that no poll takes long; with one, a
+// step runs whole in one poll, which stays short anyway, as the model's pace was set for.
+constexpr bool kOnePartPerPoll = SONICSEND_LISTENER_FIXED != 0;
 
 // The nearest whole number, without a library call.
 int nearest(float value) {
@@ -91,12 +95,20 @@ void RoomModel::step(const SymbolHistory& history) {
   // Steps with nothing to do (lags too long to compare, the search for a repeating frame in
   // a longer loop) cost nothing: the next step runs in their place.
   while (!applies(position_)) position_ = next(position_);
-  const int cost = costOf(position_);
-  if (credit_ < cost) return;
-  credit_ -= cost;
-  run(position_, history);
-  position_ = next(position_);
+  if (credit_ < costOf(position_)) return;
+  do {
+    credit_ -= costOf(position_);
+    run(position_, history);
+    position_ = next(position_);
+    while (stage_ == Stage::working && !applies(position_)) position_ = next(position_);
+  } while (!kOnePartPerPoll && stage_ == Stage::working && isPart(position_));
   if (stage_ == Stage::working && position_.step == Step::done) stage_ = Stage::ready;
+}
+
+// Whether a step goes on with the one before: a later part of a lag or of the search for a
+// repeating frame, or the prediction's line and reading.
+bool RoomModel::isPart(Position at) {
+  return at.part > 0 || at.step == Step::placeLine || at.step == Step::readLine;
 }
 
 // The windows compared for a lag of `frames` frames.

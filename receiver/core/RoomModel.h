@@ -108,6 +108,7 @@ class RoomModel {
   };
 
   Position next(Position at) const;
+  static bool isPart(Position at);
   bool applies(Position at) const;
   int costOf(Position at) const;
   int lagWindows(int frames) const;
