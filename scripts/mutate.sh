@@ -12,8 +12,9 @@
 #   --pulse  runs the programs against a private sound server (scripts/with-pulse.sh), for the
 #            sender's real-server tests
 # Without FOLDER and PROGRAM: receiver/ against receiver_tests (less its live sound-server test),
-# listening_core_tests, device_tests (the emulated chip's firmware) and cli_tests. Defaults: seed
-# 1, count 16; MUTATE_TIMEOUT seconds per run.
+# listening_core_tests, listening_core_fixed_tests (the core built for chips without an FPU),
+# device_tests (the emulated chip's firmware) and cli_tests. Defaults: seed 1, count 16;
+# MUTATE_TIMEOUT seconds per run.
 #   scripts/mutate.sh --seed 2 --count 12 store -- store_tests
 #   scripts/mutate.sh --count 12 --pulse sender tools -- sender_tests playback_tests \
 #     playback_server_test cli_tests
@@ -41,7 +42,8 @@ while [ $# -gt 0 ]; do
 done
 if [ ${#folders[@]} -eq 0 ] && [ ${#programs[@]} -eq 0 ]; then
   folders=(receiver)
-  programs=('receiver_tests=-LivePath.*' listening_core_tests device_tests cli_tests)
+  programs=('receiver_tests=-LivePath.*' listening_core_tests listening_core_fixed_tests device_tests
+            cli_tests)
 fi
 [ ${#folders[@]} -gt 0 ] && [ ${#programs[@]} -gt 0 ] ||
   { echo "usage: scripts/mutate.sh [--seed N] [--count N] [--pulse] FOLDER... -- PROGRAM..." >&2; exit 2; }
