@@ -105,10 +105,11 @@ void RoomModel::step(const SymbolHistory& history) {
   if (stage_ == Stage::working && position_.step == Step::done) stage_ = Stage::ready;
 }
 
-// Whether a step goes on with the one before: a later part of a lag or of the search for a
-// repeating frame, or the prediction's line and reading.
+// Whether a step goes on with the one before: the carriers after the clocks' mismatch, a later
+// part of a lag or of the search for a repeating frame, or the prediction's line and reading.
 bool RoomModel::isPart(Position at) {
-  return at.part > 0 || at.step == Step::placeLine || at.step == Step::readLine;
+  return at.part > 0 || at.step == Step::carriers || at.step == Step::placeLine ||
+         at.step == Step::readLine;
 }
 
 // The windows compared for a lag of `frames` frames.
@@ -120,6 +121,8 @@ RoomModel::Position RoomModel::next(Position at) const {
   const bool lastTone = at.index + 1 == static_cast<int>(kRoomTones);
   switch (at.step) {
     case Step::measure:
+      return {Step::carriers};
+    case Step::carriers:
       return {Step::passLag, 1};
     case Step::passLag:
       if ((at.part + 1) * kLagPart < lagWindows(at.index))
@@ -176,14 +179,15 @@ bool RoomModel::applies(Position at) const {
 }
 
 // What a step costs: a credit per window it reads, and kStepOverhead for what it does besides.
-// Steps spread over a few polls cost what they did as one: a lag a part at a time, and the
-// prediction's line and its reading as part of its fit, the search for a repeating frame as
-// part of the step that reads the tone from it.
+// Steps spread over a few polls cost what they did as one: a lag a part at a time, the carriers
+// as part of the first measures, the prediction's line and its reading as part of its fit, the
+// search for a repeating frame as part of the step that reads the tone from it.
 int RoomModel::costOf(Position at) const {
   switch (at.step) {
     case Step::passLag:
       return std::min(kLagPart, lagWindows(at.index) - at.part * kLagPart) +
              (at.part == 0 ? kStepOverhead : 0);
+    case Step::carriers:
     case Step::placeLine:
     case Step::readLine:
     case Step::tryWays:
@@ -199,7 +203,9 @@ void RoomModel::run(Position at, const SymbolHistory& history) {
   const auto bit = static_cast<std::size_t>(at.index);
   switch (at.step) {
     case Step::measure:
-      if (!measure(history)) {
+      return measure(history);
+    case Step::carriers:
+      if (!measureCarriers(aligned, history)) {
         stage_ = Stage::idle;
         nextStart_ = history.count() + kIdleFrames * kFrameWindows;
       }
@@ -235,15 +241,18 @@ void RoomModel::run(Position at, const SymbolHistory& history) {
   }
 }
 
-// The terms a response learns, the clocks' mismatch, which windows are even symbols and the
-// carriers' level; false when the carriers do not show. (Each tone's energy is measured as the
-// tone is first loaded, by fitPrediction.)
-bool RoomModel::measure(const SymbolHistory& history) {
+// The terms a response learns and the clocks' mismatch.
+void RoomModel::measure(const SymbolHistory& history) {
   echoes_ = echoesOver(static_cast<std::size_t>(length_));
-  const auto windows = static_cast<std::size_t>(length_);
-  drift_ = measureDrift(windows, AlignedWindows{history, base_, 0.0f}.tones());
-  const AlignedWindows aligned{history, base_, drift_};
-  const CarrierFit<float> carriers = fitCarriers(windows, aligned.tones());
+  drift_ =
+      measureDrift(static_cast<std::size_t>(length_), AlignedWindows{history, base_, 0.0f}.tones());
+}
+
+// Which windows are even symbols and the carriers' level; false when the carriers do not show.
+// (Each tone's energy is measured as the tone is first loaded, by fitPrediction.)
+bool RoomModel::measureCarriers(const AlignedWindows& aligned, const SymbolHistory& history) {
+  const CarrierFit<float> carriers =
+      fitCarriers(static_cast<std::size_t>(length_), aligned.tones());
   if (carriers.score < static_cast<float>(kCarrierScore)) return false;
   even_ = static_cast<int>((base_ + carriers.evenOffset) % 2);
   float carrier = 0.0f;

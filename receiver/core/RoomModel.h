@@ -69,7 +69,8 @@ class RoomModel {
   enum class Stage : std::uint8_t { idle, working, ready };
   // The steps of a reading, in their order; each reads the windows about once.
   enum class Step : std::uint8_t {
-    measure,       // the terms to learn, the clocks' mismatch, the carriers
+    measure,       // the terms to learn, the clocks' mismatch
+    carriers,      // the even windows and the carriers' level, when the carriers show
     passLag,       // whether the windows repeat after `index` frames: stretch `part` of them
     predict,       // tone `index`'s first reading by prediction: the prediction's fit,
     placeLine,     // the line its residuals spread along,
@@ -114,7 +115,8 @@ class RoomModel {
   int lagWindows(int frames) const;
   void start(const SymbolHistory& history);
   void run(Position at, const SymbolHistory& history);
-  bool measure(const SymbolHistory& history);
+  void measure(const SymbolHistory& history);
+  bool measureCarriers(const AlignedWindows& aligned, const SymbolHistory& history);
   void passLag(const AlignedWindows& aligned, int frames, int part);
   void loadTone(const AlignedWindows& aligned, std::size_t tone);
   void fitPrediction(const AlignedWindows& aligned, std::size_t tone);
