@@ -63,7 +63,7 @@ TEST(Device, RefusesAFirmwareNotBuiltForTheEmulatedCore) {
   std::filesystem::remove(recording);
 }
 
-// A timer interrupt pushes the audio faster than the core reads it, about six and one and a
+// A timer interrupt pushes the audio faster than the core reads it, about three and one and a
 // half times as fast, while the main loop only polls: audio is dropped, yet every poll returns
 // within the bound receiver/core/README.md gives; a poll that read on while audio came would
 // never return (the firmware ends such a run).
@@ -72,7 +72,7 @@ TEST(Device, EveryPollReturnsWhenAudioComesFasterThanItIsRead) {
   std::mt19937 random(41);
   const Sent sent = randomMessage(random);
   const Recording recording = record(sent, 3, detail::noisy(10.0, 16000), random);
-  for (const char* every : {"20000", "80000"}) {
+  for (const char* every : {"20000", "40000"}) {
     SCOPED_TRACE(every);
     const DeviceRun run = decodeOnDevice(recording, 16000, SONICSEND_MCU_DECODE, SONICSEND_FIRMWARE,
                                          {"--interrupt-every", every});

@@ -28,12 +28,12 @@ for target in m0plus:$m0plus/fw.elf rv32:$rv32; do
   echo "${target%%:*} hears it: $heard"
 done
 
-# A block every 200 000 instructions: several times as fast as either core reads a message.
-mostPoll=10000000
+# A block every 50 000 instructions: several times as fast as either core reads a message.
+mostPoll=3000000
 for target in m0plus:$m0plus/fw.elf rv32:$rv32; do
   status=0
   heard=$("$decode" "$work/sent.wav" --target "${target%%:*}" --firmware "${target#*:}" \
-    --interrupt-every 200000) || status=$?
+    --interrupt-every 50000) || status=$?
   dropped=$(grep -o '"dropped_samples":[0-9]*' <<<"$heard" | cut -d: -f2)
   poll=$(grep -o '"largest_poll_instructions":[0-9]*' <<<"$heard" | cut -d: -f2)
   [ "$status" -le 1 ] && [ "${dropped:-0}" -gt 0 ] && [ "${poll:-$mostPoll}" -le "$mostPoll" ] ||
