@@ -43,25 +43,18 @@ struct HistoryWindows {
   // byte is read from, stay 0.
   ToneLevels levelsOf(int w) const {
     const SymbolHistory::Symbol& symbol = at(w);
-    const float scale = storedTones::fromShortFloat(symbol.scale);
     ToneLevels levels{};
     for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
-      levels[toneOf(bit)] = scale * storedTones::kGain[symbol.attenuation[toneOf(bit)]];
+      levels[toneOf(bit)] = SymbolHistory::levelOf(symbol, toneOf(bit));
     }
     return levels;
   }
   // The same, each worked out when read: the noise share reads only the tones that are off.
   struct LevelsByTone {
     const SymbolHistory::Symbol& symbol;
-    float scale;
-    float operator[](std::size_t tone) const {
-      return scale * storedTones::kGain[symbol.attenuation[tone]];
-    }
+    float operator[](std::size_t tone) const { return SymbolHistory::levelOf(symbol, tone); }
   };
-  LevelsByTone levelsByTone(int w) const {
-    const SymbolHistory::Symbol& symbol = at(w);
-    return {symbol, storedTones::fromShortFloat(symbol.scale)};
-  }
+  LevelsByTone levelsByTone(int w) const { return {at(w)}; }
   std::uint8_t byteOf(int w) const { return at(w).byte[parity]; }
   bool erasedAt(int w) const { return at(w).erased[parity]; }
   // Most windows are heard whole: 255 / 255 is 1, with no division.
@@ -85,18 +78,10 @@ struct RoomWindows {
   static constexpr double kLeastDoubt = kLeastDoubtInRoom;
   static constexpr int kLeastPasses = 2;
 
-  // RoomReading::levelOf, multiplied by the inverse of its unit, a power of two: the same
-  // level without a division.
-  static_assert([] {
-    float unit = RoomReading::kLevelUnit;
-    while (unit > 1.0f) unit /= 2.0f;
-    return unit == 1.0f;
-  }());
   ToneLevels levelsOf(int w) const {
-    constexpr float kPerUnit = 1.0f / RoomReading::kLevelUnit;
     ToneLevels levels{};
     for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
-      levels[toneOf(bit)] = static_cast<float>(reading.levels[w][bit]) * kPerUnit;
+      levels[toneOf(bit)] = reading.levelOf(w, bit);
     }
     return levels;
   }

@@ -51,8 +51,9 @@ RoomModel::AlignedWindows::AlignedWindows(const SymbolHistory& windows, std::uin
 Phasor RoomModel::AlignedWindows::at(int window, std::size_t tone) const {
   const std::uint32_t at = base + static_cast<std::uint32_t>(window);
   const float turn = drift[tone] * static_cast<float>(window) * (128.0f / storedTones::kPi);
-  const auto step = static_cast<std::size_t>((history.at(at).phase[tone] - nearest(turn)) & 255);
-  const float level = history.levelOf(at, tone);
+  const SymbolHistory::Symbol& symbol = history.at(at);
+  const auto step = static_cast<std::size_t>((symbol.phase[tone] - nearest(turn)) & 255);
+  const float level = SymbolHistory::levelOf(symbol, tone);
   return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
 }
 
@@ -69,7 +70,7 @@ void RoomModel::earnCredit() {
 }
 
 float RoomModel::levelOf(int window, std::size_t bit) const {
-  return static_cast<float>(levels_[window][bit]) / RoomReading::kLevelUnit;
+  return static_cast<float>(levels_[window][bit]) * RoomReading::kPerUnit;
 }
 
 // A new reading once a frame's worth of windows came since the last one began, or, when the

@@ -37,8 +37,13 @@ struct RoomReading {
   int length = 0;
   int even = 0;  // window w since the start is an even symbol when w + this is even
 
+  // The unit is a power of two, so a level times its inverse is the quotient exactly, without
+  // a division.
+  static constexpr float kPerUnit = 1.0f / kLevelUnit;
+  static_assert(kLevelUnit == 32.0f);
+
   float levelOf(int window, std::size_t bit) const {
-    return static_cast<float>(levels[window][bit]) / kLevelUnit;
+    return static_cast<float>(levels[window][bit]) * kPerUnit;
   }
 };
 

@@ -60,8 +60,9 @@ class SymbolHistory {
     const int at = place + offset;
     return symbols_[static_cast<std::size_t>(at < kWindows ? at : at - kWindows)];
   }
-  float levelOf(std::uint32_t window, std::size_t tone) const {
-    const Symbol& symbol = at(window);
+  float levelOf(std::uint32_t window, std::size_t tone) const { return levelOf(at(window), tone); }
+  // A tone's level as `symbol` keeps it.
+  static float levelOf(const Symbol& symbol, std::size_t tone) {
     return storedTones::fromShortFloat(symbol.scale) * storedTones::kGain[symbol.attenuation[tone]];
   }
 
