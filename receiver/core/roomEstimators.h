@@ -438,7 +438,7 @@ auto predictTone(int count, At at) {
 // passes window by window of the frame, with the ringing of the frame before wrapping round.
 // Keeps the `Count` ways whose fit explains the most, the best first; bit i of a way says
 // whether the tone sounds in window i of the frame. The ways may be tried a few at a time
-// (try), so that a device can spread the work.
+// (tryWays), so that a device can spread the work.
 template <std::size_t Count, typename P>
 class RepeatingWays {
  public:
