@@ -15,9 +15,12 @@
 //                        of any recording.
 //   WrongAnswers/<kind>  wrong: messages the device reported from inputs that hold none or
 //                        another one, of `inputs`, at 16 kHz.
-// DEVICE_MESSAGES sets the messages per row (default 20).
+// DEVICE_MESSAGES sets the messages per row (default 20). DEVICE_KEEP_WORST=DIR keeps each row's
+// recording that cost the most instructions a second, as DIR/<row>.wav, to profile on its own.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -109,6 +112,22 @@ void budget(benchmark::State& state) {
   state.counters["flash_bytes"] = flashBytes();
 }
 
+// Writes `recording` where DEVICE_KEEP_WORST says, named after `row`.
+void keepRecording(const Recording& recording, const std::string& row) {
+  const char* dir = std::getenv("DEVICE_KEEP_WORST");
+  if (dir == nullptr) return;
+  std::string name = row;
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+  const auto path = std::filesystem::path(dir) / (name + ".wav");
+  SF_INFO info{0, recording.rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+  if (SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info)) {
+    sf_writef_float(file, recording.samples.data(),
+                    static_cast<sf_count_t>(recording.samples.size()));
+    sf_close(file);
+  }
+}
+
 void channel(benchmark::State& state, const ChannelRow& row) {
   const int messages = messagesPerRow();
   std::mt19937 random(2026);
@@ -124,7 +143,9 @@ void channel(benchmark::State& state, const ChannelRow& row) {
       else if (run.status == 0)
         ++wrong;
       desktop += heardRightly(receiver::decode(recording.samples, recording.rate), sent) ? 1 : 0;
-      mostPerSecond = std::max(mostPerSecond, run.report.value("instructions_per_second", 0.0));
+      const double perSecond = run.report.value("instructions_per_second", 0.0);
+      if (perSecond > mostPerSecond) keepRecording(recording, row.name);
+      mostPerSecond = std::max(mostPerSecond, perSecond);
       largestPoll = std::max(largestPoll, run.report.value("largest_poll_instructions", 0.0));
     }
   }

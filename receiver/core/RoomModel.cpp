@@ -40,19 +40,30 @@ std::int8_t toRoomLevel(float level) {
 
 }  // namespace
 
+// Steps of 1/256 of a turn in 1/65536: a tone's turn from one window to the next is kept to
+// that, and a window's turn, its multiple, wraps round in 32 bits without losing a step.
+constexpr float kStepsPerRadian = 128.0f / storedTones::kPi;
+constexpr float kTurnUnit = 65536.0f;
+
 // `drift` is the phase turned per window and per k.
 RoomModel::AlignedWindows::AlignedWindows(const SymbolHistory& windows, std::uint32_t first,
                                           float driftPerK)
-    : history(windows), base(first) {
-  for (std::size_t tone = 0; tone < drift.size(); ++tone)
-    drift[tone] = driftPerK * static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
+    : history(windows), place(windows.placeOf(first)) {
+  for (std::size_t tone = 0; tone < turn.size(); ++tone) {
+    const float drift = driftPerK * static_cast<float>(kCarrierEvenK + static_cast<int>(tone));
+    turn[tone] = static_cast<std::uint32_t>(nearest(drift * kStepsPerRadian * kTurnUnit));
+  }
+}
+
+// The steps tone `tone` turns over `windows` windows, to the nearest.
+int RoomModel::AlignedWindows::stepsOver(int windows, std::size_t tone) const {
+  const std::uint32_t units = turn[tone] * static_cast<std::uint32_t>(windows) + 0x8000u;
+  return static_cast<int>(units >> 16);
 }
 
 Phasor RoomModel::AlignedWindows::at(int window, std::size_t tone) const {
-  const std::uint32_t at = base + static_cast<std::uint32_t>(window);
-  const float turn = drift[tone] * static_cast<float>(window) * (128.0f / storedTones::kPi);
-  const SymbolHistory::Symbol& symbol = history.at(at);
-  const auto step = static_cast<std::size_t>((symbol.phase[tone] - nearest(turn)) & 255);
+  const SymbolHistory::Symbol& symbol = history.after(place, window);
+  const auto step = static_cast<std::size_t>((symbol.phase[tone] - stepsOver(window, tone)) & 255);
   const float level = SymbolHistory::levelOf(symbol, tone);
   return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
 }
@@ -107,7 +118,8 @@ void RoomModel::step(const SymbolHistory& history) {
 }
 
 // Whether a step goes on with the one before: the carriers after the clocks' mismatch, a later
-// part of a lag or of the search for a repeating frame, or the prediction's line and reading.
+// part of a lag or of the search for a repeating frame, a reading's keeping, or the
+// prediction's line and reading.
 bool RoomModel::isPart(Position at) {
   return at.part > 0 || at.step == Step::carriers || at.step == Step::placeLine ||
          at.step == Step::readLine;
@@ -137,6 +149,7 @@ RoomModel::Position RoomModel::next(Position at) const {
     case Step::readLine:
       return {Step::settle, at.index};
     case Step::settle:
+      if (at.part == 0) return {Step::settle, at.index, at.start, 1};
       if (at.start + 1 < kStarts) {
         const int start = at.start + 1;
         const bool repeating = static_cast<Start>(start) == Start::repeating;
@@ -148,6 +161,7 @@ RoomModel::Position RoomModel::next(Position at) const {
         return {Step::tryWays, at.index, at.start, at.part + 1};
       return {Step::settle, at.index, at.start};
     case Step::saidByOthers:
+      if (at.part == 0) return {Step::saidByOthers, at.index, 0, 1};
       return lastTone ? Position{Step::readBytes} : Position{Step::saidByOthers, at.index + 1};
     case Step::readBytes:
       return {Step::cancel};
@@ -182,12 +196,16 @@ bool RoomModel::applies(Position at) const {
 // What a step costs: a credit per window it reads, and kStepOverhead for what it does besides.
 // Steps spread over a few polls cost what they did as one: a lag a part at a time, the carriers
 // as part of the first measures, the prediction's line and its reading as part of its fit, the
-// search for a repeating frame as part of the step that reads the tone from it.
+// search for a repeating frame as part of the step that reads the tone from it, and whether a
+// reading is kept as part of the reading.
 int RoomModel::costOf(Position at) const {
   switch (at.step) {
     case Step::passLag:
       return std::min(kLagPart, lagWindows(at.index) - at.part * kLagPart) +
              (at.part == 0 ? kStepOverhead : 0);
+    case Step::settle:
+    case Step::saidByOthers:
+      return at.part == 0 ? length_ + kStepOverhead : 0;
     case Step::carriers:
     case Step::placeLine:
     case Step::readLine:
@@ -216,15 +234,17 @@ void RoomModel::run(Position at, const SymbolHistory& history) {
     case Step::predict:
       return fitPrediction(aligned, toneOf(bit));
     case Step::placeLine:
-      return placeLine();
+      return placeLine(aligned, toneOf(bit));
     case Step::readLine:
       return readByPrediction();
     case Step::settle:
-      return settleTone(aligned, bit, static_cast<Start>(at.start));
+      if (at.part == 0) return settleTone(aligned, bit, static_cast<Start>(at.start));
+      return keepIfBest(aligned, bit, static_cast<Start>(at.start));
     case Step::tryWays:
       return tryWays(aligned, toneOf(bit), at.part);
     case Step::saidByOthers:
-      return settleTone(aligned, bit, Start::saidByOthers);
+      if (at.part == 0) return settleTone(aligned, bit, Start::saidByOthers);
+      return keepIfBest(aligned, bit, Start::saidByOthers);
     case Step::readBytes:
       return soundingFromBytes();
     case Step::cancel:
@@ -268,13 +288,41 @@ bool RoomModel::measureCarriers(const AlignedWindows& aligned, const SymbolHisto
 }
 
 // Part `part` of the windows compared `frames` whole frames apart (see repeatsAfter); after
-// the last, the pass is that lag when they repeat. The shortest such lag is the pass.
+// the last, the pass is that lag when they repeat. The shortest such lag is the pass. Each pair
+// is read as the history keeps it, a scale and each tone's steps of attenuation and phase, so
+// that a tone's share is a gain and a cosine from tables: a product of gains is the gain of
+// their steps added (past the table, below 63 dB, it counts as silence), and the clocks'
+// mismatch turns every pair of a tone by the same steps.
 void RoomModel::passLag(const AlignedWindows& aligned, int frames, int part) {
+  using storedTones::kGain;
+  using storedTones::kSilent;
+  const auto gainOf = [](int steps) {
+    return kGain[static_cast<std::size_t>(std::min(steps, kSilent))];
+  };
   const int lag = frames * kFrameWindows;
   const int from = part * kLagPart;
   const int to = std::min(from + kLagPart, lagWindows(frames));
   if (part == 0) lagSums_ = {};
-  addLagSums(from, to, lag, aligned.tones(), lagSums_);
+  std::array<int, kToneCount> lagSteps{};
+  for (std::size_t tone = 0; tone < lagSteps.size(); ++tone)
+    lagSteps[tone] = aligned.stepsOver(lag, tone);
+  for (int w = from; w < to; ++w) {
+    const SymbolHistory::Symbol& now = aligned.history.after(aligned.place, w);
+    const SymbolHistory::Symbol& later = aligned.history.after(aligned.place, w + lag);
+    float alike = 0.0f, nowEnergy = 0.0f, laterEnergy = 0.0f;
+    for (std::size_t tone = 0; tone < lagSteps.size(); ++tone) {
+      const int a = now.attenuation[tone], b = later.attenuation[tone];
+      const auto step =
+          static_cast<std::size_t>((now.phase[tone] - later.phase[tone] + lagSteps[tone]) & 255);
+      alike += gainOf(a + b) * storedTones::kTurn[step].cos;
+      nowEnergy += gainOf(2 * a);
+      laterEnergy += gainOf(2 * b);
+    }
+    const float nowScale = storedTones::fromShortFloat(now.scale);
+    const float laterScale = storedTones::fromShortFloat(later.scale);
+    lagSums_.alike += nowScale * laterScale * alike;
+    lagSums_.together += nowScale * nowScale * nowEnergy + laterScale * laterScale * laterEnergy;
+  }
   if (to == lagWindows(frames) && lagSums_.repeat()) pass_ = lag;
 }
 
@@ -295,17 +343,22 @@ void RoomModel::fitPrediction(const AlignedWindows& aligned, std::size_t tone) {
   prediction_ = receiver::fitPrediction(length_, [this](int w) { return toneWindows_[w]; });
 }
 
-void RoomModel::placeLine() {
-  receiver::placeLine(prediction_, length_, [this](int w) { return toneWindows_[w]; });
+// The line is placed from each window's residual, which is kept in its window's phasor,
+// filled from the last window back, as each residual needs the kPast windows before it; the
+// tone's level in a window is as the history keeps it.
+void RoomModel::placeLine(const AlignedWindows& aligned, std::size_t tone) {
+  constexpr int kPast = TonePrediction<Phasor>::kPast;
+  for (int w = length_ - 1; w >= kPast; --w)
+    toneWindows_[w] = prediction_.residual([this](int v) { return toneWindows_[v]; }, w);
+  receiver::placeLine(
+      prediction_, length_, [this](int w) { return toneWindows_[w]; },
+      [&](int w) { return SymbolHistory::levelOf(aligned.history.after(aligned.place, w), tone); });
 }
 
 void RoomModel::readByPrediction() {
   constexpr int kPast = TonePrediction<Phasor>::kPast;
-  // Each window's place along the line is read many times: it is kept in its window's phasor,
-  // filled from the last window back, as each place needs the kPast windows before it.
-  for (int w = length_ - 1; w >= kPast; --w) {
-    toneWindows_[w].re = prediction_.along([this](int v) { return toneWindows_[v]; }, w);
-  }
+  // Each window's place along the line is read many times: it is kept in its window's phasor.
+  for (int w = kPast; w < length_; ++w) toneWindows_[w].re = prediction_.along(toneWindows_[w]);
   const auto along = [this](int i) { return toneWindows_[i + kPast].re; };
   const int count = length_ - kPast;
   const auto [off, on] = twoEnds(count, along);
@@ -361,10 +414,9 @@ bool RoomModel::firstReading(const AlignedWindows& aligned, std::size_t bit, Sta
   return odd;
 }
 
-// Bit tone `bit` read from first reading `first`; the reading is kept when its response
-// explains the tone best so far.
+// Bit tone `bit` read from first reading `first`, in two steps: the reading, and whether it is
+// kept, when its response explains the tone best so far.
 void RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start first) {
-  const std::size_t tone = toneOf(bit);
   if (first == Start::repeating) {
     const int way = repeating_.best()[0];
     for (int w = 0; w < length_; ++w)
@@ -374,7 +426,11 @@ void RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
       setBit(settling_.data(), w, firstReading(aligned, bit, first, w));
     }
   }
-  cancelTone(aligned, tone, settling_, trial_.data(), 1);
+  cancelTone(aligned, toneOf(bit), settling_, trial_.data(), 1);
+}
+
+void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first) {
+  const std::size_t tone = toneOf(bit);
   loadTone(aligned, tone);
   const float misfit = learnTone(tone, settling_).misfit;
   float& best = bestMisfits_[bit];

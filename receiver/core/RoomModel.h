@@ -80,9 +80,9 @@ class RoomModel {
     predict,       // tone `index`'s first reading by prediction: the prediction's fit,
     placeLine,     // the line its residuals spread along,
     readLine,      // and the reading from where each window lies along it
-    settle,        // tone `index` read from first reading `start`
+    settle,        // tone `index` read from first reading `start`, then kept if best
     tryWays,       // part `part` of the ways tone `index` may repeat every frame, tried
-    saidByOthers,  // tone `index` read from what the other tones say
+    saidByOthers,  // tone `index` read from what the other tones say, then kept if best
     readBytes,     // every window's byte from the tones' readings
     cancel,        // tone `index` read again from those bytes
     placeFrames,   // the bytes again, and the even windows where frames check
@@ -94,7 +94,7 @@ class RoomModel {
     Step step = Step::measure;
     int index = 0;  // the frames of a lag, or a tone's bit
     int start = 0;  // a first reading
-    int part = 0;   // of a step spread over a few: windows, or ways
+    int part = 0;   // of a step spread over a few: windows, ways, or reading and keeping
   };
   // A first reading: predicted, louder than the carriers, predicted silent, the best way of
   // repeating every frame (a loop of one frame only), or as the other tones say.
@@ -105,8 +105,10 @@ class RoomModel {
   struct AlignedWindows {
     AlignedWindows(const SymbolHistory& history, std::uint32_t base, float drift);
     const SymbolHistory& history;
-    std::uint32_t base;
-    std::array<float, kToneCount> drift;  // the phase each tone turns per window
+    int place;  // of window 0 in the history
+    // The turn of each tone per window, in 1/65536 of a step of 1/256 of a turn.
+    std::array<std::uint32_t, kToneCount> turn;
+    int stepsOver(int windows, std::size_t tone) const;
     Phasor at(int window, std::size_t tone) const;
     auto tones() const {
       return [this](std::size_t w, std::size_t tone) { return at(static_cast<int>(w), tone); };
@@ -125,12 +127,13 @@ class RoomModel {
   void passLag(const AlignedWindows& aligned, int frames, int part);
   void loadTone(const AlignedWindows& aligned, std::size_t tone);
   void fitPrediction(const AlignedWindows& aligned, std::size_t tone);
-  void placeLine();
+  void placeLine(const AlignedWindows& aligned, std::size_t tone);
   void readByPrediction();
   Response learnTone(std::size_t tone, const Bits& sounding) const;
   void cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
                   std::int8_t* levels, int stride);
   void settleTone(const AlignedWindows& aligned, std::size_t bit, Start first);
+  void keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first);
   bool firstReading(const AlignedWindows& aligned, std::size_t bit, Start first, int w) const;
   void tryWays(const AlignedWindows& aligned, std::size_t tone, int part);
   void soundingFromBytes();

@@ -83,29 +83,18 @@ auto fitCarriers(std::size_t count, At at) {
 }
 
 // The loop repeats every pass, and so does what the room makes of it: windows a pass apart
-// measure the same but for noise. What differs between windows `lag` apart and what they hold,
-// over all tones, summed a stretch of windows at a time (addLagSums) so that a device can
-// spread the work.
+// measure the same but for noise. What pairs of windows `lag` apart hold, over all tones:
+// their energy, and what they hold alike; what differs between them is the rest. A device sums
+// them a stretch of windows at a time, from the windows as it keeps them.
 template <typename S>
 struct LagSums {
-  S apart = 0;
-  S together = 0;
+  S together = 0;  // |now|^2 + |later|^2
+  S alike = 0;     // Re(now conj(later)); |now - later|^2 = together - 2 alike
   // Whether the windows clearly repeat.
-  bool repeat() const { return apart < static_cast<S>(kRepeatsWithin) * together; }
-};
-
-// Adds windows w = from ... to - 1 to `sums`, each against window w + lag.
-template <typename At>
-void addLagSums(int from, int to, int lag, At at, LagSums<ScalarOf<PhasorAt<At>>>& sums) {
-  for (int w = from; w < to; ++w) {
-    for (std::size_t tone = 0; tone < static_cast<std::size_t>(kToneCount); ++tone) {
-      const auto now = at(static_cast<std::size_t>(w), tone);
-      const auto later = at(static_cast<std::size_t>(w + lag), tone);
-      sums.apart += norm(now - later);
-      sums.together += norm(now) + norm(later);
-    }
+  bool repeat() const {
+    return together - S(2) * alike < static_cast<S>(kRepeatsWithin) * together;
   }
-}
+};
 
 // Whether `count` windows clearly repeat `lag` windows apart (never when they do not hold two
 // of them).
@@ -113,7 +102,14 @@ template <typename At>
 bool repeatsAfter(int count, int lag, At at) {
   if (2 * lag > count) return false;
   LagSums<ScalarOf<PhasorAt<At>>> sums;
-  addLagSums(0, count - lag, lag, at, sums);
+  for (int w = 0; w + lag < count; ++w) {
+    for (std::size_t tone = 0; tone < static_cast<std::size_t>(kToneCount); ++tone) {
+      const auto now = at(static_cast<std::size_t>(w), tone);
+      const auto later = at(static_cast<std::size_t>(w + lag), tone);
+      sums.together += norm(now) + norm(later);
+      sums.alike += real(now * conj(later));
+    }
+  }
   return sums.repeat();
 }
 
@@ -365,70 +361,116 @@ struct TonePrediction {
     for (int i = 1; i <= kPast; ++i) own = own - fit[static_cast<std::size_t>(i)] * at(w - i);
     return own;
   }
-  // Where window w lies along the line, towards on.
+  // Where a window whose residual is `missed` lies along the line, towards on.
+  ScalarOf<P> along(P missed) const { return real((missed - mean) * axis); }
   template <typename At>
   ScalarOf<P> along(const At& at, int w) const {
-    return real((residual(at, w) - mean) * axis);
+    return along(residual(at, w));
   }
 };
 
 // The prediction of a tone over `count` windows, `at(w)` its phasor in window w: its fit
-// (fitPrediction), then the line its residuals spread along (placeLine), each a pass or a few
+// (fitPrediction), then the line its residuals spread along (placeLine), each a pass or two
 // over the windows, which a device may take in turn.
+//
+// The fit's normal equations hold, for each window from kPast on, the products of the kPast
+// windows before it with each other and with it: the sums of conj(y(u + d)) y(u) for d up to
+// kPast, but for a few windows at either end. So one pass sums them over every window, and the
+// ends are taken off after.
 template <typename At>
 auto fitPrediction(int count, At at) {
   using P = decltype(at(0));
   using S = ScalarOf<P>;
-  TonePrediction<P> prediction;
   constexpr int kPast = TonePrediction<P>::kPast;
   constexpr std::size_t kUnknowns = kPast + 1;
+  P total{};
+  std::array<P, kUnknowns> apart{};       // [d]: the sum of conj(y(u + d)) y(u) over every u
+  std::array<P, kUnknowns - 1> before{};  // [i]: y(u - 1 - i)
+  for (int u = 0; u < count; ++u) {
+    const P y = at(u);
+    total = total + y;
+    apart[0] = apart[0] + P{norm(y)};
+    for (int d = 1; d <= std::min(u, kPast); ++d)
+      apart[static_cast<std::size_t>(d)] =
+          apart[static_cast<std::size_t>(d)] + conj(y) * before[static_cast<std::size_t>(d - 1)];
+    for (std::size_t i = before.size() - 1; i > 0; --i) before[i] = before[i - 1];
+    before[0] = y;
+  }
+  // The sums of y(v) and of conj(y(u + d)) y(u) for v, u = from ... to.
+  const auto phasors = [&](int from, int to) {
+    P sum{};
+    for (int v = from; v <= to; ++v) sum = sum + at(v);
+    return sum;
+  };
+  const auto products = [&](int d, int from, int to) {
+    P sum{};
+    for (int u = from; u <= to; ++u) sum = sum + conj(at(u + d)) * at(u);
+    return sum;
+  };
+  // Unknown a multiplies y(w - a) (the constant, 1, for a = 0), for w = kPast ... count - 1.
   std::array<std::array<P, kUnknowns>, kUnknowns> normal{};
   std::array<P, kUnknowns> projected{};
-  for (int w = kPast; w < count; ++w) {
-    const std::array<P, kUnknowns> x = {P{S(1)}, at(w - 1), at(w - 2), at(w - 3)};
-    const P now = at(w);
-    for (std::size_t a = 0; a < kUnknowns; ++a) {
-      projected[a] = projected[a] + conj(x[a]) * now;
-      for (std::size_t b = a; b < kUnknowns; ++b) normal[a][b] = normal[a][b] + conj(x[a]) * x[b];
+  normal[0][0] = P{static_cast<S>(count - kPast)};
+  projected[0] = total - phasors(0, kPast - 1);
+  for (int b = 1; b <= kPast; ++b) {
+    const auto j = static_cast<std::size_t>(b);
+    normal[0][j] = total - phasors(0, kPast - 1 - b) - phasors(count - b, count - 1);
+    projected[j] = conj(apart[j] - products(b, 0, kPast - 1 - b));
+    for (int a = 1; a <= b; ++a) {
+      const int d = b - a;
+      normal[static_cast<std::size_t>(a)][j] = apart[static_cast<std::size_t>(d)] -
+                                               products(d, 0, kPast - 1 - b) -
+                                               products(d, count - b, count - 1 - d);
     }
   }
   // The normal equations are Hermitian: below the diagonal, the conjugates of above.
   for (std::size_t a = 1; a < kUnknowns; ++a) {
     for (std::size_t b = 0; b < a; ++b) normal[a][b] = conj(normal[b][a]);
   }
+  TonePrediction<P> prediction;
   prediction.fit = solve(normal, projected, kUnknowns);
   return prediction;
 }
 
-template <typename P, typename At>
-void placeLine(TonePrediction<P>& prediction, int count, At at) {
+// `missed(w)` is what the prediction misses in window w (its residual) and `level(w)` the
+// tone's level there, for w = kPast ... count - 1. The line's end towards which the windows
+// that measure louder than the mean lie is on: that is where
+//   sum over w of along(w) (level(w) - mean level) = Re(axis sum of (missed(w) - mean)
+//                                                      (level(w) - mean level))
+// is positive, which the pass that places the line sums as well.
+template <typename P, typename Missed, typename Level>
+void placeLine(TonePrediction<P>& prediction, int count, Missed missed, Level level) {
   using S = ScalarOf<P>;
   constexpr int kPast = TonePrediction<P>::kPast;
   const S n = static_cast<S>(count - kPast);
+  P mean{};
   S meanLevel = 0;
   for (int w = kPast; w < count; ++w) {
-    prediction.mean = prediction.mean + prediction.residual(at, w);
-    meanLevel += abs(at(w));
+    mean = mean + missed(w);
+    meanLevel += level(w);
   }
-  prediction.mean = (S(1) / n) * prediction.mean;
+  mean = (S(1) / n) * mean;
   meanLevel /= n;
   P spread{};
+  P louder{};
   for (int w = kPast; w < count; ++w) {
-    const P d = prediction.residual(at, w) - prediction.mean;
+    const P d = missed(w) - mean;
     spread = spread + d * d;
+    louder = louder + (level(w) - meanLevel) * d;
   }
   const S angle = -std::atan2(imag(spread), real(spread)) / S(2);
+  prediction.mean = mean;
   prediction.axis = P{std::cos(angle), std::sin(angle)};
-  S loudness = 0;
-  for (int w = kPast; w < count; ++w)
-    loudness += prediction.along(at, w) * (abs(at(w)) - meanLevel);
-  if (loudness < S(0)) prediction.axis = S(-1) * prediction.axis;
+  if (real(prediction.axis * louder) < S(0)) prediction.axis = S(-1) * prediction.axis;
 }
 
 template <typename At>
 auto predictTone(int count, At at) {
   auto prediction = fitPrediction(count, at);
-  placeLine(prediction, count, at);
+  const auto fit = prediction;
+  placeLine(
+      prediction, count, [&](int w) { return fit.residual(at, w); },
+      [&](int w) { return abs(at(w)); });
   return prediction;
 }
 
