@@ -22,6 +22,9 @@ constexpr int kStepOverhead = 64;
 // and ways tried per part of the search for a repeating frame.
 constexpr int kLagPart = 48;
 constexpr int kWaysPerPart = 64;
+// A tone read from a first reading: the response it teaches, the reading through it, and
+// whether it is kept.
+constexpr int kReadingParts = 3;
 // Without an FPU each part takes a poll of its own, so that no poll takes long; with one, a
 // step runs whole in one poll, which stays short anyway, as the model's pace was set for.
 constexpr bool kOnePartPerPoll = SONICSEND_LISTENER_FIXED != 0;
@@ -118,8 +121,8 @@ void RoomModel::step(const SymbolHistory& history) {
 }
 
 // Whether a step goes on with the one before: the carriers after the clocks' mismatch, a later
-// part of a lag or of the search for a repeating frame, a reading's keeping, or the
-// prediction's line and reading.
+// part of a lag, of the search for a repeating frame or of reading a tone, or the prediction's
+// line and reading.
 bool RoomModel::isPart(Position at) {
   return at.part > 0 || at.step == Step::carriers || at.step == Step::placeLine ||
          at.step == Step::readLine;
@@ -149,7 +152,7 @@ RoomModel::Position RoomModel::next(Position at) const {
     case Step::readLine:
       return {Step::settle, at.index};
     case Step::settle:
-      if (at.part == 0) return {Step::settle, at.index, at.start, 1};
+      if (at.part < kReadingParts - 1) return {Step::settle, at.index, at.start, at.part + 1};
       if (at.start + 1 < kStarts) {
         const int start = at.start + 1;
         const bool repeating = static_cast<Start>(start) == Start::repeating;
@@ -161,11 +164,12 @@ RoomModel::Position RoomModel::next(Position at) const {
         return {Step::tryWays, at.index, at.start, at.part + 1};
       return {Step::settle, at.index, at.start};
     case Step::saidByOthers:
-      if (at.part == 0) return {Step::saidByOthers, at.index, 0, 1};
+      if (at.part < kReadingParts - 1) return {Step::saidByOthers, at.index, 0, at.part + 1};
       return lastTone ? Position{Step::readBytes} : Position{Step::saidByOthers, at.index + 1};
     case Step::readBytes:
       return {Step::cancel};
     case Step::cancel:
+      if (at.part == 0) return {Step::cancel, at.index, 0, 1};
       return lastTone ? Position{Step::placeFrames} : Position{Step::cancel, at.index + 1};
     case Step::placeFrames:
       return {Step::weigh};
@@ -196,8 +200,8 @@ bool RoomModel::applies(Position at) const {
 // What a step costs: a credit per window it reads, and kStepOverhead for what it does besides.
 // Steps spread over a few polls cost what they did as one: a lag a part at a time, the carriers
 // as part of the first measures, the prediction's line and its reading as part of its fit, the
-// search for a repeating frame as part of the step that reads the tone from it, and whether a
-// reading is kept as part of the reading.
+// search for a repeating frame as part of the step that reads the tone from it, and a tone's
+// reading through its response, and whether it is kept, as part of learning the response.
 int RoomModel::costOf(Position at) const {
   switch (at.step) {
     case Step::passLag:
@@ -205,6 +209,7 @@ int RoomModel::costOf(Position at) const {
              (at.part == 0 ? kStepOverhead : 0);
     case Step::settle:
     case Step::saidByOthers:
+    case Step::cancel:
       return at.part == 0 ? length_ + kStepOverhead : 0;
     case Step::carriers:
     case Step::placeLine:
@@ -238,18 +243,20 @@ void RoomModel::run(Position at, const SymbolHistory& history) {
     case Step::readLine:
       return readByPrediction();
     case Step::settle:
-      if (at.part == 0) return settleTone(aligned, bit, static_cast<Start>(at.start));
-      return keepIfBest(aligned, bit, static_cast<Start>(at.start));
+    case Step::saidByOthers: {
+      const Start first =
+          at.step == Step::settle ? static_cast<Start>(at.start) : Start::saidByOthers;
+      if (at.part == 0) return settleTone(aligned, bit, first);
+      if (at.part == 1) return readThrough(settling_, trial_.data(), 1);
+      return keepIfBest(aligned, bit, first);
+    }
     case Step::tryWays:
       return tryWays(aligned, toneOf(bit), at.part);
-    case Step::saidByOthers:
-      if (at.part == 0) return settleTone(aligned, bit, Start::saidByOthers);
-      return keepIfBest(aligned, bit, Start::saidByOthers);
     case Step::readBytes:
       return soundingFromBytes();
     case Step::cancel:
-      return cancelTone(aligned, toneOf(bit), roundSounding_[bit], &levels_[0][bit],
-                        static_cast<int>(kRoomTones));
+      if (at.part == 0) return learnFrom(aligned, toneOf(bit), roundSounding_[bit]);
+      return readThrough(roundSounding_[bit], &levels_[0][bit], static_cast<int>(kRoomTones));
     case Step::placeFrames:
       soundingFromBytes();
       return placeFrames();
@@ -376,14 +383,17 @@ RoomModel::Response RoomModel::learnTone(std::size_t tone, const Bits& sounding)
       sounding, length_, echoes_ + 1, [this](int w) { return toneWindows_[w]; }, energy_[tone]);
 }
 
-// `tone` read again through the response `sounding` teaches (see readThroughResponse). Writes
-// each window's level (on 2, off 0) to levels[w * stride] and updates `sounding`.
-void RoomModel::cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
-                           std::int8_t* levels, int stride) {
+// `tone` read again through the response `sounding` teaches (see readThroughResponse), in two
+// steps: the tone loaded and its response learnt, then the reading, which writes each window's
+// level (on 2, off 0) to levels[w * stride] and updates `sounding`.
+void RoomModel::learnFrom(const AlignedWindows& aligned, std::size_t tone, const Bits& sounding) {
   loadTone(aligned, tone);
-  const Response response = learnTone(tone, sounding);
+  response_ = learnTone(tone, sounding);
+}
+
+void RoomModel::readThrough(Bits& sounding, std::int8_t* levels, int stride) {
   readThroughResponse(
-      response.terms, echoes_ + 1, length_, pass_, sounding.data(),
+      response_.terms, echoes_ + 1, length_, pass_, sounding.data(),
       [this](int w) -> Phasor& { return toneWindows_[w]; },
       [&](int a, float on) {
         levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
@@ -397,10 +407,9 @@ bool RoomModel::firstReading(const AlignedWindows& aligned, std::size_t bit, Sta
   switch (first) {
     case Start::predicted:
       return predicted;
-    case Start::louder: {
-      const Phasor y = aligned.at(w, toneOf(bit));
-      return std::sqrt(y.re * y.re + y.im * y.im) > carrier_;
-    }
+    case Start::louder:
+      return SymbolHistory::levelOf(aligned.history.after(aligned.place, w), toneOf(bit)) >
+             carrier_;
     case Start::unpredicted:
       return !predicted;
     case Start::repeating:  // read whole by bestRepeating
@@ -414,8 +423,9 @@ bool RoomModel::firstReading(const AlignedWindows& aligned, std::size_t bit, Sta
   return odd;
 }
 
-// Bit tone `bit` read from first reading `first`, in two steps: the reading, and whether it is
-// kept, when its response explains the tone best so far.
+// Bit tone `bit` read from first reading `first`, in three steps: the first reading and the
+// response it teaches, the reading through it, and whether that is kept, when its response
+// explains the tone best so far.
 void RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start first) {
   if (first == Start::repeating) {
     const int way = repeating_.best()[0];
@@ -426,7 +436,7 @@ void RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
       setBit(settling_.data(), w, firstReading(aligned, bit, first, w));
     }
   }
-  cancelTone(aligned, toneOf(bit), settling_, trial_.data(), 1);
+  learnFrom(aligned, toneOf(bit), settling_);
 }
 
 void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first) {
@@ -457,14 +467,29 @@ void RoomModel::tryWays(const AlignedWindows& aligned, std::size_t tone, int par
 void RoomModel::soundingFromBytes() {
   for (Bits& bits : roundSounding_) bits.fill(0);
   for (int w = 0; w < length_; ++w) {
-    ToneLevels levels{};
-    for (std::size_t bit = 0; bit < kRoomTones; ++bit) levels[toneOf(bit)] = levelOf(w, bit);
-    const std::uint8_t byte = readSymbol(levels, 1.0f).byte;
+    const std::uint8_t byte = RoomReading::byteOf(levels_[w]);
     trial_[w] = static_cast<std::int8_t>(byte);
     for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
       setBit(roundSounding_[bit].data(), w, soundsIn(byte, bit));
     }
   }
+}
+
+std::uint8_t RoomReading::byteOf(const std::array<std::int8_t, kRoomTones>& levels) {
+  constexpr int kThreshold = static_cast<int>(RoomReading::kLevelUnit);
+  std::uint32_t on = 0;
+  std::size_t weakest = 0;
+  int weakestMargin = 256;
+  for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
+    const int margin = levels[bit] - kThreshold;
+    if (margin > 0) on |= 1u << bit;
+    if (std::abs(margin) < weakestMargin) {
+      weakestMargin = std::abs(margin);
+      weakest = bit;
+    }
+  }
+  if (countOnes(on) % 2 != 0) on ^= 1u << weakest;
+  return static_cast<std::uint8_t>(on);
 }
 
 // Which carrier is on in a window is as ambiguous in a room as a tone turned round; but a

@@ -45,6 +45,10 @@ struct RoomReading {
   float levelOf(int window, std::size_t bit) const {
     return static_cast<float>(levels[window][bit]) * kPerUnit;
   }
+  // The byte a window's levels read as, as readSymbol reads them with the threshold at 1 (a
+  // tone sounds above it; where the parity fails, the tone nearest it is turned round), in whole
+  // units of the levels.
+  static std::uint8_t byteOf(const std::array<std::int8_t, kRoomTones>& levels);
 };
 
 class RoomModel {
@@ -80,11 +84,11 @@ class RoomModel {
     predict,       // tone `index`'s first reading by prediction: the prediction's fit,
     placeLine,     // the line its residuals spread along,
     readLine,      // and the reading from where each window lies along it
-    settle,        // tone `index` read from first reading `start`, then kept if best
+    settle,        // tone `index` read from first reading `start` (see kReadingParts)
     tryWays,       // part `part` of the ways tone `index` may repeat every frame, tried
-    saidByOthers,  // tone `index` read from what the other tones say, then kept if best
+    saidByOthers,  // tone `index` read from what the other tones say, alike
     readBytes,     // every window's byte from the tones' readings
-    cancel,        // tone `index` read again from those bytes
+    cancel,        // tone `index` read again from those bytes: its response, then the reading
     placeFrames,   // the bytes again, and the even windows where frames check
     weigh,         // tone `index` weighed by how well its response explains it
     publish,       // the reading handed to the search
@@ -94,7 +98,7 @@ class RoomModel {
     Step step = Step::measure;
     int index = 0;  // the frames of a lag, or a tone's bit
     int start = 0;  // a first reading
-    int part = 0;   // of a step spread over a few: windows, ways, or reading and keeping
+    int part = 0;   // of a step spread over a few: windows, ways, or a reading's steps
   };
   // A first reading: predicted, louder than the carriers, predicted silent, the best way of
   // repeating every frame (a loop of one frame only), or as the other tones say.
@@ -130,8 +134,8 @@ class RoomModel {
   void placeLine(const AlignedWindows& aligned, std::size_t tone);
   void readByPrediction();
   Response learnTone(std::size_t tone, const Bits& sounding) const;
-  void cancelTone(const AlignedWindows& aligned, std::size_t tone, Bits& sounding,
-                  std::int8_t* levels, int stride);
+  void learnFrom(const AlignedWindows& aligned, std::size_t tone, const Bits& sounding);
+  void readThrough(Bits& sounding, std::int8_t* levels, int stride);
   void settleTone(const AlignedWindows& aligned, std::size_t bit, Start first);
   void keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first);
   bool firstReading(const AlignedWindows& aligned, std::size_t bit, Start first, int w) const;
@@ -158,6 +162,7 @@ class RoomModel {
   LagSums<float> lagSums_;                       // of the lag being tried
   RepeatingWays<1, Phasor> repeating_;           // of the tone being settled
   TonePrediction<Phasor> prediction_;            // of the tone being predicted
+  Response response_;                            // of the tone being read
   Bits predicted_{};                             // the prediction of the tone being settled
   Bits settling_{};                              // the reading being settled
   std::array<Bits, kRoomTones> roundSounding_{};

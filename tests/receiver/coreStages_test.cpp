@@ -197,5 +197,23 @@ TEST(CoreStages, RoomModelReadsALoudWindowsTonesAsOn) {
   }
 }
 
+// A room reading's levels read as the bytes the float reading gives them: the parity mended by
+// turning round the tone nearest the threshold, the first of those as near.
+TEST(CoreStages, RoomLevelsReadAsTheFloatReadingReadsThem) {
+  std::mt19937 random(9);
+  std::uniform_int_distribution<int> level(-32, 96);
+  for (int trial = 0; trial < 2000; ++trial) {
+    std::array<std::int8_t, kRoomTones> levels{};
+    ToneLevels asFloats{};
+    for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
+      // Levels near the threshold often, so that ties for the nearest come up.
+      levels[bit] =
+          static_cast<std::int8_t>(trial % 2 == 0 ? level(random) : 30 + level(random) % 5);
+      asFloats[toneOf(bit)] = static_cast<float>(levels[bit]) / RoomReading::kLevelUnit;
+    }
+    ASSERT_EQ(RoomReading::byteOf(levels), readSymbol(asFloats, 1.0f).byte) << trial;
+  }
+}
+
 }  // namespace
 }  // namespace sonicsend::testing
