@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "framing.h"
 #include "frontEndNumbers.h"
@@ -27,7 +28,8 @@ constexpr int kWaysPerPart = 64;
 constexpr int kReadingParts = 3;
 // Without an FPU each part takes a poll of its own, so that no poll takes long; with one, a
 // step runs whole in one poll, which stays short anyway, as the model's pace was set for.
-constexpr bool kOnePartPerPoll = SONICSEND_LISTENER_FIXED != 0;
+constexpr bool kSoftFloat = SONICSEND_LISTENER_FIXED != 0;
+constexpr bool kOnePartPerPoll = kSoftFloat;
 
 // The nearest whole number, without a library call.
 int nearest(float value) {
@@ -39,6 +41,19 @@ int nearest(float value) {
 std::int8_t toRoomLevel(float level) {
   return static_cast<std::int8_t>(
       std::lround(std::clamp(level, -1.0f, 3.0f) * RoomReading::kLevelUnit));
+}
+
+// A tone's level read through its response, where `on` is 1 when it sounds.
+template <typename Scalar>
+std::int8_t roomLevelOf(Scalar on) {
+  if constexpr (std::is_same_v<Scalar, FixedScalar>) {
+    constexpr int kShift = FixedScalar::kFraction - 6;  // on is 2 * 32 = 2^6 level units
+    static_assert(2.0f * RoomReading::kLevelUnit == 64.0f);
+    const int units = (on.steps() + (1 << (kShift - 1))) >> kShift;
+    return static_cast<std::int8_t>(std::clamp(units, -32, 96));
+  } else {
+    return toRoomLevel(2.0f * on);
+  }
 }
 
 }  // namespace
@@ -335,7 +350,7 @@ void RoomModel::passLag(const AlignedWindows& aligned, int frames, int part) {
 
 // The tone read next, in every window of the room.
 void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
-  for (int w = 0; w < length_; ++w) toneWindows_[w] = aligned.at(w, tone);
+  for (int w = 0; w < length_; ++w) toneWindows_[w].tone = aligned.at(w, tone);
 }
 
 // A first reading that needs no reading before it (see predictTone in roomEstimators.h), in
@@ -345,9 +360,9 @@ void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
 void RoomModel::fitPrediction(const AlignedWindows& aligned, std::size_t tone) {
   loadTone(aligned, tone);
   float energy = 0.0f;
-  for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[w]);
+  for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[w].tone);
   energy_[tone] = energy;
-  prediction_ = receiver::fitPrediction(length_, [this](int w) { return toneWindows_[w]; });
+  prediction_ = receiver::fitPrediction(length_, loaded());
 }
 
 // The line is placed from each window's residual, which is kept in its window's phasor,
@@ -356,17 +371,19 @@ void RoomModel::fitPrediction(const AlignedWindows& aligned, std::size_t tone) {
 void RoomModel::placeLine(const AlignedWindows& aligned, std::size_t tone) {
   constexpr int kPast = TonePrediction<Phasor>::kPast;
   for (int w = length_ - 1; w >= kPast; --w)
-    toneWindows_[w] = prediction_.residual([this](int v) { return toneWindows_[v]; }, w);
-  receiver::placeLine(
-      prediction_, length_, [this](int w) { return toneWindows_[w]; },
-      [&](int w) { return SymbolHistory::levelOf(aligned.history.after(aligned.place, w), tone); });
+    toneWindows_[w].tone = prediction_.residual(loaded(), w);
+  receiver::placeLine(prediction_, length_, loaded(), [&](int w) {
+    return SymbolHistory::levelOf(aligned.history.after(aligned.place, w), tone);
+  });
 }
 
 void RoomModel::readByPrediction() {
   constexpr int kPast = TonePrediction<Phasor>::kPast;
   // Each window's place along the line is read many times: it is kept in its window's phasor.
-  for (int w = kPast; w < length_; ++w) toneWindows_[w].re = prediction_.along(toneWindows_[w]);
-  const auto along = [this](int i) { return toneWindows_[i + kPast].re; };
+  for (int w = kPast; w < length_; ++w) {
+    toneWindows_[w].tone.re = prediction_.along(toneWindows_[w].tone);
+  }
+  const auto along = [this](int i) { return toneWindows_[i + kPast].tone.re; };
   const int count = length_ - kPast;
   const auto [off, on] = twoEnds(count, along);
   predicted_.fill(0);
@@ -379,8 +396,7 @@ void RoomModel::readByPrediction() {
 // regressors are 0 or 1, so the normal equations are counts. A little damping keeps terms
 // that never sounded (or always together) at zero.
 RoomModel::Response RoomModel::learnTone(std::size_t tone, const Bits& sounding) const {
-  return learnResponse<kResponseTerms>(
-      sounding, length_, echoes_ + 1, [this](int w) { return toneWindows_[w]; }, energy_[tone]);
+  return learnResponse<kResponseTerms>(sounding, length_, echoes_ + 1, loaded(), energy_[tone]);
 }
 
 // `tone` read again through the response `sounding` teaches (see readThroughResponse), in two
@@ -392,12 +408,35 @@ void RoomModel::learnFrom(const AlignedWindows& aligned, std::size_t tone, const
 }
 
 void RoomModel::readThrough(Bits& sounding, std::int8_t* levels, int stride) {
-  readThroughResponse(
-      response_.terms, echoes_ + 1, length_, pass_, sounding.data(),
-      [this](int w) -> Phasor& { return toneWindows_[w]; },
-      [&](int a, float on) {
-        levels[static_cast<std::ptrdiff_t>(a) * stride] = toRoomLevel(2.0f * on);
-      });
+  const auto level = [&](int a, auto on) {
+    levels[static_cast<std::ptrdiff_t>(a) * stride] = roomLevelOf(on);
+  };
+  const int terms = echoes_ + 1;
+  if constexpr (kSoftFloat) {
+    // In integers, the tone scaled so that its loudest part is kFixedLoudest: a float's size
+    // orders as its bits do.
+    std::uint32_t most = 0;
+    for (int w = 0; w < length_; ++w) {
+      const Phasor y = toneWindows_[w].tone;
+      most = std::max({most, bitCast<std::uint32_t>(y.re) & 0x7FFFFFFFu,
+                       bitCast<std::uint32_t>(y.im) & 0x7FFFFFFFu});
+    }
+    const float scale = fixedScaleOf(bitCast<float>(most));
+    std::array<FixedPhasor, kResponseTerms> response{};
+    for (std::size_t e = 0; e < response.size(); ++e)
+      response[e] = toFixed(response_.terms[e], scale, kFixedTermMost);
+    for (int w = 0; w < length_; ++w) {
+      const Phasor y = toneWindows_[w].tone;
+      toneWindows_[w].unexplained = toFixed(y, scale, kFixedWindowMost);
+    }
+    readThroughResponse(
+        response, terms, length_, pass_, sounding.data(),
+        [this](int w) -> FixedPhasor& { return toneWindows_[w].unexplained; }, level);
+  } else {
+    readThroughResponse(
+        response_.terms, terms, length_, pass_, sounding.data(),
+        [this](int w) -> Phasor& { return toneWindows_[w].tone; }, level);
+  }
 }
 
 // Whether bit tone `bit` sounds in window w by first reading `first`.
@@ -456,7 +495,7 @@ void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start
 void RoomModel::tryWays(const AlignedWindows& aligned, std::size_t tone, int part) {
   if (part == 0) {
     loadTone(aligned, tone);
-    repeating_.measure(length_, [this](int w) { return toneWindows_[w]; });
+    repeating_.measure(length_, loaded());
   }
   const int from = part * kWaysPerPart;
   repeating_.tryWays(from, std::min(from + kWaysPerPart, RepeatingWays<1, Phasor>::kWays));

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "SymbolHistory.h"
+#include "fixedPhasor.h"
 #include "phasor.h"
 #include "roomEstimators.h"
 
@@ -119,6 +120,10 @@ class RoomModel {
     }
   };
 
+  // The tone loaded, window by window.
+  auto loaded() const {
+    return [this](int w) { return toneWindows_[w].tone; };
+  }
   Position next(Position at) const;
   static bool isPart(Position at);
   bool applies(Position at) const;
@@ -169,8 +174,12 @@ class RoomModel {
   // The reading being settled; once the model is done, each window's byte.
   ByPosition<std::int8_t, kRoomWindows> trial_{};
   // The tone being read, in every window of the room: as measured, then what its reading
-  // leaves unexplained.
-  ByPosition<Phasor, kRoomWindows> toneWindows_{};
+  // leaves unexplained, in floats or, on a chip without an FPU, in integers.
+  union ToneWindow {
+    Phasor tone;
+    FixedPhasor unexplained;
+  };
+  ByPosition<ToneWindow, kRoomWindows> toneWindows_{};
   // Per window, each bit and parity tone's level in RoomReading::kLevelUnit: on 64, off 0.
   ByPosition<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels_{};
   RoomReading published_;
