@@ -31,6 +31,29 @@ constexpr int kReadingParts = 3;
 constexpr bool kSoftFloat = SONICSEND_LISTENER_FIXED != 0;
 constexpr bool kOnePartPerPoll = kSoftFloat;
 
+// The history's gains and cosines in whole units, for sums over the tones in integers: a gain
+// in 1/32768, a cosine in 1/16384, and their product in 1/2^21, so that eleven add up to less
+// than 2^25.
+constexpr int kGainShift = 15, kCosShift = 14, kAlikeShift = 8;
+constexpr float kGainUnit = 1.0f / (1 << kGainShift);
+constexpr float kAlikeUnit = 1.0f / (1 << (kGainShift + kCosShift - kAlikeShift));
+constexpr std::int32_t unitsOf(float value, int shift) {
+  const double scaled = static_cast<double>(value) * (1 << shift);
+  return static_cast<std::int32_t>(scaled + (scaled < 0.0 ? -0.5 : 0.5));
+}
+constexpr std::array<std::int32_t, 256> kGainUnits = [] {
+  std::array<std::int32_t, 256> units{};
+  for (std::size_t i = 0; i < units.size(); ++i)
+    units[i] = unitsOf(storedTones::kGain[i], kGainShift);
+  return units;
+}();
+constexpr std::array<std::int32_t, 256> kCosUnits = [] {
+  std::array<std::int32_t, 256> units{};
+  for (std::size_t i = 0; i < units.size(); ++i)
+    units[i] = unitsOf(storedTones::kTurn[i].cos, kCosShift);
+  return units;
+}();
+
 // The nearest whole number, without a library call.
 int nearest(float value) {
   const float shifted = value + 0.5f;
@@ -262,7 +285,10 @@ void RoomModel::run(Position at, const SymbolHistory& history) {
       const Start first =
           at.step == Step::settle ? static_cast<Start>(at.start) : Start::saidByOthers;
       if (at.part == 0) return settleTone(aligned, bit, first);
-      if (at.part == 1) return readThrough(settling_, trial_.data(), 1);
+      if (at.part == 1) {
+        firstRead_ = settling_;
+        return readThrough(settling_, trial_.data(), 1);
+      }
       return keepIfBest(aligned, bit, first);
     }
     case Step::tryWays:
@@ -312,14 +338,12 @@ bool RoomModel::measureCarriers(const AlignedWindows& aligned, const SymbolHisto
 // Part `part` of the windows compared `frames` whole frames apart (see repeatsAfter); after
 // the last, the pass is that lag when they repeat. The shortest such lag is the pass. Each pair
 // is read as the history keeps it, a scale and each tone's steps of attenuation and phase, so
-// that a tone's share is a gain and a cosine from tables: a product of gains is the gain of
-// their steps added (past the table, below 63 dB, it counts as silence), and the clocks'
-// mismatch turns every pair of a tone by the same steps.
+// that a tone's share is a gain and a cosine from tables, summed over the tones in integers: a
+// product of gains is the gain of their steps added (past the table, below 63 dB, it counts as
+// silence), and the clocks' mismatch turns every pair of a tone by the same steps.
 void RoomModel::passLag(const AlignedWindows& aligned, int frames, int part) {
-  using storedTones::kGain;
-  using storedTones::kSilent;
   const auto gainOf = [](int steps) {
-    return kGain[static_cast<std::size_t>(std::min(steps, kSilent))];
+    return kGainUnits[static_cast<std::size_t>(std::min(steps, storedTones::kSilent))];
   };
   const int lag = frames * kFrameWindows;
   const int from = part * kLagPart;
@@ -331,19 +355,21 @@ void RoomModel::passLag(const AlignedWindows& aligned, int frames, int part) {
   for (int w = from; w < to; ++w) {
     const SymbolHistory::Symbol& now = aligned.history.after(aligned.place, w);
     const SymbolHistory::Symbol& later = aligned.history.after(aligned.place, w + lag);
-    float alike = 0.0f, nowEnergy = 0.0f, laterEnergy = 0.0f;
+    std::int32_t alike = 0, nowEnergy = 0, laterEnergy = 0;
     for (std::size_t tone = 0; tone < lagSteps.size(); ++tone) {
       const int a = now.attenuation[tone], b = later.attenuation[tone];
       const auto step =
           static_cast<std::size_t>((now.phase[tone] - later.phase[tone] + lagSteps[tone]) & 255);
-      alike += gainOf(a + b) * storedTones::kTurn[step].cos;
+      alike += (gainOf(a + b) * kCosUnits[step]) >> kAlikeShift;
       nowEnergy += gainOf(2 * a);
       laterEnergy += gainOf(2 * b);
     }
     const float nowScale = storedTones::fromShortFloat(now.scale);
     const float laterScale = storedTones::fromShortFloat(later.scale);
-    lagSums_.alike += nowScale * laterScale * alike;
-    lagSums_.together += nowScale * nowScale * nowEnergy + laterScale * laterScale * laterEnergy;
+    lagSums_.alike += nowScale * laterScale * (static_cast<float>(alike) * kAlikeUnit);
+    lagSums_.together += (nowScale * nowScale * static_cast<float>(nowEnergy) +
+                          laterScale * laterScale * static_cast<float>(laterEnergy)) *
+                         kGainUnit;
   }
   if (to == lagWindows(frames) && lagSums_.repeat()) pass_ = lag;
 }
@@ -404,7 +430,8 @@ RoomModel::Response RoomModel::learnTone(std::size_t tone, const Bits& sounding)
 // level (on 2, off 0) to levels[w * stride] and updates `sounding`.
 void RoomModel::learnFrom(const AlignedWindows& aligned, std::size_t tone, const Bits& sounding) {
   loadTone(aligned, tone);
-  response_ = learnTone(tone, sounding);
+  projected_ = projectedOnto<kResponseTerms>(sounding, length_, echoes_ + 1, loaded());
+  response_ = responseFrom(projected_, sounding, length_, echoes_ + 1, energy_[tone]);
 }
 
 void RoomModel::readThrough(Bits& sounding, std::int8_t* levels, int stride) {
@@ -479,9 +506,23 @@ void RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
 }
 
 void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first) {
+  // What the tone projects onto the reading changes only where the reading through the
+  // response turned a window round from the first reading.
   const std::size_t tone = toneOf(bit);
-  loadTone(aligned, tone);
-  const float misfit = learnTone(tone, settling_).misfit;
+  const int terms = echoes_ + 1;
+  for (std::size_t word = 0; word < settling_.size(); ++word) {
+    for (std::uint32_t turned = firstRead_[word] ^ settling_[word]; turned != 0;
+         turned &= turned - 1) {
+      const int u = static_cast<int>(word) * 32 + lowestOne(turned);
+      const bool on = bitAt(settling_.data(), u);
+      for (int a = 0; a < terms && u + a < length_; ++a) {
+        Phasor& projected = projected_[static_cast<std::size_t>(a)];
+        const Phasor y = aligned.at(u + a, tone);
+        projected = on ? projected + y : projected - y;
+      }
+    }
+  }
+  const float misfit = responseFrom(projected_, settling_, length_, terms, energy_[tone]).misfit;
   float& best = bestMisfits_[bit];
   if (first != Start::predicted && misfit >= best) return;
   best = misfit;

@@ -163,13 +163,15 @@ class RoomModel {
   float drift_ = 0.0f;
   float carrier_ = 0.0f;
   std::array<float, kToneCount> energy_{};
-  std::array<float, kRoomTones> bestMisfits_{};  // of each tone's reading kept
-  LagSums<float> lagSums_;                       // of the lag being tried
-  RepeatingWays<1, Phasor> repeating_;           // of the tone being settled
-  TonePrediction<Phasor> prediction_;            // of the tone being predicted
-  Response response_;                            // of the tone being read
-  Bits predicted_{};                             // the prediction of the tone being settled
-  Bits settling_{};                              // the reading being settled
+  std::array<float, kRoomTones> bestMisfits_{};     // of each tone's reading kept
+  LagSums<float> lagSums_;                          // of the lag being tried
+  RepeatingWays<1, Phasor> repeating_;              // of the tone being settled
+  TonePrediction<Phasor> prediction_;               // of the tone being predicted
+  Response response_;                               // of the tone being read
+  std::array<Phasor, kResponseTerms> projected_{};  // what it projects onto its first reading
+  Bits firstRead_{};                                // the first reading of the tone settled
+  Bits predicted_{};                                // the prediction of the tone being settled
+  Bits settling_{};                                 // the reading being settled
   std::array<Bits, kRoomTones> roundSounding_{};
   // The reading being settled; once the model is done, each window's byte.
   ByPosition<std::int8_t, kRoomWindows> trial_{};

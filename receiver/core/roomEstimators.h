@@ -218,22 +218,29 @@ struct RoomResponse {
 // that never sounded (or always together) at zero.
 inline constexpr double kResponseDamping = 0.5;
 
-// Learns a tone's response, `terms` of at most N, by least squares from a reading of where it
-// sounds (`sounding`, bits of `count` windows); `at(w)` is its phasor in window w, `energy`
-// its energy over them all.
+// What a tone measures in every window the ringing of its sounding windows reaches, per term
+// (at most N, `terms` of them): `sounding` is a reading of where it sounds (bits of `count`
+// windows), `at(w)` its phasor in window w. A sounding window adds the tone as measured to
+// every window its ringing reaches: the right side of the normal equations of its response.
 template <std::size_t N, typename At>
-auto learnResponse(Span<const std::uint32_t> sounding, int count, int terms, At at,
-                   ScalarOf<decltype(at(0))> energy) {
-  using P = decltype(at(0));
-  using S = ScalarOf<P>;
-  // A sounding window adds the tone as measured to every window its ringing reaches.
-  std::array<P, N> projected{};
+auto projectedOnto(Span<const std::uint32_t> sounding, int count, int terms, At at) {
+  std::array<decltype(at(0)), N> projected{};
   for (int u = 0; u < count; ++u) {
     if (!bitAt(sounding.data(), u)) continue;
     for (int a = 0; a < terms && u + a < count; ++a) {
       projected[static_cast<std::size_t>(a)] = projected[static_cast<std::size_t>(a)] + at(u + a);
     }
   }
+  return projected;
+}
+
+// Learns a tone's response by least squares from a reading of where it sounds and what it
+// projects onto that reading (projectedOnto), `energy` its energy over all the windows.
+template <typename P, std::size_t N>
+RoomResponse<P, N> responseFrom(const std::array<P, N>& projected,
+                                Span<const std::uint32_t> sounding, int count, int terms,
+                                ScalarOf<P> energy) {
+  using S = ScalarOf<P>;
   // Windows w in which both terms a <= b sound: symbols u = w - b and u + b - a both
   // sounding, for u up to count - 1 - b: the pairs d = b - a apart, less those past that end.
   std::array<std::array<S, N>, N> normal{};
@@ -252,13 +259,22 @@ auto learnResponse(Span<const std::uint32_t> sounding, int count, int terms, At 
   }
   const auto solved = solveReal(normal, projected, static_cast<std::size_t>(terms));
   RoomResponse<P, N> response;
+  response.terms = solved;  // 0 past `terms`
   S explained = 0;
   for (std::size_t a = 0; a < static_cast<std::size_t>(terms); ++a) {
-    response.terms[a] = solved[a];
     explained += real(conj(solved[a]) * projected[a]);
   }
   response.misfit = energy - explained;
   return response;
+}
+
+// Learns a tone's response, `terms` of at most N, by least squares from a reading of where it
+// sounds (`sounding`, bits of `count` windows); `at(w)` is its phasor in window w, `energy`
+// its energy over them all.
+template <std::size_t N, typename At>
+auto learnResponse(Span<const std::uint32_t> sounding, int count, int terms, At at,
+                   ScalarOf<decltype(at(0))> energy) {
+  return responseFrom(projectedOnto<N>(sounding, count, terms, at), sounding, count, terms, energy);
 }
 
 // A tone read again through its response `h` (its first `terms`), over `count` windows: each
