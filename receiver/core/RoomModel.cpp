@@ -21,15 +21,19 @@ constexpr int kMostCredit = 40 * kCreditPerWindow;
 constexpr int kStepOverhead = 64;
 // Steps spread over a few polls, so that none takes long: windows compared per part of a lag,
 // and ways tried per part of the search for a repeating frame.
-constexpr int kLagPart = 48;
-constexpr int kWaysPerPart = 64;
+constexpr int kLagPart = 192;
+constexpr int kWaysPerPart = 128;
 // A tone read from a first reading: the response it teaches, the reading through it, and
 // whether it is kept.
 constexpr int kReadingParts = 3;
-// Without an FPU each part takes a poll of its own, so that no poll takes long; with one, a
-// step runs whole in one poll, which stays short anyway, as the model's pace was set for.
+// With an FPU a step runs whole in one poll, which stays short anyway, as the model's pace was
+// set for. Without one, a poll runs a step's parts only as far as they read kPollWork windows
+// together (as many as the longest part reads), so that no poll takes long, and a reading of
+// few windows still takes few polls. Trying kWaysPerPart ways reads about as much as
+// kWaysWork windows.
 constexpr bool kSoftFloat = SONICSEND_LISTENER_FIXED != 0;
-constexpr bool kOnePartPerPoll = kSoftFloat;
+constexpr int kPollWork = kRoomWindows;
+constexpr int kWaysWork = 256;
 
 // The history's gains and cosines in whole units, for sums over the tones in integers: a gain
 // in 1/32768, a cosine in 1/16384, and their product in 1/2^21, so that eleven add up to less
@@ -149,12 +153,15 @@ void RoomModel::step(const SymbolHistory& history) {
   // a longer loop) cost nothing: the next step runs in their place.
   while (!applies(position_)) position_ = next(position_);
   if (credit_ < costOf(position_)) return;
+  int work = 0;
   do {
+    work += workOf(position_);
     credit_ -= costOf(position_);
     run(position_, history);
     position_ = next(position_);
     while (stage_ == Stage::working && !applies(position_)) position_ = next(position_);
-  } while (!kOnePartPerPoll && stage_ == Stage::working && isPart(position_));
+  } while (stage_ == Stage::working && isPart(position_) &&
+           (!kSoftFloat || work + workOf(position_) <= kPollWork));
   if (stage_ == Stage::working && position_.step == Step::done) stage_ = Stage::ready;
 }
 
@@ -164,6 +171,19 @@ void RoomModel::step(const SymbolHistory& history) {
 bool RoomModel::isPart(Position at) {
   return at.part > 0 || at.step == Step::carriers || at.step == Step::placeLine ||
          at.step == Step::readLine;
+}
+
+// How many windows a step reads, or as many as its work would read: the windows of a lag's
+// part, or kWaysWork for a part of the ways tried.
+int RoomModel::workOf(Position at) const {
+  switch (at.step) {
+    case Step::passLag:
+      return std::min(kLagPart, lagWindows(at.index) - at.part * kLagPart);
+    case Step::tryWays:
+      return kWaysWork;
+    default:
+      return length_;
+  }
 }
 
 // The windows compared for a lag of `frames` frames.

@@ -128,6 +128,7 @@ class RoomModel {
   static bool isPart(Position at);
   bool applies(Position at) const;
   int costOf(Position at) const;
+  int workOf(Position at) const;
   int lagWindows(int frames) const;
   void start(const SymbolHistory& history);
   void run(Position at, const SymbolHistory& history);

@@ -497,6 +497,13 @@ auto predictTone(int count, At at) {
 // Keeps the `Count` ways whose fit explains the most, the best first; bit i of a way says
 // whether the tone sounds in window i of the frame. The ways may be tried a few at a time
 // (tryWays), so that a device can spread the work.
+//
+// A way's fit explains p^H N^-1 p of the means, where p sums the means under each term's
+// windows and N counts the windows two terms share. The terms are the way turned by 0 ... 3
+// windows, so N counts only how many of its windows sound together d = 0 ... 3 apart: 69 sets
+// of counts among the 1 024 ways, whose inverses are worked out once, before the program runs.
+// The ways are tried in the order of a Gray code, each one window from the one before, so that
+// p changes by a mean per term.
 template <std::size_t Count, typename P>
 class RepeatingWays {
  public:
@@ -518,9 +525,23 @@ class RepeatingWays {
     kept_ = 0;
   }
 
-  // Tries ways `from` ... `to` - 1.
+  // Tries the ways `from` ... `to` - 1 of the Gray code.
   void tryWays(int from, int to) {
-    for (int way = from; way < to; ++way) keep(way, explained(way));
+    std::array<P, kTerms> sums = sumsOf(wayAt(from));
+    for (int at = from; at < to; ++at) {
+      const int way = wayAt(at);
+      if (at > from) {
+        // One window turned round from the way before: bit `changed`, in every term's turn.
+        const int changed = lowestOne(static_cast<std::uint32_t>(at));
+        const bool on = ((way >> changed) & 1) != 0;
+        for (std::size_t a = 0; a < kTerms; ++a) {
+          const P mean =
+              mean_[static_cast<std::size_t>((changed + static_cast<int>(a)) % kFrameBytes)];
+          sums[a] = on ? sums[a] + mean : sums[a] - mean;
+        }
+      }
+      keep(way, explained(way, sums));
+    }
   }
 
   const std::array<int, Count>& best() const { return best_; }
@@ -528,32 +549,89 @@ class RepeatingWays {
  private:
   using S = ScalarOf<P>;
   static constexpr std::size_t kTerms = 4;
+  static constexpr std::size_t kEntries = kTerms * (kTerms + 1) / 2;  // of a symmetric N^-1
+  static constexpr std::size_t kMostShapes = 96;
+
+  static constexpr int wayAt(int gray) { return gray ^ (gray >> 1); }
 
   // Bit i of `way` turned by `by`: whether the symbol `by` windows before window i sounds.
-  static std::uint32_t turned(int way, int by) {
+  static constexpr std::uint32_t turned(int way, int by) {
     return static_cast<std::uint32_t>(((way << by) | (way >> (kFrameBytes - by))) & (kWays - 1));
   }
 
-  // What the fit of `way` explains of the means.
-  S explained(int way) const {
-    std::array<std::uint32_t, kTerms> term{};
-    std::array<std::array<S, kTerms>, kTerms> normal{};
-    std::array<P, kTerms> projected{};
-    for (std::size_t a = 0; a < kTerms; ++a) {
-      term[a] = turned(way, static_cast<int>(a));
-      for (std::uint32_t bits = term[a]; bits != 0; bits &= bits - 1)
-        projected[a] = projected[a] + mean_[static_cast<std::size_t>(lowestOne(bits))];
+  // The inverse of each way's N, above the diagonal row by row, and which one each way takes.
+  struct Inverses {
+    std::array<std::uint8_t, kWays> shapeOf{};
+    std::array<std::array<S, kEntries>, kMostShapes> inverse{};
+  };
+  static constexpr Inverses inverses() {
+    Inverses made{};
+    std::array<int, kMostShapes> keys{};  // each shape's counts, four bits apiece
+    std::size_t shapes = 0;
+    for (int way = 0; way < kWays; ++way) {
+      std::array<int, kTerms> apart{};
+      int key = 0;
+      for (std::size_t d = 0; d < kTerms; ++d) {
+        apart[d] = countOnes(static_cast<std::uint32_t>(way) & turned(way, static_cast<int>(d)));
+        key = key * 16 + apart[d];
+      }
+      std::size_t shape = 0;
+      while (shape < shapes && keys[shape] != key) ++shape;
+      if (shape == shapes) {
+        keys[shapes++] = key;
+        made.inverse[shape] = inverseOf(apart);
+      }
+      made.shapeOf[static_cast<std::size_t>(way)] = static_cast<std::uint8_t>(shape);
     }
+    return made;
+  }
+  // N^-1 for windows sounding together `apart[d]` times d apart, with the damping on the
+  // diagonal: Gauss-Jordan, in double.
+  static constexpr std::array<S, kEntries> inverseOf(const std::array<int, kTerms>& apart) {
+    std::array<std::array<double, 2 * kTerms>, kTerms> m{};
     for (std::size_t a = 0; a < kTerms; ++a) {
-      for (std::size_t b = a; b < kTerms; ++b) {
-        normal[a][b] = static_cast<S>(countOnes(term[a] & term[b])) +
-                       (a == b ? static_cast<S>(kResponseDamping) : S(0));
-        normal[b][a] = normal[a][b];
+      for (std::size_t b = 0; b < kTerms; ++b)
+        m[a][b] = apart[a > b ? a - b : b - a] + (a == b ? kResponseDamping : 0.0);
+      m[a][kTerms + a] = 1.0;
+    }
+    for (std::size_t col = 0; col < kTerms; ++col) {
+      const double pivot = m[col][col];
+      for (double& entry : m[col]) entry /= pivot;
+      for (std::size_t row = 0; row < kTerms; ++row) {
+        if (row == col) continue;
+        const double factor = m[row][col];
+        for (std::size_t k = 0; k < 2 * kTerms; ++k) m[row][k] -= factor * m[col][k];
       }
     }
-    const auto fit = solveReal(normal, projected);
+    std::array<S, kEntries> upper{};
+    std::size_t i = 0;
+    for (std::size_t a = 0; a < kTerms; ++a)
+      for (std::size_t b = a; b < kTerms; ++b) upper[i++] = static_cast<S>(m[a][kTerms + b]);
+    return upper;
+  }
+  static constexpr Inverses kInverses = inverses();
+
+  // p for `way`: the means under each term's windows.
+  std::array<P, kTerms> sumsOf(int way) const {
+    std::array<P, kTerms> sums{};
+    for (std::size_t a = 0; a < kTerms; ++a) {
+      for (std::uint32_t bits = turned(way, static_cast<int>(a)); bits != 0; bits &= bits - 1)
+        sums[a] = sums[a] + mean_[static_cast<std::size_t>(lowestOne(bits))];
+    }
+    return sums;
+  }
+
+  // What the fit of `way` explains of the means: p^H N^-1 p.
+  static S explained(int way, const std::array<P, kTerms>& sums) {
+    const std::array<S, kEntries>& inverse =
+        kInverses.inverse[kInverses.shapeOf[static_cast<std::size_t>(way)]];
     S sum = 0;
-    for (std::size_t a = 0; a < kTerms; ++a) sum += real(conj(fit[a]) * projected[a]);
+    std::size_t i = 0;
+    for (std::size_t a = 0; a < kTerms; ++a) {
+      sum += inverse[i++] * norm(sums[a]);
+      for (std::size_t b = a + 1; b < kTerms; ++b)
+        sum += S(2) * inverse[i++] * real(conj(sums[a]) * sums[b]);
+    }
     return sum;
   }
 
