@@ -22,7 +22,7 @@ constexpr int kStepOverhead = 64;
 // Steps spread over a few polls, so that none takes long: windows compared per part of a lag,
 // and ways tried per part of the search for a repeating frame.
 constexpr int kLagPart = 192;
-constexpr int kWaysPerPart = 128;
+constexpr int kWaysPerPart = 512;
 // A tone read from a first reading: the response it teaches, the reading through it, and
 // whether it is kept.
 constexpr int kReadingParts = 3;
@@ -33,7 +33,7 @@ constexpr int kReadingParts = 3;
 // kWaysWork windows.
 constexpr bool kSoftFloat = SONICSEND_LISTENER_FIXED != 0;
 constexpr int kPollWork = kRoomWindows;
-constexpr int kWaysWork = 256;
+constexpr int kWaysWork = kRoomWindows / 2;
 
 // The history's gains and cosines in whole units, for sums over the tones in integers: a gain
 // in 1/32768, a cosine in 1/16384, and their product in 1/2^21, so that eleven add up to less
@@ -80,6 +80,17 @@ std::int8_t roomLevelOf(Scalar on) {
     return static_cast<std::int8_t>(std::clamp(units, -32, 96));
   } else {
     return toRoomLevel(2.0f * on);
+  }
+}
+
+// A tone's phasor as the ways of a one-frame loop are tried: in integers, scaled by `scale`,
+// or as it is.
+template <typename Ways>
+Ways inWays(Phasor tone, float scale) {
+  if constexpr (std::is_same_v<Ways, FixedPhasor>) {
+    return toFixed(tone, scale, kFixedWindowMost);
+  } else {
+    return tone;
   }
 }
 
@@ -218,7 +229,7 @@ RoomModel::Position RoomModel::next(Position at) const {
       }
       return lastTone ? Position{Step::saidByOthers} : Position{Step::predict, at.index + 1};
     case Step::tryWays:
-      if ((at.part + 1) * kWaysPerPart < RepeatingWays<1, Phasor>::kWays)
+      if ((at.part + 1) * kWaysPerPart < RepeatingWays<1, WaysPhasor>::kWays)
         return {Step::tryWays, at.index, at.start, at.part + 1};
       return {Step::settle, at.index, at.start};
     case Step::saidByOthers:
@@ -454,21 +465,25 @@ void RoomModel::learnFrom(const AlignedWindows& aligned, std::size_t tone, const
   response_ = responseFrom(projected_, sounding, length_, echoes_ + 1, energy_[tone]);
 }
 
+// The factor that scales the tone loaded so that its loudest part is kFixedLoudest: a float's
+// size orders as its bits do.
+float RoomModel::fixedScaleOfLoaded() const {
+  std::uint32_t most = 0;
+  for (int w = 0; w < length_; ++w) {
+    const Phasor y = toneWindows_[w].tone;
+    most = std::max({most, bitCast<std::uint32_t>(y.re) & 0x7FFFFFFFu,
+                     bitCast<std::uint32_t>(y.im) & 0x7FFFFFFFu});
+  }
+  return fixedScaleOf(bitCast<float>(most));
+}
+
 void RoomModel::readThrough(Bits& sounding, std::int8_t* levels, int stride) {
   const auto level = [&](int a, auto on) {
     levels[static_cast<std::ptrdiff_t>(a) * stride] = roomLevelOf(on);
   };
   const int terms = echoes_ + 1;
   if constexpr (kSoftFloat) {
-    // In integers, the tone scaled so that its loudest part is kFixedLoudest: a float's size
-    // orders as its bits do.
-    std::uint32_t most = 0;
-    for (int w = 0; w < length_; ++w) {
-      const Phasor y = toneWindows_[w].tone;
-      most = std::max({most, bitCast<std::uint32_t>(y.re) & 0x7FFFFFFFu,
-                       bitCast<std::uint32_t>(y.im) & 0x7FFFFFFFu});
-    }
-    const float scale = fixedScaleOf(bitCast<float>(most));
+    const float scale = fixedScaleOfLoaded();
     std::array<FixedPhasor, kResponseTerms> response{};
     for (std::size_t e = 0; e < response.size(); ++e)
       response[e] = toFixed(response_.terms[e], scale, kFixedTermMost);
@@ -556,10 +571,12 @@ void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start
 void RoomModel::tryWays(const AlignedWindows& aligned, std::size_t tone, int part) {
   if (part == 0) {
     loadTone(aligned, tone);
-    repeating_.measure(length_, loaded());
+    const float scale = std::is_same_v<WaysPhasor, FixedPhasor> ? fixedScaleOfLoaded() : 1.0f;
+    repeating_.measure(
+        length_, [this, scale](int w) { return inWays<WaysPhasor>(toneWindows_[w].tone, scale); });
   }
   const int from = part * kWaysPerPart;
-  repeating_.tryWays(from, std::min(from + kWaysPerPart, RepeatingWays<1, Phasor>::kWays));
+  repeating_.tryWays(from, std::min(from + kWaysPerPart, RepeatingWays<1, WaysPhasor>::kWays));
 }
 
 // Where every tone sounds when the windows hold the bytes their room levels read as; the bytes

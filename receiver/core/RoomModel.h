@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <type_traits>
 
 #include "SymbolHistory.h"
 #include "fixedPhasor.h"
@@ -73,6 +74,8 @@ class RoomModel {
 
  private:
   using Response = RoomResponse<Phasor, kResponseTerms>;
+  // The ways a one-frame loop may repeat are tried in integers where floats run in software.
+  using WaysPhasor = std::conditional_t<SONICSEND_LISTENER_FIXED != 0, FixedPhasor, Phasor>;
   static constexpr std::size_t kWordCount = (kRoomWindows + 31) / 32;
   using Bits = std::array<std::uint32_t, kWordCount>;
 
@@ -124,6 +127,7 @@ class RoomModel {
   auto loaded() const {
     return [this](int w) { return toneWindows_[w].tone; };
   }
+  float fixedScaleOfLoaded() const;
   Position next(Position at) const;
   static bool isPart(Position at);
   bool applies(Position at) const;
@@ -166,7 +170,7 @@ class RoomModel {
   std::array<float, kToneCount> energy_{};
   std::array<float, kRoomTones> bestMisfits_{};     // of each tone's reading kept
   LagSums<float> lagSums_;                          // of the lag being tried
-  RepeatingWays<1, Phasor> repeating_;              // of the tone being settled
+  RepeatingWays<1, WaysPhasor> repeating_;          // of the tone being settled
   TonePrediction<Phasor> prediction_;               // of the tone being predicted
   Response response_;                               // of the tone being read
   std::array<Phasor, kResponseTerms> projected_{};  // what it projects onto its first reading

@@ -1,6 +1,7 @@
-// A tone's phasor in integers, for the room model's heaviest step on a chip without an FPU:
+// A tone's phasor in integers, for the room model's heaviest steps on a chip without an FPU:
 // reading a tone again through its response (readThroughResponse) takes nine products a window,
-// which a software float makes about twenty times dearer than a 32-bit multiply. Both parts and
+// and trying the ways a one-frame loop may repeat (RepeatingWays) a few dozen a way, which a
+// software float makes about twenty times dearer than a 32-bit multiply. Both parts and
 // every scalar derived from them count in steps of 1/4096 (FixedScalar) in 32 bits; a product
 // of two is rounded back to steps. The caller scales a tone so that its loudest window is
 // kFixedLoudest (see fixedScaleOf), which keeps every product below 2^31.
@@ -46,6 +47,11 @@ class FixedScalar {
     return ofSteps(
         static_cast<std::int32_t>(static_cast<std::int64_t>(a.steps_) * kOne / b.steps_));
   }
+  // The product in steps, to the nearest, through 64 bits.
+  friend FixedScalar operator*(FixedScalar a, FixedScalar b) {
+    const std::int64_t product = static_cast<std::int64_t>(a.steps_) * b.steps_;
+    return ofSteps(static_cast<std::int32_t>((product + (kOne / 2)) >> kFraction));
+  }
   friend constexpr bool operator>(FixedScalar a, FixedScalar b) { return a.steps_ > b.steps_; }
   friend constexpr bool operator<(FixedScalar a, FixedScalar b) { return a.steps_ < b.steps_; }
 
@@ -70,6 +76,13 @@ inline std::int32_t fixedProduct(std::int32_t products) {
 }
 inline FixedPhasor operator*(FixedPhasor a, FixedPhasor b) {
   return {fixedProduct(a.re * b.re - a.im * b.im), fixedProduct(a.re * b.im + a.im * b.re)};
+}
+inline FixedPhasor operator*(FixedScalar s, FixedPhasor a) {
+  const auto part = [s](std::int32_t value) {
+    const std::int64_t product = static_cast<std::int64_t>(s.steps()) * value;
+    return static_cast<std::int32_t>((product + FixedScalar::kOne / 2) >> FixedScalar::kFraction);
+  };
+  return {part(a.re), part(a.im)};
 }
 inline FixedPhasor conj(FixedPhasor a) {
   return {a.re, -a.im};

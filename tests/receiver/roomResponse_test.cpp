@@ -6,9 +6,11 @@
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <type_traits>
 
 #include "channel.h"
 #include "encoder.h"
+#include "fixedPhasor.h"
 #include "phasor.h"
 #include "reading.h"
 #include "roomModel.h"
@@ -112,10 +114,21 @@ TEST(Estimators, RoomResponseWithin15DbOfTheTruthForRt60Of04s) {
 }
 
 // A loop of one frame through a strong echo: the way of sounding a tone repeats in each
-// frame is the one that explains it best, in single and double precision alike.
+// frame is the one that explains it best, in single and double precision alike, and in
+// integers as a chip without an FPU tries the ways.
 template <typename P>
 class OneFrameLoop : public ::testing::Test {};
-using Precisions = ::testing::Types<Phasor, std::complex<double>>;
+using Precisions = ::testing::Types<Phasor, std::complex<double>, FixedPhasor>;
+
+template <typename P>
+P phasorOf(std::complex<double> z) {
+  if constexpr (std::is_same_v<P, FixedPhasor>) {
+    const Phasor tone{static_cast<float>(z.real()), static_cast<float>(z.imag())};
+    return toFixed(tone, fixedScaleOf(3.0f), kFixedWindowMost);  // the loudest about 3
+  } else {
+    return P{static_cast<ScalarOf<P>>(z.real()), static_cast<ScalarOf<P>>(z.imag())};
+  }
+}
 TYPED_TEST_SUITE(OneFrameLoop, Precisions);
 
 TYPED_TEST(OneFrameLoop, TheWayItRepeatsExplainsTheToneBest) {
@@ -135,8 +148,7 @@ TYPED_TEST(OneFrameLoop, TheWayItRepeatsExplainsTheToneBest) {
       for (const std::complex<double>& term : response) {
         if (((way >> ((i - echo++ + kFrameBytes) % kFrameBytes)) & 1) != 0) sum += term;
       }
-      mean[static_cast<std::size_t>(i)] =
-          P{static_cast<ScalarOf<P>>(sum.real()), static_cast<ScalarOf<P>>(sum.imag())};
+      mean[static_cast<std::size_t>(i)] = phasorOf<P>(sum);
     }
     const auto at = [&](int w) { return mean[static_cast<std::size_t>(w)]; };
     const auto best = bestRepeatingWays<3>(kFrameBytes, at);
