@@ -45,16 +45,16 @@ constexpr std::int32_t unitsOf(float value, int shift) {
   const double scaled = static_cast<double>(value) * (1 << shift);
   return static_cast<std::int32_t>(scaled + (scaled < 0.0 ? -0.5 : 0.5));
 }
-constexpr std::array<std::int32_t, 256> kGainUnits = [] {
-  std::array<std::int32_t, 256> units{};
+constexpr std::array<std::uint16_t, 256> kGainUnits = [] {
+  std::array<std::uint16_t, 256> units{};
   for (std::size_t i = 0; i < units.size(); ++i)
-    units[i] = unitsOf(storedTones::kGain[i], kGainShift);
+    units[i] = static_cast<std::uint16_t>(unitsOf(storedTones::kGain[i], kGainShift));
   return units;
 }();
-constexpr std::array<std::int32_t, 256> kCosUnits = [] {
-  std::array<std::int32_t, 256> units{};
+constexpr std::array<std::int16_t, 256> kCosUnits = [] {
+  std::array<std::int16_t, 256> units{};
   for (std::size_t i = 0; i < units.size(); ++i)
-    units[i] = unitsOf(storedTones::kTurn[i].cos, kCosShift);
+    units[i] = static_cast<std::int16_t>(unitsOf(storedTones::kTurn[i].cos, kCosShift));
   return units;
 }();
 
@@ -83,12 +83,12 @@ std::int8_t roomLevelOf(Scalar on) {
   }
 }
 
-// A tone's phasor as the ways of a one-frame loop are tried: in integers, scaled by `scale`,
-// or as it is.
-template <typename Ways>
-Ways inWays(Phasor tone, float scale) {
-  if constexpr (std::is_same_v<Ways, FixedPhasor>) {
-    return toFixed(tone, scale, kFixedWindowMost);
+// A tone's phasor as the heaviest steps work on it: in integers, scaled by `scale` and held
+// within `most`, or as it is.
+template <typename Work>
+Work inWork(Phasor tone, float scale, std::int32_t most) {
+  if constexpr (std::is_same_v<Work, FixedPhasor>) {
+    return toFixed(tone, scale, most);
   } else {
     return tone;
   }
@@ -229,7 +229,7 @@ RoomModel::Position RoomModel::next(Position at) const {
       }
       return lastTone ? Position{Step::saidByOthers} : Position{Step::predict, at.index + 1};
     case Step::tryWays:
-      if ((at.part + 1) * kWaysPerPart < RepeatingWays<1, WaysPhasor>::kWays)
+      if ((at.part + 1) * kWaysPerPart < RepeatingWays<1, WorkPhasor>::kWays)
         return {Step::tryWays, at.index, at.start, at.part + 1};
       return {Step::settle, at.index, at.start};
     case Step::saidByOthers:
@@ -373,7 +373,7 @@ bool RoomModel::measureCarriers(const AlignedWindows& aligned, const SymbolHisto
 // product of gains is the gain of their steps added (past the table, below 63 dB, it counts as
 // silence), and the clocks' mismatch turns every pair of a tone by the same steps.
 void RoomModel::passLag(const AlignedWindows& aligned, int frames, int part) {
-  const auto gainOf = [](int steps) {
+  const auto gainOf = [](int steps) -> std::int32_t {
     return kGainUnits[static_cast<std::size_t>(std::min(steps, storedTones::kSilent))];
   };
   const int lag = frames * kFrameWindows;
@@ -465,9 +465,10 @@ void RoomModel::learnFrom(const AlignedWindows& aligned, std::size_t tone, const
   response_ = responseFrom(projected_, sounding, length_, echoes_ + 1, energy_[tone]);
 }
 
-// The factor that scales the tone loaded so that its loudest part is kFixedLoudest: a float's
-// size orders as its bits do.
-float RoomModel::fixedScaleOfLoaded() const {
+// The factor that scales the tone loaded for the heaviest steps: in integers, so that its
+// loudest part is kFixedLoudest (a float's size orders as its bits do).
+float RoomModel::workScale() const {
+  if (!std::is_same_v<WorkPhasor, FixedPhasor>) return 1.0f;
   std::uint32_t most = 0;
   for (int w = 0; w < length_; ++w) {
     const Phasor y = toneWindows_[w].tone;
@@ -478,27 +479,18 @@ float RoomModel::fixedScaleOfLoaded() const {
 }
 
 void RoomModel::readThrough(Bits& sounding, std::int8_t* levels, int stride) {
-  const auto level = [&](int a, auto on) {
-    levels[static_cast<std::ptrdiff_t>(a) * stride] = roomLevelOf(on);
-  };
-  const int terms = echoes_ + 1;
-  if constexpr (kSoftFloat) {
-    const float scale = fixedScaleOfLoaded();
-    std::array<FixedPhasor, kResponseTerms> response{};
-    for (std::size_t e = 0; e < response.size(); ++e)
-      response[e] = toFixed(response_.terms[e], scale, kFixedTermMost);
-    for (int w = 0; w < length_; ++w) {
-      const Phasor y = toneWindows_[w].tone;
-      toneWindows_[w].unexplained = toFixed(y, scale, kFixedWindowMost);
-    }
-    readThroughResponse(
-        response, terms, length_, pass_, sounding.data(),
-        [this](int w) -> FixedPhasor& { return toneWindows_[w].unexplained; }, level);
-  } else {
-    readThroughResponse(
-        response_.terms, terms, length_, pass_, sounding.data(),
-        [this](int w) -> Phasor& { return toneWindows_[w].tone; }, level);
+  const float scale = workScale();
+  std::array<WorkPhasor, kResponseTerms> response{};
+  for (std::size_t e = 0; e < response.size(); ++e)
+    response[e] = inWork<WorkPhasor>(response_.terms[e], scale, kFixedTermMost);
+  for (int w = 0; w < length_; ++w) {
+    const Phasor y = toneWindows_[w].tone;
+    unexplainedOf<WorkPhasor>(toneWindows_[w]) = inWork<WorkPhasor>(y, scale, kFixedWindowMost);
   }
+  readThroughResponse(
+      response, echoes_ + 1, length_, pass_, sounding.data(),
+      [this](int w) -> WorkPhasor& { return unexplainedOf<WorkPhasor>(toneWindows_[w]); },
+      [&](int a, auto on) { levels[static_cast<std::ptrdiff_t>(a) * stride] = roomLevelOf(on); });
 }
 
 // Whether bit tone `bit` sounds in window w by first reading `first`.
@@ -571,12 +563,13 @@ void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start
 void RoomModel::tryWays(const AlignedWindows& aligned, std::size_t tone, int part) {
   if (part == 0) {
     loadTone(aligned, tone);
-    const float scale = std::is_same_v<WaysPhasor, FixedPhasor> ? fixedScaleOfLoaded() : 1.0f;
-    repeating_.measure(
-        length_, [this, scale](int w) { return inWays<WaysPhasor>(toneWindows_[w].tone, scale); });
+    const float scale = workScale();
+    repeating_.measure(length_, [this, scale](int w) {
+      return inWork<WorkPhasor>(toneWindows_[w].tone, scale, kFixedWindowMost);
+    });
   }
   const int from = part * kWaysPerPart;
-  repeating_.tryWays(from, std::min(from + kWaysPerPart, RepeatingWays<1, WaysPhasor>::kWays));
+  repeating_.tryWays(from, std::min(from + kWaysPerPart, RepeatingWays<1, WorkPhasor>::kWays));
 }
 
 // Where every tone sounds when the windows hold the bytes their room levels read as; the bytes

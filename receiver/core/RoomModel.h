@@ -74,8 +74,9 @@ class RoomModel {
 
  private:
   using Response = RoomResponse<Phasor, kResponseTerms>;
-  // The ways a one-frame loop may repeat are tried in integers where floats run in software.
-  using WaysPhasor = std::conditional_t<SONICSEND_LISTENER_FIXED != 0, FixedPhasor, Phasor>;
+  // What the heaviest steps (a tone read through its response, the ways a one-frame loop may
+  // repeat) work in: integers where floats run in software.
+  using WorkPhasor = std::conditional_t<SONICSEND_LISTENER_FIXED != 0, FixedPhasor, Phasor>;
   static constexpr std::size_t kWordCount = (kRoomWindows + 31) / 32;
   using Bits = std::array<std::uint32_t, kWordCount>;
 
@@ -127,7 +128,7 @@ class RoomModel {
   auto loaded() const {
     return [this](int w) { return toneWindows_[w].tone; };
   }
-  float fixedScaleOfLoaded() const;
+  float workScale() const;
   Position next(Position at) const;
   static bool isPart(Position at);
   bool applies(Position at) const;
@@ -170,7 +171,7 @@ class RoomModel {
   std::array<float, kToneCount> energy_{};
   std::array<float, kRoomTones> bestMisfits_{};     // of each tone's reading kept
   LagSums<float> lagSums_;                          // of the lag being tried
-  RepeatingWays<1, WaysPhasor> repeating_;          // of the tone being settled
+  RepeatingWays<1, WorkPhasor> repeating_;          // of the tone being settled
   TonePrediction<Phasor> prediction_;               // of the tone being predicted
   Response response_;                               // of the tone being read
   std::array<Phasor, kResponseTerms> projected_{};  // what it projects onto its first reading
@@ -186,6 +187,15 @@ class RoomModel {
     Phasor tone;
     FixedPhasor unexplained;
   };
+  // What a reading leaves unexplained in a window, as WorkPhasor holds it.
+  template <typename Work>
+  static Work& unexplainedOf(ToneWindow& window) {
+    if constexpr (std::is_same_v<Work, FixedPhasor>) {
+      return window.unexplained;
+    } else {
+      return window.tone;
+    }
+  }
   ByPosition<ToneWindow, kRoomWindows> toneWindows_{};
   // Per window, each bit and parity tone's level in RoomReading::kLevelUnit: on 64, off 0.
   ByPosition<std::array<std::int8_t, kRoomTones>, kRoomWindows> levels_{};

@@ -550,7 +550,7 @@ class RepeatingWays {
   using S = ScalarOf<P>;
   static constexpr std::size_t kTerms = 4;
   static constexpr std::size_t kEntries = kTerms * (kTerms + 1) / 2;  // of a symmetric N^-1
-  static constexpr std::size_t kMostShapes = 96;
+  static constexpr std::size_t kMostShapes = 72;  // 69 for frames of 10 windows
 
   static constexpr int wayAt(int gray) { return gray ^ (gray >> 1); }
 
