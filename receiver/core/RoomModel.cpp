@@ -58,6 +58,11 @@ constexpr std::array<std::int16_t, 256> kCosUnits = [] {
   return units;
 }();
 
+// Steps of 1/256 of a turn in 1/65536: a tone's turn from one window to the next is kept to
+// that, and a window's turn, its multiple, wraps round in 32 bits without losing a step.
+constexpr float kStepsPerRadian = 128.0f / storedTones::kPi;
+constexpr float kTurnUnit = 65536.0f;
+
 // The nearest whole number, without a library call.
 int nearest(float value) {
   const float shifted = value + 0.5f;
@@ -95,11 +100,6 @@ Work inWork(Phasor tone, float scale, std::int32_t most) {
 }
 
 }  // namespace
-
-// Steps of 1/256 of a turn in 1/65536: a tone's turn from one window to the next is kept to
-// that, and a window's turn, its multiple, wraps round in 32 bits without losing a step.
-constexpr float kStepsPerRadian = 128.0f / storedTones::kPi;
-constexpr float kTurnUnit = 65536.0f;
 
 // `drift` is the phase turned per window and per k.
 RoomModel::AlignedWindows::AlignedWindows(const SymbolHistory& windows, std::uint32_t first,
