@@ -532,10 +532,15 @@ void RoomModel::settleTone(const AlignedWindows& aligned, std::size_t bit, Start
   learnFrom(aligned, toneOf(bit), settling_);
 }
 
-void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first) {
-  // What the tone projects onto the reading changes only where the reading through the
-  // response turned a window round from the first reading.
-  const std::size_t tone = toneOf(bit);
+// What the response the reading being settled teaches leaves unexplained of `tone`. With an
+// FPU the tone is loaded and its response learnt again. Without one, what the tone projects
+// onto the reading is mended only where the reading through the response turned a window
+// round from the first reading: a fraction of the work, equal but for rounding.
+float RoomModel::misfitOfSettling(const AlignedWindows& aligned, std::size_t tone) {
+  if (!kSoftFloat) {
+    loadTone(aligned, tone);
+    return learnTone(tone, settling_).misfit;
+  }
   const int terms = echoes_ + 1;
   for (std::size_t word = 0; word < settling_.size(); ++word) {
     for (std::uint32_t turned = firstRead_[word] ^ settling_[word]; turned != 0;
@@ -549,7 +554,12 @@ void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start
       }
     }
   }
-  const float misfit = responseFrom(projected_, settling_, length_, terms, energy_[tone]).misfit;
+  return responseFrom(projected_, settling_, length_, terms, energy_[tone]).misfit;
+}
+
+void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first) {
+  const std::size_t tone = toneOf(bit);
+  const float misfit = misfitOfSettling(aligned, tone);
   float& best = bestMisfits_[bit];
   if (first != Start::predicted && misfit >= best) return;
   best = misfit;

@@ -149,6 +149,7 @@ class RoomModel {
   void readThrough(Bits& sounding, std::int8_t* levels, int stride);
   void settleTone(const AlignedWindows& aligned, std::size_t bit, Start first);
   void keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first);
+  float misfitOfSettling(const AlignedWindows& aligned, std::size_t tone);
   bool firstReading(const AlignedWindows& aligned, std::size_t bit, Start first, int w) const;
   void tryWays(const AlignedWindows& aligned, std::size_t tone, int part);
   void soundingFromBytes();

@@ -93,6 +93,10 @@ inline FixedScalar norm(FixedPhasor a) {
 inline FixedScalar real(FixedPhasor a) {
   return FixedScalar::ofSteps(a.re);
 }
+// Re(a conj(b)), its products in 32 bits.
+inline FixedScalar inPhase(FixedPhasor a, FixedPhasor b) {
+  return FixedScalar::ofSteps(fixedProduct(a.re * b.re + a.im * b.im));
+}
 
 // The loudest window of a tone once scaled, in steps: a half. A window's part is held within
 // 16 times that, and a response term's within 4 times, so that a window's part stays below

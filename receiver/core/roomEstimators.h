@@ -26,6 +26,13 @@ using PhasorAt = decltype(std::declval<At>()(std::size_t{}, std::size_t{}));
 template <typename P>
 using ScalarOf = decltype(norm(std::declval<P>()));
 
+// Re(a conj(b)): how far a lies along b. Written out, as std::complex makes a product a library
+// call that checks for infinities.
+template <typename P>
+ScalarOf<P> inPhase(P a, P b) {
+  return real(a) * real(b) + imag(a) * imag(b);
+}
+
 // A clock mismatch between sender and recorder turns every tone's phase by the same small
 // angle from one window to the next, proportional to its frequency. Each carrier repeats every
 // other window, with the same ringing behind it, so its turn over two windows shows it.
@@ -107,7 +114,7 @@ bool repeatsAfter(int count, int lag, At at) {
       const auto now = at(static_cast<std::size_t>(w), tone);
       const auto later = at(static_cast<std::size_t>(w + lag), tone);
       sums.together += norm(now) + norm(later);
-      sums.alike += real(now * conj(later));
+      sums.alike += inPhase(now, later);
     }
   }
   return sums.repeat();
@@ -550,7 +557,7 @@ class RepeatingWays {
   using S = ScalarOf<P>;
   static constexpr std::size_t kTerms = 4;
   static constexpr std::size_t kEntries = kTerms * (kTerms + 1) / 2;  // of a symmetric N^-1
-  static constexpr std::size_t kMostShapes = 72;  // 69 for frames of 10 windows
+  static constexpr std::size_t kMostShapes = 72;                      // 69 for frames of 10 windows
 
   static constexpr int wayAt(int gray) { return gray ^ (gray >> 1); }
 
@@ -630,7 +637,7 @@ class RepeatingWays {
     for (std::size_t a = 0; a < kTerms; ++a) {
       sum += inverse[i++] * norm(sums[a]);
       for (std::size_t b = a + 1; b < kTerms; ++b)
-        sum += S(2) * inverse[i++] * real(conj(sums[a]) * sums[b]);
+        sum += S(2) * inverse[i++] * inPhase(sums[a], sums[b]);
     }
     return sum;
   }
