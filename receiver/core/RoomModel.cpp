@@ -118,7 +118,7 @@ int RoomModel::AlignedWindows::stepsOver(int windows, std::size_t tone) const {
 }
 
 Phasor RoomModel::AlignedWindows::at(int window, std::size_t tone) const {
-  const SymbolHistory::Symbol& symbol = history.after(place, window);
+  const SymbolHistory::Symbol& symbol = symbolAt(window);
   const auto step = static_cast<std::size_t>((symbol.phase[tone] - stepsOver(window, tone)) & 255);
   const float level = SymbolHistory::levelOf(symbol, tone);
   return {level * storedTones::kTurn[step].cos, level * storedTones::kTurn[step].sin};
@@ -384,8 +384,8 @@ void RoomModel::passLag(const AlignedWindows& aligned, int frames, int part) {
   for (std::size_t tone = 0; tone < lagSteps.size(); ++tone)
     lagSteps[tone] = aligned.stepsOver(lag, tone);
   for (int w = from; w < to; ++w) {
-    const SymbolHistory::Symbol& now = aligned.history.after(aligned.place, w);
-    const SymbolHistory::Symbol& later = aligned.history.after(aligned.place, w + lag);
+    const SymbolHistory::Symbol& now = aligned.symbolAt(w);
+    const SymbolHistory::Symbol& later = aligned.symbolAt(w + lag);
     std::int32_t alike = 0, nowEnergy = 0, laterEnergy = 0;
     for (std::size_t tone = 0; tone < lagSteps.size(); ++tone) {
       const int a = now.attenuation[tone], b = later.attenuation[tone];
@@ -416,10 +416,8 @@ void RoomModel::loadTone(const AlignedWindows& aligned, std::size_t tone) {
 // read, and measures its energy on the way.
 void RoomModel::fitPrediction(const AlignedWindows& aligned, std::size_t tone) {
   loadTone(aligned, tone);
-  float energy = 0.0f;
-  for (int w = 0; w < length_; ++w) energy += norm(toneWindows_[w].tone);
-  energy_[tone] = energy;
   prediction_ = receiver::fitPrediction(length_, loaded());
+  energy_[tone] = prediction_.energy;
 }
 
 // The line is placed from each window's residual, which is kept in its window's phasor,
@@ -429,9 +427,8 @@ void RoomModel::placeLine(const AlignedWindows& aligned, std::size_t tone) {
   constexpr int kPast = TonePrediction<Phasor>::kPast;
   for (int w = length_ - 1; w >= kPast; --w)
     toneWindows_[w].tone = prediction_.residual(loaded(), w);
-  receiver::placeLine(prediction_, length_, loaded(), [&](int w) {
-    return SymbolHistory::levelOf(aligned.history.after(aligned.place, w), tone);
-  });
+  receiver::placeLine(prediction_, length_, loaded(),
+                      [&](int w) { return aligned.levelAt(w, tone); });
 }
 
 void RoomModel::readByPrediction() {
@@ -468,7 +465,7 @@ void RoomModel::learnFrom(const AlignedWindows& aligned, std::size_t tone, const
 // The factor that scales the tone loaded for the heaviest steps: in integers, so that its
 // loudest part is kFixedLoudest (a float's size orders as its bits do).
 float RoomModel::workScale() const {
-  if (!std::is_same_v<WorkPhasor, FixedPhasor>) return 1.0f;
+  if (!kSoftFloat) return 1.0f;
   std::uint32_t most = 0;
   for (int w = 0; w < length_; ++w) {
     const Phasor y = toneWindows_[w].tone;
@@ -501,8 +498,7 @@ bool RoomModel::firstReading(const AlignedWindows& aligned, std::size_t bit, Sta
     case Start::predicted:
       return predicted;
     case Start::louder:
-      return SymbolHistory::levelOf(aligned.history.after(aligned.place, w), toneOf(bit)) >
-             carrier_;
+      return aligned.levelAt(w, toneOf(bit)) > carrier_;
     case Start::unpredicted:
       return !predicted;
     case Start::repeating:  // read whole by bestRepeating

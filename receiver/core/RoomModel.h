@@ -118,6 +118,10 @@ class RoomModel {
     // The turn of each tone per window, in 1/65536 of a step of 1/256 of a turn.
     std::array<std::uint32_t, kToneCount> turn;
     int stepsOver(int windows, std::size_t tone) const;
+    const SymbolHistory::Symbol& symbolAt(int window) const { return history.after(place, window); }
+    float levelAt(int window, std::size_t tone) const {
+      return SymbolHistory::levelOf(symbolAt(window), tone);
+    }
     Phasor at(int window, std::size_t tone) const;
     auto tones() const {
       return [this](std::size_t w, std::size_t tone) { return at(static_cast<int>(w), tone); };

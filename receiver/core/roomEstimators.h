@@ -376,6 +376,7 @@ struct TonePrediction {
   std::array<P, kPast + 1> fit{};  // the constant, then the kPast windows before
   P mean{};                        // of the residuals
   P axis{};                        // turns the line they spread along onto the real axis
+  ScalarOf<P> energy = 0;          // the tone's over every window, which the fit sums anyway
 
   // What the prediction misses in window w (kPast at least).
   template <typename At>
@@ -452,6 +453,7 @@ auto fitPrediction(int count, At at) {
   }
   TonePrediction<P> prediction;
   prediction.fit = solve(normal, projected, kUnknowns);
+  prediction.energy = real(apart[0]);
   return prediction;
 }
 
