@@ -26,6 +26,11 @@ constexpr int kWaysPerPart = 512;
 // A tone read from a first reading: the response it teaches, the reading through it, and
 // whether it is kept.
 constexpr int kReadingParts = 3;
+// Rounds of swapping in runner-ups, each from the choice the last made: each makes at least two
+// more frames check, so few are ever needed.
+constexpr int kChoiceRounds = 8;
+// The threshold of a room level: a tone sounds above it.
+constexpr int kThresholdUnits = static_cast<int>(RoomReading::kLevelUnit);
 // With an FPU a step runs whole in one poll, which stays short anyway, as the model's pace was
 // set for. Without one, a poll runs a step's parts only as far as they read kPollWork windows
 // together (as many as the longest part reads), so that no poll takes long, and a reading of
@@ -234,7 +239,11 @@ RoomModel::Position RoomModel::next(Position at) const {
       return {Step::settle, at.index, at.start};
     case Step::saidByOthers:
       if (at.part < kReadingParts - 1) return {Step::saidByOthers, at.index, 0, at.part + 1};
-      return lastTone ? Position{Step::readBytes} : Position{Step::saidByOthers, at.index + 1};
+      return lastTone ? Position{Step::choose} : Position{Step::saidByOthers, at.index + 1};
+    case Step::choose:
+      if (!lastTone) return {Step::choose, at.index + 1, at.start};
+      return choosing_ && at.start + 1 < kChoiceRounds ? Position{Step::choose, 0, at.start + 1}
+                                                       : Position{Step::readBytes};
     case Step::readBytes:
       return {Step::cancel};
     case Step::cancel:
@@ -324,7 +333,14 @@ void RoomModel::run(Position at, const SymbolHistory& history) {
     }
     case Step::tryWays:
       return tryWays(aligned, toneOf(bit), at.part);
+    case Step::choose:
+      if (at.index == 0 && at.start == 0) prepareChoice();
+      choice_.tryFrom(bit, bestMisfits_, runnerUpMisfits_,
+                      [this](std::uint32_t choice) { return checkingFramesWith(choice); });
+      if (bit + 1 == kRoomTones) choosing_ = choice_.endRound();
+      return;
     case Step::readBytes:
+      useChoice();
       return soundingFromBytes();
     case Step::cancel:
       if (at.part == 0) return learnFrom(aligned, toneOf(bit), roundSounding_[bit]);
@@ -553,14 +569,77 @@ float RoomModel::misfitOfSettling(const AlignedWindows& aligned, std::size_t ton
   return responseFrom(projected_, settling_, length_, terms, energy_[tone]).misfit;
 }
 
+// The reading settled (its levels in trial_, where it sounds in settling_) is kept when its
+// response explains the tone best so far; the reading it replaces, or else the reading itself
+// when it explains the tone second best, is the runner-up. A reading the same as one kept,
+// window for window, is no runner-up.
 void RoomModel::keepIfBest(const AlignedWindows& aligned, std::size_t bit, Start first) {
-  const std::size_t tone = toneOf(bit);
-  const float misfit = misfitOfSettling(aligned, tone);
+  const float misfit = misfitOfSettling(aligned, toneOf(bit));
   float& best = bestMisfits_[bit];
-  if (first != Start::predicted && misfit >= best) return;
-  best = misfit;
+  const auto keep = [&] {
+    best = misfit;
+    for (int w = 0; w < length_; ++w) levels_[w][bit] = trial_[w];
+  };
+  if (first == Start::predicted) {
+    runnerUpMisfits_[bit] = FrameChoice::kNoReading;
+    return keep();
+  }
+  bool asKept = true;
+  for (int w = 0; w < length_ && asKept; ++w)
+    asKept = bitAt(settling_.data(), w) == (levels_[w][bit] > kThresholdUnits);
+  if (asKept) {
+    if (misfit < best) keep();
+    return;
+  }
+  if (misfit < best) {
+    Bits& runnerUp = runnerUps_[bit];
+    for (int w = 0; w < length_; ++w) setBit(runnerUp.data(), w, levels_[w][bit] > kThresholdUnits);
+    runnerUpMisfits_[bit] = best;
+    return keep();
+  }
+  keepRunnerUp(bit, misfit);
+}
+
+// The reading being settled is tone `bit`'s runner-up when it explains the tone better than
+// the runner-up so far, and differs from it.
+void RoomModel::keepRunnerUp(std::size_t bit, float misfit) {
+  if (misfit >= runnerUpMisfits_[bit] || runnerUps_[bit] == settling_) return;
+  runnerUps_[bit] = settling_;
+  runnerUpMisfits_[bit] = misfit;
+}
+
+// Each window packed for the choice, and the frames that check with the best readings.
+void RoomModel::prepareChoice() {
   for (int w = 0; w < length_; ++w) {
-    levels_[w][bit] = trial_[w];
+    std::uint32_t differs = 0;
+    for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
+      const bool sounds = levels_[w][bit] > kThresholdUnits;
+      if (runnerUpMisfits_[bit] < FrameChoice::kNoReading &&
+          bitAt(runnerUps_[bit].data(), w) != sounds)
+        differs |= 1u << bit;
+    }
+    toneWindows_[w].choosing = FrameChoice::pack(levels_[w], kThresholdUnits, differs);
+  }
+  choice_.start(checkingFramesWith(0));
+}
+
+// How many frames check when the tones in `choice` read as their runner-up; the bytes are
+// left in trial_.
+int RoomModel::checkingFramesWith(std::uint32_t choice) {
+  for (int w = 0; w < length_; ++w)
+    trial_[w] = static_cast<std::int8_t>(FrameChoice::byteOf(toneWindows_[w].choosing, choice));
+  return checkingFrames(length_, [this](int w) { return static_cast<std::uint8_t>(trial_[w]); });
+}
+
+// The tones chosen read as their runner-up: on or off for sure where it differs from the best.
+void RoomModel::useChoice() {
+  constexpr auto kOn = static_cast<std::int8_t>(2 * kThresholdUnits);
+  for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
+    if (((choice_.made() >> bit) & 1u) == 0) continue;
+    for (int w = 0; w < length_; ++w) {
+      const bool sounds = bitAt(runnerUps_[bit].data(), w);
+      if (sounds != (levels_[w][bit] > kThresholdUnits)) levels_[w][bit] = sounds ? kOn : 0;
+    }
   }
 }
 

@@ -7,15 +7,18 @@
 // out of every window, and reads again. Each tone is read from a few first readings (a
 // prediction from the windows before, the plain level, the prediction turned round, and for a
 // loop of one frame the best of its ways of repeating) and keeps the reading its response
-// explains best; then from what the other tones' readings say it must be; then all tones are
-// read once more from the bytes of those readings. It runs over the latest kWindows of the
-// history, a bounded step at a time, in fixed memory.
+// explains best, and the runner-up; then from what the other tones' readings say it must be.
+// Where a tone's ringing nearly cancels its steady sound, a reading and its opposite explain it
+// alike, so the frames choose: a tone or two read as their runner-up while that makes clearly
+// more frames check. Then all tones are read once more from the bytes of those readings. It runs
+// over the latest kWindows of the history, a bounded step at a time, in fixed memory.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <type_traits>
 
+#include "FrameChoice.h"
 #include "SymbolHistory.h"
 #include "fixedPhasor.h"
 #include "phasor.h"
@@ -92,6 +95,7 @@ class RoomModel {
     settle,        // tone `index` read from first reading `start` (see kReadingParts)
     tryWays,       // part `part` of the ways tone `index` may repeat every frame, tried
     saidByOthers,  // tone `index` read from what the other tones say, alike
+    choose,        // the runner-ups swapped in from tone `index` on, in round `start`
     readBytes,     // every window's byte from the tones' readings
     cancel,        // tone `index` read again from those bytes: its response, then the reading
     placeFrames,   // the bytes again, and the even windows where frames check
@@ -156,6 +160,10 @@ class RoomModel {
   float misfitOfSettling(const AlignedWindows& aligned, std::size_t tone);
   bool firstReading(const AlignedWindows& aligned, std::size_t bit, Start first, int w) const;
   void tryWays(const AlignedWindows& aligned, std::size_t tone, int part);
+  void keepRunnerUp(std::size_t bit, float misfit);
+  void prepareChoice();
+  int checkingFramesWith(std::uint32_t choice);
+  void useChoice();
   void soundingFromBytes();
   void placeFrames();
   void weighTone(const AlignedWindows& aligned, std::size_t bit);
@@ -174,11 +182,15 @@ class RoomModel {
   float drift_ = 0.0f;
   float carrier_ = 0.0f;
   std::array<float, kToneCount> energy_{};
-  std::array<float, kRoomTones> bestMisfits_{};     // of each tone's reading kept
-  LagSums<float> lagSums_;                          // of the lag being tried
-  RepeatingWays<1, WorkPhasor> repeating_;          // of the tone being settled
-  TonePrediction<Phasor> prediction_;               // of the tone being predicted
-  Response response_;                               // of the tone being read
+  FrameChoice::Misfits bestMisfits_{};        // of each tone's reading kept
+  std::array<Bits, kRoomTones> runnerUps_{};  // each tone's second best reading
+  FrameChoice::Misfits runnerUpMisfits_{};    // its misfit, or FrameChoice::kNoReading
+  FrameChoice choice_;
+  bool choosing_ = false;                   // the last round of the choice found a better one
+  LagSums<float> lagSums_;                  // of the lag being tried
+  RepeatingWays<1, WorkPhasor> repeating_;  // of the tone being settled
+  TonePrediction<Phasor> prediction_;       // of the tone being predicted
+  Response response_;                       // of the tone being read
   std::array<Phasor, kResponseTerms> projected_{};  // what it projects onto its first reading
   Bits firstRead_{};                                // the first reading of the tone settled
   Bits predicted_{};                                // the prediction of the tone being settled
@@ -188,9 +200,11 @@ class RoomModel {
   ByPosition<std::int8_t, kRoomWindows> trial_{};
   // The tone being read, in every window of the room: as measured, then what its reading
   // leaves unexplained, in floats or, on a chip without an FPU, in integers.
+  // While the frames choose, each window packed as FrameChoice reads it.
   union ToneWindow {
     Phasor tone;
     FixedPhasor unexplained;
+    std::uint32_t choosing;
   };
   // What a reading leaves unexplained in a window, as WorkPhasor holds it.
   template <typename Work>
