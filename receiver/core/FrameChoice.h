@@ -69,20 +69,21 @@ class FrameChoice {
     checked_ = checked;
   }
 
-  // Tries the choices that differ from the one made in tone `bit` and perhaps one tone after
-  // it, of the tones that have a runner-up: of those that make at least two more frames check,
-  // the best makes most, and of those alike, the one whose readings explain the tones best.
-  // `checkingWith(choice)` counts the frames that check with a choice.
+  // Whether a round tries the choice that differs from the one made in tone `bit` and in tone
+  // `other` (bit itself for a tone alone, else one after it): both have a runner-up.
+  static bool tries(std::size_t bit, std::size_t other, const Misfits& runnerUp) {
+    return runnerUp[bit] < kNoReading && runnerUp[other] < kNoReading;
+  }
+
+  // Tries that choice, if a round does: of the choices that make at least two more frames
+  // check, the best makes most, and of those alike, the one whose readings explain the tones
+  // best. `checkingWith(choice)` counts the frames that check with a choice.
   template <typename CheckingWith>
-  void tryFrom(std::size_t bit, const Misfits& best, const Misfits& runnerUp,
+  void tryWith(std::size_t bit, std::size_t other, const Misfits& best, const Misfits& runnerUp,
                CheckingWith checkingWith) {
-    const auto hasRunnerUp = [&](std::size_t tone) { return runnerUp[tone] < kNoReading; };
-    if (!hasRunnerUp(bit)) return;
-    const std::uint32_t one = made_ ^ (1u << bit);
-    tryChoice(one, best, runnerUp, checkingWith);
-    for (std::size_t other = bit + 1; other < kChoiceTones; ++other) {
-      if (hasRunnerUp(other)) tryChoice(one ^ (1u << other), best, runnerUp, checkingWith);
-    }
+    if (!tries(bit, other, runnerUp)) return;
+    const std::uint32_t choice = made_ ^ (1u << bit) ^ (other != bit ? 1u << other : 0u);
+    tryChoice(choice, best, runnerUp, checkingWith);
   }
 
   // A round has tried every tone: the best choice found is made. False when none was better,
@@ -115,7 +116,7 @@ class FrameChoice {
 
   template <typename CheckingWith>
   void tryChoice(std::uint32_t choice, const Misfits& best, const Misfits& runnerUp,
-                 CheckingWith& checkingWith) {
+                 CheckingWith checkingWith) {
     const int checked = checkingWith(choice);
     if (checked < checked_ + 2 || checked < bestChecked_) return;
     float misfit = 0.0f;

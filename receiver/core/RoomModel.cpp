@@ -197,6 +197,11 @@ int RoomModel::workOf(Position at) const {
       return std::min(kLagPart, lagWindows(at.index) - at.part * kLagPart);
     case Step::tryWays:
       return kWaysWork;
+    case Step::choose:
+      return FrameChoice::tries(static_cast<std::size_t>(at.index),
+                                static_cast<std::size_t>(at.index + at.part), runnerUpMisfits_)
+                 ? length_
+                 : 0;
     default:
       return length_;
   }
@@ -241,6 +246,8 @@ RoomModel::Position RoomModel::next(Position at) const {
       if (at.part < kReadingParts - 1) return {Step::saidByOthers, at.index, 0, at.part + 1};
       return lastTone ? Position{Step::choose} : Position{Step::saidByOthers, at.index + 1};
     case Step::choose:
+      if (at.index + at.part + 1 < static_cast<int>(kRoomTones))
+        return {Step::choose, at.index, at.start, at.part + 1};
       if (!lastTone) return {Step::choose, at.index + 1, at.start};
       return choosing_ && at.start + 1 < kChoiceRounds ? Position{Step::choose, 0, at.start + 1}
                                                        : Position{Step::readBytes};
@@ -278,8 +285,9 @@ bool RoomModel::applies(Position at) const {
 // What a step costs: a credit per window it reads, and kStepOverhead for what it does besides.
 // Steps spread over a few polls cost what they did as one: a lag a part at a time, the carriers
 // as part of the first measures, the prediction's line and its reading as part of its fit, the
-// search for a repeating frame as part of the step that reads the tone from it, and a tone's
-// reading through its response, and whether it is kept, as part of learning the response.
+// search for a repeating frame as part of the step that reads the tone from it, a tone's
+// reading through its response, and whether it is kept, as part of learning the response, and
+// a tone's swaps with the tones after it as part of its swap alone.
 int RoomModel::costOf(Position at) const {
   switch (at.step) {
     case Step::passLag:
@@ -287,6 +295,7 @@ int RoomModel::costOf(Position at) const {
              (at.part == 0 ? kStepOverhead : 0);
     case Step::settle:
     case Step::saidByOthers:
+    case Step::choose:
     case Step::cancel:
       return at.part == 0 ? length_ + kStepOverhead : 0;
     case Step::carriers:
@@ -334,8 +343,8 @@ void RoomModel::run(Position at, const SymbolHistory& history) {
     case Step::tryWays:
       return tryWays(aligned, toneOf(bit), at.part);
     case Step::choose:
-      if (at.index == 0 && at.start == 0) prepareChoice();
-      choice_.tryFrom(bit, bestMisfits_, runnerUpMisfits_,
+      if (at.index == 0 && at.start == 0 && at.part == 0) prepareChoice();
+      choice_.tryWith(bit, bit + static_cast<std::size_t>(at.part), bestMisfits_, runnerUpMisfits_,
                       [this](std::uint32_t choice) { return checkingFramesWith(choice); });
       if (bit + 1 == kRoomTones) choosing_ = choice_.endRound();
       return;

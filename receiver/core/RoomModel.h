@@ -95,7 +95,8 @@ class RoomModel {
     settle,        // tone `index` read from first reading `start` (see kReadingParts)
     tryWays,       // part `part` of the ways tone `index` may repeat every frame, tried
     saidByOthers,  // tone `index` read from what the other tones say, alike
-    choose,        // the runner-ups swapped in from tone `index` on, in round `start`
+    choose,        // in round `start`, tone `index` swapped for its runner-up, alone (part
+                   // 0) or with tone `index + part`
     readBytes,     // every window's byte from the tones' readings
     cancel,        // tone `index` read again from those bytes: its response, then the reading
     placeFrames,   // the bytes again, and the even windows where frames check

@@ -294,8 +294,10 @@ std::uint32_t chosenFor(const Loop& loop, std::uint32_t wrong, std::uint32_t wit
   FrameChoice choice;
   choice.start(checkingWith(0));
   for (int round = 0; round < 8; ++round) {
-    for (std::size_t bit = 0; bit < kRoomTones; ++bit)
-      choice.tryFrom(bit, best, runnerUp, checkingWith);
+    for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
+      for (std::size_t other = bit; other < kRoomTones; ++other)
+        choice.tryWith(bit, other, best, runnerUp, checkingWith);
+    }
     if (!choice.endRound()) break;
   }
   checkingWith(choice.made());
