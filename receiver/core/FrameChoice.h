@@ -9,30 +9,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
-#include "framing.h"
 #include "portable.h"
 #include "reading.h"
 
 namespace sonicsend::receiver {
 
-// The bit and parity tones a reading holds.
-inline constexpr std::size_t kChoiceTones = SymbolRead::kTones;
-
 class FrameChoice {
  public:
-  using Misfits = std::array<float, kChoiceTones>;
+  using Misfits = std::array<float, SymbolRead::kTones>;
 
   // A window as the choice reads it, in one word: the tones the best readings say sound (a
   // bit each), where the runner-ups say otherwise, and the three tones whose levels (on 64, off
   // 0) lie nearest the threshold, nearest first, the first of those as near: the ones a failed
   // parity turns round, as RoomReading::byteOf does.
-  static std::uint32_t pack(const std::array<std::int8_t, kChoiceTones>& levels, int threshold,
-                            std::uint32_t differs) {
+  static std::uint32_t pack(const std::array<std::int8_t, SymbolRead::kTones>& levels,
+                            int threshold, std::uint32_t differs) {
     std::uint32_t packed = differs << kDiffersShift;
     std::array<int, 3> nearest{};
     std::array<int, 3> margins{256, 256, 256};
-    for (std::size_t bit = 0; bit < kChoiceTones; ++bit) {
+    for (std::size_t bit = 0; bit < SymbolRead::kTones; ++bit) {
       if (levels[bit] > threshold) packed |= 1u << bit;
       int margin = std::abs(levels[bit] - threshold);
       int tone = static_cast<int>(bit);
@@ -52,8 +49,8 @@ class FrameChoice {
   // Where the parity fails, the nearest tone not read from a runner-up there is turned round (a
   // runner-up's reading is taken as sure).
   static std::uint8_t byteOf(std::uint32_t packed, std::uint32_t choice) {
-    const std::uint32_t swapped = (packed >> kDiffersShift) & choice & kTones;
-    std::uint32_t tones = (packed & kTones) ^ swapped;
+    const std::uint32_t swapped = (packed >> kDiffersShift) & choice & kToneMask;
+    std::uint32_t tones = (packed & kToneMask) ^ swapped;
     if (countOnes(tones) % 2 != 0) {
       std::uint32_t turned = nearestOf(packed, 0);
       for (std::size_t i = 1; i < 3 && ((swapped >> turned) & 1u) != 0; ++i)
@@ -107,9 +104,11 @@ class FrameChoice {
   static constexpr float kNoReading = 3.0e38f;
 
  private:
-  static constexpr std::uint32_t kTones = (1u << kChoiceTones) - 1;
-  static constexpr std::size_t kDiffersShift = kChoiceTones;
-  static constexpr std::size_t nearestShift(std::size_t i) { return 2 * kChoiceTones + 4 * i; }
+  static constexpr std::uint32_t kToneMask = (1u << SymbolRead::kTones) - 1;
+  static constexpr std::size_t kDiffersShift = SymbolRead::kTones;
+  static constexpr std::size_t nearestShift(std::size_t i) {
+    return 2 * SymbolRead::kTones + 4 * i;
+  }
   static std::uint32_t nearestOf(std::uint32_t packed, std::size_t i) {
     return (packed >> nearestShift(i)) & 15u;
   }
@@ -120,7 +119,7 @@ class FrameChoice {
     const int checked = checkingWith(choice);
     if (checked < checked_ + 2 || checked < bestChecked_) return;
     float misfit = 0.0f;
-    for (std::size_t tone = 0; tone < kChoiceTones; ++tone)
+    for (std::size_t tone = 0; tone < SymbolRead::kTones; ++tone)
       misfit += ((choice >> tone) & 1u) != 0 ? runnerUp[tone] : best[tone];
     if (checked > bestChecked_ || misfit < bestMisfit_) {
       best_ = choice;
@@ -135,12 +134,5 @@ class FrameChoice {
   int bestChecked_ = 0;
   float bestMisfit_ = 0.0f;
 };
-
-// How many frames check among `count` windows, the byte of window w being byteAt(w).
-template <typename ByteAt>
-int checkingFrames(int count, ByteAt byteAt) {
-  const std::array<int, 2> starts = checkingStarts(count, byteAt);
-  return starts[0] + starts[1];
-}
 
 }  // namespace sonicsend::receiver

@@ -642,12 +642,12 @@ int RoomModel::checkingFramesWith(std::uint32_t choice) {
 
 // The tones chosen read as their runner-up: on or off for sure where it differs from the best.
 void RoomModel::useChoice() {
-  constexpr auto kOn = static_cast<std::int8_t>(2 * kThresholdUnits);
   for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
     if (((choice_.made() >> bit) & 1u) == 0) continue;
     for (int w = 0; w < length_; ++w) {
       const bool sounds = bitAt(runnerUps_[bit].data(), w);
-      if (sounds != (levels_[w][bit] > kThresholdUnits)) levels_[w][bit] = sounds ? kOn : 0;
+      if (sounds != (levels_[w][bit] > kThresholdUnits))
+        levels_[w][bit] = roomLevelOf(sounds ? 1.0f : 0.0f);
     }
   }
 }
@@ -680,20 +680,7 @@ void RoomModel::soundingFromBytes() {
 }
 
 std::uint8_t RoomReading::byteOf(const std::array<std::int8_t, kRoomTones>& levels) {
-  constexpr int kThreshold = static_cast<int>(RoomReading::kLevelUnit);
-  std::uint32_t on = 0;
-  std::size_t weakest = 0;
-  int weakestMargin = 256;
-  for (std::size_t bit = 0; bit < kRoomTones; ++bit) {
-    const int margin = levels[bit] - kThreshold;
-    if (margin > 0) on |= 1u << bit;
-    if (std::abs(margin) < weakestMargin) {
-      weakestMargin = std::abs(margin);
-      weakest = bit;
-    }
-  }
-  if (countOnes(on) % 2 != 0) on ^= 1u << weakest;
-  return static_cast<std::uint8_t>(on);
+  return FrameChoice::byteOf(FrameChoice::pack(levels, kThresholdUnits, 0), 0);
 }
 
 // Which carrier is on in a window is as ambiguous in a room as a tone turned round; but a

@@ -61,6 +61,13 @@ std::array<int, 2> checkingStarts(int count, ByteAt byteAt) {
   return starts;
 }
 
+// How many frames check among `count` windows, the byte of window w being byteAt(w).
+template <typename ByteAt>
+int checkingFrames(int count, ByteAt byteAt) {
+  const std::array<int, 2> starts = checkingStarts(count, byteAt);
+  return starts[0] + starts[1];
+}
+
 // Best supported first, else in the order rankHypotheses makes them.
 void sortHypotheses(Span<Hypothesis> hypotheses);
 

@@ -11,6 +11,7 @@
 #include "RoomModel.h"
 #include "SymbolHistory.h"
 #include "encoder.h"
+#include "framing.h"
 
 namespace sonicsend::testing {
 namespace {
